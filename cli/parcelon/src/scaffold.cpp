@@ -1,0 +1,1 @@
+// Scaffolding until this module's sources land; delete it then.

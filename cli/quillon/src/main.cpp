@@ -1,0 +1,2 @@
+// Scaffolding until the program entry lands.
+int main() { return 0; }

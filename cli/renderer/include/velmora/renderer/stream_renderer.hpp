@@ -1,0 +1,98 @@
+// StreamRenderer: turns the agent's messages, session notices, errors, help and the banner into
+// terminal output (terminal profile) or clean text for a subprocess or chat gateway (IM
+// profile). Message shapes it understands are in protocol.md; any other shape is shown by its
+// text field or not at all, never an error.
+//
+// Threading: every operation is synchronous and called from the event-loop thread only.
+//
+//   StreamRenderer renderer({.console = console, .plain_output = false,
+//                            .render_profile = std::string(RENDER_PROFILE_TERMINAL)});
+//   if (auto ask = renderer.render_message(msg)) answer(*ask);
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include <boost/asio/any_io_executor.hpp>
+#include <boost/json/array.hpp>
+#include <boost/json/object.hpp>
+
+#include "velmora/term/console.hpp"
+
+namespace velmora::renderer {
+
+inline constexpr std::string_view RENDER_PROFILE_IM = "im";
+inline constexpr std::string_view RENDER_PROFILE_TERMINAL = "terminal";
+
+/// A question of the agent that needs an answer.
+struct AskPromptRequest {
+  /// Id of the question message, echoed back with the answer; absent when the message had none.
+  std::optional<std::string> message_id;
+  /// Question maps as sent: {"question", "header", "options": [{"label", "description"}]}.
+  boost::json::array questions;
+  /// The message type as received (one of the ask spellings).
+  std::string message_type;
+};
+
+struct BannerInfo {
+  std::optional<std::string> endpoint;
+  std::optional<std::string> user_id;
+  std::optional<std::string> thread_id;
+  std::optional<std::string> language;
+  bool hide_session_details = false;
+};
+
+struct RendererOptions {
+  std::shared_ptr<term::Console> console;
+  bool plain_output = false;
+  std::string render_profile = std::string(RENDER_PROFILE_TERMINAL);
+  bool sticky_collection_plan_live = false;
+  /// Drives the live status line's redraws; without it the line is drawn only on events.
+  std::optional<boost::asio::any_io_executor> executor;
+  /// Shown in the banner.
+  std::string version;
+  std::string workspace_cwd;
+  std::string workspace_branch;
+};
+
+class StreamRenderer {
+ public:
+  explicit StreamRenderer(RendererOptions options);
+  ~StreamRenderer();
+  StreamRenderer(const StreamRenderer&) = delete;
+  StreamRenderer& operator=(const StreamRenderer&) = delete;
+
+  /// Renders one incoming message; returns a question that needs an answer. With `historical`
+  /// the question is recorded (see flush_pending_historical_asks), not returned.
+  std::optional<AskPromptRequest> render_message(const boost::json::object& msg, bool historical = false);
+  /// Shows the questions recorded during a history replay, with their answers where seen.
+  void flush_pending_historical_asks();
+  /// Messages from now on are a history replay.
+  void begin_historical_replay();
+  void set_live_status_enabled(bool enabled);
+  /// Removes a running thinking indicator.
+  void stop_thinking_status();
+  /// Starts a fresh turn; called before each query is sent.
+  void reset_turn_state();
+  /// Writes the output held back during a one-shot turn (IM profile); once per turn.
+  void flush_deferred_output();
+  void render_session_notice(std::string_view text, bool warning = false);
+  void render_invocation_error(std::string_view summary, std::string_view hint,
+                               const std::optional<std::string>& detail, bool debug);
+  /// The slash-command help table.
+  void render_help();
+  /// Lists cached thinking blocks, or prints the one with `thinking_id`.
+  void render_thinking_history(const std::optional<std::string>& thinking_id = std::nullopt);
+  void render_banner(const BannerInfo& info);
+
+  [[nodiscard]] const std::shared_ptr<term::Console>& console() const noexcept;
+  [[nodiscard]] bool plain_output() const noexcept;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace velmora::renderer

@@ -1,0 +1,224 @@
+// Async primitives for code that runs on one `io_context` thread with C++20 coroutines.
+//
+// Threading: every member runs on the event-loop thread, except that `run_blocking` moves its
+// function to a worker thread and resumes the caller on its own executor. No locks are needed
+// by callers.
+//
+// Cancellation: a coroutine cancelled while it waits (through `Task::cancel` or an awaitable
+// operator race) resumes with `boost::system::system_error(operation_aborted)`; every object
+// below is left consistent (a cancelled `pop` takes nothing off the queue).
+//
+//   wirelet::Event ready(ex);
+//   auto task = wirelet::Task::spawn(ex, worker(ready));
+//   co_await ready.wait_for(2.0);   // false after two quiet seconds
+//   task.cancel();
+//   co_await task.join();
+#pragma once
+
+#include <chrono>
+#include <deque>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <type_traits>
+#include <utility>
+#include <variant>
+
+#include <boost/asio/any_io_executor.hpp>
+#include <boost/asio/as_tuple.hpp>
+#include <boost/asio/awaitable.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/this_coro.hpp>
+#include <boost/asio/thread_pool.hpp>
+#include <boost/asio/use_awaitable.hpp>
+
+namespace wirelet {
+
+namespace net = boost::asio;
+
+template <class T>
+using awaitable = net::awaitable<T>;
+
+/// Seconds on the monotonic clock (the "loop time" of session state).
+[[nodiscard]] double monotonic_seconds() noexcept;
+
+/// A duration from seconds; negative values become zero.
+[[nodiscard]] std::chrono::steady_clock::duration seconds_to_duration(double seconds) noexcept;
+
+/// Suspends for `seconds` (at least zero). Throws operation_aborted when cancelled.
+awaitable<void> sleep_for(double seconds);
+
+/// Throws operation_aborted when the current coroutine has been asked to stop.
+awaitable<void> throw_if_cancelled();
+
+/// A flag coroutines can wait on. Once set it stays set until `clear`.
+class Event {
+ public:
+  explicit Event(const net::any_io_executor& ex);
+  Event(const Event&) = delete;
+  Event& operator=(const Event&) = delete;
+
+  void set();
+  void clear() noexcept { set_ = false; }
+  [[nodiscard]] bool is_set() const noexcept { return set_; }
+
+  /// Returns when the event is set.
+  awaitable<void> wait();
+  /// True when the event is set within `seconds`, false when the time passed first.
+  awaitable<bool> wait_for(double seconds);
+
+ private:
+  bool set_ = false;
+  /// Never expires; `cancel()` wakes every waiter, which then re-checks `set_`.
+  net::steady_timer wake_;
+};
+
+/// Unbounded first-in first-out queue: `push` never waits, `pop` waits for an item.
+template <class T>
+class AsyncQueue {
+ public:
+  explicit AsyncQueue(const net::any_io_executor& ex)
+      : wake_(ex, std::chrono::steady_clock::time_point::max()) {}
+  AsyncQueue(const AsyncQueue&) = delete;
+  AsyncQueue& operator=(const AsyncQueue&) = delete;
+
+  void push(T item) {
+    items_.push_back(std::move(item));
+    wake_.cancel();
+  }
+
+  awaitable<T> pop() {
+    while (items_.empty()) {
+      co_await wake_.async_wait(net::as_tuple(net::use_awaitable));
+      co_await throw_if_cancelled();
+    }
+    T item = std::move(items_.front());
+    items_.pop_front();
+    co_return item;
+  }
+
+  std::optional<T> try_pop() {
+    if (items_.empty()) return std::nullopt;
+    T item = std::move(items_.front());
+    items_.pop_front();
+    return item;
+  }
+
+  [[nodiscard]] std::size_t size() const noexcept { return items_.size(); }
+  [[nodiscard]] bool empty() const noexcept { return items_.empty(); }
+  void clear() noexcept { items_.clear(); }
+
+ private:
+  std::deque<T> items_;
+  /// Never expires; `cancel()` wakes the consumer.
+  net::steady_timer wake_;
+};
+
+/// A spawned coroutine that can be cancelled and joined, like an asyncio task. Copies share
+/// one task. Dropping every handle leaves the coroutine running.
+class Task {
+ public:
+  Task() = default;
+
+  /// Starts `body` on `ex`.
+  static Task spawn(const net::any_io_executor& ex, awaitable<void> body);
+
+  /// Asks the coroutine to stop (terminal cancellation). No effect once it has finished.
+  void cancel();
+  [[nodiscard]] bool valid() const noexcept { return state_ != nullptr; }
+  [[nodiscard]] bool done() const noexcept;
+  /// True when the task ended by cancellation.
+  [[nodiscard]] bool cancelled() const noexcept;
+  /// The exception the task ended with (not its cancellation), or null.
+  [[nodiscard]] std::exception_ptr error() const noexcept;
+
+  /// Waits until the task has finished. Never rethrows the task's own error; throws
+  /// operation_aborted only when the joining coroutine itself is cancelled.
+  awaitable<void> join() const;
+
+ private:
+  struct State;
+  std::shared_ptr<State> state_;
+};
+
+/// The worker threads of `run_blocking`; created on first use and never destroyed, so a worker
+/// blocked in a read never holds up process exit.
+net::thread_pool& worker_pool();
+
+namespace detail {
+
+template <class R>
+struct BlockingShared {
+  using Stored = std::conditional_t<std::is_void_v<R>, std::monostate, R>;
+  std::mutex mutex;
+  /// Set on the loop thread when the waiting coroutine is gone or cancelled; guarded by mutex.
+  bool abandoned = false;
+  bool done = false;
+  std::optional<Stored> value;
+  std::exception_ptr error;
+  net::any_io_executor executor;
+  /// Points into the waiting coroutine's frame; valid while !abandoned.
+  net::steady_timer* wake = nullptr;
+};
+
+template <class R>
+struct AbandonOnExit {
+  std::shared_ptr<BlockingShared<R>> shared;
+  ~AbandonOnExit() {
+    std::lock_guard lock(shared->mutex);
+    shared->abandoned = true;
+  }
+};
+
+}  // namespace detail
+
+/// Runs `fn` on a worker thread and resumes on the caller's executor with its result (or its
+/// exception). When the caller is cancelled it resumes at once with operation_aborted; `fn`
+/// still runs to its end in the background and its result is dropped.
+template <class F>
+auto run_blocking(F fn) -> awaitable<std::invoke_result_t<F&>> {
+  using R = std::invoke_result_t<F&>;
+  using Shared = detail::BlockingShared<R>;
+  auto ex = co_await net::this_coro::executor;
+  net::steady_timer wake(ex, std::chrono::steady_clock::time_point::max());
+  auto shared = std::make_shared<Shared>();
+  shared->executor = ex;
+  shared->wake = &wake;
+  detail::AbandonOnExit<R> guard{shared};
+
+  net::post(worker_pool(), [shared, fn = std::move(fn)]() mutable {
+    try {
+      if constexpr (std::is_void_v<R>) {
+        fn();
+        shared->value.emplace();
+      } else {
+        shared->value.emplace(fn());
+      }
+    } catch (...) {
+      shared->error = std::current_exception();
+    }
+    std::lock_guard lock(shared->mutex);
+    if (shared->abandoned) return;
+    net::post(shared->executor, [shared] {
+      std::lock_guard inner(shared->mutex);
+      if (shared->abandoned) return;
+      shared->done = true;
+      shared->wake->cancel();
+    });
+  });
+
+  while (true) {
+    {
+      std::lock_guard lock(shared->mutex);
+      if (shared->done) break;
+    }
+    co_await wake.async_wait(net::as_tuple(net::use_awaitable));
+    co_await throw_if_cancelled();
+  }
+  if (shared->error) std::rethrow_exception(shared->error);
+  if constexpr (!std::is_void_v<R>) co_return std::move(*shared->value);
+}
+
+}  // namespace wirelet

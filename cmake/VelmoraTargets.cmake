@@ -1,0 +1,24 @@
+# One helper each for our libraries, programs and tests keeps every CMakeLists.txt short.
+
+set(VELMORA_WARNINGS -Wall -Wextra -Werror -Wno-missing-field-initializers)
+
+function(velmora_target_defaults target)
+  target_compile_options(${target} PRIVATE ${VELMORA_WARNINGS})
+  target_compile_features(${target} PUBLIC cxx_std_20)
+endfunction()
+
+# velmora_library(<name> STATIC|SHARED [SOURCES ...] [PUBLIC_LIBS ...] [PRIVATE_LIBS ...])
+# Sources default to every src/*.cpp of the calling folder; include/ is public.
+function(velmora_library name kind)
+  cmake_parse_arguments(ARG "" "" "SOURCES;PUBLIC_LIBS;PRIVATE_LIBS" ${ARGN})
+  if(NOT ARG_SOURCES)
+    file(GLOB ARG_SOURCES CONFIGURE_DEPENDS "${CMAKE_CURRENT_SOURCE_DIR}/src/*.cpp")
+  endif()
+  add_library(${name} ${kind} ${ARG_SOURCES})
+  target_include_directories(${name} PUBLIC
+    "$<BUILD_INTERFACE:${CMAKE_CURRENT_SOURCE_DIR}/include>"
+    "$<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>")
+  target_include_directories(${name} PRIVATE "${CMAKE_CURRENT_SOURCE_DIR}/src")
+  target_link_libraries(${name} PUBLIC ${ARG_PUBLIC_LIBS} PRIVATE ${ARG_PRIVATE_LIBS})
+  velmora_target_defaults(${name})
+endfunction()

@@ -1,0 +1,53 @@
+#include "velmora/term/console.hpp"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using velmora::term::Console;
+using velmora::term::ConsoleOptions;
+using velmora::term::StringSink;
+
+struct Printed {
+  std::shared_ptr<StringSink> sink = std::make_shared<StringSink>();
+  Console console;
+  explicit Printed(bool color)
+      : console(color ? ConsoleOptions{.force_terminal = true, .no_color = false,
+                                       .color_system = "standard"}
+                      : ConsoleOptions{.force_terminal = false, .no_color = true},
+                sink) {}
+};
+
+TEST(ConsoleMarkup, ColourOffRemovesTagsAndWritesNoEscapes) {
+  Printed p(false);
+  p.console.print("[bold cyan]Queued attachments[/bold cyan] and [dim]x[/]");
+  p.console.print("[link]https://example.test/a?b=1[/link]");
+  EXPECT_EQ(p.sink->text(), "Queued attachments and x\nhttps://example.test/a?b=1\n");
+  EXPECT_EQ(p.sink->text().find('\x1b'), std::string::npos);
+}
+
+TEST(ConsoleMarkup, ColourOnWritesSgrAndHyperlinks) {
+  Printed p(true);
+  p.console.print("[red]no[/red] ok", "");
+  EXPECT_EQ(p.sink->text(), "\x1b[31mno\x1b[0m ok");
+  p.sink->clear();
+  p.console.print("[link]http://h/x[/link]", "");
+  EXPECT_EQ(p.sink->text(), "\x1b]8;;http://h/x\x1b\\http://h/x\x1b]8;;\x1b\\");
+}
+
+TEST(ConsoleMarkup, EscapedValuesPrintLiterally) {
+  for (const std::string value : {"arr[0]", "[red]", "[/]", "a\\[b", "trailing\\", "[link]x[/link]"}) {
+    Printed p(true);
+    p.console.print("[green]v:[/green] " + Console::escape(value), "");
+    EXPECT_EQ(velmora::term::strip_markup("[green]v:[/green] " + Console::escape(value)), "v: " + value);
+    EXPECT_NE(p.sink->text().find(value), std::string::npos) << value;
+  }
+}
+
+TEST(ConsoleMarkup, UnknownTagsAndStrayClosersStayLiteral) {
+  EXPECT_EQ(velmora::term::strip_markup("arr[0] [notastyle]x[/nope] [/]"),
+            "arr[0] [notastyle]x[/nope] [/]");
+  EXPECT_EQ(velmora::term::strip_markup("[Feishu] [ok"), "[Feishu] [ok");
+}
+
+}  // namespace

@@ -1,0 +1,98 @@
+#include "wirelet/async.hpp"
+
+#include <gtest/gtest.h>
+
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/system/system_error.hpp>
+
+#include <thread>
+
+namespace {
+
+namespace net = boost::asio;
+using wirelet::awaitable;
+
+// Runs `body` to its end on a fresh loop.
+// Coroutine lambdas below capture nothing: a capturing lambda temporary dies before its
+// coroutine resumes. State is passed as parameters instead.
+awaitable<void> set_later(wirelet::Event& event) {
+  co_await wirelet::sleep_for(0.01);
+  event.set();
+}
+
+awaitable<void> pop_one(wirelet::AsyncQueue<int>& queue) { (void)co_await queue.pop(); }
+
+template <class F>
+void run_loop(F body) {
+  net::io_context io;
+  std::exception_ptr failure;
+  net::co_spawn(io, body(io.get_executor()), [&](std::exception_ptr e) { failure = e; });
+  io.run();
+  if (failure) std::rethrow_exception(failure);
+}
+
+TEST(Event, WaitReturnsOnceSetAndWaitForTimesOut) {
+  run_loop([](net::any_io_executor ex) -> awaitable<void> {
+    wirelet::Event event(ex);
+    EXPECT_FALSE(co_await event.wait_for(0.05));
+    wirelet::Task::spawn(ex, set_later(event));
+    co_await event.wait();
+    EXPECT_TRUE(event.is_set());
+    EXPECT_TRUE(co_await event.wait_for(0));
+    event.clear();
+    EXPECT_FALSE(event.is_set());
+  });
+}
+
+TEST(AsyncQueue, PopsInOrderAndCancelledPopTakesNothing) {
+  run_loop([](net::any_io_executor ex) -> awaitable<void> {
+    wirelet::AsyncQueue<int> queue(ex);
+    auto waiter = wirelet::Task::spawn(ex, pop_one(queue));
+    co_await wirelet::sleep_for(0.01);
+    waiter.cancel();
+    co_await waiter.join();
+    EXPECT_TRUE(waiter.cancelled());
+    queue.push(1);
+    queue.push(2);
+    EXPECT_EQ(queue.size(), 2u);
+    EXPECT_EQ(co_await queue.pop(), 1);
+    EXPECT_EQ(co_await queue.pop(), 2);
+  });
+}
+
+TEST(Task, ReportsErrorWithoutRethrowingOnJoin) {
+  run_loop([](net::any_io_executor ex) -> awaitable<void> {
+    auto task = wirelet::Task::spawn(ex, []() -> awaitable<void> {
+      co_await wirelet::sleep_for(0);
+      throw std::runtime_error("boom");
+    }());
+    co_await task.join();
+    EXPECT_TRUE(task.done());
+    EXPECT_FALSE(task.cancelled());
+    EXPECT_TRUE(task.error());
+    task.cancel();  // finished: no effect
+  });
+}
+
+TEST(RunBlocking, ResumesWithResultOrErrorAndAbandonsOnCancel) {
+  run_loop([](net::any_io_executor ex) -> awaitable<void> {
+    const auto caller = std::this_thread::get_id();
+    const int value = co_await wirelet::run_blocking([] { return 42; });
+    EXPECT_EQ(value, 42);
+    EXPECT_EQ(std::this_thread::get_id(), caller);
+    EXPECT_THROW(co_await wirelet::run_blocking([]() -> int { throw std::logic_error("x"); }),
+                 std::logic_error);
+
+    auto slow = wirelet::Task::spawn(ex, []() -> awaitable<void> {
+      co_await wirelet::run_blocking([] { std::this_thread::sleep_for(std::chrono::milliseconds(300)); });
+    }());
+    co_await wirelet::sleep_for(0.02);
+    slow.cancel();
+    co_await slow.join();
+    EXPECT_TRUE(slow.cancelled());
+  });
+}
+
+}  // namespace

@@ -1,0 +1,2 @@
+// Scaffolding until the simulator lands.
+int main() { return 0; }
