@@ -19,27 +19,48 @@ struct NamedColor {
 
 // rich names, then the ansi* names of the prompt styles.
 constexpr std::array<NamedColor, 42> kNamedColors{{
-    {"black", 0},           {"red", 1},
-    {"green", 2},           {"yellow", 3},
-    {"blue", 4},            {"magenta", 5},
-    {"cyan", 6},            {"white", 7},
-    {"bright_black", 8},    {"bright_red", 9},
-    {"bright_green", 10},   {"bright_yellow", 11},
-    {"bright_blue", 12},    {"bright_magenta", 13},
-    {"bright_cyan", 14},    {"bright_white", 15},
-    {"grey", 8},            {"gray", 8},
-    {"ansiblack", 0},       {"ansired", 1},
-    {"ansigreen", 2},       {"ansiyellow", 3},
-    {"ansiblue", 4},        {"ansimagenta", 5},
-    {"ansicyan", 6},        {"ansigray", 7},
-    {"ansigrey", 7},        {"ansibrightblack", 8},
-    {"ansibrightred", 9},   {"ansibrightgreen", 10},
-    {"ansibrightyellow", 11}, {"ansibrightblue", 12},
-    {"ansibrightmagenta", 13}, {"ansibrightcyan", 14},
-    {"ansiwhite", 15},      {"ansidarkgray", 8},
-    {"ansidarkgrey", 8},    {"ansilightgray", 7},
-    {"ansidarkred", 1},     {"ansidarkgreen", 2},
-    {"ansidarkblue", 4},    {"ansiturquoise", 14},
+    {"black", 0},
+    {"red", 1},
+    {"green", 2},
+    {"yellow", 3},
+    {"blue", 4},
+    {"magenta", 5},
+    {"cyan", 6},
+    {"white", 7},
+    {"bright_black", 8},
+    {"bright_red", 9},
+    {"bright_green", 10},
+    {"bright_yellow", 11},
+    {"bright_blue", 12},
+    {"bright_magenta", 13},
+    {"bright_cyan", 14},
+    {"bright_white", 15},
+    {"grey", 8},
+    {"gray", 8},
+    {"ansiblack", 0},
+    {"ansired", 1},
+    {"ansigreen", 2},
+    {"ansiyellow", 3},
+    {"ansiblue", 4},
+    {"ansimagenta", 5},
+    {"ansicyan", 6},
+    {"ansigray", 7},
+    {"ansigrey", 7},
+    {"ansibrightblack", 8},
+    {"ansibrightred", 9},
+    {"ansibrightgreen", 10},
+    {"ansibrightyellow", 11},
+    {"ansibrightblue", 12},
+    {"ansibrightmagenta", 13},
+    {"ansibrightcyan", 14},
+    {"ansiwhite", 15},
+    {"ansidarkgray", 8},
+    {"ansidarkgrey", 8},
+    {"ansilightgray", 7},
+    {"ansidarkred", 1},
+    {"ansidarkgreen", 2},
+    {"ansidarkblue", 4},
+    {"ansiturquoise", 14},
 }};
 
 int hex_value(char c) {
@@ -100,9 +121,22 @@ std::vector<std::string_view> split_words(std::string_view text) {
 // Nearest of the 16 ANSI colours, for terminals without 256 colours.
 std::uint8_t nearest_ansi(int r, int g, int b) {
   static constexpr std::array<std::array<int, 3>, 16> kPalette{{
-      {0, 0, 0},       {128, 0, 0},   {0, 128, 0},   {128, 128, 0},   {0, 0, 128},   {128, 0, 128},
-      {0, 128, 128},   {192, 192, 192}, {128, 128, 128}, {255, 0, 0},   {0, 255, 0},   {255, 255, 0},
-      {0, 0, 255},     {255, 0, 255}, {0, 255, 255}, {255, 255, 255},
+      {0, 0, 0},
+      {128, 0, 0},
+      {0, 128, 0},
+      {128, 128, 0},
+      {0, 0, 128},
+      {128, 0, 128},
+      {0, 128, 128},
+      {192, 192, 192},
+      {128, 128, 128},
+      {255, 0, 0},
+      {0, 255, 0},
+      {255, 255, 0},
+      {0, 0, 255},
+      {255, 0, 255},
+      {0, 255, 255},
+      {255, 255, 255},
   }};
   std::uint8_t best = 0;
   long best_distance = -1;
@@ -163,7 +197,8 @@ void append_color(std::string& codes, const Color& color, bool background, Color
       codes += background ? "48;2;" : "38;2;";
       codes += std::to_string(c.r) + ';' + std::to_string(c.g) + ';' + std::to_string(c.b);
       break;
-    case Color::Kind::none: break;
+    case Color::Kind::none:
+      break;
   }
 }
 
@@ -303,7 +338,8 @@ std::vector<Segment> parse_markup(std::string_view markup) {
     }
     const auto close = markup.find(']', i + 1);
     const auto next_open = markup.find('[', i + 1);
-    if (close == std::string_view::npos || (next_open != std::string_view::npos && next_open < close)) {
+    if (close == std::string_view::npos ||
+        (next_open != std::string_view::npos && next_open < close)) {
       ++i;
       continue;
     }

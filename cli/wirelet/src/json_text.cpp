@@ -61,13 +61,27 @@ void append_escaped(std::string& out, std::string_view text) {
       continue;
     }
     switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      case '\b': out += "\\b"; break;
-      case '\f': out += "\\f"; break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      case '\b':
+        out += "\\b";
+        break;
+      case '\f':
+        out += "\\f";
+        break;
       default:
         if (c < 0x20) {
           out += "\\u00";
@@ -83,12 +97,24 @@ void append_escaped(std::string& out, std::string_view text) {
 
 void dump(std::string& out, const boost::json::value& v, const JsonDumpOptions& options) {
   switch (v.kind()) {
-    case boost::json::kind::null: out += "null"; break;
-    case boost::json::kind::bool_: out += v.get_bool() ? "true" : "false"; break;
-    case boost::json::kind::int64: out += std::to_string(v.get_int64()); break;
-    case boost::json::kind::uint64: out += std::to_string(v.get_uint64()); break;
-    case boost::json::kind::double_: out += format_double(v.get_double()); break;
-    case boost::json::kind::string: append_json_string(out, v.get_string()); break;
+    case boost::json::kind::null:
+      out += "null";
+      break;
+    case boost::json::kind::bool_:
+      out += v.get_bool() ? "true" : "false";
+      break;
+    case boost::json::kind::int64:
+      out += std::to_string(v.get_int64());
+      break;
+    case boost::json::kind::uint64:
+      out += std::to_string(v.get_uint64());
+      break;
+    case boost::json::kind::double_:
+      out += format_double(v.get_double());
+      break;
+    case boost::json::kind::string:
+      append_json_string(out, v.get_string());
+      break;
     case boost::json::kind::array: {
       out += '[';
       bool first = true;

@@ -12,7 +12,8 @@ struct Printed {
   std::shared_ptr<StringSink> sink = std::make_shared<StringSink>();
   Console console;
   explicit Printed(bool color)
-      : console(color ? ConsoleOptions{.force_terminal = true, .no_color = false,
+      : console(color ? ConsoleOptions{.force_terminal = true,
+                                       .no_color = false,
                                        .color_system = "standard"}
                       : ConsoleOptions{.force_terminal = false, .no_color = true},
                 sink) {}
@@ -36,10 +37,12 @@ TEST(ConsoleMarkup, ColourOnWritesSgrAndHyperlinks) {
 }
 
 TEST(ConsoleMarkup, EscapedValuesPrintLiterally) {
-  for (const std::string value : {"arr[0]", "[red]", "[/]", "a\\[b", "trailing\\", "[link]x[/link]"}) {
+  for (const std::string value :
+       {"arr[0]", "[red]", "[/]", "a\\[b", "trailing\\", "[link]x[/link]"}) {
     Printed p(true);
     p.console.print("[green]v:[/green] " + Console::escape(value), "");
-    EXPECT_EQ(velmora::term::strip_markup("[green]v:[/green] " + Console::escape(value)), "v: " + value);
+    EXPECT_EQ(velmora::term::strip_markup("[green]v:[/green] " + Console::escape(value)),
+              "v: " + value);
     EXPECT_NE(p.sink->text().find(value), std::string::npos) << value;
   }
 }

@@ -86,7 +86,8 @@ TEST(RunBlocking, ResumesWithResultOrErrorAndAbandonsOnCancel) {
                  std::logic_error);
 
     auto slow = wirelet::Task::spawn(ex, []() -> awaitable<void> {
-      co_await wirelet::run_blocking([] { std::this_thread::sleep_for(std::chrono::milliseconds(300)); });
+      co_await wirelet::run_blocking(
+          [] { std::this_thread::sleep_for(std::chrono::milliseconds(300)); });
     }());
     co_await wirelet::sleep_for(0.02);
     slow.cancel();

@@ -27,7 +27,10 @@ TEST(JsonDumps, EscapesControlCharactersAndQuotes) {
 }
 
 TEST(JsonDumps, ReplacesInvalidUtf8) {
-  EXPECT_EQ(json_dumps(boost::json::string("a\xff" "b")), "\"a\xEF\xBF\xBD" "b\"");
+  EXPECT_EQ(json_dumps(boost::json::string("a\xff"
+                                           "b")),
+            "\"a\xEF\xBF\xBD"
+            "b\"");
   EXPECT_EQ(wirelet::sanitize_utf8("\xC0\x80"), "\xEF\xBF\xBD\xEF\xBF\xBD");
   EXPECT_FALSE(wirelet::is_valid_utf8("\xED\xA0\x80"));  // a surrogate
   EXPECT_TRUE(wirelet::is_valid_utf8("ok \xF0\x9F\x98\x80"));
@@ -39,9 +42,9 @@ TEST(JsonDumps, NumbersAsTheServiceExpects) {
     const char* text;
   };
   const Case cases[] = {
-      {1.0, "1.0"},        {0.1, "0.1"},           {1e16, "1e+16"},   {1e15, "1000000000000000.0"},
-      {0.0001, "0.0001"},  {0.00001, "1e-05"},     {-2.5, "-2.5"},    {123.456, "123.456"},
-      {1.5e300, "1.5e+300"}, {-0.0, "-0.0"},       {10.0, "10.0"},    {2.5e-7, "2.5e-07"},
+      {1.0, "1.0"},          {0.1, "0.1"},       {1e16, "1e+16"}, {1e15, "1000000000000000.0"},
+      {0.0001, "0.0001"},    {0.00001, "1e-05"}, {-2.5, "-2.5"},  {123.456, "123.456"},
+      {1.5e300, "1.5e+300"}, {-0.0, "-0.0"},     {10.0, "10.0"},  {2.5e-7, "2.5e-07"},
   };
   for (const auto& c : cases) EXPECT_EQ(format_double(c.value), c.text) << c.value;
   EXPECT_EQ(json_dumps(boost::json::value(std::int64_t{-9007199254740993})), "-9007199254740993");

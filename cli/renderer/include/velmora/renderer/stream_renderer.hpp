@@ -66,7 +66,8 @@ class StreamRenderer {
 
   /// Renders one incoming message; returns a question that needs an answer. With `historical`
   /// the question is recorded (see flush_pending_historical_asks), not returned.
-  std::optional<AskPromptRequest> render_message(const boost::json::object& msg, bool historical = false);
+  std::optional<AskPromptRequest> render_message(const boost::json::object& msg,
+                                                 bool historical = false);
   /// Shows the questions recorded during a history replay, with their answers where seen.
   void flush_pending_historical_asks();
   /// Messages from now on are a history replay.

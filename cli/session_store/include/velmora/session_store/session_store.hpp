@@ -43,7 +43,8 @@ class SessionStore {
   /// Creates or refreshes the record of the thread (keeps created_at).
   virtual void upsert_session(const SessionUpsert& session) = 0;
   /// Stores the topic title on the thread's record.
-  virtual void update_conversation(const std::string& thread_id, const std::string& conversation) = 0;
+  virtual void update_conversation(const std::string& thread_id,
+                                   const std::string& conversation) = 0;
 };
 
 class VelmoraSessionStore final : public SessionStore {
