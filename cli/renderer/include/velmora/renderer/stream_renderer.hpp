@@ -14,12 +14,15 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include <boost/asio/any_io_executor.hpp>
 #include <boost/json/array.hpp>
 #include <boost/json/object.hpp>
 
 #include "velmora/term/console.hpp"
+#include "velmora/term/live_display.hpp"
 
 namespace velmora::renderer {
 
@@ -51,6 +54,10 @@ struct RendererOptions {
   bool sticky_collection_plan_live = false;
   /// Drives the live status line's redraws; without it the line is drawn only on events.
   std::optional<boost::asio::any_io_executor> executor;
+  /// Where live lines (status, sticky plan) go; without one nothing is drawn live.
+  std::shared_ptr<term::LiveDisplay> live_display;
+  /// Rows of the slash-command help table: (usage, description), in menu order.
+  std::vector<std::pair<std::string, std::string>> help_entries;
   /// Shown in the banner.
   std::string version;
   std::string workspace_cwd;
