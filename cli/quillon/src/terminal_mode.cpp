@@ -5,6 +5,7 @@
 #include <cctype>
 #include <string_view>
 
+#include "quillon/completion_wait.hpp"
 #include "velmora/platform/env.hpp"
 #include "velmora/renderer/stream_renderer.hpp"
 
@@ -55,8 +56,6 @@ bool env_non_empty(std::string_view name) {
   const auto value = get_env(std::string(name));
   return value && !value->empty();
 }
-
-bool is_one_shot(const Options& args) { return clean_optional_str(args.query).has_value(); }
 
 bool text_indicates(std::string_view text) {
   const std::string lowered = to_lower(text);
@@ -333,7 +332,8 @@ bool should_use_non_interactive(const Options& args,
 bool should_use_non_interactive(const Options& args,
                                 const std::optional<boost::json::object>& config,
                                 const TerminalFacts& facts) {
-  if (args.non_interactive || is_one_shot(args) || config_indicates_tarnquist_feishu(config)) {
+  if (args.non_interactive || is_one_shot_query(args) ||
+      config_indicates_tarnquist_feishu(config)) {
     return true;
   }
   return !facts.stdin_tty;

@@ -476,7 +476,10 @@ Console::Console(ConsoleOptions options, std::shared_ptr<OutputSink> sink)
     const char* term = std::getenv("TERM");
     const std::string_view ct = colorterm ? colorterm : "";
     const std::string_view t = term ? term : "";
-    if (ct == "truecolor" || ct == "24bit") {
+    if (t == "dumb" || t == "unknown") {
+      // Such terminals show escape codes as text.
+      colors_ = ColorSystem::none;
+    } else if (ct == "truecolor" || ct == "24bit") {
       colors_ = ColorSystem::truecolor;
     } else if (t.find("256color") != std::string_view::npos) {
       colors_ = ColorSystem::eight_bit;

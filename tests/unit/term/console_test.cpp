@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "test_support.hpp"
+
 namespace {
 
 using velmora::term::Console;
@@ -86,6 +88,24 @@ TEST(ConsoleMarkup, RawLinkTargetsWithControlBytesAreNotHyperlinked) {
   Printed colour(true);
   colour.console.print("[link]https://h/\x07x[/link]", "");
   EXPECT_EQ(colour.sink->text().find("\x1b]8;;"), std::string::npos);
+}
+
+TEST(ConsoleColours, AutoDetectionGivesDumbTerminalsNoColour) {
+  velmora::testing::ScopedEnv env;
+  env.unset("COLORTERM");
+  const std::vector<std::pair<const char*, velmora::term::ColorSystem>> cases = {
+      {"dumb", velmora::term::ColorSystem::none},
+      {"unknown", velmora::term::ColorSystem::none},
+      {"xterm-256color", velmora::term::ColorSystem::eight_bit},
+      {"xterm", velmora::term::ColorSystem::standard}};
+  for (const auto& [term, expected] : cases) {
+    env.set("TERM", term);
+    auto sink = std::make_shared<StringSink>();
+    Console console({.force_terminal = true, .color_system = "auto"}, sink);
+    EXPECT_EQ(console.color_system(), expected) << term;
+    console.print("[red]x[/red]", "");
+    EXPECT_EQ(sink->text() == "x", expected == velmora::term::ColorSystem::none) << term;
+  }
 }
 
 }  // namespace
