@@ -1,9 +1,11 @@
 #include "quillon/session_setup.hpp"
 
-#include <algorithm>
+#include <filesystem>
 #include <utility>
 
+#include "quillon/banner.hpp"
 #include "quillon/cli_errors.hpp"
+#include "quillon/completion_wait.hpp"
 #include "quillon/self_upgrade.hpp"
 #include "quillon/slash_commands.hpp"
 #include "quillon/terminal_mode.hpp"
@@ -16,9 +18,7 @@ using velmora::renderer::RendererOptions;
 using velmora::renderer::StreamRenderer;
 using velmora::term::Console;
 
-bool is_one_shot_query(const Options& args) { return clean_optional_str(args.query).has_value(); }
-
-std::unique_ptr<StreamRenderer> make_renderer(const SessionSetupDeps& deps,
+std::unique_ptr<StreamRenderer> make_renderer(const SessionSetupDeps& deps, const SessionSetup& s,
                                               std::shared_ptr<Console> console, bool plain_output,
                                               bool sticky_collection_plan_live) {
   RendererOptions options;
@@ -29,10 +29,17 @@ std::unique_ptr<StreamRenderer> make_renderer(const SessionSetupDeps& deps,
   options.executor = deps.executor;
   options.live_display = deps.live_display;
   options.help_entries = slash_command_help_rows();
-  options.version = deps.version;
-  options.workspace_cwd = deps.workspace_cwd;
-  options.workspace_branch = deps.workspace_branch;
+  options.version = version_text();
+  options.workspace_cwd = s.workspace_cwd;
+  options.workspace_branch = s.workspace_branch;
   return std::make_unique<StreamRenderer>(std::move(options));
+}
+
+std::string current_folder() {
+  std::error_code ec;
+  auto cwd = std::filesystem::current_path(ec);
+  // A deleted working folder must not stop a session; the workspace is only shown and saved.
+  return ec ? std::string("-") : cwd.string();
 }
 
 void render_failure(StreamRenderer& renderer, const std::exception& error, bool debug) {
@@ -62,7 +69,7 @@ SetupOutcome prepare_session(const Options& args, SessionSetupDeps deps) {
   s.use_prompt_shell = should_use_prompt_shell(args);
   const bool bootstrap_plain_output = should_use_plain_output(args, std::nullopt);
   s.console = deps.make_console(bootstrap_plain_output);
-  s.renderer = make_renderer(deps, s.console, bootstrap_plain_output, false);
+  s.renderer = make_renderer(deps, s, s.console, bootstrap_plain_output, false);
 
   try {
     s.cfg = load_runtime_defaults(args, *deps.credentials, deps.runtime);
@@ -74,11 +81,15 @@ SetupOutcome prepare_session(const Options& args, SessionSetupDeps deps) {
   // The configuration object may say a chat gateway runs us: decide the modes again.
   s.non_interactive = should_use_non_interactive(args, s.cfg.config_payload);
   s.plain_output = should_use_plain_output(args, s.cfg.config_payload);
-  s.show_shell_banner = !s.non_interactive && !is_one_shot_query(args);
-  s.idle_finish_seconds = std::max(0.0, args.idle_finish_seconds.value_or(0.0));
+  s.show_shell_banner = should_render_shell_banner(args, s.non_interactive);
+  s.idle_finish_seconds = resolve_idle_finish_seconds(args, s.non_interactive);
   if (s.plain_output != bootstrap_plain_output) s.console = deps.make_console(s.plain_output);
+  // The banner and the saved session name the workspace; the renderer takes it up front.
+  s.workspace_cwd = deps.workspace_cwd ? *deps.workspace_cwd : current_folder();
+  s.workspace_branch =
+      deps.workspace_branch ? *deps.workspace_branch : detect_git_branch(s.workspace_cwd);
   s.renderer =
-      make_renderer(deps, s.console, s.plain_output, s.show_shell_banner && s.use_prompt_shell);
+      make_renderer(deps, s, s.console, s.plain_output, s.show_shell_banner && s.use_prompt_shell);
 
   if (args.upgrade) {
     try {

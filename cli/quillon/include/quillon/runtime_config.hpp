@@ -19,14 +19,12 @@
 
 #include <boost/json/object.hpp>
 
+#include "quillon/constants.hpp"
 #include "quillon/options.hpp"
 #include "velmora/oauth/credentials.hpp"
 #include "velmora/term/console.hpp"
 
 namespace quillon {
-
-inline constexpr std::string_view DEFAULT_SCENARIO = "keyword";
-inline constexpr std::string_view DEFAULT_WHEEL_SERVER_URL = "http://127.0.0.1:11113";
 
 /// The resolved settings of one run; text settings are trimmed and never empty when present
 /// (except `file_api_url`, which is taken as given).

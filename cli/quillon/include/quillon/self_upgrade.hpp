@@ -16,12 +16,11 @@
 
 #include <boost/asio/awaitable.hpp>
 
+#include "quillon/constants.hpp"
 #include "velmora/platform/process.hpp"
 #include "velmora/term/console.hpp"
 
 namespace quillon {
-
-inline constexpr std::string_view PACKAGE_NAME = "velmora_cli";
 
 /// The nine-item installer command line.
 [[nodiscard]] std::vector<std::string> build_upgrade_command(const std::string& interpreter,

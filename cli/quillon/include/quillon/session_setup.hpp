@@ -43,6 +43,9 @@ struct SessionSetup {
   double idle_finish_seconds = 0.0;
   /// `--system-prompt` as given, sent with every query.
   std::optional<std::string> system_prompt;
+  /// Saved with the session and shown in the banner.
+  std::string workspace_cwd;
+  std::string workspace_branch;
 };
 
 struct SetupOutcome {
@@ -62,9 +65,9 @@ struct SessionSetupDeps {
   /// Passed to the final renderer (live status line redraws and where live lines go).
   std::optional<boost::asio::any_io_executor> executor;
   std::shared_ptr<velmora::term::LiveDisplay> live_display;
-  std::string workspace_cwd;
-  std::string workspace_branch;
-  std::string version;
+  /// Default: the current folder and its git branch.
+  std::optional<std::string> workspace_cwd;
+  std::optional<std::string> workspace_branch;
 };
 
 /// Set-up steps in order; never throws for a start-up failure (it is rendered instead).
