@@ -411,6 +411,8 @@ boost::asio::awaitable<std::optional<Key>> Screen::read_key() {
   }
 }
 
+bool Screen::key_ready() const noexcept { return impl_->decoder.ready(); }
+
 void Screen::clear_screen() {
   std::lock_guard lock(impl_->mutex);
   if (!impl_->terminal) return;

@@ -96,6 +96,9 @@ class Screen final : public OutputSink, public LiveDisplay {
   /// The next key of the attached app; nothing at the end of input (or a terminal hang-up).
   boost::asio::awaitable<std::optional<Key>> read_key();
 
+  /// True when a key has already been read and decoded (`read_key` returns it at once).
+  [[nodiscard]] bool key_ready() const noexcept;
+
   /// Clears the whole screen (Ctrl+L) and draws the region at the top.
   void clear_screen();
 
