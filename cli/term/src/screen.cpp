@@ -436,4 +436,6 @@ ColorSystem Screen::colors() const noexcept { return impl_->options.colors; }
 
 bool Screen::is_terminal() const noexcept { return impl_->terminal; }
 
+bool Screen::input_is_terminal() const noexcept { return ::isatty(impl_->options.in_fd) == 1; }
+
 }  // namespace velmora::term

@@ -108,6 +108,8 @@ class Screen final : public OutputSink, public LiveDisplay {
   [[nodiscard]] ColorSystem colors() const noexcept;
   /// False when the output is no terminal: everything passes through and nothing is drawn.
   [[nodiscard]] bool is_terminal() const noexcept;
+  /// True when keys can be read (the input is a terminal).
+  [[nodiscard]] bool input_is_terminal() const noexcept;
 
  private:
   struct Impl;
