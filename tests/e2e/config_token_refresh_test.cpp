@@ -95,16 +95,4 @@ TEST_F(TokenRefresh, RevokedTokenWithoutUsableRefreshEndsWithTheLoginHint) {
   EXPECT_TRUE(sim.records("ws_open").empty());
 }
 
-TEST_F(TokenRefresh, TokenOfAnotherUserIsRejectedBeforeConnecting) {
-  SimProcess sim({"--token", "good-token=sim-user"});
-  const auto r =
-      run_process(VELMORA_BIN,
-                  options(sim, {"--token", "good-token", "--user-id", "someone", "--query", "hi"}));
-  const std::string output = r.out + r.err;
-  EXPECT_EQ(r.exit_code, 1) << output;
-  EXPECT_THAT(output, HasSubstr("Provided user_id does not match the token."));
-  EXPECT_THAT(output, HasSubstr("Token identifies user 'sim-user'."));
-  EXPECT_TRUE(sim.records("ws_open").empty());
-}
-
 }  // namespace
