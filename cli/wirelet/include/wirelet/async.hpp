@@ -16,6 +16,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <deque>
 #include <exception>
 #include <memory>
@@ -53,7 +54,8 @@ awaitable<void> sleep_for(double seconds);
 /// Throws operation_aborted when the current coroutine has been asked to stop.
 awaitable<void> throw_if_cancelled();
 
-/// A flag coroutines can wait on. Once set it stays set until `clear`.
+/// A flag coroutines can wait on. Once set it stays set until `clear`. A `set` wakes every
+/// waiter present at that moment, even when `clear` follows before they resume.
 class Event {
  public:
   explicit Event(const net::any_io_executor& ex);
@@ -71,6 +73,8 @@ class Event {
 
  private:
   bool set_ = false;
+  /// Counts `set` calls, so a waiter sees a set that a `clear` already undid.
+  std::uint64_t generation_ = 0;
   /// Never expires; `cancel()` wakes every waiter, which then re-checks `set_`.
   net::steady_timer wake_;
 };
