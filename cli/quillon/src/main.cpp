@@ -1,2 +1,3 @@
-// Scaffolding until the program entry lands.
-int main() { return 0; }
+#include "quillon/program_entry.hpp"
+
+int main(int argc, char** argv) { return quillon::program_main(argc, argv); }

@@ -3,6 +3,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <charconv>
@@ -254,6 +255,28 @@ std::string unescape(std::string_view text) {
   return out;
 }
 
+// The first `needle` at or after `from` that is not preceded by an escaping backslash.
+std::size_t find_unescaped(std::string_view markup, std::string_view needle, std::size_t from) {
+  for (std::size_t i = from; i < markup.size(); ++i) {
+    if (markup[i] == '\\' && i + 1 < markup.size() &&
+        (markup[i + 1] == '[' || markup[i + 1] == '\\')) {
+      ++i;
+      continue;
+    }
+    if (markup.substr(i).starts_with(needle)) return i;
+  }
+  return std::string_view::npos;
+}
+
+// An OSC 8 target ends at the first control byte; such a target would let the rest act as
+// terminal commands, so it gets no hyperlink.
+bool safe_link_target(std::string_view url) {
+  return std::none_of(url.begin(), url.end(), [](char c) {
+    const auto byte = static_cast<unsigned char>(c);
+    return byte < 0x20 || byte == 0x7F;
+  });
+}
+
 bool looks_like_tag(std::string_view tag) {
   if (tag.empty()) return false;
   const char c = tag.front();
@@ -369,7 +392,7 @@ std::vector<Segment> parse_markup(std::string_view markup) {
     }
     if (tag == "link") {
       // [link]URL[/link]: the URL is both the target and the text.
-      const auto end = markup.find("[/link]", close + 1);
+      const auto end = find_unescaped(markup, "[/link]", close + 1);
       if (end == std::string_view::npos) {
         ++i;
         continue;
@@ -417,11 +440,12 @@ std::string render_segments(const std::vector<Segment>& segments, ColorSystem co
       continue;
     }
     const std::string codes = sgr_codes(segment.style, colors);
-    if (!segment.style.link.empty()) out += "\x1b]8;;" + segment.style.link + "\x1b\\";
+    const bool link = !segment.style.link.empty() && safe_link_target(segment.style.link);
+    if (link) out += "\x1b]8;;" + segment.style.link + "\x1b\\";
     if (!codes.empty()) out += "\x1b[" + codes + "m";
     out += segment.text;
     if (!codes.empty()) out += "\x1b[0m";
-    if (!segment.style.link.empty()) out += "\x1b]8;;\x1b\\";
+    if (link) out += "\x1b]8;;\x1b\\";
   }
   return out;
 }
@@ -452,7 +476,10 @@ Console::Console(ConsoleOptions options, std::shared_ptr<OutputSink> sink)
     const char* term = std::getenv("TERM");
     const std::string_view ct = colorterm ? colorterm : "";
     const std::string_view t = term ? term : "";
-    if (ct == "truecolor" || ct == "24bit") {
+    if (t == "dumb" || t == "unknown") {
+      // Such terminals show escape codes as text.
+      colors_ = ColorSystem::none;
+    } else if (ct == "truecolor" || ct == "24bit") {
       colors_ = ColorSystem::truecolor;
     } else if (t.find("256color") != std::string_view::npos) {
       colors_ = ColorSystem::eight_bit;
@@ -466,6 +493,14 @@ std::string Console::escape(std::string_view text) {
   std::string out;
   out.reserve(text.size() + 8);
   for (char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (c == '\r') continue;
+    if ((byte < 0x20 && c != '\n' && c != '\t') || byte == 0x7F) {
+      // A value is shown, never obeyed by the terminal: caret form, as `cat -v` shows it.
+      out += '^';
+      out += static_cast<char>(byte ^ 0x40);
+      continue;
+    }
     if (c == '[' || c == '\\') out += '\\';
     out += c;
   }

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "test_support.hpp"
+
 namespace {
 
 using velmora::term::Console;
@@ -51,6 +53,59 @@ TEST(ConsoleMarkup, UnknownTagsAndStrayClosersStayLiteral) {
   EXPECT_EQ(velmora::term::strip_markup("arr[0] [notastyle]x[/nope] [/]"),
             "arr[0] [notastyle]x[/nope] [/]");
   EXPECT_EQ(velmora::term::strip_markup("[Feishu] [ok"), "[Feishu] [ok");
+}
+
+}  // namespace
+
+namespace {
+
+TEST(ConsoleMarkup, EscapedLinkTargetsKeepTheirBrackets) {
+  for (const std::string url : {"https://h/a[0]", "https://h/[/link]x", "https://h/\\[b"}) {
+    Printed plain(false);
+    plain.console.print("[link]" + Console::escape(url) + "[/link] after", "");
+    EXPECT_EQ(plain.sink->text(), url + " after");
+    Printed colour(true);
+    colour.console.print("[link]" + Console::escape(url) + "[/link]", "");
+    EXPECT_EQ(colour.sink->text(), "\x1b]8;;" + url + "\x1b\\" + url + "\x1b]8;;\x1b\\") << url;
+  }
+}
+
+TEST(ConsoleMarkup, EscapedValuesCannotSendTerminalControls) {
+  // A value is shown, never obeyed: ESC, BEL and the like appear in caret form.
+  EXPECT_EQ(velmora::term::strip_markup(Console::escape("a\x1b[31mb\x07\r\n\tc\x7f")),
+            "a^[[31mb^G\n\tc^?");
+  const std::string url = "https://h/\x1b]0;title\x07x";
+  Printed plain(false);
+  plain.console.print("[link]" + Console::escape(url) + "[/link]", "");
+  EXPECT_EQ(plain.sink->text(), "https://h/^[]0;title^Gx");
+  Printed colour(true);
+  colour.console.print("[link]" + Console::escape(url) + "[/link]", "");
+  EXPECT_EQ(colour.sink->text(),
+            "\x1b]8;;https://h/^[]0;title^Gx\x1b\\https://h/^[]0;title^Gx\x1b]8;;\x1b\\");
+}
+
+TEST(ConsoleMarkup, RawLinkTargetsWithControlBytesAreNotHyperlinked) {
+  Printed colour(true);
+  colour.console.print("[link]https://h/\x07x[/link]", "");
+  EXPECT_EQ(colour.sink->text().find("\x1b]8;;"), std::string::npos);
+}
+
+TEST(ConsoleColours, AutoDetectionGivesDumbTerminalsNoColour) {
+  velmora::testing::ScopedEnv env;
+  env.unset("COLORTERM");
+  const std::vector<std::pair<const char*, velmora::term::ColorSystem>> cases = {
+      {"dumb", velmora::term::ColorSystem::none},
+      {"unknown", velmora::term::ColorSystem::none},
+      {"xterm-256color", velmora::term::ColorSystem::eight_bit},
+      {"xterm", velmora::term::ColorSystem::standard}};
+  for (const auto& [term, expected] : cases) {
+    env.set("TERM", term);
+    auto sink = std::make_shared<StringSink>();
+    Console console({.force_terminal = true, .color_system = "auto"}, sink);
+    EXPECT_EQ(console.color_system(), expected) << term;
+    console.print("[red]x[/red]", "");
+    EXPECT_EQ(sink->text() == "x", expected == velmora::term::ColorSystem::none) << term;
+  }
 }
 
 }  // namespace

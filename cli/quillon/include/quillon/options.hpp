@@ -1,10 +1,22 @@
 // The option record: the parsed command line, one field per option plus `command`.
+//
+// The run options are accepted both after the program name and after `run`; both parsers
+// write into the same record, so a later occurrence wins.
+//
+//   auto args = quillon::parse_args(argc, argv);  // may end the program (ProgramExit)
+//   if (args.command == "login") ...
 #pragma once
 
 #include <cstdint>
+#include <iosfwd>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
+
+namespace CLI {
+class App;
+}
 
 namespace quillon {
 
@@ -36,6 +48,26 @@ struct Options {
   std::optional<double> idle_finish_seconds;
   std::optional<std::string> wheel_server_url;
   bool upgrade = false;
+
+  friend bool operator==(const Options&, const Options&) = default;
 };
+
+/// The version text: the release tag when non-empty, else the build version, else "0.0.0".
+[[nodiscard]] std::string version_text(std::string_view release_tag,
+                                       std::string_view build_version);
+/// The version text of this build.
+[[nodiscard]] std::string version_text();
+
+/// Adds the run options, in their documented order, to `parser`, writing into `options`.
+void add_run_arguments(CLI::App& parser, Options& options);
+
+/// Parses the arguments that follow the program name. Help and the version are printed to
+/// `out` and end the program with status 0; anything unparseable prints the usage and an
+/// error line to `err` and ends it with status 2 (both by throwing ProgramExit).
+[[nodiscard]] Options parse_args(const std::vector<std::string>& args, std::ostream& out,
+                                 std::ostream& err);
+/// The same on the process arguments (argv[0] is the program name), printing to the
+/// standard streams.
+[[nodiscard]] Options parse_args(int argc, const char* const* argv);
 
 }  // namespace quillon

@@ -10,6 +10,8 @@
 //   if (auto ask = renderer.render_message(msg)) answer(*ask);
 #pragma once
 
+#include <chrono>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -33,7 +35,9 @@ inline constexpr std::string_view RENDER_PROFILE_TERMINAL = "terminal";
 struct AskPromptRequest {
   /// Id of the question message, echoed back with the answer; absent when the message had none.
   std::optional<std::string> message_id;
-  /// Question maps as sent: {"question", "header", "options": [{"label", "description"}]}.
+  /// Question maps as sent: {"question", "header", "options": [{"label", "description"}]}, with
+  /// terminal control characters in their texts made harmless. A bare question text becomes
+  /// {"question": text}; elements of any other kind are dropped.
   boost::json::array questions;
   /// The message type as received (one of the ask spellings).
   std::string message_type;
@@ -62,6 +66,20 @@ struct RendererOptions {
   std::string version;
   std::string workspace_cwd;
   std::string workspace_branch;
+  /// `--debug`: undecodable frames ("_raw") are shown.
+  bool debug = false;
+  /// The run sends one query and ends (IM profile: the answer is held for
+  /// flush_deferred_output; history replayed before it is not shown).
+  bool one_shot = false;
+  /// Columns to lay text out in; the console's width when absent.
+  std::optional<int> width;
+  /// Period of the live status redraw, also the shortest interval between two redraws of a
+  /// growing answer block; 0 redraws on every event.
+  double live_tick_seconds = 0.1;
+  /// Clocks, replaceable for tests: monotonic seconds for elapsed times, wall time for the
+  /// thinking history.
+  std::function<double()> monotonic_clock;
+  std::function<std::chrono::system_clock::time_point()> wall_clock;
 };
 
 class StreamRenderer {

@@ -3,8 +3,17 @@
 // `SessionStore` is the interface the program calls; `VelmoraSessionStore` keeps the records in
 // SQLite under $XDG_STATE_HOME/velmora/sessions.db. A store that cannot be opened reports one
 // warning and then works as an empty, unsaved store: a session never fails because of it.
+// A damaged database file is never deleted or rewritten, so rows another CLI can still read
+// survive. Several CLIs may use the same file at once (WAL journal, busy time-out).
+//
+// Threading: one instance per session run, used from one thread at a time.
+//
+//   VelmoraSessionStore store([&](const std::string& w) { renderer.render_session_notice(w, true);
+//   }); store.upsert_session({.thread_id = id, .endpoint = url, .user_id = user}); for (const auto&
+//   record : store.list_sessions(url, user, 20)) ...
 #pragma once
 
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -15,6 +24,9 @@
 #include <boost/json/object.hpp>
 
 namespace velmora::session_store {
+
+/// Rows kept; older ones are removed on every upsert.
+inline constexpr int MAX_SAVED_SESSIONS = 500;
 
 /// Keys: "thread_id", "endpoint", "user_id", "language", "cwd", "branch", "conversation",
 /// "created_at", "updated_at" (ISO 8601 UTC text). Absent values are left out.
@@ -47,13 +59,22 @@ class SessionStore {
                                    const std::string& conversation) = 0;
 };
 
+/// $XDG_STATE_HOME/velmora/sessions.db; ~/.local/state when XDG_STATE_HOME is unset or relative.
+[[nodiscard]] std::filesystem::path default_database_path();
+
+/// `2026-03-25T02:36:21.123456Z`: fixed width, so text order is time order.
+[[nodiscard]] std::string format_utc_timestamp(std::chrono::system_clock::time_point when);
+
 class VelmoraSessionStore final : public SessionStore {
  public:
+  /// Receives the one warning (it names the database file); empty: printed on standard error.
   using WarningHandler = std::function<void(const std::string&)>;
+  using Clock = std::function<std::chrono::system_clock::time_point()>;
 
-  /// `database` defaults to $XDG_STATE_HOME/velmora/sessions.db (~/.local/state).
+  /// `database` defaults to default_database_path(); `clock` to the system clock.
   explicit VelmoraSessionStore(WarningHandler on_warning = {},
-                               std::optional<std::filesystem::path> database = std::nullopt);
+                               std::optional<std::filesystem::path> database = std::nullopt,
+                               Clock clock = {});
   ~VelmoraSessionStore() override;
 
   using SessionStore::list_sessions;
@@ -62,6 +83,9 @@ class VelmoraSessionStore final : public SessionStore {
                                            int limit) override;
   void upsert_session(const SessionUpsert& session) override;
   void update_conversation(const std::string& thread_id, const std::string& conversation) override;
+
+  /// False once the database turned out unusable (records are then neither read nor saved).
+  [[nodiscard]] bool available() const noexcept;
 
  private:
   struct Impl;

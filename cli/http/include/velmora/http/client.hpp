@@ -1,0 +1,86 @@
+// A small blocking HTTP(S)/1.1 client for the File API and the credentials service.
+//
+// One request per connection. HTTPS is verified like `wss://`: the system's trust store,
+// SNI, and the certificate must name the host. `HTTPS_PROXY` / `HTTP_PROXY` / `NO_PROXY` (also
+// lower case) are honoured: a CONNECT tunnel for https, the absolute-form target for http.
+//
+// Outcomes: any HTTP status is a `Response` the caller inspects. A transport failure is a
+// `wirelet::OSError` with the system's text, or `wirelet::TimeoutError` ("timed out") when the
+// connection, a write or a read takes longer than `timeout_seconds`. `exchange` also says in
+// which stage the failure happened; `send` just throws it. A malformed URL or a header value
+// with CR/LF/NUL throws `wirelet::RuntimeError` before anything is sent.
+//
+// Threading: every call blocks the calling thread (run it through `wirelet::run_blocking` from
+// the event loop) and shares no state with other calls.
+//
+//   auto res = velmora::http::send({.method = "POST", .url = base + "/oauth/token",
+//                                   .headers = {{"Content-Type",
+//                                   velmora::http::FORM_CONTENT_TYPE}}, .body =
+//                                   velmora::http::form_encode({{"client_id", id}})});
+//   if (!res.is_success()) ... res.status, res.body ...
+#pragma once
+
+#include <exception>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+namespace velmora::http {
+
+struct Header {
+  std::string name;
+  std::string value;
+};
+using Headers = std::vector<Header>;
+
+struct Request {
+  std::string method = "GET";
+  /// http:// or https:// address; a fragment is dropped.
+  std::string url;
+  /// Sent in this order, after Host; the client adds Content-Length, User-Agent (unless given)
+  /// and Connection: close.
+  Headers headers;
+  std::string body;
+  /// Limit for connecting (resolve, TCP, proxy tunnel, TLS) and for each write and read.
+  double timeout_seconds = 30;
+};
+
+struct Response {
+  int status = 0;
+  std::string reason;
+  /// In the order received.
+  Headers headers;
+  std::string body;
+
+  [[nodiscard]] bool is_success() const noexcept { return status >= 200 && status < 300; }
+  /// First header of that name (case-insensitive), or nothing.
+  [[nodiscard]] std::optional<std::string> header(std::string_view name) const;
+};
+
+/// Where a transport failure happened.
+enum class Stage {
+  connect,  ///< resolving, connecting, proxy tunnel, TLS handshake
+  send,     ///< writing the request
+  receive,  ///< waiting for or reading the response
+};
+
+struct TransportFailure {
+  Stage stage = Stage::connect;
+  /// A wirelet::OSError or wirelet::TimeoutError.
+  std::exception_ptr error;
+};
+
+using Outcome = std::variant<Response, TransportFailure>;
+
+/// Performs one request; transport failures are returned, not thrown.
+[[nodiscard]] Outcome exchange(const Request& request);
+
+/// Performs one request; transport failures are thrown.
+Response send(const Request& request);
+
+/// The User-Agent sent when the caller sets none.
+inline constexpr std::string_view USER_AGENT = "velmora-cli";
+
+}  // namespace velmora::http

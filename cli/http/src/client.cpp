@@ -1,0 +1,371 @@
+// The only translation unit of the HTTP client that includes Beast.
+#include "velmora/http/client.hpp"
+
+#include <openssl/ssl.h>
+#include <openssl/x509_vfy.h>
+#include <openssl/x509v3.h>
+
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <optional>
+
+#include <boost/asio/as_tuple.hpp>
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/experimental/awaitable_operators.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/ssl.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/use_awaitable.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <boost/beast/ssl.hpp>
+#include <boost/url/parse.hpp>
+
+#include "velmora/http/proxy.hpp"
+#include "wirelet/errors.hpp"
+
+namespace velmora::http {
+namespace {
+
+namespace net = boost::asio;
+namespace beast = boost::beast;
+namespace bhttp = beast::http;
+namespace ssl = net::ssl;
+using tcp = net::ip::tcp;
+using boost::system::error_code;
+using Clock = std::chrono::steady_clock;
+using namespace net::experimental::awaitable_operators;
+
+constexpr auto use_tuple = net::as_tuple(net::use_awaitable);
+constexpr std::uint64_t MAX_BODY_BYTES = 256ULL * 1024 * 1024;
+constexpr std::uint32_t MAX_HEADER_BYTES = 64 * 1024;
+
+struct Target {
+  bool https = false;
+  std::string host;  ///< without IPv6 brackets
+  std::uint16_t port = 0;
+  std::string host_header;
+  std::string origin_form;
+  std::string absolute_form;
+};
+
+bool iequals(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) ==
+                  std::tolower(static_cast<unsigned char>(y));
+         });
+}
+
+bool is_ip_literal(const std::string& host) {
+  error_code ec;
+  net::ip::make_address(host, ec);
+  return !ec;
+}
+
+Target parse_target(const std::string& url) {
+  const auto invalid = [&](const std::string& why) -> Target {
+    throw wirelet::RuntimeError("Invalid URL '" + url + "': " + why);
+  };
+  const auto parsed = boost::urls::parse_uri(url);
+  if (!parsed) {
+    return invalid(url.find("://") == std::string::npos ? "expected an http:// or https:// address"
+                                                        : "malformed address");
+  }
+  const auto& u = *parsed;
+  Target t;
+  const std::string scheme = u.scheme();
+  if (iequals(scheme, "https")) {
+    t.https = true;
+  } else if (!iequals(scheme, "http")) {
+    return invalid("only http and https are supported");
+  }
+  t.host = u.host_address();
+  if (t.host.empty()) return invalid("no host");
+  const std::uint16_t default_port = t.https ? 443 : 80;
+  t.port = default_port;
+  if (u.has_port() && !u.port().empty()) {
+    if (u.port_number() == 0) return invalid("bad port");
+    t.port = u.port_number();
+  }
+  const std::string bracketed = u.host_type() == boost::urls::host_type::ipv6
+                                    ? "[" + t.host + "]"
+                                    : std::string(u.encoded_host());
+  t.host_header = t.port == default_port ? bracketed : bracketed + ":" + std::to_string(t.port);
+  t.origin_form = u.encoded_path().empty() ? "/" : std::string(u.encoded_path());
+  if (u.has_query()) t.origin_form += "?" + std::string(u.encoded_query());
+  t.absolute_form = (t.https ? "https://" : "http://") + t.host_header + t.origin_form;
+  return t;
+}
+
+void check_header(const Header& header) {
+  const auto bad = [](char c) { return c == '\r' || c == '\n' || c == '\0'; };
+  if (header.name.empty() || std::any_of(header.name.begin(), header.name.end(), bad) ||
+      header.name.find_first_of(" :\t") != std::string::npos) {
+    throw wirelet::RuntimeError("Invalid HTTP header name: '" + header.name + "'");
+  }
+  // A CR or LF in a value would end the header early and let the rest pose as new headers.
+  if (std::any_of(header.value.begin(), header.value.end(), bad)) {
+    throw wirelet::RuntimeError("Invalid HTTP header value for " + header.name);
+  }
+}
+
+[[noreturn]] void fail(const error_code& ec) {
+  if (ec == beast::error::timeout || ec == net::error::timed_out) {
+    throw wirelet::TimeoutError("timed out");
+  }
+  if (ec == bhttp::error::end_of_stream) {
+    throw wirelet::OSError("Remote end closed connection without response");
+  }
+  if (ec == bhttp::error::partial_message) {
+    throw wirelet::OSError("Connection closed before the whole response arrived");
+  }
+  if (ec.category() == bhttp::make_error_code(bhttp::error::body_limit).category()) {
+    throw wirelet::OSError("Invalid HTTP response: " + ec.message());
+  }
+  throw wirelet::OSError(ec.message(), ec.value());
+}
+
+struct Exchange {
+  const Request& request;
+  const Target& target;
+  const std::optional<ProxyServer>& proxy;
+  Clock::duration limit;
+  Stage stage = Stage::connect;
+};
+
+template <class Stream>
+beast::tcp_stream& lowest(Stream& s) {
+  return beast::get_lowest_layer(s);
+}
+
+// Resolves and connects within the connect deadline.
+net::awaitable<void> open_tcp(beast::tcp_stream& stream, const std::string& host,
+                              std::uint16_t port, Clock::time_point deadline) {
+  auto ex = co_await net::this_coro::executor;
+  tcp::resolver resolver(ex);
+  net::steady_timer timer(ex, deadline);
+  auto resolved = co_await (resolver.async_resolve(host, std::to_string(port), use_tuple) ||
+                            timer.async_wait(use_tuple));
+  if (resolved.index() == 1) fail(beast::error::timeout);
+  auto [rec, results] = std::get<0>(std::move(resolved));
+  if (rec) fail(rec);
+  stream.expires_at(deadline);
+  auto [cec, endpoint] = co_await stream.async_connect(results, use_tuple);
+  if (cec) fail(cec);
+}
+
+// Asks an http proxy for a tunnel to the target (CONNECT host:port).
+net::awaitable<void> open_tunnel(beast::tcp_stream& stream, const Exchange& x,
+                                 Clock::time_point deadline) {
+  const std::string authority =
+      (x.target.host.find(':') != std::string::npos ? "[" + x.target.host + "]" : x.target.host) +
+      ":" + std::to_string(x.target.port);
+  bhttp::request<bhttp::empty_body> req{bhttp::verb::connect, authority, 11};
+  req.set(bhttp::field::host, authority);
+  if (!x.proxy->authorization.empty()) {
+    req.set(bhttp::field::proxy_authorization, x.proxy->authorization);
+  }
+  stream.expires_at(deadline);
+  auto [wec, written] = co_await bhttp::async_write(stream, req, use_tuple);
+  if (wec) fail(wec);
+  beast::flat_buffer buffer;
+  bhttp::response_parser<bhttp::empty_body> parser;
+  parser.skip(true);  // a tunnel answer has no body; what follows belongs to the target
+  auto [rec, read] = co_await bhttp::async_read(stream, buffer, parser, use_tuple);
+  if (rec) fail(rec);
+  const auto& res = parser.get();
+  if (res.result_int() < 200 || res.result_int() >= 300) {
+    throw wirelet::OSError("Tunnel connection failed: " + std::to_string(res.result_int()) + " " +
+                           std::string(res.reason()));
+  }
+}
+
+// Verification as for wss://: system trust store, SNI for names, the certificate must name the
+// host (a DNS name, or an IP address entry for an IP literal).
+// The stream copies the context's verify settings when it is made, so they come first.
+ssl::context make_tls_context() {
+  ssl::context ctx(ssl::context::tls_client);
+  ctx.set_default_verify_paths();
+  ctx.set_verify_mode(ssl::verify_peer);
+  return ctx;
+}
+
+void configure_tls(SSL* handle, const std::string& host) {
+  X509_VERIFY_PARAM* param = SSL_get0_param(handle);
+  if (is_ip_literal(host)) {
+    X509_VERIFY_PARAM_set1_ip_asc(param, host.c_str());
+  } else {
+    SSL_set_tlsext_host_name(handle, host.c_str());
+    X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+    X509_VERIFY_PARAM_set1_host(param, host.c_str(), host.size());
+  }
+}
+
+[[noreturn]] void fail_handshake(const error_code& ec, SSL* handle) {
+  if (ec == beast::error::timeout) fail(ec);
+  if (const long verify = SSL_get_verify_result(handle);
+      verify != X509_V_OK && ec.category() == net::error::get_ssl_category()) {
+    throw wirelet::OSError(
+        std::string("certificate verify failed: ") + X509_verify_cert_error_string(verify),
+        ec.value());
+  }
+  if (ec == net::error::eof || ec == ssl::error::stream_truncated) {
+    throw wirelet::OSError("Connection closed during the TLS handshake", ec.value());
+  }
+  fail(ec);
+}
+
+template <class Stream>
+net::awaitable<void> write_request(Stream& stream, Exchange& x) {
+  const bool via_proxy = x.proxy && !x.target.https;
+  bhttp::request<bhttp::string_body> req;
+  req.method_string(x.request.method);
+  req.target(via_proxy ? x.target.absolute_form : x.target.origin_form);
+  req.version(11);
+  req.set(bhttp::field::host, x.target.host_header);
+  bool has_agent = false;
+  for (const auto& h : x.request.headers) {
+    req.insert(h.name, h.value);
+    has_agent = has_agent || iequals(h.name, "User-Agent");
+  }
+  if (!has_agent) req.set(bhttp::field::user_agent, USER_AGENT);
+  if (via_proxy && !x.proxy->authorization.empty()) {
+    req.set(bhttp::field::proxy_authorization, x.proxy->authorization);
+  }
+  req.set(bhttp::field::connection, "close");
+  req.body() = x.request.body;
+  req.prepare_payload();
+
+  x.stage = Stage::send;
+  bhttp::request_serializer<bhttp::string_body> serializer(req);
+  while (!serializer.is_done()) {
+    lowest(stream).expires_after(x.limit);
+    auto [ec, n] = co_await bhttp::async_write_some(stream, serializer, use_tuple);
+    if (ec) fail(ec);
+  }
+}
+
+template <class Stream>
+net::awaitable<Response> read_response(Stream& stream, Exchange& x) {
+  x.stage = Stage::receive;
+  beast::flat_buffer buffer;
+  std::optional<bhttp::response_parser<bhttp::string_body>> parser;
+  while (true) {
+    parser.emplace();
+    parser->body_limit(MAX_BODY_BYTES);
+    parser->header_limit(MAX_HEADER_BYTES);
+    if (iequals(x.request.method, "HEAD")) parser->skip(true);
+    while (!parser->is_done()) {
+      // The limit is per read, so a large answer that keeps arriving never times out.
+      lowest(stream).expires_after(x.limit);
+      auto [ec, n] = co_await bhttp::async_read_some(stream, buffer, *parser, use_tuple);
+      if (ec == ssl::error::stream_truncated) {
+        // Many servers close TLS without close_notify; for a body that ends at the close
+        // that is the normal end.
+        if (!parser->got_some()) fail(bhttp::error::end_of_stream);
+        error_code eof;
+        parser->put_eof(eof);
+        if (eof) fail(eof);
+        break;
+      }
+      if (ec) fail(ec);
+    }
+    const int status = parser->get().result_int();
+    // Interim answers (100 Continue and friends) precede the real one.
+    if (status >= 100 && status < 200 && status != 101) continue;
+    break;
+  }
+  auto message = parser->release();
+  Response res;
+  res.status = message.result_int();
+  res.reason = std::string(message.reason());
+  for (const auto& field : message) {
+    res.headers.push_back({std::string(field.name_string()), std::string(field.value())});
+  }
+  res.body = std::move(message.body());
+  co_return res;
+}
+
+net::awaitable<Response> run_exchange(Exchange& x) {
+  auto ex = co_await net::this_coro::executor;
+  const auto deadline = Clock::now() + x.limit;
+  beast::tcp_stream tcp(ex);
+  if (x.proxy) {
+    co_await open_tcp(tcp, x.proxy->host, x.proxy->port, deadline);
+    if (x.target.https) co_await open_tunnel(tcp, x, deadline);
+  } else {
+    co_await open_tcp(tcp, x.target.host, x.target.port, deadline);
+  }
+  if (!x.target.https) {
+    co_await write_request(tcp, x);
+    co_return co_await read_response(tcp, x);
+  }
+
+  ssl::context ctx = make_tls_context();
+  beast::ssl_stream<beast::tcp_stream> stream(std::move(tcp), ctx);
+  configure_tls(stream.native_handle(), x.target.host);
+  lowest(stream).expires_at(deadline);
+  auto [hec] = co_await stream.async_handshake(ssl::stream_base::client, use_tuple);
+  if (hec) fail_handshake(hec, stream.native_handle());
+  co_await write_request(stream, x);
+  // No TLS shutdown: the request asked for the connection to close.
+  co_return co_await read_response(stream, x);
+}
+
+std::chrono::steady_clock::duration to_duration(double seconds) {
+  if (!(seconds > 0)) seconds = 0;
+  seconds = std::min(seconds, 1e7);
+  return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+}
+
+}  // namespace
+
+std::optional<std::string> Response::header(std::string_view name) const {
+  for (const auto& h : headers) {
+    if (iequals(h.name, name)) return h.value;
+  }
+  return std::nullopt;
+}
+
+Outcome exchange(const Request& request) {
+  const Target target = parse_target(request.url);
+  if (request.method.empty() || request.method.find_first_of(" \t\r\n") != std::string::npos) {
+    throw wirelet::RuntimeError("Invalid HTTP method: '" + request.method + "'");
+  }
+  for (const auto& header : request.headers) check_header(header);
+  const auto proxy = select_proxy(target.https ? "https" : "http", target.host, target.port,
+                                  proxy_settings_from_env());
+
+  net::io_context io;
+  Exchange x{request, target, proxy, to_duration(request.timeout_seconds)};
+  std::optional<Response> response;
+  std::exception_ptr error;
+  net::co_spawn(io, run_exchange(x), [&](std::exception_ptr e, Response r) {
+    if (e) {
+      error = e;
+    } else {
+      response = std::move(r);
+    }
+  });
+  io.run();
+  if (response) return std::move(*response);
+  try {
+    std::rethrow_exception(error);
+  } catch (const wirelet::OSError&) {
+    return TransportFailure{x.stage, error};
+  } catch (const wirelet::TimeoutError&) {
+    return TransportFailure{x.stage, error};
+  }
+}
+
+Response send(const Request& request) {
+  auto outcome = exchange(request);
+  if (auto* failure = std::get_if<TransportFailure>(&outcome)) {
+    std::rethrow_exception(failure->error);
+  }
+  return std::move(std::get<Response>(outcome));
+}
+
+}  // namespace velmora::http

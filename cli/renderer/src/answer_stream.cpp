@@ -1,0 +1,142 @@
+#include "answer_stream.hpp"
+
+#include "markdown.hpp"
+
+namespace velmora::renderer {
+namespace {
+
+/// Pending text up to this size is re-parsed on every new line; above it only on lines that
+/// may start a block, so a huge code block does not cost a parse per line.
+constexpr std::size_t EAGER_CHECK_BYTES = 16 * 1024;
+constexpr std::size_t MAX_DEFINITION_BYTES = 64 * 1024;
+
+std::string_view trim_indent(std::string_view line, std::size_t& indent) {
+  indent = 0;
+  while (indent < line.size() && line[indent] == ' ') ++indent;
+  return line.substr(indent);
+}
+
+bool is_blank(std::string_view line) {
+  return line.find_first_not_of(" \t") == std::string_view::npos;
+}
+
+bool is_fence(std::string_view line) {
+  std::size_t indent = 0;
+  const auto rest = trim_indent(line, indent);
+  return indent < 4 && (rest.starts_with("```") || rest.starts_with("~~~"));
+}
+
+bool may_start_block(std::string_view line) {
+  std::size_t indent = 0;
+  const auto rest = trim_indent(line, indent);
+  if (indent >= 4 || rest.empty()) return false;
+  const char c = rest.front();
+  return std::string_view("#>-*+=_|`~<").find(c) != std::string_view::npos ||
+         (c >= '0' && c <= '9');
+}
+
+bool is_definition(std::string_view line) {
+  std::size_t indent = 0;
+  const auto rest = trim_indent(line, indent);
+  if (indent >= 4 || !rest.starts_with('[') || rest.starts_with("[^")) return false;
+  const auto close = rest.find("]:");
+  return close != std::string_view::npos && close > 1 &&
+         rest.substr(1, close - 1).find_first_of("[]") == std::string_view::npos;
+}
+
+}  // namespace
+
+std::uint64_t fnv1a(std::string_view text, std::uint64_t hash) noexcept {
+  for (const char c : text) {
+    hash ^= static_cast<unsigned char>(c);
+    hash *= 1099511628211ull;
+  }
+  return hash;
+}
+
+bool AnswerStream::worth_checking(std::size_t old_size) const {
+  if (pending_.size() <= EAGER_CHECK_BYTES) return true;
+  const std::string_view text = pending_;
+  // The lines this delta completed, each judged with the line before it.
+  std::size_t begin = 0;
+  if (old_size > 0) {
+    const auto newline = text.rfind('\n', old_size - 1);
+    begin = newline == std::string_view::npos ? 0 : newline + 1;
+  }
+  std::string_view prev;
+  if (begin >= 1) {
+    const auto newline = begin >= 2 ? text.rfind('\n', begin - 2) : std::string_view::npos;
+    const std::size_t prev_begin = newline == std::string_view::npos ? 0 : newline + 1;
+    prev = text.substr(prev_begin, begin - 1 - prev_begin);
+  }
+  for (auto end = text.find('\n', begin); end != std::string_view::npos;
+       end = text.find('\n', begin)) {
+    const std::string_view line = text.substr(begin, end - begin);
+    if (is_blank(prev) || is_fence(prev) || prev.starts_with('#') || may_start_block(line)) {
+      return true;
+    }
+    prev = line;
+    begin = end + 1;
+  }
+  return false;
+}
+
+std::string AnswerStream::append(std::string_view delta) {
+  if (delta.empty()) return {};
+  if (!split_blocks_) {
+    mark_printed(delta);
+    return std::string(delta);
+  }
+  const std::size_t old_size = pending_.size();
+  pending_.append(delta);
+  if (delta.find('\n') == std::string_view::npos || !worth_checking(old_size)) return {};
+  const std::size_t stable = stable_block_prefix(pending_);
+  if (stable == 0) return {};
+  std::string released = pending_.substr(0, stable);
+  pending_.erase(0, stable);
+  mark_printed(released);
+  return released;
+}
+
+std::string AnswerStream::take_pending() {
+  std::string released = std::move(pending_);
+  pending_.clear();
+  mark_printed(released);
+  return released;
+}
+
+std::string AnswerStream::settle(std::string_view content) {
+  pending_.clear();
+  if (content.size() >= printed_size_ && fnv1a(content.substr(0, printed_size_)) == printed_hash_) {
+    const std::string rest(content.substr(printed_size_));
+    mark_printed(rest);
+    return rest;
+  }
+  printed_size_ = 0;
+  printed_hash_ = fnv1a("");
+  mark_printed(content);
+  return std::string(content);
+}
+
+void AnswerStream::mark_printed(std::string_view text) {
+  printed_size_ += text.size();
+  printed_hash_ = fnv1a(text, printed_hash_);
+  if (split_blocks_) collect_definitions(text);
+}
+
+void AnswerStream::collect_definitions(std::string_view text) {
+  if (text.find("]:") == std::string_view::npos) return;
+  std::size_t begin = 0;
+  while (begin < text.size()) {
+    auto end = text.find('\n', begin);
+    if (end == std::string_view::npos) end = text.size();
+    const auto line = text.substr(begin, end - begin);
+    if (is_definition(line) && definitions_.size() + line.size() < MAX_DEFINITION_BYTES) {
+      definitions_.append(line);
+      definitions_ += '\n';
+    }
+    begin = end + 1;
+  }
+}
+
+}  // namespace velmora::renderer

@@ -1,0 +1,53 @@
+// One streamed answer message: its deltas joined, split into what can be printed for good and
+// the part still growing.
+//
+// Printed text is remembered only as its length and hash, so a long session keeps no copy of
+// answers already on screen, yet the message's final full text can still be matched against
+// what was streamed and only its new part printed.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace velmora::renderer {
+
+class AnswerStream {
+ public:
+  /// With `split_blocks`, text is released only as complete Markdown blocks; without, every
+  /// delta is released at once (plain text consumers).
+  explicit AnswerStream(bool split_blocks) : split_blocks_(split_blocks) {}
+
+  /// Adds a delta; returns the text that became final and should be printed now.
+  std::string append(std::string_view delta);
+  /// The text received but not yet released.
+  [[nodiscard]] const std::string& pending() const noexcept { return pending_; }
+  /// Releases the pending text (the message ended, or other output comes between).
+  std::string take_pending();
+  /// The message's full text arrived: returns the part not printed yet. When what was printed
+  /// is not a prefix of it, the full text is authoritative and returned whole.
+  std::string settle(std::string_view content);
+
+  /// Link reference definitions seen in released text, to be put before later text so its
+  /// references still resolve.
+  [[nodiscard]] const std::string& definitions() const noexcept { return definitions_; }
+  [[nodiscard]] std::size_t printed_size() const noexcept { return printed_size_; }
+
+ private:
+  void mark_printed(std::string_view text);
+  void collect_definitions(std::string_view text);
+  [[nodiscard]] bool worth_checking(std::size_t old_size) const;
+
+  bool split_blocks_;
+  std::string pending_;
+  std::string definitions_;
+  /// Length and FNV-1a hash of everything released so far.
+  std::size_t printed_size_ = 0;
+  std::uint64_t printed_hash_ = 14695981039346656037ull;
+};
+
+/// FNV-1a over `text`, continuing from `hash`.
+[[nodiscard]] std::uint64_t fnv1a(std::string_view text,
+                                  std::uint64_t hash = 14695981039346656037ull) noexcept;
+
+}  // namespace velmora::renderer

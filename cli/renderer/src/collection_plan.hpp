@@ -1,0 +1,36 @@
+// The agent's collection plan: a checklist of items, each pending, in progress or done.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include <boost/json/object.hpp>
+
+#include "text_layout.hpp"
+
+namespace velmora::renderer {
+
+enum class PlanStatus { pending, in_progress, completed };
+
+struct PlanItem {
+  std::string title;
+  PlanStatus status = PlanStatus::pending;
+  friend bool operator==(const PlanItem&, const PlanItem&) = default;
+};
+
+/// Items of a plan message ("items", else "plan"/"steps"/"todos", also under "payload"). Titles
+/// are clean single lines; an item may be a bare title. Bounded in count.
+[[nodiscard]] std::vector<PlanItem> parse_plan_items(const boost::json::object& msg);
+
+[[nodiscard]] bool plan_finished(const std::vector<PlanItem>& items);
+/// Same titles in the same order (a status change, not a new plan).
+[[nodiscard]] bool same_plan(const std::vector<PlanItem>& a, const std::vector<PlanItem>& b);
+
+/// One checklist line: "☐ title", "◐ title" or "☑ title", styled and cut to `width`.
+[[nodiscard]] Line plan_item_line(const PlanItem& item, int width);
+/// The checklist under a "Plan" heading.
+[[nodiscard]] std::vector<Line> plan_lines(const std::vector<PlanItem>& items, int width);
+/// The checklist as Markdown task items, for plain output.
+[[nodiscard]] std::string plan_markdown_item(const PlanItem& item);
+
+}  // namespace velmora::renderer

@@ -1,0 +1,261 @@
+#include "velmora/session_store/session_store.hpp"
+
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <ctime>
+#include <iostream>
+#include <system_error>
+#include <utility>
+
+#include "sqlite_db.hpp"
+#include "velmora/platform/env.hpp"
+
+namespace velmora::session_store {
+
+namespace fs = std::filesystem;
+using detail::Database;
+using detail::SqliteError;
+using detail::Statement;
+using detail::Transaction;
+
+namespace {
+
+/// Long enough to outlast another CLI's write; short enough that a stuck lock is reported.
+constexpr int BUSY_TIMEOUT_MS = 5000;
+
+constexpr const char* SCHEMA_SQL = R"sql(
+CREATE TABLE IF NOT EXISTS sessions (
+  thread_id    TEXT PRIMARY KEY NOT NULL,
+  endpoint     TEXT,
+  user_id      TEXT,
+  language     TEXT,
+  cwd          TEXT,
+  branch       TEXT,
+  conversation TEXT,
+  created_at   TEXT NOT NULL,
+  updated_at   TEXT NOT NULL
+);
+CREATE INDEX IF NOT EXISTS sessions_by_update ON sessions (updated_at DESC);
+)sql";
+
+constexpr std::string_view SELECT_SQL = R"sql(
+SELECT thread_id, endpoint, user_id, language, cwd, branch, conversation, created_at, updated_at
+FROM sessions
+WHERE (?1 IS NULL OR endpoint = ?1) AND (?2 IS NULL OR user_id = ?2)
+ORDER BY updated_at DESC, created_at DESC, rowid DESC
+LIMIT ?3
+)sql";
+
+constexpr std::array<const char*, 9> COLUMNS = {"thread_id",    "endpoint",   "user_id",
+                                                "language",     "cwd",        "branch",
+                                                "conversation", "created_at", "updated_at"};
+
+constexpr std::string_view UPSERT_SQL = R"sql(
+INSERT INTO sessions (thread_id, endpoint, user_id, language, cwd, branch, created_at, updated_at)
+VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?7)
+ON CONFLICT (thread_id) DO UPDATE SET
+  endpoint = excluded.endpoint, user_id = excluded.user_id, language = excluded.language,
+  cwd = excluded.cwd, branch = excluded.branch, updated_at = excluded.updated_at
+)sql";
+
+constexpr std::string_view PRUNE_SQL = R"sql(
+DELETE FROM sessions WHERE rowid NOT IN (
+  SELECT rowid FROM sessions ORDER BY updated_at DESC, created_at DESC, rowid DESC LIMIT ?1)
+)sql";
+
+constexpr std::string_view CONVERSATION_SQL =
+    "UPDATE sessions SET conversation = ?2, updated_at = ?3 WHERE thread_id = ?1";
+
+fs::path home_folder() {
+  if (auto home = platform::get_env("HOME"); home && !home->empty()) return *home;
+  std::array<char, 4096> buffer{};
+  passwd entry{};
+  passwd* found = nullptr;
+  if (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr &&
+      found->pw_dir != nullptr) {
+    return found->pw_dir;
+  }
+  return fs::current_path();
+}
+
+void print_warning(const std::string& text) { std::cerr << "Warning: " << text << '\n'; }
+
+}  // namespace
+
+fs::path default_database_path() {
+  fs::path state;
+  // Relative values are to be ignored (XDG base directory rules).
+  if (auto xdg = platform::get_env("XDG_STATE_HOME"); xdg && fs::path(*xdg).is_absolute()) {
+    state = *xdg;
+  } else {
+    state = home_folder() / ".local" / "state";
+  }
+  return state / "velmora" / "sessions.db";
+}
+
+std::string format_utc_timestamp(std::chrono::system_clock::time_point when) {
+  using namespace std::chrono;
+  const auto micros = duration_cast<microseconds>(when.time_since_epoch()).count();
+  auto seconds = static_cast<std::time_t>(micros / 1'000'000);
+  auto fraction = micros % 1'000'000;
+  if (fraction < 0) {
+    fraction += 1'000'000;
+    --seconds;
+  }
+  std::tm parts{};
+  gmtime_r(&seconds, &parts);
+  std::array<char, 40> text{};
+  const auto n = std::snprintf(text.data(), text.size(), "%04d-%02d-%02dT%02d:%02d:%02d.%06lldZ",
+                               parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday, parts.tm_hour,
+                               parts.tm_min, parts.tm_sec, static_cast<long long>(fraction));
+  return std::string(text.data(), static_cast<std::size_t>(n));
+}
+
+struct VelmoraSessionStore::Impl {
+  fs::path path;
+  WarningHandler on_warning;
+  Clock clock;
+  Database db;
+  /// At most one warning per store, so a broken file does not flood the session.
+  bool warned = false;
+
+  void warn(const std::string& text) {
+    if (warned) return;
+    warned = true;
+    if (on_warning) {
+      on_warning(text);
+    } else {
+      print_warning(text);
+    }
+  }
+
+  void give_up(const std::string& reason) {
+    db = Database();
+    warn("Saved sessions are unavailable: " + reason + ". This session will not be saved.");
+  }
+
+  void open() {
+    std::error_code ec;
+    const fs::path folder = path.parent_path();
+    if (!folder.empty() && !fs::is_directory(folder, ec)) {
+      fs::create_directories(folder, ec);
+      if (ec) {
+        give_up("cannot open " + path.string() + " (its folder cannot be created: " + ec.message() +
+                ")");
+        return;
+      }
+      // Session records name the user's folders and accounts: keep them private.
+      fs::permissions(folder, fs::perms::owner_all, ec);
+    }
+    const bool existed = fs::exists(path, ec);
+    try {
+      db = Database(path, true);
+      if (!existed) ::chmod(path.c_str(), S_IRUSR | S_IWUSR);
+      db.set_busy_timeout(BUSY_TIMEOUT_MS);
+      // The pragma answers with a row; it is also the first read of the file's header.
+      auto wal = db.prepare("PRAGMA journal_mode=WAL");
+      while (wal.step()) {
+      }
+      db.exec(SCHEMA_SQL);
+      // Preparing proves an existing table has the columns we read and write.
+      Statement probe(db, SELECT_SQL);
+      Statement probe_upsert(db, UPSERT_SQL);
+    } catch (const SqliteError& e) {
+      give_up(e.damaged()
+                  ? path.string() + " is damaged (" + e.what() + "); the file was left as it is"
+                  : "cannot open " + path.string() + " (" + e.what() + ")");
+    }
+  }
+
+  /// A damaged file stops all further use; anything else (a lock held too long, a full disk)
+  /// is reported once and later calls try again.
+  void failed(const SqliteError& e, std::string_view action) {
+    if (e.damaged()) {
+      give_up(path.string() + " is damaged (" + e.what() + "); the file was left as it is");
+    } else {
+      warn("Could not " + std::string(action) + " " + path.string() + " (" + e.what() + ").");
+    }
+  }
+
+  std::string now() const {
+    return format_utc_timestamp(clock ? clock() : std::chrono::system_clock::now());
+  }
+};
+
+VelmoraSessionStore::VelmoraSessionStore(WarningHandler on_warning,
+                                         std::optional<fs::path> database, Clock clock)
+    : impl_(std::make_unique<Impl>()) {
+  impl_->path = database ? std::move(*database) : default_database_path();
+  impl_->on_warning = std::move(on_warning);
+  impl_->clock = std::move(clock);
+  impl_->open();
+}
+
+VelmoraSessionStore::~VelmoraSessionStore() = default;
+
+bool VelmoraSessionStore::available() const noexcept { return impl_->db.is_open(); }
+
+std::vector<SessionRecord> VelmoraSessionStore::list_sessions(
+    const std::optional<std::string>& endpoint, const std::optional<std::string>& user_id,
+    int limit) {
+  std::vector<SessionRecord> records;
+  if (!impl_->db.is_open() || limit <= 0) return records;
+  try {
+    Statement select(impl_->db, SELECT_SQL);
+    select.bind(1, endpoint);
+    select.bind(2, user_id);
+    select.bind(3, static_cast<std::int64_t>(limit));
+    while (select.step()) {
+      SessionRecord record;
+      for (int i = 0; i < static_cast<int>(COLUMNS.size()); ++i) {
+        if (auto value = select.column_text(i)) record[COLUMNS[i]] = *value;
+      }
+      records.push_back(std::move(record));
+    }
+  } catch (const SqliteError& e) {
+    impl_->failed(e, "read saved sessions from");
+    records.clear();
+  }
+  return records;
+}
+
+void VelmoraSessionStore::upsert_session(const SessionUpsert& session) {
+  if (!impl_->db.is_open() || session.thread_id.empty()) return;
+  try {
+    Transaction transaction(impl_->db);
+    Statement upsert(impl_->db, UPSERT_SQL);
+    upsert.bind(1, session.thread_id);
+    upsert.bind(2, session.endpoint);
+    upsert.bind(3, session.user_id);
+    upsert.bind(4, session.language);
+    upsert.bind(5, session.cwd);
+    upsert.bind(6, session.branch);
+    upsert.bind(7, impl_->now());
+    upsert.step();
+    Statement prune(impl_->db, PRUNE_SQL);
+    prune.bind(1, static_cast<std::int64_t>(MAX_SAVED_SESSIONS));
+    prune.step();
+    transaction.commit();
+  } catch (const SqliteError& e) {
+    impl_->failed(e, "save the session to");
+  }
+}
+
+void VelmoraSessionStore::update_conversation(const std::string& thread_id,
+                                              const std::string& conversation) {
+  if (!impl_->db.is_open() || thread_id.empty()) return;
+  try {
+    Statement update(impl_->db, CONVERSATION_SQL);
+    update.bind(1, thread_id);
+    update.bind(2, conversation);
+    update.bind(3, impl_->now());
+    update.step();
+  } catch (const SqliteError& e) {
+    impl_->failed(e, "save the session title to");
+  }
+}
+
+}  // namespace velmora::session_store

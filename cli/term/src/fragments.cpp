@@ -1,0 +1,160 @@
+#include "velmora/term/fragments.hpp"
+
+#include "velmora/term/text_width.hpp"
+#include "wirelet/errors.hpp"
+
+namespace velmora::term {
+namespace {
+
+std::vector<std::string_view> words_of(std::string_view text) {
+  std::vector<std::string_view> words;
+  std::size_t at = 0;
+  while (at < text.size()) {
+    while (at < text.size() && text[at] == ' ') ++at;
+    const std::size_t start = at;
+    while (at < text.size() && text[at] != ' ') ++at;
+    if (at > start) words.push_back(text.substr(start, at - start));
+  }
+  return words;
+}
+
+}  // namespace
+
+StyleSheet::StyleSheet(std::initializer_list<std::pair<std::string, std::string>> rules) {
+  for (const auto& [name, words] : rules) add(name, words);
+}
+
+void StyleSheet::add(const std::string& class_name, std::string_view words) {
+  auto style = Style::parse(words);
+  if (!style) throw wirelet::TypeError("unknown style words: " + std::string(words));
+  rules_[class_name] = *style;
+}
+
+void StyleSheet::merge(const StyleSheet& other) {
+  for (const auto& [name, style] : other.rules_) rules_[name] = style;
+}
+
+Style StyleSheet::resolve(std::string_view style) const {
+  Style out;
+  for (const auto word : words_of(style)) {
+    if (word.starts_with("class:")) {
+      const auto found = rules_.find(word.substr(6));
+      if (found != rules_.end()) out = out.combined(found->second);
+    } else if (auto parsed = Style::parse(word)) {
+      out = out.combined(*parsed);
+    }
+  }
+  return out;
+}
+
+void StyledRow::append(const Style& style, std::string_view text, int columns) {
+  if (text.empty()) return;
+  if (!segments.empty() && segments.back().style == style) {
+    segments.back().text.append(text);
+  } else {
+    segments.push_back(Segment{style, std::string(text)});
+  }
+  width += columns;
+}
+
+std::string StyledRow::plain_text() const {
+  std::string out;
+  for (const auto& segment : segments) out += segment.text;
+  return out;
+}
+
+std::vector<StyledRow> layout_fragments(const Fragments& fragments, const StyleSheet& sheet,
+                                        int width, bool wrap, std::vector<int>* starts) {
+  std::vector<StyledRow> rows(1);
+  if (width < 1) width = 1;
+  if (starts) starts->clear();
+  for (const auto& fragment : fragments) {
+    if (starts) starts->push_back(static_cast<int>(rows.size()) - 1);
+    const Style style = sheet.resolve(fragment.style);
+    const std::string text = printable_text(fragment.text, true);
+    std::size_t at = 0;
+    while (at < text.size()) {
+      if (text[at] == '\n') {
+        rows.emplace_back();
+        ++at;
+        continue;
+      }
+      const std::size_t end = next_grapheme(text, at);
+      const std::string_view cluster(text.data() + at, end - at);
+      const int w = cluster_width(cluster);
+      if (rows.back().width + w > width) {
+        if (!wrap) {
+          at = end;
+          continue;
+        }
+        if (rows.back().width > 0) rows.emplace_back();
+      }
+      rows.back().append(style, cluster, w);
+      at = end;
+    }
+  }
+  return rows;
+}
+
+void pad_row(StyledRow& row, int width, const Style& style) {
+  if (row.width < width) {
+    row.append(style, std::string(static_cast<std::size_t>(width - row.width), ' '),
+               width - row.width);
+  }
+}
+
+std::vector<StyledRow> frame_rows(const std::vector<StyledRow>& body, std::string_view title,
+                                  int width, const StyleSheet& sheet) {
+  if (width < 4) return body;
+  const Style border = sheet.resolve("class:frame.border");
+  const Style label = sheet.resolve("class:frame.label");
+  const int inner = width - 2;
+  auto horizontal = [](int n) {
+    std::string out;
+    for (int i = 0; i < n; ++i) out += "─";
+    return out;
+  };
+
+  std::vector<StyledRow> out;
+  StyledRow top;
+  const std::string shown_title =
+      std::string(fit_width(printable_text(title), std::max(0, inner - 4)));
+  const int title_width = display_width(shown_title);
+  if (title_width > 0) {
+    const int rest = inner - title_width - 4;
+    const int left = rest / 2;
+    top.append(border, "┌" + horizontal(left) + "┤", left + 2);
+    top.append(label, " " + shown_title + " ", title_width + 2);
+    top.append(border, "├" + horizontal(rest - left) + "┐", rest - left + 2);
+  } else {
+    top.append(border, "┌" + horizontal(inner) + "┐", width);
+  }
+  out.push_back(std::move(top));
+  for (const auto& row : body) {
+    StyledRow framed;
+    framed.append(border, "│", 1);
+    for (const auto& segment : row.segments) {
+      framed.segments.push_back(segment);
+    }
+    framed.width += row.width;
+    pad_row(framed, inner + 1);
+    framed.append(border, "│", 1);
+    out.push_back(std::move(framed));
+  }
+  StyledRow bottom;
+  bottom.append(border, "└" + horizontal(inner) + "┘", width);
+  out.push_back(std::move(bottom));
+  return out;
+}
+
+std::string render_row(const StyledRow& row, ColorSystem colors) {
+  return render_segments(row.segments, colors);
+}
+
+std::string fragments_text(const Fragments& fragments) {
+  std::string out;
+  for (const auto& fragment : fragments) out += fragment.text;
+  return out;
+}
+
+}  // namespace velmora::term

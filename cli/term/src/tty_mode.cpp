@@ -1,0 +1,126 @@
+#include "velmora/term/tty_mode.hpp"
+
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+
+#include "wirelet/errors.hpp"
+
+namespace velmora::term {
+namespace {
+
+constexpr char kResetBytes[] = "\x1b[?2004l\x1b[?25h";
+constexpr int kFatalSignals[] = {SIGTERM, SIGHUP, SIGQUIT, SIGINT};
+
+// Written before `g_active` is set, read by signal handlers after checking it.
+termios g_saved{};
+int g_fd = -1;
+int g_out_fd = -1;
+volatile std::sig_atomic_t g_active = 0;
+int g_depth = 0;
+
+void on_fatal_signal(int signo) {
+  const int saved_errno = errno;
+  restore_terminal();
+  std::signal(signo, SIG_DFL);
+  errno = saved_errno;
+  ::raise(signo);
+}
+
+void install_fatal_handlers() {
+  for (int signo : kFatalSignals) {
+    struct sigaction current {};
+    if (::sigaction(signo, nullptr, &current) != 0) continue;
+    // A signal someone else handles (the session's SIGINT) is theirs to end with a restore.
+    if (current.sa_handler != SIG_DFL || (current.sa_flags & SA_SIGINFO)) continue;
+    struct sigaction ours {};
+    ours.sa_handler = on_fatal_signal;
+    sigemptyset(&ours.sa_mask);
+    ours.sa_flags = SA_RESTART;
+    ::sigaction(signo, &ours, nullptr);
+  }
+}
+
+void remove_fatal_handlers() {
+  for (int signo : kFatalSignals) {
+    struct sigaction current {};
+    if (::sigaction(signo, nullptr, &current) != 0) continue;
+    if (!(current.sa_flags & SA_SIGINFO) && current.sa_handler == on_fatal_signal) {
+      std::signal(signo, SIG_DFL);
+    }
+  }
+}
+
+void restore_at_exit() { restore_terminal(); }
+
+}  // namespace
+
+termios make_raw(const termios& cooked) noexcept {
+  termios raw = cooked;
+  raw.c_iflag &= ~static_cast<tcflag_t>(BRKINT | ICRNL | INLCR | IGNCR | INPCK | ISTRIP | IXON);
+  raw.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | IEXTEN | ISIG);
+  raw.c_cflag |= CS8;
+  raw.c_cc[VMIN] = 1;
+  raw.c_cc[VTIME] = 0;
+  return raw;
+}
+
+RawModeGuard::RawModeGuard(int fd, int out_fd) : fd_(fd) {
+  if (::tcgetattr(fd, &saved_) != 0) {
+    throw wirelet::OSError(std::strerror(errno), errno);
+  }
+  raw_ = make_raw(saved_);
+  if (g_depth == 0) {
+    static const bool registered = [] {
+      std::atexit(restore_at_exit);
+      return true;
+    }();
+    (void)registered;
+    g_saved = saved_;
+    g_fd = fd;
+    g_out_fd = out_fd;
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    g_active = 1;
+    install_fatal_handlers();
+    outermost_ = true;
+  }
+  ++g_depth;
+  // TCSANOW keeps keys typed ahead of the prompt.
+  if (::tcsetattr(fd, TCSANOW, &raw_) != 0) {
+    const int error = errno;
+    --g_depth;
+    if (outermost_) {
+      g_active = 0;
+      remove_fatal_handlers();
+    }
+    throw wirelet::OSError(std::strerror(error), error);
+  }
+}
+
+RawModeGuard::~RawModeGuard() {
+  ::tcsetattr(fd_, TCSANOW, &saved_);
+  --g_depth;
+  if (outermost_) {
+    g_active = 0;
+    remove_fatal_handlers();
+  }
+}
+
+void RawModeGuard::suspend() noexcept { ::tcsetattr(fd_, TCSANOW, &saved_); }
+
+void RawModeGuard::resume() noexcept { ::tcsetattr(fd_, TCSANOW, &raw_); }
+
+void restore_terminal() noexcept {
+  if (!g_active) return;
+  ::tcsetattr(g_fd, TCSANOW, &g_saved);
+  if (g_out_fd >= 0) {
+    // Best effort: the terminal may be gone.
+    [[maybe_unused]] const auto n = ::write(g_out_fd, kResetBytes, sizeof(kResetBytes) - 1);
+  }
+}
+
+}  // namespace velmora::term

@@ -1,0 +1,143 @@
+#include "quillon/completion_wait.hpp"
+
+#include <gtest/gtest.h>
+
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/io_context.hpp>
+
+namespace {
+
+namespace net = boost::asio;
+using quillon::WaitOutcome;
+using wirelet::awaitable;
+
+template <class F>
+void run_loop(F body) {
+  net::io_context io;
+  std::exception_ptr failure;
+  net::co_spawn(io, body(io.get_executor()), [&](std::exception_ptr e) { failure = e; });
+  io.run();
+  if (failure) std::rethrow_exception(failure);
+}
+
+awaitable<void> set_after(wirelet::Event& event, double seconds) {
+  co_await wirelet::sleep_for(seconds);
+  event.set();
+}
+
+TEST(OneShotDecisions, QueryAndIdleFinishResolution) {
+  quillon::Options args;
+  EXPECT_FALSE(quillon::is_one_shot_query(args));
+  args.query = "  \t";
+  EXPECT_FALSE(quillon::is_one_shot_query(args));
+  args.query = " hi ";
+  EXPECT_TRUE(quillon::is_one_shot_query(args));
+
+  const struct {
+    std::optional<double> given;
+    double expected;
+  } cases[] = {{std::nullopt, 0.0}, {0.0, 0.0}, {-3.0, 0.0}, {2.5, 2.5}};
+  for (const auto& c : cases) {
+    args.idle_finish_seconds = c.given;
+    EXPECT_EQ(quillon::resolve_idle_finish_seconds(args, true), c.expected);
+    EXPECT_EQ(quillon::resolve_idle_finish_seconds(args, false), c.expected);
+  }
+}
+
+TEST(OneShotThreadHint, NamesTheThreadThreeTimes) {
+  EXPECT_EQ(quillon::build_one_shot_thread_hint("abc"),
+            "thread_id=abc | reuse with --thread-id abc or /resume abc");
+}
+
+TEST(WaitForQueryCompletion, CompletionWinsOverAnExpiredDeadline) {
+  run_loop([](net::any_io_executor ex) -> awaitable<void> {
+    wirelet::Event done(ex);
+    EXPECT_EQ(co_await quillon::wait_for_query_completion(done, {.timeout_seconds = 0}),
+              WaitOutcome::timeout);
+    done.set();
+    EXPECT_EQ(co_await quillon::wait_for_query_completion(done, {.timeout_seconds = 0}),
+              WaitOutcome::completed);
+    EXPECT_EQ(co_await quillon::wait_for_query_completion(done, {.timeout_seconds = -5}),
+              WaitOutcome::completed);
+  });
+}
+
+TEST(WaitForQueryCompletion, ReturnsWhenTheTurnEndsBeforeTheDeadline) {
+  run_loop([](net::any_io_executor ex) -> awaitable<void> {
+    wirelet::Event done(ex);
+    wirelet::Task::spawn(ex, set_after(done, 0.05));
+    EXPECT_EQ(co_await quillon::wait_for_query_completion(done, {.timeout_seconds = 60}),
+              WaitOutcome::completed);
+  });
+}
+
+TEST(WaitForQueryCompletion, IdleFinishNeedsActivityPermissionAndQuiet) {
+  run_loop([](net::any_io_executor ex) -> awaitable<void> {
+    wirelet::Event done(ex);
+    const double long_ago = wirelet::monotonic_seconds() - 100;
+    // Quiet since long ago, activity seen, allowed: idle finish at the first check.
+    EXPECT_EQ(co_await quillon::wait_for_query_completion(
+                  done, {.timeout_seconds = 60,
+                         .idle_finish_seconds = 1,
+                         .allow_idle_finish = true,
+                         .saw_completion_activity = [] { return true; },
+                         .last_activity_at = [long_ago] { return long_ago; }}),
+              WaitOutcome::idle_finish);
+    // No activity yet: only the deadline ends it.
+    EXPECT_EQ(co_await quillon::wait_for_query_completion(
+                  done, {.timeout_seconds = 0.3,
+                         .idle_finish_seconds = 0.01,
+                         .allow_idle_finish = true,
+                         .saw_completion_activity = [] { return false; },
+                         .last_activity_at = [long_ago] { return long_ago; }}),
+              WaitOutcome::timeout);
+    // Not allowed (interactive), or disabled by 0: the deadline again.
+    for (const auto& [allow, idle] : {std::pair{false, 0.01}, std::pair{true, 0.0}}) {
+      EXPECT_EQ(co_await quillon::wait_for_query_completion(
+                    done, {.timeout_seconds = 0.3,
+                           .idle_finish_seconds = idle,
+                           .allow_idle_finish = allow,
+                           .saw_completion_activity = [] { return true; },
+                           .last_activity_at = [long_ago] { return long_ago; }}),
+                WaitOutcome::timeout);
+    }
+  });
+}
+
+TEST(WaitForQueryCompletion, IdleFinishCountsFromTheLatestActivity) {
+  run_loop([](net::any_io_executor ex) -> awaitable<void> {
+    wirelet::Event done(ex);
+    const double start = wirelet::monotonic_seconds();
+    double last = start;
+    // Activity keeps arriving for a while; the idle period counts from the last one.
+    auto outcome = co_await quillon::wait_for_query_completion(
+        done, {.timeout_seconds = 60,
+               .idle_finish_seconds = 0.3,
+               .allow_idle_finish = true,
+               .saw_completion_activity = [] { return true; },
+               .last_activity_at =
+                   [&last, start] {
+                     const double now = wirelet::monotonic_seconds();
+                     if (now - start < 0.6) last = now;
+                     return last;
+                   }});
+    EXPECT_EQ(outcome, WaitOutcome::idle_finish);
+    EXPECT_GE(wirelet::monotonic_seconds() - start, 0.9);
+  });
+}
+
+TEST(WaitForInteractiveTurnCompletion, EitherEventEndsTheWait) {
+  run_loop([](net::any_io_executor ex) -> awaitable<void> {
+    wirelet::Event done(ex);
+    wirelet::Event stop(ex);
+    wirelet::Task::spawn(ex, set_after(stop, 0.02));
+    co_await quillon::wait_for_interactive_turn_completion(done, stop);
+    EXPECT_TRUE(stop.is_set());
+    stop.clear();
+    wirelet::Task::spawn(ex, set_after(done, 0.02));
+    co_await quillon::wait_for_interactive_turn_completion(done, stop);
+    EXPECT_TRUE(done.is_set());
+  });
+}
+
+}  // namespace
