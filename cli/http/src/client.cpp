@@ -44,6 +44,7 @@ using Clock = std::chrono::steady_clock;
 constexpr auto use_tuple = net::as_tuple(net::use_awaitable);
 constexpr std::uint64_t MAX_BODY_BYTES = 256ULL * 1024 * 1024;
 constexpr std::uint32_t MAX_HEADER_BYTES = 64 * 1024;
+constexpr std::size_t READ_CHUNK_BYTES = 64 * 1024;
 
 struct Target {
   bool https = false;
@@ -266,7 +267,9 @@ void configure_tls(SSL* handle, const std::string& host) {
 template <class Stream>
 net::awaitable<void> write_request(Stream& stream, Exchange& x) {
   const bool via_proxy = x.proxy && !x.target.https;
-  bhttp::request<bhttp::string_body> req;
+  // The body is sent from the caller's string: an upload can be large.
+  using Body = bhttp::span_body<const char>;
+  bhttp::request<Body> req;
   req.method_string(x.request.method);
   req.target(via_proxy ? x.target.absolute_form : x.target.origin_form);
   req.version(11);
@@ -281,11 +284,11 @@ net::awaitable<void> write_request(Stream& stream, Exchange& x) {
     req.set(bhttp::field::proxy_authorization, x.proxy->authorization);
   }
   req.set(bhttp::field::connection, "close");
-  req.body() = x.request.body;
+  req.body() = Body::value_type(x.request.body.data(), x.request.body.size());
   req.prepare_payload();
 
   x.stage = Stage::send;
-  bhttp::request_serializer<bhttp::string_body> serializer(req);
+  bhttp::request_serializer<Body> serializer(req);
   while (!serializer.is_done()) {
     lowest(stream).expires_after(x.limit);
     auto [ec, n] = co_await bhttp::async_write_some(stream, serializer, use_tuple);
@@ -297,6 +300,8 @@ template <class Stream>
 net::awaitable<Response> read_response(Stream& stream, Exchange& x) {
   x.stage = Stage::receive;
   beast::flat_buffer buffer;
+  // Each read asks for what fits; an empty flat_buffer would read 512 bytes at a time.
+  buffer.reserve(READ_CHUNK_BYTES);
   std::optional<bhttp::response_parser<bhttp::string_body>> parser;
   while (true) {
     parser.emplace();
