@@ -69,7 +69,10 @@ Target parse_target(const std::string& url) {
     throw wirelet::RuntimeError("Invalid URL '" + url + "': " + why);
   };
   const auto parsed = boost::urls::parse_uri(url);
-  if (!parsed) return invalid(parsed.error().message());
+  if (!parsed) {
+    return invalid(url.find("://") == std::string::npos ? "expected an http:// or https:// address"
+                                                        : "malformed address");
+  }
   const auto& u = *parsed;
   Target t;
   const std::string scheme = u.scheme();

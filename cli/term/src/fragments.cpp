@@ -64,10 +64,12 @@ std::string StyledRow::plain_text() const {
 }
 
 std::vector<StyledRow> layout_fragments(const Fragments& fragments, const StyleSheet& sheet,
-                                        int width, bool wrap) {
+                                        int width, bool wrap, std::vector<int>* starts) {
   std::vector<StyledRow> rows(1);
   if (width < 1) width = 1;
+  if (starts) starts->clear();
   for (const auto& fragment : fragments) {
+    if (starts) starts->push_back(static_cast<int>(rows.size()) - 1);
     const Style style = sheet.resolve(fragment.style);
     const std::string text = printable_text(fragment.text, true);
     std::size_t at = 0;

@@ -411,6 +411,8 @@ boost::asio::awaitable<std::optional<Key>> Screen::read_key() {
   }
 }
 
+bool Screen::key_ready() const noexcept { return impl_->decoder.ready(); }
+
 void Screen::clear_screen() {
   std::lock_guard lock(impl_->mutex);
   if (!impl_->terminal) return;
@@ -433,5 +435,7 @@ int Screen::height() const {
 ColorSystem Screen::colors() const noexcept { return impl_->options.colors; }
 
 bool Screen::is_terminal() const noexcept { return impl_->terminal; }
+
+bool Screen::input_is_terminal() const noexcept { return ::isatty(impl_->options.in_fd) == 1; }
 
 }  // namespace velmora::term

@@ -183,8 +183,20 @@ TEST_F(HttpClient, ConnectTimeLimitApplies) {
 
 TEST_F(HttpClient, RejectsBadUrlsAndHeaderInjectionBeforeSending) {
   HttpTestServer server([](const RecordedRequest&) { return HttpReply{}; });
-  for (const char* url : {"not a url", "ftp://127.0.0.1/x", "http:///path", "files.example/x"}) {
-    EXPECT_THROW(send({.url = url}), wirelet::RuntimeError) << url;
+  const std::pair<std::string, std::string> bad_urls[] = {
+      {"not a url", "expected an http:// or https:// address"},
+      {"files.example/x", "expected an http:// or https:// address"},
+      {"http://a b/", "malformed address"},
+      {"ftp://127.0.0.1/x", "only http and https are supported"},
+      {"http:///path", "no host"},
+  };
+  for (const auto& [url, why] : bad_urls) {
+    try {
+      send({.url = url});
+      ADD_FAILURE() << "no error for " << url;
+    } catch (const wirelet::RuntimeError& e) {
+      EXPECT_EQ(std::string(e.what()), "Invalid URL '" + url + "': " + why);
+    }
   }
   EXPECT_THROW(send({.url = server.url(), .headers = {{"x-user-id", "u1\r\nX-Evil: 1"}}}),
                wirelet::RuntimeError);

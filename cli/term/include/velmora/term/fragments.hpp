@@ -58,10 +58,12 @@ struct StyledRow {
 /// Splits fragments into rows at line breaks and, with `wrap`, wherever a row would pass
 /// `width` columns (a wide character never straddles two rows); without `wrap` a long row is
 /// cut. Control characters in the text are shown in caret form, never sent to the terminal.
-/// Text ending in a line break ends with an empty row.
+/// Text ending in a line break ends with an empty row. `starts`, when given, receives the row
+/// each fragment begins on.
 [[nodiscard]] std::vector<StyledRow> layout_fragments(const Fragments& fragments,
                                                       const StyleSheet& sheet, int width,
-                                                      bool wrap = true);
+                                                      bool wrap = true,
+                                                      std::vector<int>* starts = nullptr);
 
 /// Pads a row with blanks in `style` to `width` columns.
 void pad_row(StyledRow& row, int width, const Style& style = {});

@@ -60,6 +60,8 @@ class KeyDecoder {
   void feed(std::string_view bytes);
   /// The next complete key, if any.
   [[nodiscard]] std::optional<Key> next();
+  /// True when a complete key is waiting to be taken.
+  [[nodiscard]] bool ready() const noexcept { return !keys_.empty(); }
   /// True when the buffer ends in bytes that may still become a longer key (an escape, an
   /// unfinished sequence); the reader waits briefly, then calls `flush_escape`.
   [[nodiscard]] bool waiting() const noexcept;

@@ -96,6 +96,9 @@ class Screen final : public OutputSink, public LiveDisplay {
   /// The next key of the attached app; nothing at the end of input (or a terminal hang-up).
   boost::asio::awaitable<std::optional<Key>> read_key();
 
+  /// True when a key has already been read and decoded (`read_key` returns it at once).
+  [[nodiscard]] bool key_ready() const noexcept;
+
   /// Clears the whole screen (Ctrl+L) and draws the region at the top.
   void clear_screen();
 
@@ -105,6 +108,8 @@ class Screen final : public OutputSink, public LiveDisplay {
   [[nodiscard]] ColorSystem colors() const noexcept;
   /// False when the output is no terminal: everything passes through and nothing is drawn.
   [[nodiscard]] bool is_terminal() const noexcept;
+  /// True when keys can be read (the input is a terminal).
+  [[nodiscard]] bool input_is_terminal() const noexcept;
 
  private:
   struct Impl;

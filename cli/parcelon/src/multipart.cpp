@@ -1,0 +1,84 @@
+#include "parcelon/multipart.hpp"
+
+#include <boost/uuid/random_generator.hpp>
+#include <boost/uuid/uuid.hpp>
+
+namespace parcelon {
+namespace {
+
+constexpr std::string_view CRLF = "\r\n";
+
+void line(std::string& out, std::string_view a, std::string_view b = {}, std::string_view c = {}) {
+  out.append(a).append(b).append(c).append(CRLF);
+}
+
+// CR and LF in a header value would start a new header line.
+std::string escape_line_breaks(std::string_view value) {
+  std::string out;
+  for (const char c : value) {
+    if (c == '\r') {
+      out += "%0D";
+    } else if (c == '\n') {
+      out += "%0A";
+    } else {
+      out.push_back(c);
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+std::string new_boundary() {
+  static constexpr char HEX[] = "0123456789abcdef";
+  // One generator per thread: uploads run on worker threads.
+  thread_local boost::uuids::random_generator generate;
+  const boost::uuids::uuid id = generate();
+  std::string out = "----quillon-upload-";
+  for (const auto byte : id) {
+    out.push_back(HEX[byte >> 4]);
+    out.push_back(HEX[byte & 0x0F]);
+  }
+  return out;
+}
+
+std::string escape_multipart_file_name(std::string_view name) {
+  std::string out;
+  out.reserve(name.size());
+  for (const char c : name) {
+    if (c == '"') {
+      out += "%22";
+    } else if (c == '\r') {
+      out += "%0D";
+    } else if (c == '\n') {
+      out += "%0A";
+    } else {
+      out.push_back(c);
+    }
+  }
+  return out;
+}
+
+std::string build_multipart_body(std::string_view boundary, const MultipartFields& fields) {
+  std::string body;
+  body.reserve(fields.file_bytes.size() + fields.file_name.size() + fields.thread_id.size() +
+               fields.user_id.size() + 6 * boundary.size() + 256);
+  line(body, "--", boundary);
+  line(body, "Content-Disposition: form-data; name=\"file\"; filename=\"",
+       escape_multipart_file_name(fields.file_name), "\"");
+  line(body, "Content-Type: ", escape_line_breaks(fields.content_type));
+  line(body, "");
+  line(body, fields.file_bytes);
+  line(body, "--", boundary);
+  line(body, "Content-Disposition: form-data; name=\"thread_id\"");
+  line(body, "");
+  line(body, fields.thread_id);
+  line(body, "--", boundary);
+  line(body, "Content-Disposition: form-data; name=\"user_id\"");
+  line(body, "");
+  line(body, fields.user_id);
+  line(body, "--", boundary, "--");
+  return body;
+}
+
+}  // namespace parcelon

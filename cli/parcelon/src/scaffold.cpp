@@ -1,1 +1,0 @@
-// Scaffolding until this module's sources land; delete it then.

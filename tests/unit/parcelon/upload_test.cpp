@@ -1,0 +1,269 @@
+#include "parcelon/upload.hpp"
+
+#include <unistd.h>
+
+#include <thread>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/io_context.hpp>
+
+#include "http_test_server.hpp"
+#include "parcelon/multipart.hpp"
+#include "test_support.hpp"
+#include "wirelet/errors.hpp"
+#include "wirelet/json_text.hpp"
+
+namespace {
+
+using parcelon::AttachmentRecord;
+using parcelon::LocalAttachment;
+using parcelon::upload_attachment_sync;
+using ::testing::ElementsAre;
+using ::testing::StartsWith;
+using velmora::testing::HttpReply;
+using velmora::testing::HttpTestServer;
+using velmora::testing::json_reply;
+using velmora::testing::RecordedRequest;
+using velmora::testing::write_file;
+
+class Upload : public ::testing::Test {
+ protected:
+  Upload() {
+    for (const char* name : {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "all_proxy",
+                             "ALL_PROXY", "no_proxy", "NO_PROXY"}) {
+      env_.unset(name);
+    }
+    env_.set("HOME", home_.path().string());
+  }
+  std::string file(const std::string& name, const std::string& content) {
+    write_file(dir_.path() / name, content);
+    return (dir_.path() / name).string();
+  }
+  velmora::testing::ScopedEnv env_;
+  velmora::testing::TempDir home_;
+  velmora::testing::TempDir dir_;
+};
+
+std::string boundary_of(const RecordedRequest& req) {
+  const auto type = req.header("Content-Type").value_or("");
+  const std::string prefix = "multipart/form-data; boundary=";
+  return type.starts_with(prefix) ? type.substr(prefix.size()) : "";
+}
+
+HttpTestServer stored_as(std::string relative_path) {
+  return HttpTestServer([relative_path](const RecordedRequest&) {
+    return json_reply(200, R"({"relative_path": ")" + relative_path + "\"}");
+  });
+}
+
+std::string error_of(const std::function<void()>& call) {
+  try {
+    call();
+  } catch (const std::exception& e) {
+    return wirelet::error_kind_name(e) + ": " + e.what();
+  }
+  return "no error";
+}
+
+TEST_F(Upload, PostsTheMultipartFormWithHeadersInOrderAndReturnsTheRecord) {
+  auto server = stored_as("uploads/t-1/report.pdf");
+  const std::string bytes("%PDF-\x00\xff\r\n", 9);
+  const auto path = file("report.pdf", bytes);
+  const AttachmentRecord record =
+      upload_attachment_sync(server.url() + "///", "user-7", "t-1",
+                             {.path = path, .description = "Q3 numbers"}, {.token = "tok-1"});
+  EXPECT_EQ(wirelet::json_dumps(record),
+            R"({"file_path": "uploads/t-1/report.pdf", "type": "application/pdf", )"
+            R"("description": "Q3 numbers"})");
+
+  const auto req = server.requests().at(0);
+  EXPECT_EQ(req.method, "POST");
+  EXPECT_EQ(req.target, "/api/v2/upload_attachment");
+  EXPECT_THAT(req.header_names(),
+              ElementsAre("Host", "Content-Type", "Velmora-Authorization", "x-user-token",
+                          "x-user-id", "User-Agent", "Connection", "Content-Length"));
+  EXPECT_EQ(req.header("Velmora-Authorization"), "tok-1");
+  EXPECT_EQ(req.header("x-user-token"), "tok-1");
+  EXPECT_EQ(req.header("x-user-id"), "user-7");
+  const auto boundary = boundary_of(req);
+  EXPECT_THAT(boundary, StartsWith("----quillon-upload-"));
+  EXPECT_EQ(req.body, parcelon::build_multipart_body(boundary, {.file_name = "report.pdf",
+                                                                .content_type = "application/pdf",
+                                                                .file_bytes = bytes,
+                                                                .thread_id = "t-1",
+                                                                .user_id = "user-7"}));
+  EXPECT_EQ(req.body.find("tok-1"), std::string::npos);
+}
+
+TEST_F(Upload, OptionalHeadersTypesAndFileNames) {
+  auto server = stored_as("p");
+  // No token and no user id: no token headers, no x-user-id, but the user_id field is sent.
+  upload_attachment_sync(server.url(), "", "t", {.path = file("a.txt", "x")},
+                         {.token = std::string()});
+  auto req = server.requests().back();
+  EXPECT_THAT(req.header_names(),
+              ElementsAre("Host", "Content-Type", "User-Agent", "Connection", "Content-Length"));
+  EXPECT_NE(req.body.find("name=\"user_id\"\r\n\r\n\r\n"), std::string::npos);
+
+  // Unknown extension: "file"; an explicit type is used as given.
+  auto record =
+      upload_attachment_sync(server.url(), "u", "t", {.path = file("report.unknownext", "x")});
+  EXPECT_EQ(record.at("type"), "file");
+  EXPECT_NE(server.requests().back().body.find("\r\nContent-Type: file\r\n"), std::string::npos);
+  record = upload_attachment_sync(server.url(), "u", "t",
+                                  {.path = file("n.txt", "x"), .type = "text/markdown"});
+  EXPECT_EQ(record.at("type"), "text/markdown");
+
+  // "~" is the home folder; a link is sent under its target's name.
+  write_file(home_.path() / "h.txt", "home");
+  upload_attachment_sync(server.url(), "u", "t", {.path = "~/h.txt"});
+  EXPECT_NE(server.requests().back().body.find("filename=\"h.txt\"\r\n"), std::string::npos);
+  std::filesystem::create_symlink(file("target.md", "t"), dir_.path() / "link.txt");
+  record =
+      upload_attachment_sync(server.url(), "u", "t", {.path = (dir_.path() / "link.txt").string()});
+  EXPECT_NE(server.requests().back().body.find("filename=\"target.md\""), std::string::npos);
+  EXPECT_EQ(record.at("type"), "text/markdown");
+
+  // A quote or line break in the name cannot break out of the part header.
+  upload_attachment_sync(server.url(), "u", "t", {.path = file("we\"ird\r\nX: 1.txt", "x")});
+  EXPECT_NE(server.requests().back().body.find("filename=\"we%22ird%0D%0AX: 1.txt\"\r\n"),
+            std::string::npos);
+}
+
+TEST_F(Upload, MissingFilesAreReportedAsGivenWithoutARequest) {
+  auto server = stored_as("p");
+  const std::string cases[] = {"~/x.pdf", (dir_.path() / "nope.txt").string(), dir_.path().string(),
+                               ""};
+  for (const auto& path : cases) {
+    EXPECT_EQ(error_of([&] { upload_attachment_sync(server.url(), "u", "t", {.path = path}); }),
+              "FileNotFoundError: Attachment not found: " + path);
+  }
+  EXPECT_EQ(server.request_count(), 0U);
+}
+
+TEST_F(Upload, EveryFailureHasItsMessage) {
+  const auto path = file("a.txt", "x");
+  struct Case {
+    HttpReply reply;
+    std::string error;
+  };
+  const Case cases[] = {
+      {HttpReply{.status = 413, .body = "too big"}, "RuntimeError: Upload failed (413): too big"},
+      {HttpReply{.status = 500, .body = "bad \xff byte"},
+       "RuntimeError: Upload failed (500): bad \xef\xbf\xbd byte"},
+      {HttpReply{.status = 302, .body = ""}, "RuntimeError: Upload failed (302): "},
+      {HttpReply{.body = "<html>oops</html>"},
+       "RuntimeError: Upload returned non-JSON response: <html>oops</html>"},
+      {json_reply(200, R"({"relative_path": ""})"),
+       R"(RuntimeError: Upload response missing relative_path: {"relative_path": ""})"},
+      {json_reply(200, R"({"path": "x", "relative_path": null})"),
+       R"(RuntimeError: Upload response missing relative_path: {"path": "x", "relative_path": null})"},
+      {json_reply(200, R"(["relative_path"])"),
+       R"(RuntimeError: Upload response missing relative_path: ["relative_path"])"},
+      {HttpReply{.body = "{\"relative_path\": \"\xff\"}"},
+       "RuntimeError: Upload response is not valid UTF-8 (invalid byte at offset 19)"},
+      {HttpReply{.delay_seconds = 30}, "TimeoutError: timed out"},
+      {HttpReply{.drop = true}, "OSError: Remote end closed connection without response"},
+  };
+  for (const auto& c : cases) {
+    HttpTestServer server([reply = c.reply](const RecordedRequest&) { return reply; });
+    EXPECT_EQ(error_of([&] {
+                upload_attachment_sync(server.url(), "u", "t", {.path = path},
+                                       {.timeout_seconds = 0.5});
+              }),
+              c.error);
+  }
+
+  std::string gone_url;
+  {
+    auto gone = stored_as("p");
+    gone_url = gone.url();
+  }
+  EXPECT_EQ(error_of([&] { upload_attachment_sync(gone_url, "u", "t", {.path = path}); }),
+            "RuntimeError: Upload failed: Connection refused");
+
+  // Truthy values that are not text are written as JSON.
+  HttpTestServer numeric(
+      [](const RecordedRequest&) { return json_reply(200, R"({"relative_path": 7})"); });
+  EXPECT_EQ(upload_attachment_sync(numeric.url(), "u", "t", {.path = path}).at("file_path"), "7");
+}
+
+TEST_F(Upload, DebugLineGoesToTheSinkOrStandardOutputOnSuccessAndParseFailure) {
+  const auto path = file("a.txt", "x");
+  std::vector<std::string> lines;
+  const parcelon::UploadOptions debug{
+      .debug = true, .debug_sink = [&](const std::string& line) { lines.push_back(line); }};
+  auto ok = stored_as("p");
+  upload_attachment_sync(ok.url(), "u", "t", {.path = path}, debug);
+  HttpTestServer not_json([](const RecordedRequest&) { return HttpReply{.body = "[x"}; });
+  EXPECT_THROW(upload_attachment_sync(not_json.url(), "u", "t", {.path = path}, debug),
+               wirelet::RuntimeError);
+  HttpTestServer refused([](const RecordedRequest&) { return HttpReply{.status = 413}; });
+  EXPECT_THROW(upload_attachment_sync(refused.url(), "u", "t", {.path = path}, debug),
+               wirelet::RuntimeError);
+  EXPECT_THAT(lines, ElementsAre(R"([DEBUG][FILE_API][RESPONSE] {"relative_path": "p"})",
+                                 "[DEBUG][FILE_API][RESPONSE] [x"));
+
+  ::testing::internal::CaptureStdout();
+  upload_attachment_sync(ok.url(), "u", "t", {.path = path}, {.debug = true});
+  upload_attachment_sync(ok.url(), "u", "t", {.path = path});
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+            "[DEBUG][FILE_API][RESPONSE] {\"relative_path\": \"p\"}\n");
+}
+
+struct AsyncResult {
+  std::vector<AttachmentRecord> records;
+  std::string error;
+};
+
+AsyncResult run_uploads(std::string base, std::vector<LocalAttachment> attachments,
+                        parcelon::UploadOptions options = {}) {
+  boost::asio::io_context io;
+  AsyncResult result;
+  boost::asio::co_spawn(io,
+                        parcelon::upload_attachments(std::move(base), "u", "t",
+                                                     std::move(attachments), std::move(options)),
+                        [&](std::exception_ptr e, std::vector<AttachmentRecord> records) {
+                          result.records = std::move(records);
+                          if (e) result.error = error_of([&] { std::rethrow_exception(e); });
+                        });
+  io.run();
+  return result;
+}
+
+TEST_F(Upload, AsyncUploadsRunInOrderAndStopAtTheFirstFailure) {
+  HttpTestServer server([](const RecordedRequest& req) {
+    const auto start = req.body.find("filename=\"") + 10;
+    return json_reply(200, R"({"relative_path": "up/)" +
+                               req.body.substr(start, req.body.find('"', start) - start) + "\"}");
+  });
+  const auto loop_thread = std::this_thread::get_id();
+  std::vector<std::thread::id> sink_threads;
+  const auto ok =
+      run_uploads(server.url(),
+                  {{.path = file("1.txt", "a")}, {.path = file("2.png", "b"), .description = "d"}},
+                  {.debug = true, .debug_sink = [&](const std::string&) {
+                     sink_threads.push_back(std::this_thread::get_id());
+                   }});
+  EXPECT_EQ(ok.error, "");
+  ASSERT_EQ(ok.records.size(), 2U);
+  EXPECT_EQ(wirelet::json_dumps(ok.records[1]),
+            R"({"file_path": "up/2.png", "type": "image/png", "description": "d"})");
+  EXPECT_THAT(sink_threads, ElementsAre(loop_thread, loop_thread));
+
+  const auto before = server.request_count();
+  const auto failed = run_uploads(
+      server.url(),
+      {{.path = file("3.txt", "a")}, {.path = "missing.txt"}, {.path = file("4.txt", "b")}});
+  EXPECT_EQ(failed.error, "FileNotFoundError: Attachment not found: missing.txt");
+  EXPECT_TRUE(failed.records.empty());
+  EXPECT_EQ(server.request_count(), before + 1);
+
+  EXPECT_TRUE(run_uploads(server.url(), {}).records.empty());
+  EXPECT_EQ(server.request_count(), before + 1);
+}
+
+}  // namespace

@@ -1,0 +1,370 @@
+// The one translation unit with Beast in it: HTTP and websocket transport. Everything the
+// endpoints decide lives in plain modules (http_routes, upload_receiver, ws_session).
+#include "server.hpp"
+
+#include <csignal>
+#include <iostream>
+#include <memory>
+#include <vector>
+
+#include <boost/asio/as_tuple.hpp>
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/signal_set.hpp>
+#include <boost/asio/use_awaitable.hpp>
+#include <boost/asio/write.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <boost/beast/websocket.hpp>
+
+#include "http_routes.hpp"
+#include "session_target.hpp"
+#include "sim_state.hpp"
+#include "text_util.hpp"
+#include "upload_receiver.hpp"
+#include "wirelet/errors.hpp"
+#include "wirelet/json_text.hpp"
+#include "ws_session.hpp"
+
+namespace velmora::agent_sim {
+namespace {
+
+namespace net = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+namespace websocket = beast::websocket;
+using tcp = net::ip::tcp;
+using wirelet::awaitable;
+
+constexpr auto kTuple = net::as_tuple(net::use_awaitable);
+constexpr std::string_view kServerName = "velmora-agent-sim";
+/// Longest silence while reading an HTTP request or upload before the connection is closed.
+constexpr auto kHttpIdle = std::chrono::seconds(60);
+constexpr std::size_t kHeaderLimit = 64 * 1024;
+constexpr std::size_t kPlainBodyLimit = 1024 * 1024;
+constexpr std::size_t kClientFrameLimit = 64 * 1024 * 1024;
+
+using WsStream = websocket::stream<beast::tcp_stream>;
+
+class BeastTransport final : public WsTransport {
+ public:
+  BeastTransport(WsStream& ws, const net::any_io_executor& ex) : ws_(ws), idle_(ex) {}
+
+  awaitable<InboundFrame> read() override {
+    beast::flat_buffer buffer;
+    auto [ec, n] = co_await ws_.async_read(buffer, kTuple);
+    if (ec == websocket::error::closed) co_return InboundFrame{InboundFrame::Kind::closed, {}};
+    if (ec) co_return InboundFrame{InboundFrame::Kind::failed, ec.message()};
+    co_return InboundFrame{ws_.got_text() ? InboundFrame::Kind::text : InboundFrame::Kind::binary,
+                           beast::buffers_to_string(buffer.data())};
+  }
+
+  awaitable<bool> write(std::string data, bool binary) override {
+    co_await acquire();
+    bool ok = false;
+    if (!broken_) {
+      ws_.binary(binary);
+      auto [ec, n] = co_await ws_.async_write(net::buffer(data), kTuple);
+      ok = !ec;
+      if (ec) broken_ = true;
+    }
+    release();
+    co_return ok;
+  }
+
+  awaitable<void> close() override {
+    co_await acquire();
+    if (!broken_) {
+      broken_ = true;
+      // A failed closing handshake leaves nothing to clean up: the session ends either way.
+      (void)co_await ws_.async_close(websocket::close_code::normal, kTuple);
+    }
+    release();
+  }
+
+  void drop() override {
+    broken_ = true;
+    auto& socket = beast::get_lowest_layer(ws_).socket();
+    boost::system::error_code ec;
+    // Errors mean the socket is already gone, which is what was asked for.
+    socket.shutdown(tcp::socket::shutdown_both, ec);
+    socket.close(ec);
+  }
+
+  awaitable<void> stall() override {
+    co_await acquire();
+    if (!broken_) {
+      broken_ = true;
+      // A text frame announcing 256 payload bytes, followed by only 64 of them.
+      std::string bytes = {'\x81', '\x7e', '\x01', '\x00'};
+      bytes += R"({"type": "text_delta", "delta": "this frame never ends .......)";
+      bytes.resize(4 + 64, '.');
+      (void)co_await net::async_write(beast::get_lowest_layer(ws_), net::buffer(bytes), kTuple);
+    }
+    release();
+  }
+
+ private:
+  awaitable<void> acquire() {
+    while (writing_) {
+      idle_.clear();
+      co_await idle_.wait();
+    }
+    writing_ = true;
+  }
+
+  void release() {
+    writing_ = false;
+    idle_.set();
+  }
+
+  WsStream& ws_;
+  /// A write (or close) is in flight; Beast allows one at a time.
+  bool writing_ = false;
+  wirelet::Event idle_;
+  /// The websocket can no longer be written to.
+  bool broken_ = false;
+};
+
+// Built outside co_await expressions: g++ 12 rejects braced string literals inside them.
+HttpAnswer detail_answer(unsigned status, const std::string& detail) {
+  return json_answer(status, {{"detail", detail}});
+}
+
+template <class Request>
+RequestHead head_of(const Request& req) {
+  RequestHead head;
+  head.method = std::string(req.method_string());
+  head.target = std::string(req.target());
+  for (const auto& field : req) {
+    head.headers.emplace_back(std::string(field.name_string()), std::string(field.value()));
+  }
+  return head;
+}
+
+awaitable<bool> write_answer(beast::tcp_stream& stream, const HttpAnswer& answer, unsigned version,
+                             bool keep_alive) {
+  http::response<http::string_body> res;
+  res.version(version);
+  res.result(answer.status);
+  res.set(http::field::server, kServerName);
+  res.set(http::field::content_type, answer.content_type);
+  for (const auto& [name, value] : answer.headers) res.set(name, value);
+  res.body() = answer.body;
+  res.keep_alive(keep_alive);
+  res.prepare_payload();
+  stream.expires_after(kHttpIdle);
+  auto [ec, n] = co_await http::async_write(stream, res, kTuple);
+  co_return !ec;
+}
+
+// A request with a small body: credentials service, device page, health check.
+awaitable<bool> serve_plain(SimState& state, beast::tcp_stream& stream, beast::flat_buffer& buffer,
+                            http::request_parser<http::empty_body>& header) {
+  http::request_parser<http::string_body> parser(std::move(header));
+  parser.body_limit(kPlainBodyLimit);
+  stream.expires_after(kHttpIdle);
+  auto [ec, n] = co_await http::async_read(stream, buffer, parser, kTuple);
+  const unsigned version = parser.get().version();
+  if (ec == http::error::body_limit) {
+    const auto answer = detail_answer(413, "request body too large");
+    co_await write_answer(stream, answer, version, false);
+    co_return false;
+  }
+  if (ec) co_return false;
+  const auto answer =
+      handle_http(state, head_of(parser.get()), parser.get().body(), wall_seconds());
+  co_return co_await write_answer(stream, answer, version, parser.get().keep_alive());
+}
+
+awaitable<bool> serve_upload(SimState& state, beast::tcp_stream& stream, beast::flat_buffer& buffer,
+                             http::request_parser<http::empty_body>& header) {
+  const unsigned version = header.get().version();
+  UploadReceiver receiver(state, head_of(header.get()));
+  if (receiver.refusal()) {
+    // The body stays unread, so the connection cannot be reused.
+    co_await write_answer(stream, *receiver.refusal(), version, false);
+    co_return false;
+  }
+  if (beast::iequals(header.get()[http::field::expect], "100-continue")) {
+    http::response<http::empty_body> go_on{http::status::continue_, version};
+    auto [ec, n] = co_await http::async_write(stream, go_on, kTuple);
+    if (ec) {
+      receiver.fail(400, "connection broke: " + ec.message());
+      co_return false;
+    }
+  }
+  http::request_parser<http::buffer_body> parser(std::move(header));
+  parser.body_limit(state.options.max_upload_bytes);
+  std::vector<char> chunk(256 * 1024);
+  while (!parser.is_done()) {
+    parser.get().body().data = chunk.data();
+    parser.get().body().size = chunk.size();
+    stream.expires_after(kHttpIdle);
+    auto [ec, n] = co_await http::async_read(stream, buffer, parser, kTuple);
+    if (ec == http::error::need_buffer) ec = {};
+    if (ec == http::error::body_limit) {
+      const auto answer = receiver.fail(
+          413, "upload body exceeds " + std::to_string(state.options.max_upload_bytes) + " bytes");
+      co_await write_answer(stream, answer, version, false);
+      co_return false;
+    }
+    if (ec) {
+      receiver.fail(400, "upload body incomplete: " + ec.message());
+      co_return false;
+    }
+    receiver.feed({chunk.data(), chunk.size() - parser.get().body().size});
+  }
+  const auto answer = receiver.finish();
+  co_return co_await write_answer(stream, answer, version, parser.get().keep_alive());
+}
+
+awaitable<void> serve_websocket(SimState& state, beast::tcp_stream stream,
+                                http::request<http::empty_body> request) {
+  const std::size_t attempt = ++state.handshakes;
+  auto target = parse_session_target(request.target());
+  unsigned refused = 0;
+  std::string reason;
+  const auto& faults = state.options.faults;
+  if (attempt <= faults.reject_handshakes.value_or(0)) {
+    refused = 401;
+    reason = "rejected by --reject-handshakes";
+  } else if (const auto* refusal = std::get_if<TargetRefusal>(&target)) {
+    refused = refusal->status;
+    reason = refusal->reason;
+  } else if (!state.credentials.accepts_session_token(std::get<SessionRequest>(target).token,
+                                                      wall_seconds())) {
+    refused = 401;
+    reason = "token is not accepted";
+  }
+  boost::json::object record{{"attempt", attempt},
+                             {"target", std::string(request.target())},
+                             {"status", refused == 0 ? 101u : refused}};
+  if (refused != 0) record["reason"] = reason;
+  state.recorder.write("ws_handshake", record);
+
+  if (faults.handshake_delay && *faults.handshake_delay > 0) {
+    co_await wirelet::sleep_for(*faults.handshake_delay);
+  }
+  if (refused != 0) {
+    const auto answer = detail_answer(refused, reason);
+    co_await write_answer(stream, answer, request.version(), false);
+    co_return;
+  }
+
+  stream.expires_never();
+  WsStream ws(std::move(stream));
+  websocket::stream_base::timeout timeouts{};
+  timeouts.handshake_timeout = std::chrono::seconds(30);
+  timeouts.idle_timeout = websocket::stream_base::none();
+  timeouts.keep_alive_pings = false;
+  ws.set_option(timeouts);
+  ws.set_option(websocket::stream_base::decorator(
+      [](websocket::response_type& res) { res.set(http::field::server, kServerName); }));
+  ws.read_message_max(kClientFrameLimit);
+  auto [ec] = co_await ws.async_accept(request, kTuple);
+  if (ec) co_return;
+  BeastTransport transport(ws, co_await net::this_coro::executor);
+  co_await run_session(state, transport, std::move(std::get<SessionRequest>(target)),
+                       ++state.sessions);
+}
+
+awaitable<void> serve_connection(SimState& state, tcp::socket socket) {
+  beast::tcp_stream stream(std::move(socket));
+  beast::flat_buffer buffer;
+  while (true) {
+    http::request_parser<http::empty_body> header;
+    header.header_limit(kHeaderLimit);
+    stream.expires_after(kHttpIdle);
+    auto [ec, n] = co_await http::async_read_header(stream, buffer, header, kTuple);
+    if (ec) {
+      // A peer that closed or went quiet gets nothing; a malformed request gets a reason.
+      if (ec != http::error::end_of_stream && ec != beast::error::timeout &&
+          ec != net::error::connection_reset && ec != net::error::eof) {
+        const auto answer = detail_answer(400, "malformed request: " + ec.message());
+        co_await write_answer(stream, answer, 11, false);
+      }
+      break;
+    }
+    if (websocket::is_upgrade(header.get())) {
+      co_await serve_websocket(state, std::move(stream), header.release());
+      co_return;
+    }
+    const std::string_view target = header.get().target();
+    bool keep = false;
+    if (target.substr(0, target.find('?')) == UPLOAD_PATH) {
+      keep = co_await serve_upload(state, stream, buffer, header);
+    } else {
+      keep = co_await serve_plain(state, stream, buffer, header);
+    }
+    if (!keep) break;
+  }
+  boost::system::error_code ignored;
+  // The peer may already be gone; there is nothing left to tell it.
+  stream.socket().shutdown(tcp::socket::shutdown_send, ignored);
+}
+
+void log_failure(std::exception_ptr e) {
+  if (!e) return;
+  try {
+    std::rethrow_exception(e);
+  } catch (const std::exception& err) {
+    std::cerr << "velmora-agent-sim: connection failed: " << err.what() << '\n';
+  }
+}
+
+awaitable<void> accept_loop(SimState& state, tcp::acceptor& acceptor) {
+  while (true) {
+    auto [ec, socket] = co_await acceptor.async_accept(kTuple);
+    if (ec == net::error::operation_aborted || !acceptor.is_open()) co_return;
+    if (ec) {
+      // Out of descriptors and the like: wait a moment instead of spinning.
+      co_await wirelet::sleep_for(0.05);
+      continue;
+    }
+    net::co_spawn(acceptor.get_executor(), serve_connection(state, std::move(socket)), log_failure);
+  }
+}
+
+}  // namespace
+
+int run_server(SimOptions options, std::optional<Script> script) {
+  SimState state(std::move(options), std::move(script));
+  net::io_context ioc(1);
+  tcp::acceptor acceptor(ioc);
+  const tcp::endpoint endpoint(net::ip::address_v4::loopback(), state.options.port);
+  boost::system::error_code ec;
+  acceptor.open(endpoint.protocol(), ec);
+  if (!ec) acceptor.set_option(net::socket_base::reuse_address(true), ec);
+  if (!ec) acceptor.bind(endpoint, ec);
+  if (!ec) acceptor.listen(net::socket_base::max_listen_connections, ec);
+  if (ec) {
+    throw wirelet::OSError(
+        "cannot listen on 127.0.0.1:" + std::to_string(state.options.port) + ": " + ec.message(),
+        ec.value());
+  }
+  const auto port = acceptor.local_endpoint().port();
+  state.public_base = "http://127.0.0.1:" + std::to_string(port);
+  std::cout << port << '\n'
+            << "websocket  ws://127.0.0.1:" << port << "/ws/v3  (or ws://127.0.0.1:" << port
+            << "/ws/<user_id>)\n"
+            << "file api   " << state.public_base << '\n'
+            << "oauth      " << state.public_base << '\n'
+            << std::flush;
+
+  net::signal_set signals(ioc, SIGINT, SIGTERM);
+  signals.async_wait([&](const boost::system::error_code& error, int) {
+    if (error) return;
+    boost::system::error_code ignored;
+    acceptor.close(ignored);  // already closed is fine: we are stopping
+    ioc.stop();
+  });
+  net::co_spawn(ioc, accept_loop(state, acceptor), log_failure);
+  ioc.run();
+  state.save_if_changed();
+  return 0;
+}
+
+}  // namespace velmora::agent_sim
