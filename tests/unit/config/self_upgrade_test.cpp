@@ -5,6 +5,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/io_context.hpp>
+
 #include "test_support.hpp"
 #include "wirelet/errors.hpp"
 
@@ -102,6 +105,39 @@ TEST_F(SelfUpgrade, FailureCarriesTheInstallerTextAndPrintsNoSuccess) {
       EXPECT_EQ(std::string(e.what()), c.message);
     }
     EXPECT_EQ(sink->text(), "Upgrading velmora_cli from http://wheels.test\n");
+  }
+}
+
+TEST_F(SelfUpgrade, AsyncVariantPrintsOnTheLoopAndRethrowsTheFailure) {
+  struct Case {
+    std::string body;
+    std::string printed;
+    std::string error;
+  } cases[] = {
+      {"exit 0\n",
+       "Upgrading velmora_cli from http://wheels.test\nUpgrade complete.\n"
+       "Restart the CLI to use the newest version.\n",
+       ""},
+      {"echo nope; exit 1\n", "Upgrading velmora_cli from http://wheels.test\n", "nope"},
+  };
+  auto shared = std::shared_ptr<velmora::term::Console>(&console, [](auto*) {});
+  for (const auto& c : cases) {
+    sink->clear();
+    fake_pip(c.body);
+    boost::asio::io_context io;
+    std::string error;
+    boost::asio::co_spawn(io, quillon::self_upgrade_async("http://wheels.test", shared),
+                          [&](std::exception_ptr e) {
+                            if (!e) return;
+                            try {
+                              std::rethrow_exception(e);
+                            } catch (const wirelet::RuntimeError& failure) {
+                              error = failure.what();
+                            }
+                          });
+    io.run();
+    EXPECT_EQ(sink->text(), c.printed);
+    EXPECT_EQ(error, c.error);
   }
 }
 
