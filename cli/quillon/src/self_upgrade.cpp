@@ -73,9 +73,11 @@ void self_upgrade(const std::string& wheel_server_url, Console& console) {
 
 boost::asio::awaitable<void> self_upgrade_async(std::string wheel_server_url,
                                                 std::shared_ptr<Console> console) {
-  auto command = prepare(wheel_server_url, *console);
-  auto result = co_await wirelet::run_blocking(
-      [command = std::move(command)] { return velmora::platform::run_capture(command); });
+  // A named job: g++ 12 mishandles a lambda temporary with captures inside a co_await expression.
+  auto job = [command = prepare(wheel_server_url, *console)] {
+    return velmora::platform::run_capture(command);
+  };
+  auto result = co_await wirelet::run_blocking(std::move(job));
   finish(result, *console);
 }
 

@@ -95,15 +95,24 @@ std::string record_text(const velmora::session_store::SessionRecord& record, std
   return truthy_text(record.if_contains(key));
 }
 
-std::string clean_branch(std::string branch) {
-  for (std::string_view dash : {"—", "–", "―"}) {
-    for (auto pos = branch.find(dash); pos != std::string::npos; pos = branch.find(dash, pos)) {
-      branch.replace(pos, dash.size(), "-");
-      ++pos;
+std::string clean_branch(std::string_view branch) {
+  std::string out;
+  out.reserve(branch.size());
+  for (std::size_t at = 0; at < branch.size();) {
+    bool dash = false;
+    for (std::string_view variant : {"—", "–", "―"}) {
+      if (branch.substr(at, variant.size()) == variant) {
+        out.push_back('-');
+        at += variant.size();
+        dash = true;
+        break;
+      }
     }
+    if (!dash) out.push_back(branch[at++]);
   }
-  branch = strip(branch);
-  return branch.empty() ? "-" : branch;
+  std::string cleaned = strip(out);
+  if (cleaned.empty()) cleaned.push_back('-');
+  return cleaned;
 }
 
 std::string session_row(const std::string& thread_id, const std::string& updated,
@@ -185,7 +194,7 @@ std::string format_relative_time(const json::value* value, Clock::time_point now
 std::string build_saved_session_label(const velmora::session_store::SessionRecord& session,
                                       Clock::time_point now) {
   std::string thread_id = strip(record_text(session, "thread_id"));
-  if (thread_id.empty()) thread_id = "-";
+  if (thread_id.empty()) thread_id.push_back('-');
   return session_row(thread_id, format_relative_time(session.if_contains("updated_at"), now),
                      format_relative_time(session.if_contains("created_at"), now));
 }

@@ -147,8 +147,8 @@ boost::asio::awaitable<ShellReadResult> InteractiveShellInput::read_line(
     const InteractivePromptState& state) {
   if (!uses_prompt_toolkit()) {
     const std::string placeholder = build_interactive_placeholder();
-    auto line = co_await wirelet::run_blocking(
-        [placeholder] { return read_raw_shell_input("\n> ", placeholder); });
+    auto read = [placeholder] { return read_raw_shell_input("\n> ", placeholder); };
+    auto line = co_await wirelet::run_blocking(std::move(read));
     if (!line) co_return ShellReadResult{ShellReadOutcome::end_of_input, {}};
     co_return ShellReadResult{ShellReadOutcome::accepted, std::move(*line)};
   }

@@ -105,13 +105,15 @@ std::vector<StyledRow> menu_rows(const CompletionMenu& menu, const StyleSheet& s
     StyledRow row;
     if (x > 0) row.append({}, std::string(static_cast<std::size_t>(x), ' '), x);
     // Without colour the selection needs a mark of its own.
-    const std::string lead = (current && colors == ColorSystem::none) ? ">" : " ";
-    const std::string display(fit_width(printable_text(e.display), display_w));
-    row.append(current ? item_current : item, lead + pad_right(display, display_w) + " ",
-               display_w + 2);
+    std::string cell((current && colors == ColorSystem::none) ? ">" : " ");
+    cell += pad_right(fit_width(printable_text(e.display), display_w), display_w);
+    cell += ' ';
+    row.append(current ? item_current : item, cell, display_w + 2);
     if (meta_w > 0) {
-      const std::string m(fit_width(printable_text(e.meta), meta_w));
-      row.append(current ? meta_current : meta, " " + pad_right(m, meta_w) + " ", meta_w + 2);
+      std::string meta_cell(" ");
+      meta_cell += pad_right(fit_width(printable_text(e.meta), meta_w), meta_w);
+      meta_cell += ' ';
+      row.append(current ? meta_current : meta, meta_cell, meta_w + 2);
     }
     rows.push_back(std::move(row));
   }

@@ -33,28 +33,39 @@ std::string RegionPainter::paint(const RegionFrame& frame, int width) {
   if (drawn_ && width != width_) out += erase(width);
 
   const int count = static_cast<int>(frame.rows.size());
-  int first = 0;
+  int at_row = cursor_row_;
   if (!drawn_) {
     out += output_col_ > 0 ? "\r\n" : "\r";
     out += "\x1b[J";
-  } else {
-    const int old_count = static_cast<int>(rows_.size());
-    while (first < count && first < old_count && frame.rows[first] == rows_[first]) ++first;
-    if (first == count && first == old_count) {
-      first = -1;  // nothing to rewrite
-    } else {
-      move_rows(out, cursor_row_, first);
-      out += "\r\x1b[J";
-    }
-  }
-  int at_row = cursor_row_;
-  if (first >= 0) {
-    for (int i = first; i < count; ++i) {
-      if (i > first) out += "\r\n";
+    for (int i = 0; i < count; ++i) {
+      if (i > 0) out += "\r\n";
       out += frame.rows[static_cast<std::size_t>(i)].bytes;
     }
     at_row = count - 1;
-    if (first == count) at_row = first;  // only removed rows: the cursor sits at their top
+  } else {
+    // Rewrite only the rows that changed; then add the new rows or clear the removed ones.
+    const int old_count = static_cast<int>(rows_.size());
+    const int common = std::min(count, old_count);
+    for (int i = 0; i < common; ++i) {
+      const auto& row = frame.rows[static_cast<std::size_t>(i)];
+      if (row == rows_[static_cast<std::size_t>(i)]) continue;
+      move_rows(out, at_row, i);
+      out += "\r\x1b[K";
+      out += row.bytes;
+      at_row = i;
+    }
+    if (count > old_count) {
+      move_rows(out, at_row, old_count - 1);
+      for (int i = old_count; i < count; ++i) {
+        out += "\r\n";
+        out += frame.rows[static_cast<std::size_t>(i)].bytes;
+      }
+      at_row = count - 1;
+    } else if (count < old_count) {
+      move_rows(out, at_row, count);
+      out += "\r\x1b[J";
+      at_row = count;
+    }
   }
 
   const int target_row = std::clamp(frame.cursor_row, 0, count - 1);

@@ -58,14 +58,6 @@ TEST(ParseConfigPayload, BlankMeansNoConfiguration) {
   }
 }
 
-TEST(ParseConfigPayload, KeepsInsertionOrderOfLooseKeys) {
-  const auto parsed = parse_config_payload(std::string("z:1, a:2, m:3"));
-  ASSERT_TRUE(parsed);
-  std::vector<std::string> keys;
-  for (const auto& item : *parsed) keys.emplace_back(item.key());
-  EXPECT_THAT(keys, ElementsAre("z", "a", "m"));
-}
-
 TEST(ParseConfigPayload, RejectsWithTheRightHintAndDetail) {
   const std::string not_object_hint = "Pass a JSON object instead of an array, string, or number.";
   const std::string invalid_hint =
@@ -106,13 +98,6 @@ TEST(ParseConfigPayload, DetailSaysWhereTheDecoderStopped) {
     EXPECT_THAT(*e.detail(), HasSubstr("line 2 column 3 (char 11)"));
     EXPECT_THROW(std::rethrow_exception(e.cause()), boost::system::system_error);
   }
-}
-
-TEST(LooseNotation, RejectsTextsThatAreNotPairs) {
-  for (const char* input : {"", "   ", "abc", "{abc}", "a:1, b", "{:x}"}) {
-    EXPECT_FALSE(quillon::parse_loose_config_payload(input).has_value()) << input;
-  }
-  EXPECT_EQ(quillon::parse_loose_config_payload("{  }"), boost::json::object{});
 }
 
 TEST(SplitTopLevelPairs, OnlyQuotesProtectCommas) {

@@ -182,14 +182,6 @@ TEST_F(RuntimeDefaults, TokenUserFillsOrMustMatchUserId) {
             "Token identifies user 'u-token'. Remove --user-id or pass the correct value.");
 }
 
-TEST_F(RuntimeDefaults, UnknownTokenUserKeepsTheGivenUserId) {
-  credentials.user_answers = {std::optional<std::string>()};
-  Options args;
-  args.token = "t";
-  args.user_id = "u1";
-  EXPECT_EQ(load(args).user_id, "u1");
-}
-
 TEST_F(RuntimeDefaults, RejectedTokenIsRefreshedOnce) {
   credentials.user_answers = {Rejected{"token expired"}, std::optional<std::string>("u1")};
   credentials.refresh_answers = {std::string("fresh")};

@@ -5,6 +5,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/io_context.hpp>
+
 #include "test_support.hpp"
 #include "wirelet/errors.hpp"
 
@@ -12,7 +15,6 @@ namespace {
 
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
-using velmora::testing::read_file;
 using velmora::testing::TempDir;
 using velmora::testing::write_file;
 
@@ -81,23 +83,8 @@ struct SelfUpgrade : ::testing::Test {
   velmora::term::Console console{velmora::term::ConsoleOptions{.no_color = true}, sink};
 
   SelfUpgrade() { env.set("PATH", bin.path().string() + ":/usr/bin:/bin"); }
-  void fake_pip(const std::string& body) {
-    write_script(bin.path() / "python3", "for a in \"$@\"; do printf '%s\\n' \"$a\"; done > '" +
-                                             (bin.path() / "args").string() + "'\n" + body);
-  }
+  void fake_pip(const std::string& body) { write_script(bin.path() / "python3", body); }
 };
-
-TEST_F(SelfUpgrade, SuccessRunsPipWithTheLinkPageAndReports) {
-  fake_pip("echo 'Successfully installed'; exit 0\n");
-  quillon::self_upgrade("http://wheels.test/[x]", console);
-  EXPECT_EQ(read_file(bin.path() / "args"),
-            "-m\npip\ninstall\n--upgrade\n--no-cache-dir\n--find-links\nhttp://wheels.test/[x]\n"
-            "velmora_cli\n");
-  EXPECT_EQ(sink->text(),
-            "Upgrading velmora_cli from http://wheels.test/[x]\n"
-            "Upgrade complete.\n"
-            "Restart the CLI to use the newest version.\n");
-}
 
 TEST_F(SelfUpgrade, FailureCarriesTheInstallerTextAndPrintsNoSuccess) {
   struct Case {
@@ -118,6 +105,39 @@ TEST_F(SelfUpgrade, FailureCarriesTheInstallerTextAndPrintsNoSuccess) {
       EXPECT_EQ(std::string(e.what()), c.message);
     }
     EXPECT_EQ(sink->text(), "Upgrading velmora_cli from http://wheels.test\n");
+  }
+}
+
+TEST_F(SelfUpgrade, AsyncVariantPrintsOnTheLoopAndRethrowsTheFailure) {
+  struct Case {
+    std::string body;
+    std::string printed;
+    std::string error;
+  } cases[] = {
+      {"exit 0\n",
+       "Upgrading velmora_cli from http://wheels.test\nUpgrade complete.\n"
+       "Restart the CLI to use the newest version.\n",
+       ""},
+      {"echo nope; exit 1\n", "Upgrading velmora_cli from http://wheels.test\n", "nope"},
+  };
+  auto shared = std::shared_ptr<velmora::term::Console>(&console, [](auto*) {});
+  for (const auto& c : cases) {
+    sink->clear();
+    fake_pip(c.body);
+    boost::asio::io_context io;
+    std::string error;
+    boost::asio::co_spawn(io, quillon::self_upgrade_async("http://wheels.test", shared),
+                          [&](std::exception_ptr e) {
+                            if (!e) return;
+                            try {
+                              std::rethrow_exception(e);
+                            } catch (const wirelet::RuntimeError& failure) {
+                              error = failure.what();
+                            }
+                          });
+    io.run();
+    EXPECT_EQ(sink->text(), c.printed);
+    EXPECT_EQ(error, c.error);
   }
 }
 

@@ -93,23 +93,6 @@ TEST_F(PrepareSession, StartUpFailuresAreRenderedAndEndWithStatusOne) {
   }
 }
 
-TEST_F(PrepareSession, OtherCredentialErrorsAreClassified) {
-  struct Rejecting : FakeCredentials {
-    std::optional<std::string> get_valid_token(const std::string&, const std::string&) override {
-      throw wirelet::OSError("Connection refused");
-    }
-  };
-  Options args;
-  const auto outcome = quillon::prepare_session(args, [&] {
-    auto d = deps();
-    d.credentials = std::make_shared<Rejecting>();
-    return d;
-  }());
-  EXPECT_EQ(outcome.exit_status, 1);
-  EXPECT_THAT(printed->text(), HasSubstr("Failed to reach the websocket endpoint."));
-  EXPECT_THAT(printed->text(), HasSubstr("Connection refused"));
-}
-
 TEST_F(PrepareSession, UpgradeRunsBeforeTheContractAndEndsTheRun) {
   Options args;
   args.upgrade = true;

@@ -110,6 +110,24 @@ TEST(RegionPainter, RepaintOfAnUnchangedRegionOnlyMovesTheCursor) {
   EXPECT_EQ(again.find("\x1b[J"), std::string::npos);
 }
 
+TEST(RegionPainter, OnlyChangedRowsAreRewritten) {
+  VirtualTerminal vt(40, 10);
+  RegionPainter painter;
+  vt.feed(painter.paint(frame({"> a", "  /help", "  /new", "toolbar text"}, 0, 3), 40));
+  const std::string update =
+      painter.paint(frame({"> ab", "  /help", "  /new", "toolbar text"}, 0, 4), 40);
+  EXPECT_EQ(update.find("toolbar"), std::string::npos);
+  EXPECT_EQ(update.find("/help"), std::string::npos);
+  vt.feed(update);
+  EXPECT_EQ(vt.text(), "> ab\n  /help\n  /new\ntoolbar text\n");
+  vt.feed(painter.paint(frame({"> ab", "  /new", "toolbar text"}, 0, 4), 40));
+  EXPECT_EQ(vt.text(), "> ab\n  /new\ntoolbar text\n");
+  vt.feed(painter.paint(frame({"> ab", "  /new", "toolbar text", "extra"}, 3, 5), 40));
+  EXPECT_EQ(vt.text(), "> ab\n  /new\ntoolbar text\nextra\n");
+  EXPECT_EQ(vt.cursor_row(), 3);
+  EXPECT_EQ(vt.cursor_col(), 5);
+}
+
 TEST(RegionPainter, HiddenCursorIsShownAgainWhenTheRegionGoes) {
   VirtualTerminal vt(20, 5);
   RegionPainter painter;

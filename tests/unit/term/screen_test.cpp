@@ -127,6 +127,37 @@ TEST_F(ScreenFixture, DestroyingTheScreenWhileAnAppIsAttachedRestoresTheTerminal
   EXPECT_TRUE(vt.cursor_visible());
 }
 
+struct TallPanel : ScreenApp {
+  int focus = 25;
+  AppView layout(int, int) override {
+    AppView view;
+    for (int i = 0; i < 30; ++i) {
+      const std::string text = (i == focus ? "> row " : "  row ") + std::to_string(i);
+      view.rows.push_back(PaintRow{text, static_cast<int>(text.size())});
+    }
+    view.cursor_visible = false;
+    view.focus_row = focus;
+    return view;
+  }
+};
+
+TEST_F(ScreenFixture, PanelTallerThanTheTerminalKeepsItsFocusRowOnScreen) {
+  Screen screen(io.get_executor(), options());
+  TallPanel panel;
+  screen.attach(panel);
+  sync();
+  EXPECT_NE(vt.text().find("> row 25"), std::string::npos);
+  EXPECT_EQ(vt.text().find("row 0\n"), std::string::npos);
+  panel.focus = 2;
+  screen.invalidate();
+  sync();
+  EXPECT_NE(vt.text().find("> row 2\n"), std::string::npos);
+  EXPECT_EQ(vt.text().find("row 25"), std::string::npos);
+  screen.detach(false);
+  sync();
+  EXPECT_EQ(vt.text(), "");
+}
+
 TEST_F(ScreenFixture, SecondAppIsRefused) {
   Screen screen(io.get_executor(), options());
   FakeApp first;

@@ -131,7 +131,8 @@ struct Runner {
                 {"code", "answer_timeout"},
                 {"message", "No answer to the question arrived in time."}};
             const bool sent = co_await send_object(error);
-            if (sent) co_await send_complete({});
+            boost::json::object nothing;
+            if (sent) co_await send_complete(std::move(nothing));
             co_return Outcome::finished;
           }
         }
@@ -186,9 +187,10 @@ struct Runner {
       case StepKind::stall:
         co_await host.stall();
         co_return Outcome::gone;
-      case StepKind::oversized:
-        co_return co_await host.send(oversized_frame(step.count), false, false) ? Outcome::done
-                                                                                : Outcome::gone;
+      case StepKind::oversized: {
+        std::string big = oversized_frame(step.count);
+        co_return co_await host.send(std::move(big), false, false) ? Outcome::done : Outcome::gone;
+      }
     }
     co_return Outcome::done;
   }

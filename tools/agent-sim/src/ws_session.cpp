@@ -157,7 +157,8 @@ class Session final : public TurnHost {
     state_.save_if_changed();
     const boost::json::object metadata{
         {"type", "metadata"}, {"thread_id", thread_id_}, {"is_new", binding.is_new}};
-    if (!co_await send(dumps(metadata), false, false)) co_return false;
+    std::string metadata_text = dumps(metadata);
+    if (!co_await send(std::move(metadata_text), false, false)) co_return false;
     if (binding.is_new) co_return true;
 
     const auto* thread = state_.threads.find(thread_id_);
@@ -278,7 +279,8 @@ class Session final : public TurnHost {
     signals_.answers.clear();
     signals_.answer_ready.clear();
     TurnContext context{placeholders(text), text.size(), true};
-    turn_ = wirelet::Task::spawn(ex_, turn_body(steps_for(text, first_query), std::move(context)));
+    Steps steps = steps_for(text, first_query);
+    turn_ = wirelet::Task::spawn(ex_, turn_body(std::move(steps), std::move(context)));
   }
 
   Steps steps_for(const std::string& query, bool first_query) {
@@ -299,9 +301,8 @@ class Session final : public TurnHost {
   }
 
   awaitable<void> turn_body(Steps steps, TurnContext context) {
-    if (co_await inject_faults()) {
-      co_await run_turn(*this, signals_, std::move(steps), std::move(context));
-    }
+    const bool connected = co_await inject_faults();
+    if (connected) co_await run_turn(*this, signals_, std::move(steps), std::move(context));
     state_.save_if_changed();
   }
 
@@ -312,17 +313,20 @@ class Session final : public TurnHost {
     const auto& faults = state_.options.faults;
     if (faults.send_non_json.value_or(false)) {
       record_fault("non_json");
-      if (!co_await send("this frame is not JSON {", false, false)) co_return false;
+      std::string garbage = "this frame is not JSON {";
+      if (!co_await send(std::move(garbage), false, false)) co_return false;
     }
     if (faults.send_binary.value_or(false)) {
       record_fault("binary");
-      if (!co_await send(std::string("\x00\x01 binary frame \xff", 17), true, false)) {
+      std::string bytes("\x00\x01 binary frame \xff", 17);
+      if (!co_await send(std::move(bytes), true, false)) {
         co_return false;
       }
     }
     if (faults.oversized_frame) {
       record_fault("oversized");
-      if (!co_await send(oversized_frame(*faults.oversized_frame), false, false)) co_return false;
+      std::string big = oversized_frame(*faults.oversized_frame);
+      if (!co_await send(std::move(big), false, false)) co_return false;
     }
     co_return true;
   }

@@ -175,7 +175,8 @@ struct AbandonOnExit {
 }  // namespace detail
 
 /// Runs `fn` on a worker thread and resumes on the caller's executor with its result (or its
-/// exception). When the caller is cancelled it resumes at once with operation_aborted; `fn`
+/// exception). Pass a named function object (`std::move(job)`): g++ 12 destroys a capturing
+/// lambda temporary written inside the `co_await` operand twice. When the caller is cancelled it resumes at once with operation_aborted; `fn`
 /// still runs to its end in the background and its result is dropped.
 template <class F>
 auto run_blocking(F fn) -> awaitable<std::invoke_result_t<F&>> {
