@@ -176,19 +176,20 @@ struct HttpTestServer::Impl {
   template <class Stream>
   net::awaitable<void> session(Stream& stream) {
     beast::flat_buffer buffer;
+    buffer.reserve(64 * 1024);  // empty, it would read 512 bytes at a time
     while (true) {
       bhttp::request_parser<bhttp::string_body> parser;
       parser.body_limit(std::uint64_t{1} << 32);
       auto [ec, n] = co_await bhttp::async_read(stream, buffer, parser, use_tuple);
       if (ec) co_return;
-      const auto& req = parser.get();
+      auto req = parser.release();
       RecordedRequest recorded;
       recorded.method = std::string(req.method_string());
       recorded.target = std::string(req.target());
       for (const auto& field : req) {
         recorded.headers.push_back({std::string(field.name_string()), std::string(field.value())});
       }
-      recorded.body = req.body();
+      recorded.body = std::move(req.body());
       const HttpReply reply = answer(recorded);
 
       if (reply.delay_seconds > 0) {

@@ -1,6 +1,7 @@
 // The only translation unit of the HTTP client that includes Beast.
 #include "velmora/http/client.hpp"
 
+#include <netdb.h>
 #include <openssl/ssl.h>
 #include <openssl/x509_vfy.h>
 #include <openssl/x509v3.h>
@@ -8,15 +9,18 @@
 #include <algorithm>
 #include <cctype>
 #include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
 #include <optional>
+#include <thread>
+#include <vector>
 
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/co_spawn.hpp>
-#include <boost/asio/experimental/awaitable_operators.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ssl.hpp>
-#include <boost/asio/steady_timer.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
@@ -36,11 +40,11 @@ namespace ssl = net::ssl;
 using tcp = net::ip::tcp;
 using boost::system::error_code;
 using Clock = std::chrono::steady_clock;
-using namespace net::experimental::awaitable_operators;
 
 constexpr auto use_tuple = net::as_tuple(net::use_awaitable);
 constexpr std::uint64_t MAX_BODY_BYTES = 256ULL * 1024 * 1024;
 constexpr std::uint32_t MAX_HEADER_BYTES = 64 * 1024;
+constexpr std::size_t READ_CHUNK_BYTES = 64 * 1024;
 
 struct Target {
   bool https = false;
@@ -140,20 +144,63 @@ beast::tcp_stream& lowest(Stream& s) {
   return beast::get_lowest_layer(s);
 }
 
-// Resolves and connects within the connect deadline.
+// getaddrinfo cannot be cancelled, and Asio's resolver joins its thread on shutdown, so a
+// stuck name server would outlast the time limit. The look-up runs on a thread of its own that
+// is left behind when the deadline passes.
+std::vector<tcp::endpoint> resolve(const std::string& host, std::uint16_t port,
+                                   Clock::time_point deadline) {
+  struct Lookup {
+    std::mutex mutex;
+    std::condition_variable done_cv;
+    bool done = false;
+    int rc = 0;
+    int system_errno = 0;
+    std::vector<tcp::endpoint> endpoints;
+  };
+  auto lookup = std::make_shared<Lookup>();
+  std::thread([lookup, host, service = std::to_string(port)] {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* list = nullptr;
+    const int rc = ::getaddrinfo(host.c_str(), service.c_str(), &hints, &list);
+    const int system_errno = errno;
+    std::vector<tcp::endpoint> endpoints;
+    for (const addrinfo* ai = list; rc == 0 && ai != nullptr; ai = ai->ai_next) {
+      if (ai->ai_addrlen > sizeof(sockaddr_storage)) continue;
+      tcp::endpoint endpoint;
+      std::memcpy(endpoint.data(), ai->ai_addr, ai->ai_addrlen);
+      endpoint.resize(ai->ai_addrlen);
+      endpoints.push_back(endpoint);
+    }
+    if (list != nullptr) ::freeaddrinfo(list);
+    std::lock_guard lock(lookup->mutex);
+    lookup->rc = rc;
+    lookup->system_errno = system_errno;
+    lookup->endpoints = std::move(endpoints);
+    lookup->done = true;
+    lookup->done_cv.notify_all();
+  }).detach();
+
+  std::unique_lock lock(lookup->mutex);
+  if (!lookup->done_cv.wait_until(lock, deadline, [&] { return lookup->done; })) {
+    fail(beast::error::timeout);
+  }
+  if (lookup->rc == EAI_SYSTEM) {
+    throw wirelet::OSError(std::strerror(lookup->system_errno), lookup->system_errno);
+  }
+  if (lookup->rc != 0) throw wirelet::OSError(::gai_strerror(lookup->rc), lookup->rc);
+  if (lookup->endpoints.empty()) throw wirelet::OSError("No address found for " + host);
+  return std::move(lookup->endpoints);
+}
+
+// Resolves and connects within the connect deadline, trying each address in turn.
 net::awaitable<void> open_tcp(beast::tcp_stream& stream, const std::string& host,
                               std::uint16_t port, Clock::time_point deadline) {
-  auto ex = co_await net::this_coro::executor;
-  tcp::resolver resolver(ex);
-  net::steady_timer timer(ex, deadline);
-  auto resolved = co_await (resolver.async_resolve(host, std::to_string(port), use_tuple) ||
-                            timer.async_wait(use_tuple));
-  if (resolved.index() == 1) fail(beast::error::timeout);
-  auto [rec, results] = std::get<0>(std::move(resolved));
-  if (rec) fail(rec);
+  const auto endpoints = resolve(host, port, deadline);
   stream.expires_at(deadline);
-  auto [cec, endpoint] = co_await stream.async_connect(results, use_tuple);
-  if (cec) fail(cec);
+  auto [ec, endpoint] = co_await stream.async_connect(endpoints, use_tuple);
+  if (ec) fail(ec);
 }
 
 // Asks an http proxy for a tunnel to the target (CONNECT host:port).
@@ -220,7 +267,9 @@ void configure_tls(SSL* handle, const std::string& host) {
 template <class Stream>
 net::awaitable<void> write_request(Stream& stream, Exchange& x) {
   const bool via_proxy = x.proxy && !x.target.https;
-  bhttp::request<bhttp::string_body> req;
+  // The body is sent from the caller's string: an upload can be large.
+  using Body = bhttp::span_body<const char>;
+  bhttp::request<Body> req;
   req.method_string(x.request.method);
   req.target(via_proxy ? x.target.absolute_form : x.target.origin_form);
   req.version(11);
@@ -235,11 +284,11 @@ net::awaitable<void> write_request(Stream& stream, Exchange& x) {
     req.set(bhttp::field::proxy_authorization, x.proxy->authorization);
   }
   req.set(bhttp::field::connection, "close");
-  req.body() = x.request.body;
+  req.body() = Body::value_type(x.request.body.data(), x.request.body.size());
   req.prepare_payload();
 
   x.stage = Stage::send;
-  bhttp::request_serializer<bhttp::string_body> serializer(req);
+  bhttp::request_serializer<Body> serializer(req);
   while (!serializer.is_done()) {
     lowest(stream).expires_after(x.limit);
     auto [ec, n] = co_await bhttp::async_write_some(stream, serializer, use_tuple);
@@ -251,6 +300,8 @@ template <class Stream>
 net::awaitable<Response> read_response(Stream& stream, Exchange& x) {
   x.stage = Stage::receive;
   beast::flat_buffer buffer;
+  // Each read asks for what fits; an empty flat_buffer would read 512 bytes at a time.
+  buffer.reserve(READ_CHUNK_BYTES);
   std::optional<bhttp::response_parser<bhttp::string_body>> parser;
   while (true) {
     parser.emplace();

@@ -147,25 +147,25 @@ const MediaTypeTable& system_media_types() {
 
 std::string guess_type(const std::filesystem::path& path, const MediaTypeTable& table) {
   std::string name = path.string();
-  std::string ext(extension_of(name));
   // Expand aliases (.tgz → .tar.gz) until none applies.
   for (bool again = true; again;) {
     again = false;
+    const std::string_view ext = extension_of(name);
     for (const auto& [alias, full] : SUFFIX_ALIASES) {
       if (ext == alias) {
-        name = name.substr(0, name.size() - ext.size()) + std::string(full);
-        ext = std::string(extension_of(name));
+        name.replace(name.size() - alias.size(), alias.size(), full);
         again = true;
         break;
       }
     }
   }
   // Set one compression suffix aside: the type is that of what was compressed.
-  if (std::find(COMPRESSION_SUFFIXES.begin(), COMPRESSION_SUFFIXES.end(), ext) !=
+  if (const std::string_view ext = extension_of(name);
+      std::find(COMPRESSION_SUFFIXES.begin(), COMPRESSION_SUFFIXES.end(), ext) !=
       COMPRESSION_SUFFIXES.end()) {
     name.resize(name.size() - ext.size());
-    ext = std::string(extension_of(name));
   }
+  const std::string ext(extension_of(name));
   if (ext.empty()) return "file";
   if (auto it = table.find(ext); it != table.end()) return it->second;
   if (auto it = table.find(lower(ext)); it != table.end()) return it->second;

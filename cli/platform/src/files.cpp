@@ -83,7 +83,11 @@ std::optional<std::string> read_file_if_exists(const std::filesystem::path& path
     throw_errno(errno, path);
   }
   std::string content;
-  char buf[16384];
+  struct stat st {};
+  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
+    content.reserve(static_cast<std::size_t>(st.st_size));
+  }
+  char buf[65536];
   while (true) {
     const ssize_t n = ::read(fd, buf, sizeof buf);
     if (n > 0) {

@@ -69,10 +69,11 @@ std::optional<std::filesystem::path> find_on_path(const std::string& name) {
   std::size_t start = 0;
   while (start <= path.size()) {
     const auto end = path.find(':', start);
-    std::string dir =
+    const std::string dir =
         path.substr(start, end == std::string::npos ? std::string::npos : end - start);
-    if (dir.empty()) dir = ".";
-    const std::filesystem::path candidate = std::filesystem::path(dir) / name;
+    // Not `dir = "."`: g++ 12 at -O3 reports a false -Wrestrict on that assignment.
+    const std::filesystem::path folder(dir.empty() ? std::string(".") : dir);
+    const std::filesystem::path candidate = folder / name;
     std::error_code ec;
     if (std::filesystem::is_regular_file(candidate, ec) && ::access(candidate.c_str(), X_OK) == 0) {
       return candidate;

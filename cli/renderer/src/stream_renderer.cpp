@@ -291,7 +291,7 @@ struct StreamRenderer::Impl {
 
   int width() const {
     if (im) return UNWRAPPED_WIDTH;
-    return std::clamp(options.width.value_or(console->width()), MIN_WIDTH, MAX_WIDTH);
+    return std::clamp(options.width ? *options.width : console->width(), MIN_WIDTH, MAX_WIDTH);
   }
 
   bool color() const { return console->color_system() != term::ColorSystem::none; }
@@ -483,7 +483,8 @@ struct StreamRenderer::Impl {
       refresh_live();
       print_markdown(stream, released);
     }
-    draw_preview(false);
+    // A replay arrives all at once: its blocks go straight to the scrollback, nothing live.
+    if (!historical) draw_preview(false);
   }
 
   void answer_full(const std::string& key, const std::string& content, bool historical) {
@@ -727,7 +728,7 @@ struct StreamRenderer::Impl {
       return std::nullopt;
     }
     if (status.empty() || status == "called") {
-      AskPromptRequest request{id, ask_questions(msg), lower(field_text(msg, "type"))};
+      AskPromptRequest request{id, ask_questions(msg), field_text(msg, "type")};
       if (request.message_type.empty()) request.message_type = "ask_message";
       if (im && status == "called") {
         print_lines(question_lines(request.questions));

@@ -1,8 +1,8 @@
 #include "text_layout.hpp"
 
-#include <utf8proc.h>
-
 #include <algorithm>
+
+#include "velmora/term/text_width.hpp"
 
 namespace velmora::renderer {
 namespace {
@@ -13,16 +13,13 @@ using term::Style;
 struct Glyph {
   std::size_t bytes;
   int width;
-  utf8proc_int32_t code;
 };
 
-// One code point at `text[i]`; an undecodable byte counts as one column so layout never stalls.
+// One grapheme cluster at `text[i]`, measured as the screen measures it, so lines laid out here
+// are exactly as wide on the terminal.
 Glyph glyph_at(std::string_view text, std::size_t i) {
-  utf8proc_int32_t code = 0;
-  const auto n = utf8proc_iterate(reinterpret_cast<const utf8proc_uint8_t*>(text.data() + i),
-                                  static_cast<utf8proc_ssize_t>(text.size() - i), &code);
-  if (n <= 0) return Glyph{1, 1, -1};
-  return Glyph{static_cast<std::size_t>(n), utf8proc_charwidth(code), code};
+  const std::size_t end = std::max(term::next_grapheme(text, i), i + 1);
+  return Glyph{end - i, term::cluster_width(text.substr(i, end - i))};
 }
 
 // Runs flattened into one text with the style of every byte range, so layout can work on
@@ -60,15 +57,7 @@ struct Flat {
 
 }  // namespace
 
-int display_width(std::string_view text) {
-  int width = 0;
-  for (std::size_t i = 0; i < text.size();) {
-    const auto g = glyph_at(text, i);
-    width += std::max(g.width, 0);
-    i += g.bytes;
-  }
-  return width;
-}
+int display_width(std::string_view text) { return term::display_width(text); }
 
 int line_width(const Line& line) {
   int width = 0;

@@ -143,6 +143,12 @@ TEST(SimCredentials, OddRequestsGetClearAnswers) {
               ::testing::StartsWith("HTTP/1.1 400"));
   // Still serving after the garbage.
   EXPECT_EQ(http_request(sim.port(), "GET", "/healthz").status, 200);
+  // Keep-alive: two requests on one connection, the second closing it.
+  const auto both = raw_exchange(sim.port(),
+                                 "GET /healthz HTTP/1.1\r\nHost: x\r\n\r\n"
+                                 "GET /nothing HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+  EXPECT_THAT(both, ::testing::StartsWith("HTTP/1.1 200 OK"));
+  EXPECT_THAT(both, ::testing::HasSubstr("HTTP/1.1 404 Not Found"));
 }
 
 TEST(SimCredentials, TokensAndThreadsSurviveARestartWithAStateFile) {
@@ -153,9 +159,18 @@ TEST(SimCredentials, TokensAndThreadsSurviveARestartWithAStateFile) {
     SimProcess sim({"--state-file", state, "--device-pending-polls", "0"});
     const auto granted = poll(sim, device_code(sim));
     access = std::string(granted.json().at("access_token").as_string());
+    velmora::agent_sim::testing::WsClient client(sim.port(), "/ws/u1?userToken=t&thread_id=kept");
+    ASSERT_TRUE(client.send_json({{"type", "query"}, {"query", "remember me"}}));
+    ASSERT_EQ(client.read_until("complete").back().type(), "complete");
+    client.close();
     EXPECT_EQ(sim.stop().exit_code, 0);
   }
   SimProcess again({"--state-file", state});
+  velmora::agent_sim::testing::WsClient client(again.port(), "/ws/u1?userToken=t&thread_id=kept");
+  const auto replay = client.read_until("resume_complete");
+  ASSERT_GE(replay.size(), 3u);
+  EXPECT_EQ(replay[0].json().at("is_new"), false);
+  EXPECT_EQ(replay[replay.size() - 2].type(), "complete");
   EXPECT_EQ(
       http_request(again.port(), "GET", "/oauth/userinfo", {{"Authorization", "Bearer " + access}})
           .json()

@@ -5,6 +5,7 @@
 #include <csignal>
 #include <iostream>
 #include <memory>
+#include <tuple>
 #include <vector>
 
 #include <boost/asio/as_tuple.hpp>
@@ -161,13 +162,21 @@ awaitable<bool> write_answer(beast::tcp_stream& stream, const HttpAnswer& answer
 }
 
 // A request with a small body: credentials service, device page, health check.
+// Each serve_* answers one request; true when the connection may carry another.
 awaitable<bool> serve_plain(SimState& state, beast::tcp_stream& stream, beast::flat_buffer& buffer,
                             http::request_parser<http::empty_body>& header) {
+  const unsigned version = header.get().version();
+  const auto length = header.content_length();
   http::request_parser<http::string_body> parser(std::move(header));
   parser.body_limit(kPlainBodyLimit);
-  stream.expires_after(kHttpIdle);
-  auto [ec, n] = co_await http::async_read(stream, buffer, parser, kTuple);
-  const unsigned version = parser.get().version();
+  boost::system::error_code ec;
+  if (length && *length > kPlainBodyLimit) {
+    // Beast checks a declared length only while reading the header.
+    ec = http::error::body_limit;
+  } else {
+    stream.expires_after(kHttpIdle);
+    std::tie(ec, std::ignore) = co_await http::async_read(stream, buffer, parser, kTuple);
+  }
   if (ec == http::error::body_limit) {
     const auto answer = detail_answer(413, "request body too large");
     co_await write_answer(stream, answer, version, false);
@@ -176,7 +185,9 @@ awaitable<bool> serve_plain(SimState& state, beast::tcp_stream& stream, beast::f
   if (ec) co_return false;
   const auto answer =
       handle_http(state, head_of(parser.get()), parser.get().body(), wall_seconds());
-  co_return co_await write_answer(stream, answer, version, parser.get().keep_alive());
+  const bool keep_alive = parser.get().keep_alive();
+  const bool written = co_await write_answer(stream, answer, version, keep_alive);
+  co_return written&& keep_alive;
 }
 
 awaitable<bool> serve_upload(SimState& state, beast::tcp_stream& stream, beast::flat_buffer& buffer,
@@ -188,6 +199,15 @@ awaitable<bool> serve_upload(SimState& state, beast::tcp_stream& stream, beast::
     co_await write_answer(stream, *receiver.refusal(), version, false);
     co_return false;
   }
+  const std::uint64_t limit = state.options.max_upload_bytes;
+  const auto too_large = [&] {
+    return receiver.fail(413, "upload body exceeds " + std::to_string(limit) + " bytes");
+  };
+  if (const auto length = header.content_length(); length && *length > limit) {
+    const auto answer = too_large();
+    co_await write_answer(stream, answer, version, false);
+    co_return false;
+  }
   if (beast::iequals(header.get()[http::field::expect], "100-continue")) {
     http::response<http::empty_body> go_on{http::status::continue_, version};
     auto [ec, n] = co_await http::async_write(stream, go_on, kTuple);
@@ -197,7 +217,7 @@ awaitable<bool> serve_upload(SimState& state, beast::tcp_stream& stream, beast::
     }
   }
   http::request_parser<http::buffer_body> parser(std::move(header));
-  parser.body_limit(state.options.max_upload_bytes);
+  parser.body_limit(limit);
   std::vector<char> chunk(256 * 1024);
   while (!parser.is_done()) {
     parser.get().body().data = chunk.data();
@@ -206,8 +226,7 @@ awaitable<bool> serve_upload(SimState& state, beast::tcp_stream& stream, beast::
     auto [ec, n] = co_await http::async_read(stream, buffer, parser, kTuple);
     if (ec == http::error::need_buffer) ec = {};
     if (ec == http::error::body_limit) {
-      const auto answer = receiver.fail(
-          413, "upload body exceeds " + std::to_string(state.options.max_upload_bytes) + " bytes");
+      const auto answer = too_large();
       co_await write_answer(stream, answer, version, false);
       co_return false;
     }
@@ -218,7 +237,9 @@ awaitable<bool> serve_upload(SimState& state, beast::tcp_stream& stream, beast::
     receiver.feed({chunk.data(), chunk.size() - parser.get().body().size});
   }
   const auto answer = receiver.finish();
-  co_return co_await write_answer(stream, answer, version, parser.get().keep_alive());
+  const bool keep_alive = parser.get().keep_alive();
+  const bool written = co_await write_answer(stream, answer, version, keep_alive);
+  co_return written&& keep_alive;
 }
 
 awaitable<void> serve_websocket(SimState& state, beast::tcp_stream stream,
@@ -277,6 +298,8 @@ awaitable<void> serve_connection(SimState& state, tcp::socket socket) {
   while (true) {
     http::request_parser<http::empty_body> header;
     header.header_limit(kHeaderLimit);
+    // Each kind of request sets its own limit once the target is known.
+    header.body_limit(boost::none);
     stream.expires_after(kHttpIdle);
     auto [ec, n] = co_await http::async_read_header(stream, buffer, header, kTuple);
     if (ec) {

@@ -46,50 +46,64 @@ ParsedOptions parse_options(int argc, const char* const* argv, std::ostream& out
 
   std::string record, state_file, upload_dir, script;
   app.add_option("--port", o.port, "TCP port on 127.0.0.1 (0: any free port)")
-      ->capture_default_str();
+      ->capture_default_str()
+      ->type_name("N");
   app.add_option("--record", record,
                  "Write every received frame, upload and credentials "
-                 "request as JSON lines to FILE");
+                 "request as JSON lines to FILE")
+      ->type_name("FILE");
   app.add_option("--state-file", state_file,
-                 "Keep threads and issued tokens in FILE across restarts");
+                 "Keep threads and issued tokens in FILE across restarts")
+      ->type_name("FILE");
   app.add_option("--upload-dir", upload_dir,
-                 "Store uploaded files under DIR (default: digest and discard them)");
+                 "Store uploaded files under DIR (default: digest and discard them)")
+      ->type_name("DIR");
   app.add_option("--max-upload-bytes", o.max_upload_bytes, "Largest accepted upload body")
-      ->capture_default_str();
+      ->capture_default_str()
+      ->type_name("BYTES");
   app.add_option("--script", script, "JSON script file whose turns replace the demo agent")
-      ->check(CLI::ExistingFile);
+      ->check(CLI::ExistingFile)
+      ->type_name("FILE");
   app.add_option("--heartbeat", o.heartbeat, "Send a heartbeat frame every SECONDS (0: never)")
       ->check(CLI::NonNegativeNumber)
-      ->capture_default_str();
+      ->capture_default_str()
+      ->type_name("SECONDS");
   app.add_option("--history-limit", o.history_limit,
                  "Frames kept per thread for replay (oldest whole turns are dropped)")
-      ->capture_default_str();
+      ->capture_default_str()
+      ->type_name("N");
 
   auto* turns = "Demo turns";
   app.add_option("--pace", o.demo.pace, "Seconds between the frames of a demo turn")
       ->check(CLI::NonNegativeNumber)
       ->capture_default_str()
-      ->group(turns);
+      ->group(turns)
+      ->type_name("SECONDS");
   app.add_option("--chunk-bytes", o.demo.chunk_bytes, "Bytes per streamed answer delta")
       ->check(CLI::PositiveNumber)
       ->capture_default_str()
-      ->group(turns);
+      ->group(turns)
+      ->type_name("N");
   app.add_option("--slow-delay", o.demo.slow_delay, "Seconds between deltas of sim:slow")
       ->check(CLI::NonNegativeNumber)
       ->capture_default_str()
-      ->group(turns);
+      ->group(turns)
+      ->type_name("SECONDS");
   app.add_option("--slow-count", o.demo.slow_count, "Deltas of sim:slow")
       ->capture_default_str()
-      ->group(turns);
+      ->group(turns)
+      ->type_name("N");
   app.add_option("--answer-timeout", o.demo.answer_timeout,
                  "Seconds a question waits for its answer")
       ->check(CLI::NonNegativeNumber)
       ->capture_default_str()
-      ->group(turns);
+      ->group(turns)
+      ->type_name("SECONDS");
   app.add_option("--throughput", o.demo.throughput,
                  "Every query streams N deltas as fast as the client reads (0: demo answer)")
       ->capture_default_str()
-      ->group(turns);
+      ->group(turns)
+      ->type_name("N");
 
   auto& c = o.credentials;
   auto* creds = "Credentials service";
@@ -97,48 +111,61 @@ ParsedOptions parse_options(int argc, const char* const* argv, std::ostream& out
   std::string outcome = "approve", claims = "user_id";
   app.add_option("--login-user", c.login_user, "User id a device login signs in")
       ->capture_default_str()
-      ->group(creds);
+      ->group(creds)
+      ->type_name("ID");
   app.add_option("--device-pending-polls", c.device_pending_polls,
                  "Polls answered authorization_pending before the outcome")
       ->capture_default_str()
-      ->group(creds);
+      ->group(creds)
+      ->type_name("N");
   app.add_option("--device-slow-down-polls", c.device_slow_down_polls,
                  "Polls answered slow_down first")
       ->capture_default_str()
-      ->group(creds);
+      ->group(creds)
+      ->type_name("N");
   app.add_option("--device-outcome", outcome, "Outcome of a device login")
       ->check(CLI::IsMember({"approve", "deny", "expire"}))
       ->capture_default_str()
-      ->group(creds);
+      ->group(creds)
+      ->type_name("OUTCOME");
   app.add_option("--device-interval", c.device_interval, "Polling interval announced (seconds)")
       ->check(CLI::NonNegativeNumber)
       ->capture_default_str()
-      ->group(creds);
+      ->group(creds)
+      ->type_name("SECONDS");
   app.add_option("--device-expires-in", c.device_expires_in, "Lifetime of a device code (seconds)")
       ->check(CLI::NonNegativeNumber)
       ->capture_default_str()
-      ->group(creds);
+      ->group(creds)
+      ->type_name("SECONDS");
   app.add_option("--client-id", c.client_id, "Accept only this client id (default: any)")
-      ->group(creds);
+      ->group(creds)
+      ->type_name("ID");
   app.add_option("--token-lifetime", c.token_lifetime,
-                 "Lifetime of issued access tokens (seconds; 0: never expire)")
+                 "Lifetime of issued access tokens in seconds (0: never expire)")
       ->check(CLI::NonNegativeNumber)
       ->capture_default_str()
-      ->group(creds);
+      ->group(creds)
+      ->type_name("SECONDS");
   app.add_option("--userinfo-claims", claims, "Identity keys in the userinfo answer")
       ->check(CLI::IsMember({"user_id", "sub", "both"}))
       ->capture_default_str()
-      ->group(creds);
+      ->group(creds)
+      ->type_name("KEYS");
   app.add_option("--token", tokens, "Valid access TOKEN=USER from the start (repeatable)")
-      ->group(creds);
+      ->group(creds)
+      ->type_name("TOKEN=USER");
   app.add_option("--refresh-token", refresh_tokens,
                  "Valid refresh TOKEN=USER from the start (repeatable)")
-      ->group(creds);
+      ->group(creds)
+      ->type_name("TOKEN=USER");
   app.add_option("--revoke-token", revoked,
                  "Refuse TOKEN everywhere: 401 at userinfo, handshake and upload (repeatable)")
-      ->group(creds);
+      ->group(creds)
+      ->type_name("TOKEN");
   app.add_option("--account", accounts, "Account USER=VALUE for the account look-up (repeatable)")
-      ->group(creds);
+      ->group(creds)
+      ->type_name("USER=VALUE");
   app.add_flag("--strict-tokens", c.strict_session_tokens,
                "Sessions and uploads accept only issued or --token tokens")
       ->group(creds);
@@ -153,40 +180,50 @@ ParsedOptions parse_options(int argc, const char* const* argv, std::ostream& out
   bool non_json = false, binary = false, override_thread = false, missing_path = false;
   app.add_option("--reject-handshakes", reject_handshakes,
                  "Answer the first N websocket handshakes with 401")
-      ->group(faults);
+      ->group(faults)
+      ->type_name("N");
   app.add_option("--fault-connections", fault_connections,
                  "Connection faults hit the first N connections (0: all)")
       ->capture_default_str()
-      ->group(faults);
+      ->group(faults)
+      ->type_name("N");
   app.add_option("--drop-after-frames", drop_after,
                  "Cut the TCP connection, without a close frame, after N frames")
       ->check(CLI::PositiveNumber)
-      ->group(faults);
+      ->group(faults)
+      ->type_name("N");
   app.add_option("--stall-after-frames", stall_after,
                  "After N frames send half a frame, then nothing")
       ->check(CLI::PositiveNumber)
-      ->group(faults);
+      ->group(faults)
+      ->type_name("N");
   app.add_flag("--send-non-json", non_json, "Send a text frame that is not JSON at the first turn")
       ->group(faults);
   app.add_flag("--send-binary", binary, "Send a binary frame at the first turn")->group(faults);
   app.add_option("--oversized-frame", oversized,
                  "Send a text_delta frame of BYTES bytes at the first turn")
       ->check(CLI::PositiveNumber)
-      ->group(faults);
+      ->group(faults)
+      ->type_name("BYTES");
   app.add_option("--metadata-delay", metadata_delay, "Seconds before the binding metadata")
       ->check(CLI::NonNegativeNumber)
-      ->group(faults);
+      ->group(faults)
+      ->type_name("SECONDS");
   app.add_option("--handshake-delay", handshake_delay,
                  "Seconds before the websocket handshake is answered")
       ->check(CLI::NonNegativeNumber)
-      ->group(faults);
+      ->group(faults)
+      ->type_name("SECONDS");
   app.add_flag("--override-thread", override_thread,
                "Bind every session to a fresh thread, whatever was asked")
       ->group(faults);
   app.add_option("--upload-status", upload_status, "Answer uploads with this HTTP status")
       ->check(CLI::Range(100u, 599u))
-      ->group(faults);
-  app.add_option("--upload-body", upload_body, "Body of the --upload-status answer")->group(faults);
+      ->group(faults)
+      ->type_name("CODE");
+  app.add_option("--upload-body", upload_body, "Body of the --upload-status answer")
+      ->group(faults)
+      ->type_name("TEXT");
   app.add_flag("--upload-missing-relative-path", missing_path,
                "Answer uploads 200 with JSON lacking relative_path")
       ->group(faults);

@@ -1,7 +1,16 @@
 // StreamRenderer: turns the agent's messages, session notices, errors, help and the banner into
 // terminal output (terminal profile) or clean text for a subprocess or chat gateway (IM
 // profile). Message shapes it understands are in protocol.md; any other shape is shown by its
-// text field or not at all, never an error.
+// text field or not at all, never an error. Server text is cleaned before it is shown: invalid
+// UTF-8 replaced, control characters made visible, so no message can move the cursor, retitle
+// the window or clear the screen.
+//
+// Terminal profile: answers are Markdown; streamed deltas print each block once it is complete,
+// while the block still growing, the sticky plan and the status line (spinner, current step,
+// elapsed time) are the live lines, in that order. Without colour nothing is drawn live.
+// IM profile: no escape codes and no live lines; Markdown is written as it came; tool traffic
+// is left out except failures, as plain-output visibility has it; with `one_shot` the answer is
+// held for flush_deferred_output and replayed history is not shown.
 //
 // Threading: every operation is synchronous and called from the event-loop thread only.
 //
