@@ -728,7 +728,7 @@ struct StreamRenderer::Impl {
       return std::nullopt;
     }
     if (status.empty() || status == "called") {
-      AskPromptRequest request{id, ask_questions(msg), lower(field_text(msg, "type"))};
+      AskPromptRequest request{id, ask_questions(msg), field_text(msg, "type")};
       if (request.message_type.empty()) request.message_type = "ask_message";
       if (im && status == "called") {
         print_lines(question_lines(request.questions));

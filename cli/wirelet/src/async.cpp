@@ -52,11 +52,13 @@ Event::Event(const net::any_io_executor& ex) : wake_(ex, kNever) {}
 
 void Event::set() {
   set_ = true;
+  ++generation_;
   wake_.cancel();
 }
 
 awaitable<void> Event::wait() {
-  while (!set_) {
+  const std::uint64_t seen = generation_;
+  while (!set_ && generation_ == seen) {
     co_await wake_.async_wait(net::as_tuple(net::use_awaitable));
     co_await throw_if_cancelled();
   }

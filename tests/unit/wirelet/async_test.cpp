@@ -46,6 +46,27 @@ TEST(Event, WaitReturnsOnceSetAndWaitForTimesOut) {
   });
 }
 
+awaitable<void> wait_and_count(wirelet::Event& event, int& woken) {
+  co_await event.wait();
+  ++woken;
+}
+
+TEST(Event, SetWakesEveryWaiterEvenWhenClearedAtOnce) {
+  run_loop([](net::any_io_executor ex) -> awaitable<void> {
+    wirelet::Event event(ex);
+    int woken = 0;
+    auto first = wirelet::Task::spawn(ex, wait_and_count(event, woken));
+    auto second = wirelet::Task::spawn(ex, wait_and_count(event, woken));
+    co_await wirelet::sleep_for(0.01);
+    event.set();
+    event.clear();
+    co_await first.join();
+    co_await second.join();
+    EXPECT_EQ(woken, 2);
+    EXPECT_FALSE(event.is_set());
+  });
+}
+
 TEST(AsyncQueue, PopsInOrderAndCancelledPopTakesNothing) {
   run_loop([](net::any_io_executor ex) -> awaitable<void> {
     wirelet::AsyncQueue<int> queue(ex);

@@ -16,6 +16,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <deque>
 #include <exception>
 #include <memory>
@@ -53,7 +54,8 @@ awaitable<void> sleep_for(double seconds);
 /// Throws operation_aborted when the current coroutine has been asked to stop.
 awaitable<void> throw_if_cancelled();
 
-/// A flag coroutines can wait on. Once set it stays set until `clear`.
+/// A flag coroutines can wait on. Once set it stays set until `clear`. A `set` wakes every
+/// waiter present at that moment, even when `clear` follows before they resume.
 class Event {
  public:
   explicit Event(const net::any_io_executor& ex);
@@ -71,6 +73,8 @@ class Event {
 
  private:
   bool set_ = false;
+  /// Counts `set` calls, so a waiter sees a set that a `clear` already undid.
+  std::uint64_t generation_ = 0;
   /// Never expires; `cancel()` wakes every waiter, which then re-checks `set_`.
   net::steady_timer wake_;
 };
@@ -176,8 +180,9 @@ struct AbandonOnExit {
 
 /// Runs `fn` on a worker thread and resumes on the caller's executor with its result (or its
 /// exception). Pass a named function object (`std::move(job)`): g++ 12 destroys a capturing
-/// lambda temporary written inside the `co_await` operand twice. When the caller is cancelled it resumes at once with operation_aborted; `fn`
-/// still runs to its end in the background and its result is dropped.
+/// lambda temporary written inside the `co_await` operand twice. When the caller is cancelled it
+/// resumes at once with operation_aborted; `fn` still runs to its end in the background and its
+/// result is dropped.
 template <class F>
 auto run_blocking(F fn) -> awaitable<std::invoke_result_t<F&>> {
   using R = std::invoke_result_t<F&>;

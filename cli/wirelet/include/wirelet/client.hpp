@@ -33,6 +33,7 @@
 #include <boost/json/object.hpp>
 
 #include "wirelet/async.hpp"
+#include "wirelet/wire_format.hpp"
 
 namespace wirelet {
 
@@ -135,6 +136,8 @@ class AgentWsV3Client {
   awaitable<void> close(bool send_terminate = true);
   /// True while a connection is held (open, or open with a finished receive task).
   [[nodiscard]] bool is_connected() const noexcept;
+  /// True while the receive task runs; false once the peer closed or the transport broke.
+  [[nodiscard]] bool receiving() const noexcept;
 
   // --- outbound messages ---
 
@@ -162,14 +165,5 @@ class AgentWsV3Client {
  private:
   std::shared_ptr<Impl> impl_;
 };
-
-// Pure helpers, exposed for the program and for tests.
-
-/// Form encoding of one query component: a space is "+", only letters, digits and "_.-~" stay.
-[[nodiscard]] std::string form_encode(std::string_view text);
-/// A byte string's literal form, as printed for undecodable frames: b'\xff'.
-[[nodiscard]] std::string bytes_literal(std::string_view bytes);
-/// A fresh random version 4 UUID, lower-case and hyphenated.
-[[nodiscard]] std::string new_uuid4();
 
 }  // namespace wirelet

@@ -1,0 +1,64 @@
+// Pure pieces of the websocket client: URL forming, frame decoding and debug text. No I/O, so
+// the program and the tests call them directly.
+//
+//   wirelet::form_encode("t k");                       // "t+k"
+//   wirelet::decode_frame(R"({"type": "text"})", false) // {"type": "text"}
+//   wirelet::decode_frame("not json", false)           // {"type": "_raw", "raw": "not json"}
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include <boost/json/object.hpp>
+
+namespace wirelet {
+
+struct WireletConfig;
+
+/// Form encoding of one query component: a space is "+", only letters, digits and "_.-~" stay.
+[[nodiscard]] std::string form_encode(std::string_view text);
+
+/// The endpoint URL of `config` with its query, in the order userToken, thread_id,
+/// User_language (and user_id for a base ending in "/v3").
+[[nodiscard]] std::string ws_url(const WireletConfig& config);
+
+/// Where a websocket URL points.
+struct WsEndpoint {
+  bool tls = false;
+  /// Without IPv6 brackets, ready for name resolution.
+  std::string host;
+  std::uint16_t port = 0;
+  /// The Host header: host, plus ":port" when it is not the scheme's default.
+  std::string host_header;
+  /// Path and query of the request line; never empty.
+  std::string target;
+};
+
+/// Parses a ws:// or wss:// URL. Bytes a URL cannot hold (spaces, non-ASCII) are
+/// percent-encoded first. Throws RuntimeError for another scheme, a missing host or a bad port;
+/// the message never repeats the URL, whose query holds the token.
+[[nodiscard]] WsEndpoint parse_ws_endpoint(std::string_view url);
+
+/// A byte string's literal form, as printed for undecodable frames: b'\xff'.
+[[nodiscard]] std::string bytes_literal(std::string_view bytes);
+
+/// How a frame shows in a debug line: text as is; binary as UTF-8 text when it is valid UTF-8,
+/// else as its literal form.
+[[nodiscard]] std::string frame_debug_text(std::string_view frame, bool binary);
+
+/// The message a frame carries: its JSON object; "_raw" (with "binary": true for a binary frame)
+/// when it is not a JSON object; nothing for a heartbeat.
+[[nodiscard]] std::optional<boost::json::object> decode_frame(std::string_view frame, bool binary);
+
+/// The "[DEBUG][SESSION]" block for `config`, without a final line break.
+[[nodiscard]] std::string session_block_text(const WireletConfig& config);
+
+/// `text` without leading and trailing white space (ASCII and Unicode spaces).
+[[nodiscard]] std::string strip_whitespace(std::string_view text);
+
+/// A fresh random version 4 UUID, lower-case and hyphenated.
+[[nodiscard]] std::string new_uuid4();
+
+}  // namespace wirelet

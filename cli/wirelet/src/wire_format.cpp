@@ -1,0 +1,290 @@
+#include "wirelet/wire_format.hpp"
+
+#include <charconv>
+#include <utility>
+#include <vector>
+
+#include <boost/json/parse.hpp>
+#include <boost/url/parse.hpp>
+#include <boost/uuid/uuid.hpp>
+#include <boost/uuid/uuid_generators.hpp>
+#include <boost/uuid/uuid_io.hpp>
+
+#include "wirelet/client.hpp"
+#include "wirelet/errors.hpp"
+#include "wirelet/json_text.hpp"
+
+namespace wirelet {
+namespace {
+
+constexpr char kHexUpper[] = "0123456789ABCDEF";
+constexpr char kHexLower[] = "0123456789abcdef";
+
+bool is_unreserved(unsigned char c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' ||
+         c == '.' || c == '-' || c == '~';
+}
+
+void append_percent(std::string& out, unsigned char c) {
+  out += '%';
+  out += kHexUpper[c >> 4];
+  out += kHexUpper[c & 0x0F];
+}
+
+// Bytes a URL cannot carry literally. A user id spliced into the path may hold any of them;
+// encoding them keeps the request line well-formed instead of failing the parse.
+bool needs_url_escape(unsigned char c) {
+  if (c <= 0x20 || c >= 0x7F) return true;
+  switch (c) {
+    case '"':
+    case '<':
+    case '>':
+    case '\\':
+    case '^':
+    case '`':
+    case '{':
+    case '|':
+    case '}':
+      return true;
+    default:
+      return false;
+  }
+}
+
+// Decodes the code point at `text[i]` (valid UTF-8 assumed where it matters); returns its
+// length, or 1 for a stray byte so callers always advance.
+std::size_t decode_at(std::string_view text, std::size_t i, char32_t& cp) {
+  const auto c = static_cast<unsigned char>(text[i]);
+  std::size_t len = c < 0x80           ? 1
+                    : (c >> 5) == 0x6  ? 2
+                    : (c >> 4) == 0xE  ? 3
+                    : (c >> 3) == 0x1E ? 4
+                                       : 1;
+  if (i + len > text.size()) len = 1;
+  if (len == 1) {
+    cp = c;
+    return 1;
+  }
+  cp = c & (0x7F >> len);
+  for (std::size_t k = 1; k < len; ++k) {
+    cp = (cp << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3Fu);
+  }
+  return len;
+}
+
+bool is_space(char32_t cp) {
+  return (cp >= 0x09 && cp <= 0x0D) || (cp >= 0x1C && cp <= 0x20) || cp == 0x85 || cp == 0xA0 ||
+         cp == 0x1680 || (cp >= 0x2000 && cp <= 0x200A) || cp == 0x2028 || cp == 0x2029 ||
+         cp == 0x202F || cp == 0x205F || cp == 0x3000;
+}
+
+boost::json::object raw_message(std::string_view frame, bool binary) {
+  boost::json::object msg;
+  msg["type"] = "_raw";
+  msg["raw"] = frame;
+  if (binary) msg["binary"] = true;
+  return msg;
+}
+
+std::string ascii_lower(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return out;
+}
+
+std::string text_or_none(const std::optional<std::string>& value) {
+  return value ? *value : std::string("None");
+}
+
+}  // namespace
+
+std::string form_encode(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (const char ch : text) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (is_unreserved(c)) {
+      out += ch;
+    } else if (c == ' ') {
+      out += '+';
+    } else {
+      append_percent(out, c);
+    }
+  }
+  return out;
+}
+
+std::string ws_url(const WireletConfig& config) {
+  std::vector<std::pair<std::string_view, std::string_view>> params;
+  params.emplace_back("userToken", config.user_token);
+  if (config.thread_id && !config.thread_id->empty())
+    params.emplace_back("thread_id", *config.thread_id);
+  if (config.user_language && !config.user_language->empty()) {
+    params.emplace_back("User_language", *config.user_language);
+  }
+  std::string_view base = config.base_url;
+  while (!base.empty() && base.back() == '/') base.remove_suffix(1);
+
+  std::string url(base);
+  if (base.ends_with("/v3")) {
+    params.emplace_back("user_id", config.user_id);
+  } else {
+    url += '/';
+    url += config.user_id;
+  }
+  char separator = '?';
+  for (const auto& [key, value] : params) {
+    url += separator;
+    url += form_encode(key);
+    url += '=';
+    url += form_encode(value);
+    separator = '&';
+  }
+  return url;
+}
+
+WsEndpoint parse_ws_endpoint(std::string_view url) {
+  std::string cleaned;
+  cleaned.reserve(url.size());
+  for (const char ch : url) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (needs_url_escape(c)) {
+      append_percent(cleaned, c);
+    } else {
+      cleaned += ch;
+    }
+  }
+  const auto parsed = boost::urls::parse_uri(cleaned);
+  if (!parsed) throw RuntimeError("invalid websocket URL: " + parsed.error().message());
+  const auto& u = *parsed;
+
+  WsEndpoint ep;
+  const std::string scheme = ascii_lower(u.scheme());
+  if (scheme == "wss") {
+    ep.tls = true;
+  } else if (scheme != "ws") {
+    throw RuntimeError("invalid websocket URL: scheme isn't ws or wss");
+  }
+
+  const std::uint16_t default_port = ep.tls ? 443 : 80;
+  ep.port = default_port;
+  if (u.has_port() && !u.port().empty()) {
+    const std::string_view text = u.port();
+    unsigned value = 0;
+    const auto res = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (res.ec != std::errc() || res.ptr != text.data() + text.size() || value == 0 ||
+        value > 65535) {
+      throw RuntimeError("invalid websocket URL: bad port");
+    }
+    ep.port = static_cast<std::uint16_t>(value);
+  }
+
+  // Host names compare without case; the lower-case form goes into SNI and the Host header.
+  ep.host = ascii_lower(u.host_address());
+  if (ep.host.empty()) throw RuntimeError("invalid websocket URL: no host");
+  ep.host_header = ascii_lower(u.encoded_host());
+  if (ep.port != default_port) ep.host_header += ":" + std::to_string(ep.port);
+
+  ep.target = u.encoded_path().empty() ? std::string("/") : std::string(u.encoded_path());
+  if (u.has_query()) {
+    ep.target += '?';
+    ep.target += u.encoded_query();
+  }
+  return ep;
+}
+
+std::string bytes_literal(std::string_view bytes) {
+  const bool has_single = bytes.find('\'') != std::string_view::npos;
+  const bool has_double = bytes.find('"') != std::string_view::npos;
+  const char quote = has_single && !has_double ? '"' : '\'';
+  std::string out = "b";
+  out += quote;
+  for (const char ch : bytes) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (ch == quote || ch == '\\') {
+      out += '\\';
+      out += ch;
+    } else if (ch == '\t') {
+      out += "\\t";
+    } else if (ch == '\n') {
+      out += "\\n";
+    } else if (ch == '\r') {
+      out += "\\r";
+    } else if (c < 0x20 || c >= 0x7F) {
+      out += "\\x";
+      out += kHexLower[c >> 4];
+      out += kHexLower[c & 0x0F];
+    } else {
+      out += ch;
+    }
+  }
+  out += quote;
+  return out;
+}
+
+std::string frame_debug_text(std::string_view frame, bool binary) {
+  if (binary && !is_valid_utf8(frame)) return bytes_literal(frame);
+  return std::string(frame);
+}
+
+std::optional<boost::json::object> decode_frame(std::string_view frame, bool binary) {
+  std::string_view text = frame;
+  if (binary) {
+    if (!is_valid_utf8(text)) return raw_message(frame, binary);
+    // Byte payloads may open with a byte-order mark; JSON text never does.
+    if (text.starts_with("\xEF\xBB\xBF")) text.remove_prefix(3);
+  }
+  boost::json::parse_options options;
+  // Deep tool inputs are legitimate; the parser keeps its own stack, so depth costs no recursion.
+  options.max_depth = 1000;
+  boost::system::error_code ec;
+  boost::json::value value = boost::json::parse(text, ec, {}, options);
+  if (ec || !value.is_object()) return raw_message(frame, binary);
+  auto& msg = value.get_object();
+  if (const auto* type = msg.if_contains("type");
+      type && type->is_string() && *type == "heartbeat") {
+    return std::nullopt;
+  }
+  return std::move(msg);
+}
+
+std::string session_block_text(const WireletConfig& config) {
+  std::string out = "[DEBUG][SESSION]";
+  out += "\n  endpoint: " + config.base_url;
+  out += "\n  user_id: " + config.user_id;
+  out += "\n  session_id: " + text_or_none(config.thread_id);
+  out += "\n  language: " + text_or_none(config.user_language);
+  out += "\n  explicit_thread_id: ";
+  out += config.explicit_thread_id ? "True" : "False";
+  return out;
+}
+
+std::string strip_whitespace(std::string_view text) {
+  std::size_t begin = 0;
+  while (begin < text.size()) {
+    char32_t cp = 0;
+    const std::size_t len = decode_at(text, begin, cp);
+    if (!is_space(cp)) break;
+    begin += len;
+  }
+  std::size_t end = text.size();
+  while (end > begin) {
+    // Step back to the start of the last code point.
+    std::size_t start = end - 1;
+    while (start > begin && (static_cast<unsigned char>(text[start]) & 0xC0u) == 0x80u) --start;
+    char32_t cp = 0;
+    const std::size_t len = decode_at(text, start, cp);
+    if (start + len != end || !is_space(cp)) break;
+    end = start;
+  }
+  return std::string(text.substr(begin, end - begin));
+}
+
+std::string new_uuid4() {
+  thread_local boost::uuids::random_generator generator;
+  return boost::uuids::to_string(generator());
+}
+
+}  // namespace wirelet

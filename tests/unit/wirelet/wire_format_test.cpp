@@ -1,0 +1,207 @@
+#include "wirelet/wire_format.hpp"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <set>
+
+#include <boost/json.hpp>
+
+#include "wirelet/client.hpp"
+#include "wirelet/errors.hpp"
+
+namespace {
+
+using wirelet::WireletConfig;
+
+TEST(WsUrl, FormsQueryAndUserPlacement) {
+  struct Case {
+    std::string base;
+    std::string token;
+    std::optional<std::string> thread;
+    std::optional<std::string> language;
+    std::string user;
+    std::string expected;
+  };
+  const Case cases[] = {
+      {"wss://h/ws/v3/",
+       "t k",
+       "abc",
+       {},
+       "u1",
+       "wss://h/ws/v3?userToken=t+k&thread_id=abc&user_id=u1"},
+      {"wss://h/ws", "t k", "abc", {}, "u1", "wss://h/ws/u1?userToken=t+k&thread_id=abc"},
+      {"wss://x/v3///", "t", {}, {}, "u", "wss://x/v3?userToken=t&user_id=u"},
+      {"wss://x/V3", "t", {}, {}, "u", "wss://x/V3/u?userToken=t"},
+      {"ws://x/v3", "t", "", "", "u", "ws://x/v3?userToken=t&user_id=u"},
+      {"ws://x/v3", "t", "th", "zh-CN", "u",
+       "ws://x/v3?userToken=t&thread_id=th&User_language=zh-CN&user_id=u"},
+      {"ws://x/api",
+       "a/b&c=d~_.-",
+       {},
+       "fr",
+       "u 2",
+       "ws://x/api/u 2?userToken=a%2Fb%26c%3Dd~_.-&User_language=fr"},
+      {"ws://x/v3", "é+%", {}, {}, "ü", "ws://x/v3?userToken=%C3%A9%2B%25&user_id=%C3%BC"},
+  };
+  for (const auto& c : cases) {
+    WireletConfig cfg{.base_url = c.base, .user_id = c.user, .user_token = c.token};
+    cfg.thread_id = c.thread;
+    cfg.user_language = c.language;
+    EXPECT_EQ(wirelet::ws_url(cfg), c.expected) << c.base;
+  }
+}
+
+TEST(ParseWsEndpoint, HostPortHeaderAndTarget) {
+  struct Case {
+    std::string url;
+    bool tls;
+    std::string host;
+    unsigned port;
+    std::string host_header;
+    std::string target;
+  };
+  const Case cases[] = {
+      {"ws://example.com", false, "example.com", 80, "example.com", "/"},
+      {"wss://example.com/ws/v3?a=b", true, "example.com", 443, "example.com", "/ws/v3?a=b"},
+      {"WSS://Example.COM:443/p", true, "example.com", 443, "example.com", "/p"},
+      {"ws://127.0.0.1:8080/v3?userToken=t+k", false, "127.0.0.1", 8080, "127.0.0.1:8080",
+       "/v3?userToken=t+k"},
+      {"ws://[::1]:9000/x", false, "::1", 9000, "[::1]:9000", "/x"},
+      {"wss://[2001:db8::1]/x", true, "2001:db8::1", 443, "[2001:db8::1]", "/x"},
+      {"ws://h/api/user one?x=1#frag", false, "h", 80, "h", "/api/user%20one?x=1"},
+      {"ws://h:/p", false, "h", 80, "h", "/p"},
+  };
+  for (const auto& c : cases) {
+    const auto ep = wirelet::parse_ws_endpoint(c.url);
+    EXPECT_EQ(ep.tls, c.tls) << c.url;
+    EXPECT_EQ(ep.host, c.host) << c.url;
+    EXPECT_EQ(ep.port, c.port) << c.url;
+    EXPECT_EQ(ep.host_header, c.host_header) << c.url;
+    EXPECT_EQ(ep.target, c.target) << c.url;
+  }
+}
+
+TEST(ParseWsEndpoint, RejectsUnusableUrlsWithoutEchoingThem) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"http://h/v3?userToken=secret", "invalid websocket URL: scheme isn't ws or wss"},
+      {"ws://h:99999/v3?userToken=secret", "invalid websocket URL: bad port"},
+      {"ws:///v3?userToken=secret", "invalid websocket URL: no host"},
+  };
+  for (const auto& [url, message] : cases) {
+    try {
+      (void)wirelet::parse_ws_endpoint(url);
+      ADD_FAILURE() << url;
+    } catch (const wirelet::RuntimeError& e) {
+      EXPECT_EQ(std::string(e.what()), message);
+    }
+  }
+  try {
+    (void)wirelet::parse_ws_endpoint("no scheme userToken=secret");
+    ADD_FAILURE();
+  } catch (const wirelet::RuntimeError& e) {
+    EXPECT_THAT(e.what(), ::testing::Not(::testing::HasSubstr("secret")));
+  }
+}
+
+TEST(DecodeFrame, ObjectsRawAndHeartbeats) {
+  struct Case {
+    std::string frame;
+    bool binary;
+    std::optional<std::string> expected;  // serialised message; nothing for a dropped frame
+  };
+  const Case cases[] = {
+      {R"({"type": "text", "content": "hi"})", false, R"({"type":"text","content":"hi"})"},
+      {R"({"type": "heartbeat"})", false, std::nullopt},
+      {R"({"type": "heartbeat"})", true, std::nullopt},
+      {R"({"type": "Heartbeat"})", false, R"({"type":"Heartbeat"})"},
+      {"not json", false, R"({"type":"_raw","raw":"not json"})"},
+      {"[1, 2]", false, R"({"type":"_raw","raw":"[1, 2]"})"},
+      {"42", false, R"({"type":"_raw","raw":"42"})"},
+      {"", false, R"({"type":"_raw","raw":""})"},
+      {R"({"type": "x"} trailing)", false, R"({"type":"_raw","raw":"{\"type\": \"x\"} trailing"})"},
+      {R"({"type": "x"})", true, R"({"type":"x"})"},
+      {"\xEF\xBB\xBF{\"type\": \"x\"}", true, R"({"type":"x"})"},
+      {"\xEF\xBB\xBF{\"type\": \"x\"}", false,
+       "{\"type\":\"_raw\",\"raw\":\"\xEF\xBB\xBF{\\\"type\\\": \\\"x\\\"}\"}"},
+      {"nope", true, R"({"type":"_raw","raw":"nope","binary":true})"},
+  };
+  for (const auto& c : cases) {
+    const auto msg = wirelet::decode_frame(c.frame, c.binary);
+    if (!c.expected) {
+      EXPECT_FALSE(msg) << c.frame;
+    } else {
+      ASSERT_TRUE(msg) << c.frame;
+      EXPECT_EQ(boost::json::serialize(*msg), *c.expected) << c.frame;
+    }
+  }
+}
+
+TEST(DecodeFrame, KeepsUndecodableBytesAndAcceptsDeepNesting) {
+  const std::string bytes("\xff\x00\x01", 3);
+  const auto raw = wirelet::decode_frame(bytes, true);
+  ASSERT_TRUE(raw);
+  EXPECT_EQ(raw->at("raw").as_string(), boost::json::string_view(bytes));
+  EXPECT_TRUE(raw->at("binary").as_bool());
+
+  std::string deep = "{\"type\": \"x\", \"v\": ";
+  for (int i = 0; i < 200; ++i) deep += "[";
+  for (int i = 0; i < 200; ++i) deep += "]";
+  deep += "}";
+  const auto nested = wirelet::decode_frame(deep, false);
+  ASSERT_TRUE(nested);
+  EXPECT_EQ(nested->at("type").as_string(), "x");
+}
+
+TEST(FrameDebugText, TextAsIsUndecodableBytesAsLiteral) {
+  const std::pair<std::pair<std::string, bool>, std::string> cases[] = {
+      {{"héllo", false}, "héllo"},
+      {{"héllo", true}, "héllo"},
+      {{"\xff", true}, "b'\\xff'"},
+      {{std::string("a\x00\t\n\r\\\x7f\x80", 8), true}, "b'a\\x00\\t\\n\\r\\\\\\x7f\\x80'"},
+      {{"it's\xff", true}, "b\"it's\\xff\""},
+      {{"'\"\xff", true}, "b'\\'\"\\xff'"},
+  };
+  for (const auto& [input, expected] : cases) {
+    EXPECT_EQ(wirelet::frame_debug_text(input.first, input.second), expected);
+  }
+}
+
+TEST(SessionBlock, ShowsBaseUrlNotTheTokenAndPythonStyleValues) {
+  WireletConfig cfg{.base_url = "wss://h/v3", .user_id = "u1", .user_token = "secret"};
+  EXPECT_EQ(wirelet::session_block_text(cfg),
+            "[DEBUG][SESSION]\n  endpoint: wss://h/v3\n  user_id: u1\n  session_id: None\n"
+            "  language: None\n  explicit_thread_id: False");
+  cfg.thread_id = "t1";
+  cfg.user_language = "en";
+  cfg.explicit_thread_id = true;
+  EXPECT_EQ(wirelet::session_block_text(cfg),
+            "[DEBUG][SESSION]\n  endpoint: wss://h/v3\n  user_id: u1\n  session_id: t1\n"
+            "  language: en\n  explicit_thread_id: True");
+}
+
+TEST(StripWhitespace, AsciiAndUnicodeSpaces) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"  t1 ", "t1"},
+      {"\t\n t \r\v\f", "t"},
+      {"\xE3\x80\x80t\xC2\xA0", "t"},  // ideographic space, no-break space
+      {"a b", "a b"},
+      {"   ", ""},
+      {"\xE2\x80\x8Bt", "\xE2\x80\x8Bt"},  // zero-width space is not white space
+  };
+  for (const auto& [input, expected] : cases) EXPECT_EQ(wirelet::strip_whitespace(input), expected);
+}
+
+TEST(NewUuid4, VersionFourLowerCaseAndFresh) {
+  const std::regex shape("[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}");
+  std::set<std::string> seen;
+  for (int i = 0; i < 50; ++i) {
+    const auto id = wirelet::new_uuid4();
+    EXPECT_TRUE(std::regex_match(id, shape)) << id;
+    seen.insert(id);
+  }
+  EXPECT_EQ(seen.size(), 50u);
+}
+
+}  // namespace
