@@ -1,5 +1,7 @@
 #include "panels.hpp"
 
+#include "collection_plan.hpp"
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -44,6 +46,22 @@ TEST(Banner, PlainFormHasNoFrameAndKeepsValuesWhole) {
   EXPECT_THAT(text, Contains("thread    t-␛[2J"));
   EXPECT_THAT(text, Contains("branch    -"));
   for (const auto& line : text) EXPECT_EQ(line.find("│"), std::string::npos);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(PlanLines, LongPlansShowAWindowAroundTheOpenItem) {
+  std::vector<velmora::renderer::PlanItem> items;
+  for (int i = 0; i < 30; ++i) {
+    items.push_back({"step " + std::to_string(i), i < 12 ? velmora::renderer::PlanStatus::completed
+                                                         : velmora::renderer::PlanStatus::pending});
+  }
+  const auto text = plain(velmora::renderer::plan_lines(items, 40, 5));
+  EXPECT_THAT(text, ::testing::ElementsAre("Plan", "  ☑ step 11", "  ☐ step 12", "  ☐ step 13",
+                                           "  ☐ step 14", "  ☐ step 15", "  … 25 more"));
+  EXPECT_EQ(plain(velmora::renderer::plan_lines(items, 40)).size(), 31u);
 }
 
 }  // namespace
