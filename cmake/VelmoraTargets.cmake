@@ -1,6 +1,10 @@
 # One helper each for our libraries, programs and tests keeps every CMakeLists.txt short.
 
 set(VELMORA_WARNINGS -Wall -Wextra -Werror -Wno-missing-field-initializers)
+# g++ 12 reports false -Wrestrict errors inside std::string at -O2/-O3 (GCC bug 105329).
+if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU" AND CMAKE_CXX_COMPILER_VERSION VERSION_LESS 13)
+  list(APPEND VELMORA_WARNINGS -Wno-restrict)
+endif()
 
 function(velmora_target_defaults target)
   target_compile_options(${target} PRIVATE ${VELMORA_WARNINGS})

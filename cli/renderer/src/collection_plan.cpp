@@ -93,11 +93,24 @@ Line plan_item_line(const PlanItem& item, int width) {
   return truncate_line(line, width);
 }
 
-std::vector<Line> plan_lines(const std::vector<PlanItem>& items, int width) {
+std::vector<Line> plan_lines(const std::vector<PlanItem>& items, int width, std::size_t max_items) {
   static const term::Style heading = style_of("bold");
+  static const term::Style dim = style_of("dim");
   std::vector<Line> lines;
   lines.push_back(Line{term::Segment{heading, "Plan"}});
-  for (const auto& item : items) lines.push_back(plan_item_line(item, width));
+  std::size_t begin = 0;
+  std::size_t end = items.size();
+  if (items.size() > max_items) {
+    std::size_t open = 0;
+    while (open < items.size() && items[open].status == PlanStatus::completed) ++open;
+    begin = std::min(open > 0 ? open - 1 : 0, items.size() - max_items);
+    end = begin + max_items;
+  }
+  for (std::size_t i = begin; i < end; ++i) lines.push_back(plan_item_line(items[i], width));
+  if (end - begin < items.size()) {
+    lines.push_back(
+        Line{term::Segment{dim, "  … " + std::to_string(items.size() - (end - begin)) + " more"}});
+  }
   return lines;
 }
 

@@ -1,6 +1,7 @@
 // The agent's collection plan: a checklist of items, each pending, in progress or done.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -28,8 +29,10 @@ struct PlanItem {
 
 /// One checklist line: "☐ title", "◐ title" or "☑ title", styled and cut to `width`.
 [[nodiscard]] Line plan_item_line(const PlanItem& item, int width);
-/// The checklist under a "Plan" heading.
-[[nodiscard]] std::vector<Line> plan_lines(const std::vector<PlanItem>& items, int width);
+/// The checklist under a "Plan" heading. With more items than `max_items`, a window of them
+/// starting just before the first unfinished one, and a "… N more" line.
+[[nodiscard]] std::vector<Line> plan_lines(const std::vector<PlanItem>& items, int width,
+                                           std::size_t max_items = SIZE_MAX);
 /// The checklist as Markdown task items, for plain output.
 [[nodiscard]] std::string plan_markdown_item(const PlanItem& item);
 

@@ -1,5 +1,6 @@
 #include "panels.hpp"
 
+#include <cctype>
 #include <ctime>
 
 #include <fmt/format.h>
@@ -59,7 +60,12 @@ std::vector<Line> banner_lines(const BannerInfo& info, const BannerContext& cont
 
   std::vector<Line> content;
   Line title = text_line(title_style, PRODUCT_NAME);
-  if (!context.version.empty()) append_run(title, dim, " v" + clean_line(context.version));
+  if (!context.version.empty()) {
+    // "1.2.3" reads as "v1.2.3"; a build tag is shown as it is.
+    const std::string version = clean_line(context.version);
+    const bool numeric = std::isdigit(static_cast<unsigned char>(version.front())) != 0;
+    append_run(title, dim, (numeric ? " v" : " ") + version);
+  }
   content.push_back(std::move(title));
   content.emplace_back();
 

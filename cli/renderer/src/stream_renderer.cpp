@@ -32,6 +32,7 @@ constexpr int MIN_WIDTH = 20;
 constexpr int MAX_WIDTH = 1000;
 /// The growing block shows at most its last lines, so the live region stays on screen.
 constexpr std::size_t MAX_PREVIEW_LINES = 12;
+constexpr std::size_t MAX_LIVE_PLAN_ITEMS = 10;
 /// Per-turn bookkeeping (streams, tool calls, steps) is dropped beyond this many entries.
 constexpr std::size_t MAX_TRACKED = 1024;
 constexpr std::size_t MAX_RAW_BYTES = 4096;
@@ -314,7 +315,7 @@ struct StreamRenderer::Impl {
       lines.push_back(term::render_segments(truncate_line(line, columns), console->color_system()));
     }
     if (plan_live) {
-      for (const auto& line : plan_lines(plan, columns)) {
+      for (const auto& line : plan_lines(plan, columns, MAX_LIVE_PLAN_ITEMS)) {
         lines.push_back(term::render_segments(line, console->color_system()));
       }
     }
@@ -728,7 +729,7 @@ struct StreamRenderer::Impl {
       return std::nullopt;
     }
     if (status.empty() || status == "called") {
-      AskPromptRequest request{id, ask_questions(msg), lower(field_text(msg, "type"))};
+      AskPromptRequest request{id, ask_questions(msg), field_text(msg, "type")};
       if (request.message_type.empty()) request.message_type = "ask_message";
       if (im && status == "called") {
         print_lines(question_lines(request.questions));

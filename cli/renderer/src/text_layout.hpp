@@ -1,8 +1,8 @@
 // Display widths and line layout of styled text.
 //
 // Widths count terminal columns per grapheme cluster, as the terminal screen counts them (wide
-// East Asian characters take two, combining marks none). Text given here is already clean (text_clean.hpp): no control characters but "\n",
-// tabs expanded by the caller.
+// East Asian characters take two, combining marks none). Text given here is already clean
+// (text_clean.hpp): no control characters but "\n", tabs expanded by the caller.
 #pragma once
 
 #include <string>

@@ -2,6 +2,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
 #include "sha256.hpp"
 #include "sim_client.hpp"
 #include "sim_process.hpp"
@@ -180,6 +182,35 @@ TEST(SimUpload, HonoursExpectContinue) {
   EXPECT_THAT(answer, ::testing::StartsWith("HTTP/1.1 100 Continue\r\n"));
   EXPECT_THAT(answer, HasSubstr("HTTP/1.1 200 OK"));
   EXPECT_THAT(answer, HasSubstr("\"relative_path\": \"t-1/c.txt\""));
+}
+
+TEST(SimUpload, ChunkedBodiesAndCutOffBodies) {
+  SimProcess sim;
+  const std::string payload = body("chunked.txt", "in pieces");
+  std::string head = std::string("POST ") + kPath + " HTTP/1.1\r\nHost: x\r\n";
+  for (const auto& [name, value] : headers()) head += name + ": " + value + "\r\n";
+  std::string chunked = head + "Transfer-Encoding: chunked\r\nConnection: close\r\n\r\n";
+  for (std::size_t pos = 0; pos < payload.size(); pos += 10) {
+    const auto piece = payload.substr(pos, 10);
+    char size[16];
+    std::snprintf(size, sizeof size, "%zx\r\n", piece.size());
+    chunked += size + piece + "\r\n";
+  }
+  chunked += "0\r\n\r\n";
+  EXPECT_THAT(raw_exchange(sim.port(), chunked),
+              HasSubstr("\"relative_path\": \"t-1/chunked.txt\""));
+  EXPECT_EQ(velmora::testing::read_file(sim.upload_dir() / "t-1" / "chunked.txt"), "in pieces");
+
+  // The client goes away halfway through its declared body.
+  const std::string cut = head + "Content-Length: " + std::to_string(payload.size()) + "\r\n\r\n" +
+                          payload.substr(0, payload.size() / 2);
+  raw_exchange(sim.port(), cut, 2);
+  const auto record = sim.wait_for_record([](const boost::json::object& line) {
+    return line.at("event") == "upload" && line.contains("error");
+  });
+  ASSERT_TRUE(record);
+  EXPECT_THAT(std::string(record->at("error").as_string()), HasSubstr("upload body incomplete"));
+  EXPECT_EQ(http_request(sim.port(), "GET", "/healthz").status, 200);
 }
 
 }  // namespace

@@ -423,20 +423,20 @@ TEST(Robustness, AnyShapeRendersWithoutErrorOrInjectedControls) {
       R"({"type": "text", "content": "\u001b]8;;http://evil\u0007click\u001b]8;;\u0007 \u009b2J"})",
       R"j({"type": "text", "content": "[x](https://ok.test/\u001b[2J)"})j",
   };
-for (const bool terminal : {true, false}) {
-  Harness h(terminal, RendererOptions{.debug = true});
-  h.renderer->reset_turn_state();
-  for (const auto& message : messages) {
-    EXPECT_NO_THROW(h.feed(message)) << message;
+  for (const bool terminal : {true, false}) {
+    Harness h(terminal, RendererOptions{.debug = true});
+    h.renderer->reset_turn_state();
+    for (const auto& message : messages) {
+      EXPECT_NO_THROW(h.feed(message)) << message;
+    }
+    h.renderer->flush_deferred_output();
+    const std::string out = h.take();
+    EXPECT_THAT(out, Not(HasSubstr("{ESC}"))) << out;
+    EXPECT_THAT(out, Not(HasSubstr("{link=http://evil"))) << out;
+    EXPECT_THAT(out, HasSubstr("nested"));
+    EXPECT_THAT(out, HasSubstr("five"));
+    for (const auto& line : h.live->lines) EXPECT_THAT(tagged(line), Not(HasSubstr("{ESC}")));
   }
-  h.renderer->flush_deferred_output();
-  const std::string out = h.take();
-  EXPECT_THAT(out, Not(HasSubstr("{ESC}"))) << out;
-  EXPECT_THAT(out, Not(HasSubstr("{link=http://evil"))) << out;
-  EXPECT_THAT(out, HasSubstr("nested"));
-  EXPECT_THAT(out, HasSubstr("five"));
-  for (const auto& line : h.live->lines) EXPECT_THAT(tagged(line), Not(HasSubstr("{ESC}")));
-}
 }
 
 TEST(Robustness, HugeAnswerIsShownWhole) {

@@ -253,7 +253,8 @@ Steps build_demo_turn(const DemoTurnInput& input, const DemoSettings& settings) 
   }
   if (pace > 0) steps.push_back(pause(pace));
   if (triggers.slow) {
-    answer += "\n" + slow_text(settings.slow_count);
+    answer += '\n';
+    answer += slow_text(settings.slow_count);
     // About slow_count pieces, so the stream lasts about slow_count × slow_delay.
     const std::size_t chunk =
         std::max<std::size_t>(1, answer.size() / std::max<std::size_t>(1, settings.slow_count));

@@ -2,6 +2,7 @@
 // endpoints decide lives in plain modules (http_routes, upload_receiver, ws_session).
 #include "server.hpp"
 
+#include <algorithm>
 #include <csignal>
 #include <iostream>
 #include <memory>
@@ -216,28 +217,50 @@ awaitable<bool> serve_upload(SimState& state, beast::tcp_stream& stream, beast::
       co_return false;
     }
   }
-  http::request_parser<http::buffer_body> parser(std::move(header));
-  parser.body_limit(limit);
-  std::vector<char> chunk(256 * 1024);
-  while (!parser.is_done()) {
-    parser.get().body().data = chunk.data();
-    parser.get().body().size = chunk.size();
-    stream.expires_after(kHttpIdle);
-    auto [ec, n] = co_await http::async_read(stream, buffer, parser, kTuple);
-    if (ec == http::error::need_buffer) ec = {};
-    if (ec == http::error::body_limit) {
-      const auto answer = too_large();
-      co_await write_answer(stream, answer, version, false);
-      co_return false;
+  const bool keep_alive = header.get().keep_alive();
+  std::vector<char> chunk(1024 * 1024);
+  if (const auto length = header.content_length(); length && !header.chunked()) {
+    // A declared length is read straight from the socket: Beast's body parser re-arms a timer
+    // for every small read, which caps large uploads well below what a client can send.
+    std::uint64_t left = *length;
+    const auto early = std::min<std::uint64_t>(left, buffer.size());
+    const auto* data = static_cast<const char*>(buffer.data().data());
+    receiver.feed({data, static_cast<std::size_t>(early)});
+    buffer.consume(static_cast<std::size_t>(early));
+    left -= early;
+    while (left > 0) {
+      stream.expires_after(kHttpIdle);
+      const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(left, chunk.size()));
+      auto [ec, n] = co_await stream.async_read_some(net::buffer(chunk.data(), want), kTuple);
+      if (ec) {
+        receiver.fail(400, "upload body incomplete: " + ec.message());
+        co_return false;
+      }
+      receiver.feed({chunk.data(), n});
+      left -= n;
     }
-    if (ec) {
-      receiver.fail(400, "upload body incomplete: " + ec.message());
-      co_return false;
+  } else {
+    http::request_parser<http::buffer_body> parser(std::move(header));
+    parser.body_limit(limit);
+    while (!parser.is_done()) {
+      parser.get().body().data = chunk.data();
+      parser.get().body().size = chunk.size();
+      stream.expires_after(kHttpIdle);
+      auto [ec, n] = co_await http::async_read(stream, buffer, parser, kTuple);
+      if (ec == http::error::need_buffer) ec = {};
+      if (ec == http::error::body_limit) {
+        const auto answer = too_large();
+        co_await write_answer(stream, answer, version, false);
+        co_return false;
+      }
+      if (ec) {
+        receiver.fail(400, "upload body incomplete: " + ec.message());
+        co_return false;
+      }
+      receiver.feed({chunk.data(), chunk.size() - parser.get().body().size});
     }
-    receiver.feed({chunk.data(), chunk.size() - parser.get().body().size});
   }
   const auto answer = receiver.finish();
-  const bool keep_alive = parser.get().keep_alive();
   const bool written = co_await write_answer(stream, answer, version, keep_alive);
   co_return written&& keep_alive;
 }

@@ -142,7 +142,10 @@ struct Runner {
         const std::string text = expand_placeholders(step.text, context.placeholders);
         bool first = true;
         for (const auto& piece : split_chunks(text, step.count)) {
-          if (!first && co_await pause(step.seconds)) co_return Outcome::interrupted;
+          if (!first) {
+            const bool interrupted = co_await pause(step.seconds);
+            if (interrupted) co_return Outcome::interrupted;
+          }
           if (signals.interrupt.is_set()) co_return Outcome::interrupted;
           first = false;
           std::string frame = delta_frame(step.frame_type, piece, step.message_id);
@@ -214,8 +217,8 @@ awaitable<void> run_turn(TurnHost& host, TurnSignals& signals, Steps steps, Turn
   Runner runner{host, signals, std::move(context)};
   bool interrupted = false;
   for (const auto& step : steps) {
-    const auto outcome =
-        signals.interrupt.is_set() ? Runner::Outcome::interrupted : co_await runner.play(step);
+    auto outcome = Runner::Outcome::interrupted;
+    if (!signals.interrupt.is_set()) outcome = co_await runner.play(step);
     if (outcome == Runner::Outcome::gone || outcome == Runner::Outcome::finished) co_return;
     if (outcome == Runner::Outcome::interrupted) {
       interrupted = true;

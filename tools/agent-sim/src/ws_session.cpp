@@ -1,5 +1,6 @@
 #include "ws_session.hpp"
 
+#include <iostream>
 #include <utility>
 
 #include <boost/json/parse.hpp>
@@ -52,8 +53,8 @@ class Session final : public TurnHost {
     if (co_await bind()) {
       if (state_.script && !state_.script->on_connect.empty()) {
         TurnContext context{placeholders(""), 0, false};
-        turn_ = wirelet::Task::spawn(
-            ex_, run_turn(*this, signals_, state_.script->on_connect, std::move(context)));
+        Steps steps = state_.script->on_connect;
+        turn_ = wirelet::Task::spawn(ex_, turn_body(std::move(steps), std::move(context), false));
       }
       if (state_.options.heartbeat > 0) {
         heartbeat_ = wirelet::Task::spawn(ex_, heartbeat_loop());
@@ -280,7 +281,7 @@ class Session final : public TurnHost {
     signals_.answer_ready.clear();
     TurnContext context{placeholders(text), text.size(), true};
     Steps steps = steps_for(text, first_query);
-    turn_ = wirelet::Task::spawn(ex_, turn_body(std::move(steps), std::move(context)));
+    turn_ = wirelet::Task::spawn(ex_, turn_body(std::move(steps), std::move(context), true));
   }
 
   Steps steps_for(const std::string& query, bool first_query) {
@@ -300,9 +301,16 @@ class Session final : public TurnHost {
     return build_demo_turn({query, first_query, prefix}, state_.options.demo);
   }
 
-  awaitable<void> turn_body(Steps steps, TurnContext context) {
-    const bool connected = co_await inject_faults();
-    if (connected) co_await run_turn(*this, signals_, std::move(steps), std::move(context));
+  awaitable<void> turn_body(Steps steps, TurnContext context, bool query_turn) {
+    try {
+      bool connected = true;
+      if (query_turn) connected = co_await inject_faults();
+      if (connected) co_await run_turn(*this, signals_, std::move(steps), std::move(context));
+    } catch (const std::exception& e) {
+      // A turn never takes the service down; the client sees the connection go quiet.
+      std::cerr << "velmora-agent-sim: turn failed on connection " << number_ << ": " << e.what()
+                << '\n';
+    }
     state_.save_if_changed();
   }
 
