@@ -205,13 +205,14 @@ class AsyncQueue {
   std::deque<std::shared_ptr<detail::QueueWaiter>> waiters_;
 };
 
-/// A spawned coroutine that can be cancelled and joined, like an asyncio task. Copies share
+/// A spawned coroutine that can be cancelled and joined. Copies share
 /// one task. Dropping every handle leaves the coroutine running.
 class Task {
  public:
   Task() = default;
 
-  /// Starts `body` on `ex`.
+  /// Starts `body` on `ex`; called on the loop thread, the body runs at once up to its first
+  /// suspension, before `spawn` returns.
   static Task spawn(const net::any_io_executor& ex, awaitable<void> body);
 
   /// Asks the coroutine to stop (terminal cancellation). No effect once it has finished.
