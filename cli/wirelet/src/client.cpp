@@ -74,6 +74,8 @@ struct AgentWsV3Client::Impl {
   std::optional<std::string> requested_thread_id;
   /// Set by close, cleared by connect.
   bool closed = false;
+  /// Set when the client object is destroyed; a connect still under way then drops its result.
+  bool abandoned = false;
   /// Present from a successful connect until close.
   std::shared_ptr<Connection> connection;
   Task recv_task;
@@ -116,21 +118,32 @@ Message connection_error(std::string text) {
   return msg;
 }
 
+// Decodes frames into the incoming queue until close begins.
+class QueueSink final : public detail::FrameSink {
+ public:
+  QueueSink(Impl& impl, const Connection& conn) : impl_(impl), conn_(conn) {}
+
+  bool on_frame(std::string_view data, bool binary) override {
+    if (conn_.stopping) return false;
+    impl_.debug_print_raw("RECV", data, binary);
+    auto message = decoder_.decode(data, binary);
+    if (message) impl_.incoming.push(std::move(*message));  // nothing for a heartbeat
+    return true;
+  }
+
+ private:
+  Impl& impl_;
+  const Connection& conn_;
+  FrameDecoder decoder_;
+};
+
 awaitable<void> recv_loop(std::shared_ptr<Impl> self, std::shared_ptr<Connection> conn) {
   try {
-    while (true) {
-      const detail::InboundFrame frame = co_await conn->transport->read();
-      if (conn->stopping) co_return;
-      if (frame.ec) {
-        if (!conn->transport->is_normal_close(frame.ec)) {
-          self->incoming.push(connection_error(conn->transport->describe(frame.ec)));
-        }
-        co_return;
-      }
-      self->debug_print_raw("RECV", frame.data, frame.binary);
-      auto message = decode_frame(frame.data, frame.binary);
-      if (!message) continue;  // heartbeat
-      self->incoming.push(std::move(*message));
+    QueueSink sink(*self, *conn);
+    const auto ec = co_await conn->transport->receive(sink);
+    if (conn->stopping || !ec) co_return;
+    if (!conn->transport->is_normal_close(ec)) {
+      self->incoming.push(connection_error(conn->transport->describe(ec)));
     }
   } catch (const std::exception& e) {
     // Anything else that breaks receiving (a debug sink failing, memory) still ends the turn
@@ -166,6 +179,11 @@ awaitable<void> connect_impl(std::shared_ptr<Impl> self) {
   for (int attempt = 1; attempt <= limit; ++attempt) {
     try {
       auto transport = co_await detail::open_transport(endpoint, config.connect_timeout_seconds);
+      if (self->abandoned) {
+        // The client went away during the attempt; nobody would ever read or close this one.
+        transport->teardown();
+        throw boost::system::system_error(net::error::operation_aborted);
+      }
       auto conn = std::make_shared<Connection>();
       conn->transport = std::move(transport);
       self->connection = conn;
@@ -175,7 +193,7 @@ awaitable<void> connect_impl(std::shared_ptr<Impl> self) {
     } catch (const std::exception&) {
       last_error = std::current_exception();
     }
-    if (co_await is_cancelled()) std::rethrow_exception(last_error);
+    if (self->abandoned || co_await is_cancelled()) std::rethrow_exception(last_error);
     if (attempt >= config.reconnect_attempts) break;
     co_await sleep_for(config.reconnect_backoff_seconds * attempt);
   }
@@ -267,6 +285,7 @@ AgentWsV3Client::AgentWsV3Client(const net::any_io_executor& ex,
 }
 
 AgentWsV3Client::~AgentWsV3Client() {
+  impl_->abandoned = true;
   // Suspended operations keep the state alive; drop the socket so the receive task ends
   // instead of filling a queue nobody reads.
   if (impl_->connection) {

@@ -138,6 +138,22 @@ TEST(DecodeFrame, ObjectsRawAndHeartbeats) {
   }
 }
 
+TEST(FrameDecoder, ReusedAcrossGoodAndBrokenFrames) {
+  wirelet::FrameDecoder decoder;
+  const std::pair<std::string, std::string> frames[] = {
+      {R"({"type": "a"})", R"({"type":"a"})"},
+      {R"({"type": "b", )", R"({"type":"_raw","raw":"{\"type\": \"b\", "})"},
+      {R"({"type": "c", "n": [1, {"d": null}]})", R"({"type":"c","n":[1,{"d":null}]})"},
+      {"[]", R"({"type":"_raw","raw":"[]"})"},
+      {R"({"type": "e"})", R"({"type":"e"})"},
+  };
+  for (const auto& [frame, expected] : frames) {
+    const auto msg = decoder.decode(frame, false);
+    ASSERT_TRUE(msg) << frame;
+    EXPECT_EQ(boost::json::serialize(*msg), expected);
+  }
+}
+
 TEST(DecodeFrame, KeepsUndecodableBytesAndAcceptsDeepNesting) {
   const std::string bytes("\xff\x00\x01", 3);
   const auto raw = wirelet::decode_frame(bytes, true);
@@ -168,7 +184,7 @@ TEST(FrameDebugText, TextAsIsUndecodableBytesAsLiteral) {
   }
 }
 
-TEST(SessionBlock, ShowsBaseUrlNotTheTokenAndPythonStyleValues) {
+TEST(SessionBlock, ShowsBaseUrlNotTheTokenNoneAndCapitalisedBooleans) {
   WireletConfig cfg{.base_url = "wss://h/v3", .user_id = "u1", .user_token = "secret"};
   EXPECT_EQ(wirelet::session_block_text(cfg),
             "[DEBUG][SESSION]\n  endpoint: wss://h/v3\n  user_id: u1\n  session_id: None\n"
