@@ -12,6 +12,7 @@
 
 #include <string>
 
+#include "http_test_server.hpp"
 #include "test_support.hpp"
 
 namespace {
@@ -119,6 +120,10 @@ TEST_F(Startup, MissingEndpointHintDependsOnTheLauncher) {
 
 struct Upgrade : Startup {
   TempDir bin;
+  // The link page answers; only the installer is faked.
+  velmora::testing::HttpTestServer page{[](const velmora::testing::RecordedRequest&) {
+    return velmora::testing::HttpReply{.body = "<html><body></body></html>"};
+  }};
   std::filesystem::path recorded = bin.path() / "pip-args";
 
   void fake_python(const std::string& body) {
@@ -132,7 +137,7 @@ struct Upgrade : Startup {
 
   ProcessResult run_upgrade(std::vector<std::string> extra = {}) {
     std::vector<std::string> args = {"--upgrade", "--user-id", "u1", "--wheel-server-url",
-                                     "http://wheels.test/simple/"};
+                                     page.url() + "/simple/"};
     args.insert(args.end(), extra.begin(), extra.end());
     auto o = options(args);
     o.env["PATH"] = bin.path().string() + ":/usr/bin:/bin";
@@ -147,9 +152,9 @@ TEST_F(Upgrade, SuccessRunsPipFromTheLinkPageAndNeverConnects) {
   const auto r = run_upgrade();
   EXPECT_EQ(r.exit_code, 0) << output(r);
   EXPECT_EQ(velmora::testing::read_file(recorded),
-            "-m\npip\ninstall\n--upgrade\n--no-cache-dir\n--find-links\n"
-            "http://wheels.test/simple\nvelmora_cli\n");
-  EXPECT_THAT(r.out, HasSubstr("Upgrading velmora_cli from http://wheels.test/simple"));
+            "-m\npip\ninstall\n--upgrade\n--no-cache-dir\n--find-links\n" + page.url() +
+                "/simple\nvelmora_cli\n");
+  EXPECT_THAT(r.out, HasSubstr("Upgrading velmora_cli from " + page.url() + "/simple"));
   EXPECT_THAT(r.out, HasSubstr("Upgrade complete."));
   EXPECT_THAT(r.out, HasSubstr("Restart the CLI to use the newest version."));
   EXPECT_THAT(output(r), Not(HasSubstr("Successfully installed")));

@@ -5,21 +5,12 @@
 #include <cmath>
 #include <iostream>
 #include <limits>
+#include <memory>
 
 #include "quillon/constants.hpp"
 #include "quillon/program_exit.hpp"
 
-#ifndef VELMORA_RELEASE_TAG
-#define VELMORA_RELEASE_TAG ""
-#endif
-#ifndef VELMORA_VERSION
-#define VELMORA_VERSION ""
-#endif
-
 namespace quillon {
-
-const std::string_view CLI_RELEASE_TAG = VELMORA_RELEASE_TAG;
-const std::string_view CLI_BUILD_VERSION = VELMORA_VERSION;
 
 namespace {
 
@@ -164,13 +155,15 @@ void add_run_arguments(CLI::App& parser, Options& o) {
             return true;
           },
           "Local file path to upload and attach (repeat for multiple files).")
-      ->type_name("TEXT")
+      // FILE and FILES also tell the generated shell completions to offer file names.
+      ->type_name("FILE")
       ->type_size(1)
       ->expected(1)
       ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast)
       ->trigger_on_parse();
   text_option(parser, "--attachments", o.attachments,
-              "Comma-separated local file paths, e.g. --attachments file1,file2");
+              "Comma-separated local file paths, e.g. --attachments file1,file2")
+      ->type_name("FILES");
   parser
       .add_option(
           "--timeout",
@@ -217,33 +210,38 @@ void add_run_arguments(CLI::App& parser, Options& o) {
   flag_option(parser, "--upgrade", o.upgrade, "Upgrade CLI from wheel server and exit.");
 }
 
+std::unique_ptr<CLI::App> make_parser(Options& options) {
+  auto app = std::make_unique<CLI::App>(std::string(DESCRIPTION), std::string(PROGRAM));
+  app->set_version_flag("-v,--version", std::string(PROGRAM) + " " + version_text(),
+                        "Show the version and exit.");
+  app->require_subcommand(0, 1);
+  app->add_subcommand("login", "Log in via browser OAuth flow.");
+  app->add_subcommand("logout", "Clear saved OAuth tokens and log out.");
+  auto* run = app->add_subcommand("run", "Start an agent session (default).");
+  add_run_arguments(*run, options);
+  add_run_arguments(*app, options);
+  return app;
+}
+
 Options parse_args(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
   Options options;
-  CLI::App app{std::string(DESCRIPTION), std::string(PROGRAM)};
-  app.set_version_flag("-v,--version", std::string(PROGRAM) + " " + version_text(),
-                       "Show the version and exit.");
-  app.require_subcommand(0, 1);
-  auto* login = app.add_subcommand("login", "Log in via browser OAuth flow.");
-  auto* logout = app.add_subcommand("logout", "Clear saved OAuth tokens and log out.");
-  auto* run = app.add_subcommand("run", "Start an agent session (default).");
-  add_run_arguments(*run, options);
-  add_run_arguments(app, options);
+  const auto app = make_parser(options);
 
   // CLI11 wants the arguments last first.
   std::vector<std::string> reversed(args.rbegin(), args.rend());
   try {
-    app.parse(reversed);
+    app->parse(reversed);
   } catch (const CLI::Success& e) {
     // --help and --version: CLI11 prints them itself.
-    (void)app.exit(e, out, err);
+    (void)app->exit(e, out, err);
     throw ProgramExit(0);
   } catch (const CLI::ParseError& e) {
     print_usage_error(err, e.what());
     throw ProgramExit(2);
   }
-  if (login->parsed()) {
+  if (app->get_subcommand("login")->parsed()) {
     options.command = "login";
-  } else if (logout->parsed()) {
+  } else if (app->get_subcommand("logout")->parsed()) {
     options.command = "logout";
   } else {
     options.command = "run";

@@ -116,21 +116,32 @@ Message connection_error(std::string text) {
   return msg;
 }
 
+// Decodes frames into the incoming queue until close begins.
+class QueueSink final : public detail::FrameSink {
+ public:
+  QueueSink(Impl& impl, const Connection& conn) : impl_(impl), conn_(conn) {}
+
+  bool on_frame(std::string_view data, bool binary) override {
+    if (conn_.stopping) return false;
+    impl_.debug_print_raw("RECV", data, binary);
+    auto message = decoder_.decode(data, binary);
+    if (message) impl_.incoming.push(std::move(*message));  // nothing for a heartbeat
+    return true;
+  }
+
+ private:
+  Impl& impl_;
+  const Connection& conn_;
+  FrameDecoder decoder_;
+};
+
 awaitable<void> recv_loop(std::shared_ptr<Impl> self, std::shared_ptr<Connection> conn) {
   try {
-    while (true) {
-      const detail::InboundFrame frame = co_await conn->transport->read();
-      if (conn->stopping) co_return;
-      if (frame.ec) {
-        if (!conn->transport->is_normal_close(frame.ec)) {
-          self->incoming.push(connection_error(conn->transport->describe(frame.ec)));
-        }
-        co_return;
-      }
-      self->debug_print_raw("RECV", frame.data, frame.binary);
-      auto message = decode_frame(frame.data, frame.binary);
-      if (!message) continue;  // heartbeat
-      self->incoming.push(std::move(*message));
+    QueueSink sink(*self, *conn);
+    const auto ec = co_await conn->transport->receive(sink);
+    if (conn->stopping || !ec) co_return;
+    if (!conn->transport->is_normal_close(ec)) {
+      self->incoming.push(connection_error(conn->transport->describe(ec)));
     }
   } catch (const std::exception& e) {
     // Anything else that breaks receiving (a debug sink failing, memory) still ends the turn

@@ -85,17 +85,15 @@ class BeastTransport final : public Transport {
 
   websocket::stream<NextLayer>& ws() noexcept { return ws_; }
 
-  awaitable<InboundFrame> read() override {
-    buffer_.consume(buffer_.size());
-    if (buffer_.capacity() > kKeepBufferBytes) buffer_.shrink_to_fit();
-    const auto [ec, size] = co_await ws_.async_read(buffer_, kUseTuple);
-    InboundFrame frame;
-    frame.ec = ec;
-    if (!ec) {
-      frame.data = std::string_view(static_cast<const char*>(buffer_.data().data()), size);
-      frame.binary = ws_.got_binary();
+  awaitable<error_code> receive(FrameSink& sink) override {
+    while (true) {
+      buffer_.consume(buffer_.size());
+      if (buffer_.capacity() > kKeepBufferBytes) buffer_.shrink_to_fit();
+      const auto [ec, size] = co_await ws_.async_read(buffer_, kUseTuple);
+      if (ec) co_return ec;
+      const std::string_view data(static_cast<const char*>(buffer_.data().data()), size);
+      if (!sink.on_frame(data, ws_.got_binary())) co_return error_code{};
     }
-    co_return frame;
   }
 
   awaitable<error_code> write(std::string_view text) override {

@@ -16,20 +16,21 @@
 
 namespace wirelet::detail {
 
-struct InboundFrame {
-  /// Set when the read ended the connection; `data` is then empty.
-  boost::system::error_code ec;
-  /// Valid until the next read.
-  std::string_view data;
-  bool binary = false;
+/// Takes each inbound message while `Transport::receive` runs.
+class FrameSink {
+ public:
+  virtual ~FrameSink() = default;
+  /// `data` is valid during the call only. False stops receiving.
+  virtual bool on_frame(std::string_view data, bool binary) = 0;
 };
 
 class Transport {
  public:
   virtual ~Transport() = default;
 
-  /// The next whole message.
-  virtual awaitable<InboundFrame> read() = 0;
+  /// Hands every whole message to `sink` until the connection ends (its error is returned) or
+  /// the sink declines (no error). One loop per connection keeps the per-message cost low.
+  virtual awaitable<boost::system::error_code> receive(FrameSink& sink) = 0;
   /// Sends `text` as one text frame.
   virtual awaitable<boost::system::error_code> write(std::string_view text) = 0;
   /// The closing handshake. A transport that is already closed, failed or dropped by the peer
@@ -38,7 +39,7 @@ class Transport {
   /// Drops the socket at once; pending operations complete with an error.
   virtual void teardown() noexcept = 0;
 
-  /// True when `ec` from `read` is the peer's orderly close (codes 1000, 1001 or none).
+  /// True when `ec` from `receive` is the peer's orderly close (codes 1000, 1001 or none).
   [[nodiscard]] virtual bool is_normal_close(const boost::system::error_code& ec) const = 0;
   /// The text form of an error from this transport, as the user sees it.
   [[nodiscard]] virtual std::string describe(const boost::system::error_code& ec) const = 0;

@@ -4,7 +4,6 @@
 #include <utility>
 #include <vector>
 
-#include <boost/json/parse.hpp>
 #include <boost/url/parse.hpp>
 #include <boost/uuid/uuid.hpp>
 #include <boost/uuid/uuid_generators.hpp>
@@ -92,6 +91,13 @@ std::string ascii_lower(std::string_view text) {
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
   }
   return out;
+}
+
+boost::json::parse_options frame_parse_options() {
+  boost::json::parse_options options;
+  // Deep tool inputs are legitimate; the parser keeps its own stack, so depth costs no recursion.
+  options.max_depth = 1000;
+  return options;
 }
 
 std::string text_or_none(const std::optional<std::string>& value) {
@@ -185,7 +191,10 @@ WsEndpoint parse_ws_endpoint(std::string_view url) {
   ep.host = ascii_lower(u.host_address());
   if (ep.host.empty()) throw RuntimeError("invalid websocket URL: no host");
   ep.host_header = ascii_lower(u.encoded_host());
-  if (ep.port != default_port) ep.host_header += ":" + std::to_string(ep.port);
+  if (ep.port != default_port) {
+    ep.host_header += ':';
+    ep.host_header += std::to_string(ep.port);
+  }
 
   ep.target = u.encoded_path().empty() ? std::string("/") : std::string(u.encoded_path());
   if (u.has_query()) {
@@ -229,25 +238,31 @@ std::string frame_debug_text(std::string_view frame, bool binary) {
   return std::string(frame);
 }
 
-std::optional<boost::json::object> decode_frame(std::string_view frame, bool binary) {
+FrameDecoder::FrameDecoder() : parser_({}, frame_parse_options()) {}
+
+std::optional<boost::json::object> FrameDecoder::decode(std::string_view frame, bool binary) {
   std::string_view text = frame;
   if (binary) {
     if (!is_valid_utf8(text)) return raw_message(frame, binary);
     // Byte payloads may open with a byte-order mark; JSON text never does.
     if (text.starts_with("\xEF\xBB\xBF")) text.remove_prefix(3);
   }
-  boost::json::parse_options options;
-  // Deep tool inputs are legitimate; the parser keeps its own stack, so depth costs no recursion.
-  options.max_depth = 1000;
+  parser_.reset();
   boost::system::error_code ec;
-  boost::json::value value = boost::json::parse(text, ec, {}, options);
-  if (ec || !value.is_object()) return raw_message(frame, binary);
+  parser_.write(text.data(), text.size(), ec);
+  if (ec) return raw_message(frame, binary);
+  boost::json::value value = parser_.release();
+  if (!value.is_object()) return raw_message(frame, binary);
   auto& msg = value.get_object();
   if (const auto* type = msg.if_contains("type");
       type && type->is_string() && *type == "heartbeat") {
     return std::nullopt;
   }
   return std::move(msg);
+}
+
+std::optional<boost::json::object> decode_frame(std::string_view frame, bool binary) {
+  return FrameDecoder().decode(frame, binary);
 }
 
 std::string session_block_text(const WireletConfig& config) {

@@ -82,6 +82,9 @@ struct SelfUpgrade : ::testing::Test {
   std::shared_ptr<velmora::term::StringSink> sink = std::make_shared<velmora::term::StringSink>();
   velmora::term::Console console{velmora::term::ConsoleOptions{.no_color = true}, sink};
 
+  // A folder of wheels as the link page: the installer is the only thing faked.
+  std::string page = bin.path().string();
+
   SelfUpgrade() { env.set("PATH", bin.path().string() + ":/usr/bin:/bin"); }
   void fake_pip(const std::string& body) { write_script(bin.path() / "python3", body); }
 };
@@ -99,12 +102,12 @@ TEST_F(SelfUpgrade, FailureCarriesTheInstallerTextAndPrintsNoSuccess) {
     sink->clear();
     fake_pip(c.body);
     try {
-      quillon::self_upgrade("http://wheels.test", console);
+      quillon::self_upgrade(page, console);
       ADD_FAILURE() << c.body << " succeeded";
     } catch (const wirelet::RuntimeError& e) {
       EXPECT_EQ(std::string(e.what()), c.message);
     }
-    EXPECT_EQ(sink->text(), "Upgrading velmora_cli from http://wheels.test\n");
+    EXPECT_EQ(sink->text(), "Upgrading velmora_cli from " + page + "\n");
   }
 }
 
@@ -115,10 +118,11 @@ TEST_F(SelfUpgrade, AsyncVariantPrintsOnTheLoopAndRethrowsTheFailure) {
     std::string error;
   } cases[] = {
       {"exit 0\n",
-       "Upgrading velmora_cli from http://wheels.test\nUpgrade complete.\n"
-       "Restart the CLI to use the newest version.\n",
+       "Upgrading velmora_cli from " + page +
+           "\nUpgrade complete.\n"
+           "Restart the CLI to use the newest version.\n",
        ""},
-      {"echo nope; exit 1\n", "Upgrading velmora_cli from http://wheels.test\n", "nope"},
+      {"echo nope; exit 1\n", "Upgrading velmora_cli from " + page + "\n", "nope"},
   };
   auto shared = std::shared_ptr<velmora::term::Console>(&console, [](auto*) {});
   for (const auto& c : cases) {
@@ -126,15 +130,14 @@ TEST_F(SelfUpgrade, AsyncVariantPrintsOnTheLoopAndRethrowsTheFailure) {
     fake_pip(c.body);
     boost::asio::io_context io;
     std::string error;
-    boost::asio::co_spawn(io, quillon::self_upgrade_async("http://wheels.test", shared),
-                          [&](std::exception_ptr e) {
-                            if (!e) return;
-                            try {
-                              std::rethrow_exception(e);
-                            } catch (const wirelet::RuntimeError& failure) {
-                              error = failure.what();
-                            }
-                          });
+    boost::asio::co_spawn(io, quillon::self_upgrade_async(page, shared), [&](std::exception_ptr e) {
+      if (!e) return;
+      try {
+        std::rethrow_exception(e);
+      } catch (const wirelet::RuntimeError& failure) {
+        error = failure.what();
+      }
+    });
     io.run();
     EXPECT_EQ(sink->text(), c.printed);
     EXPECT_EQ(error, c.error);

@@ -8,6 +8,7 @@
 #include <boost/system/system_error.hpp>
 
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -80,6 +81,32 @@ TEST(AsyncQueue, PopsInOrderAndCancelledPopTakesNothing) {
     EXPECT_EQ(queue.size(), 2u);
     EXPECT_EQ(co_await queue.pop(), 1);
     EXPECT_EQ(co_await queue.pop(), 2);
+  });
+}
+
+awaitable<void> pop_into(wirelet::AsyncQueue<int>& queue, std::vector<int>& got) {
+  got.push_back(co_await queue.pop());
+}
+
+TEST(AsyncQueue, WaitersAreServedInOrderAndACancelledOneHandsItsItemOn) {
+  run_loop([](net::any_io_executor ex) -> awaitable<void> {
+    wirelet::AsyncQueue<int> queue(ex);
+    std::vector<int> first, second, third;
+    auto a = wirelet::Task::spawn(ex, pop_into(queue, first));
+    auto b = wirelet::Task::spawn(ex, pop_into(queue, second));
+    auto c = wirelet::Task::spawn(ex, pop_into(queue, third));
+    co_await wirelet::sleep_for(0.01);
+    queue.push(1);  // wakes a...
+    a.cancel();     // ...which is cancelled before it runs: b must get the item
+    co_await a.join();
+    co_await b.join();
+    queue.push(2);
+    co_await c.join();
+    EXPECT_TRUE(a.cancelled());
+    EXPECT_TRUE(first.empty());
+    EXPECT_EQ(second, std::vector<int>{1});
+    EXPECT_EQ(third, std::vector<int>{2});
+    EXPECT_TRUE(queue.empty());
   });
 }
 

@@ -138,6 +138,22 @@ TEST(DecodeFrame, ObjectsRawAndHeartbeats) {
   }
 }
 
+TEST(FrameDecoder, ReusedAcrossGoodAndBrokenFrames) {
+  wirelet::FrameDecoder decoder;
+  const std::pair<std::string, std::string> frames[] = {
+      {R"({"type": "a"})", R"({"type":"a"})"},
+      {R"({"type": "b", )", R"({"type":"_raw","raw":"{\"type\": \"b\", "})"},
+      {R"({"type": "c", "n": [1, {"d": null}]})", R"({"type":"c","n":[1,{"d":null}]})"},
+      {"[]", R"({"type":"_raw","raw":"[]"})"},
+      {R"({"type": "e"})", R"({"type":"e"})"},
+  };
+  for (const auto& [frame, expected] : frames) {
+    const auto msg = decoder.decode(frame, false);
+    ASSERT_TRUE(msg) << frame;
+    EXPECT_EQ(boost::json::serialize(*msg), expected);
+  }
+}
+
 TEST(DecodeFrame, KeepsUndecodableBytesAndAcceptsDeepNesting) {
   const std::string bytes("\xff\x00\x01", 3);
   const auto raw = wirelet::decode_frame(bytes, true);

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <iosfwd>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -60,6 +61,10 @@ struct Options {
 
 /// Adds the run options, in their documented order, to `parser`, writing into `options`.
 void add_run_arguments(CLI::App& parser, Options& options);
+
+/// The whole parser (description, `-v/--version`, the sub-commands and the run options at both
+/// levels) writing into `options`. The shell completions and the man page are generated from it.
+[[nodiscard]] std::unique_ptr<CLI::App> make_parser(Options& options);
 
 /// Parses the arguments that follow the program name. Help and the version are printed to
 /// `out` and end the program with status 0; anything unparseable prints the usage and an

@@ -1,7 +1,8 @@
 // Self-upgrade: reinstalls the `velmora_cli` wheel from the package server's link page with the
 // pip of the Python environment `velmora` was installed into (the `python3` beside the running
-// executable, else `python3` on PATH). The installer runs as a child process without a shell;
-// its output is captured, never shown, and becomes the error text when it fails.
+// executable, else `python3` on PATH), once the link page answers. The installer runs as a child
+// process without a shell; its output is captured, never shown, and becomes the error text when
+// it fails.
 //
 //   self_upgrade(cfg.wheel_server_url, *console);          // blocks until pip ends
 //   co_await self_upgrade_async(cfg.wheel_server_url, console);  // pip on a worker thread
@@ -30,6 +31,11 @@ namespace quillon {
 /// wirelet::FileNotFoundError naming both places when neither exists.
 [[nodiscard]] std::filesystem::path resolve_upgrade_interpreter(
     const std::optional<std::filesystem::path>& executable);
+
+/// pip reads a link page it cannot fetch as an empty one and reports success, so the page is
+/// checked first: an http(s) page must answer without an error status, a local folder (a path or
+/// a file: URL) must exist. Throws wirelet::RuntimeError saying which.
+void check_link_page(const std::string& wheel_server_url);
 
 /// The error text of a failed installer run: its error output, else its output (trimmed), else
 /// "pip install failed".

@@ -15,6 +15,7 @@
 //   co_await task.join();
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <deque>
@@ -28,12 +29,18 @@
 
 #include <boost/asio/any_io_executor.hpp>
 #include <boost/asio/as_tuple.hpp>
+#include <boost/asio/associated_cancellation_slot.hpp>
+#include <boost/asio/async_result.hpp>
 #include <boost/asio/awaitable.hpp>
+#include <boost/asio/cancellation_signal.hpp>
+#include <boost/asio/execution/outstanding_work.hpp>
 #include <boost/asio/post.hpp>
+#include <boost/asio/prefer.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/thread_pool.hpp>
 #include <boost/asio/use_awaitable.hpp>
+#include <boost/system/system_error.hpp>
 
 namespace wirelet {
 
@@ -79,24 +86,59 @@ class Event {
   net::steady_timer wake_;
 };
 
-/// Unbounded first-in first-out queue: `push` never waits, `pop` waits for an item.
+namespace detail {
+
+/// One suspended `AsyncQueue::pop`; its completion handler lives in the derived type, so a wait
+/// costs a single allocation.
+struct QueueWaiter {
+  virtual ~QueueWaiter() = default;
+  /// Runs the handler (on the loop); called at most once.
+  virtual void resume(boost::system::error_code ec) = 0;
+  /// False once a resumption is on its way; a second cancellation then does nothing.
+  bool waiting = true;
+  net::cancellation_slot slot;
+};
+
+template <class Handler>
+struct QueueWaiterFor final : QueueWaiter {
+  QueueWaiterFor(Handler h, net::any_io_executor w) : handler(std::move(h)), work(std::move(w)) {}
+  void resume(boost::system::error_code ec) override { std::move(handler)(ec); }
+  Handler handler;
+  /// Counts as outstanding work, so the loop keeps running while the `pop` waits.
+  net::any_io_executor work;
+};
+
+}  // namespace detail
+
+/// Unbounded first-in first-out queue: `push` never waits, `pop` waits for an item. Each
+/// `push` resumes one waiting `pop` through the executor, without timers or system calls: the
+/// receive path of a busy stream goes through here once per message.
 template <class T>
 class AsyncQueue {
  public:
-  explicit AsyncQueue(const net::any_io_executor& ex)
-      : wake_(ex, std::chrono::steady_clock::time_point::max()) {}
+  explicit AsyncQueue(const net::any_io_executor& ex) : executor_(ex) {}
   AsyncQueue(const AsyncQueue&) = delete;
   AsyncQueue& operator=(const AsyncQueue&) = delete;
+  ~AsyncQueue() {
+    // Waiters left behind are dropped with the loop, like operations of a destroyed socket;
+    // their cancellation hooks must not reach this object any more.
+    for (auto& waiter : waiters_) waiter->slot.clear();
+  }
 
   void push(T item) {
     items_.push_back(std::move(item));
-    wake_.cancel();
+    wake_one();
   }
 
   awaitable<T> pop() {
     while (items_.empty()) {
-      co_await wake_.async_wait(net::as_tuple(net::use_awaitable));
-      co_await throw_if_cancelled();
+      co_await wait_for_item(net::as_tuple(net::use_awaitable));
+      const auto state = co_await net::this_coro::cancellation_state;
+      if (state.cancelled() != net::cancellation_type::none) {
+        // Woken for an item but cancelled before taking it: pass the item on.
+        if (!items_.empty()) wake_one();
+        throw boost::system::system_error(net::error::operation_aborted);
+      }
     }
     T item = std::move(items_.front());
     items_.pop_front();
@@ -115,9 +157,48 @@ class AsyncQueue {
   void clear() noexcept { items_.clear(); }
 
  private:
+  template <class Token>
+  auto wait_for_item(Token&& token) {
+    return net::async_initiate<Token, void(boost::system::error_code)>(
+        [this](auto handler) {
+          auto slot = net::get_associated_cancellation_slot(handler);
+          auto waiter = std::make_shared<detail::QueueWaiterFor<decltype(handler)>>(
+              std::move(handler), net::prefer(executor_, net::execution::outstanding_work.tracked));
+          waiter->slot = slot;
+          waiters_.push_back(waiter);
+          if (slot.is_connected()) {
+            slot.assign([this, waiter = waiter.get()](net::cancellation_type) {
+              if (!waiter->waiting) return;
+              const auto it = std::find_if(waiters_.begin(), waiters_.end(),
+                                           [waiter](const auto& w) { return w.get() == waiter; });
+              if (it == waiters_.end()) return;
+              auto held = *it;
+              waiters_.erase(it);
+              resume(std::move(held), net::error::operation_aborted);
+            });
+          }
+        },
+        token);
+  }
+
+  void wake_one() {
+    if (waiters_.empty()) return;
+    auto waiter = std::move(waiters_.front());
+    waiters_.pop_front();
+    waiter->slot.clear();
+    resume(std::move(waiter), {});
+  }
+
+  // Waiters run on the queue's own loop (one thread), so its executor is theirs.
+  void resume(std::shared_ptr<detail::QueueWaiter> waiter, boost::system::error_code ec) {
+    waiter->waiting = false;
+    net::post(executor_, [waiter = std::move(waiter), ec] { waiter->resume(ec); });
+  }
+
+  net::any_io_executor executor_;
   std::deque<T> items_;
-  /// Never expires; `cancel()` wakes the consumer.
-  net::steady_timer wake_;
+  /// Suspended `pop` calls, oldest first; each leaves the list when it is resumed.
+  std::deque<std::shared_ptr<detail::QueueWaiter>> waiters_;
 };
 
 /// A spawned coroutine that can be cancelled and joined, like an asyncio task. Copies share

@@ -1,0 +1,221 @@
+"""build_wheel.py against small installed trees made of real ELF files compiled here."""
+
+from __future__ import annotations
+
+import csv
+import hashlib
+import io
+import json
+import os
+import platform
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+import zipfile
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent))
+import build_wheel  # noqa: E402
+
+CXX = os.environ.get("CXX", "c++")
+ARCH = {"x86_64": "x86_64", "aarch64": "aarch64", "AMD64": "x86_64"}.get(platform.machine())
+SHARED = [
+    "share/bash-completion/completions/velmora",
+    "share/zsh/site-functions/_velmora",
+    "share/fish/vendor_completions.d/velmora.fish",
+    "share/man/man1/velmora.1",
+]
+
+
+def compile_cxx(source: str, output: Path, *flags: str) -> None:
+    source_file = output.with_suffix(".cpp")
+    source_file.write_text(source)
+    subprocess.run([CXX, str(source_file), "-o", str(output), *flags], check=True, cwd=output.parent)
+    source_file.unlink()
+
+
+def make_tree(root: Path, shown: str = "1.2.3", runpath: bool = True) -> Path:
+    """bin/velmora (prints "velmora <shown>", needs libdemo.so.1), lib/, share/, manifest."""
+    prefix = root / "prefix"
+    (prefix / "bin").mkdir(parents=True)
+    lib = prefix / "lib"
+    lib.mkdir()
+    compile_cxx("int demo() { return 0; }", lib / "libdemo.so.1.0.0",
+                "-shared", "-fPIC", "-Wl,-soname,libdemo.so.1")
+    os.symlink("libdemo.so.1.0.0", lib / "libdemo.so.1")
+    os.symlink("libdemo.so.1", lib / "libdemo.so")
+    compile_cxx("int session() { return 0; }", lib / "libvelmora_session.so", "-shared", "-fPIC")
+    flags = ["-L" + str(lib), "-ldemo"]
+    if runpath:
+        flags.append("-Wl,--enable-new-dtags,-rpath,$ORIGIN/../lib")
+    compile_cxx(
+        '#include <cstdio>\nint demo();\nint main() { std::puts("velmora ' + shown
+        + '"); return demo(); }',
+        prefix / "bin" / "velmora",
+        *flags,
+    )
+    for relative in SHARED:
+        (prefix / relative).parent.mkdir(parents=True, exist_ok=True)
+        (prefix / relative).write_text(f"# {relative}\n")
+    (prefix / "share/velmora").mkdir()
+    set_manifest(prefix, "1.2.3")
+    return prefix
+
+
+def set_manifest(prefix: Path, version: str, tag: str = "") -> None:
+    (prefix / "share/velmora/release.json").write_text(
+        json.dumps({"version": version, "release_tag": tag})
+    )
+
+
+@unittest.skipIf(ARCH is None, "platform tag mapping only checked on x86_64 and aarch64")
+class BuildWheelTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls) -> None:
+        cls.built = Path(tempfile.mkdtemp(prefix="velmora-wheel-test-"))
+        cls.good = make_tree(cls.built / "good")
+
+    @classmethod
+    def tearDownClass(cls) -> None:
+        shutil.rmtree(cls.built)
+
+    def setUp(self) -> None:
+        self.work = Path(tempfile.mkdtemp(prefix="velmora-wheel-case-"))
+        self.addCleanup(shutil.rmtree, self.work)
+        self.prefix = self.work / "prefix"
+        shutil.copytree(self.good, self.prefix, symlinks=True)
+        self.out = self.work / "dist"
+
+    def test_wheel_holds_program_libraries_and_docs_with_a_true_record(self) -> None:
+        wheel = build_wheel.build_wheel(self.prefix, self.out)
+        self.assertEqual(wheel.name, f"velmora_cli-1.2.3-py3-none-linux_{ARCH}.whl")
+        data = "velmora_cli-1.2.3.data"
+        info = "velmora_cli-1.2.3.dist-info"
+        with zipfile.ZipFile(wheel) as archive:
+            names = archive.namelist()
+            self.assertEqual(
+                sorted(names),
+                sorted(
+                    [f"{data}/scripts/velmora", f"{data}/data/lib/libdemo.so.1",
+                     f"{data}/data/lib/libvelmora_session.so"]
+                    + [f"{data}/data/{relative}" for relative in SHARED]
+                    + [f"{info}/METADATA", f"{info}/WHEEL", f"{info}/RECORD"]
+                ),
+            )
+            self.assertEqual(names[-1], f"{info}/RECORD")
+            # The loader's name carries the real file's bytes.
+            self.assertEqual(
+                archive.read(f"{data}/data/lib/libdemo.so.1"),
+                (self.prefix / "lib/libdemo.so.1.0.0").read_bytes(),
+            )
+            for name in names:
+                mode = archive.getinfo(name).external_attr >> 16
+                executable = "/scripts/" in name or "/lib/" in name
+                self.assertEqual(mode & 0o777, 0o755 if executable else 0o644, name)
+
+            rows = list(csv.reader(io.StringIO(archive.read(f"{info}/RECORD").decode())))
+            self.assertEqual(sorted(row[0] for row in rows), sorted(names))
+            for path, digest, size in rows:
+                if path == f"{info}/RECORD":
+                    self.assertEqual((digest, size), ("", ""))
+                    continue
+                content = archive.read(path)
+                self.assertEqual(digest, build_wheel.record_hash(hashlib.sha256(content).digest()))
+                self.assertEqual(int(size), len(content), path)
+
+            wheel_file = archive.read(f"{info}/WHEEL").decode()
+            self.assertIn("Root-Is-Purelib: false\n", wheel_file)
+            self.assertIn(f"Tag: py3-none-linux_{ARCH}\n", wheel_file)
+            metadata = archive.read(f"{info}/METADATA").decode()
+            self.assertTrue(metadata.startswith("Metadata-Version: 2.1\nName: velmora_cli\n"))
+            self.assertIn("\nVersion: 1.2.3\n", metadata)
+        self.assertEqual([path.name for path in self.out.iterdir()], [wheel.name])
+
+    def test_release_tag_must_be_what_the_program_shows(self) -> None:
+        set_manifest(self.prefix, "1.2.3", "cli-v1-2-abc")
+        with self.assertRaisesRegex(build_wheel.PackagingError, "--version printed 'velmora 1.2.3'"):
+            build_wheel.build_wheel(self.prefix, self.out)
+        tagged = make_tree(self.work / "tagged", shown="cli-v1-2-abc")
+        set_manifest(tagged, "1.2.3", "cli-v1-2-abc")
+        wheel = build_wheel.build_wheel(tagged, self.out)
+        with zipfile.ZipFile(wheel) as archive:
+            metadata = archive.read("velmora_cli-1.2.3.dist-info/METADATA").decode()
+        self.assertIn("Release tag: cli-v1-2-abc", metadata)
+
+    def test_unsound_trees_are_refused_and_leave_no_wheel(self) -> None:
+        def no_manifest(prefix: Path) -> None:
+            (prefix / "share/velmora/release.json").unlink()
+
+        def stale_library(prefix: Path) -> None:
+            shutil.copy(prefix / "lib/libdemo.so.1.0.0", prefix / "lib/libdemo.so.1.0.1")
+
+        def no_man_page(prefix: Path) -> None:
+            (prefix / "share/man/man1/velmora.1").unlink()
+
+        def no_session(prefix: Path) -> None:
+            (prefix / "lib/libvelmora_session.so").unlink()
+
+        def script_program(prefix: Path) -> None:
+            (prefix / "bin/velmora").write_text("#!/bin/sh\necho velmora 1.2.3\n")
+
+        def bad_json(prefix: Path) -> None:
+            (prefix / "share/velmora/release.json").write_text("{version")
+
+        no_runpath = make_tree(self.work / "plain", runpath=False)
+        cases = [
+            (no_manifest, self.prefix, "release.json is missing"),
+            (bad_json, self.prefix, "release.json is unreadable"),
+            (lambda p: set_manifest(p, "1.0-beta"), self.prefix, "not a valid package version"),
+            (lambda p: set_manifest(p, "1.2.4"), self.prefix, "the release manifest says"),
+            (stale_library, self.prefix, "both provide libdemo.so.1"),
+            (no_man_page, self.prefix, "velmora.1 is missing"),
+            (no_session, self.prefix, "lacks libvelmora_session.so"),
+            (script_program, self.prefix, "not an ELF program"),
+            (lambda p: None, no_runpath, "would not start from a virtual environment"),
+        ]
+        for mutate, prefix, message in cases:
+            with self.subTest(message=message):
+                case = self.work / f"case-{len(message)}"
+                shutil.copytree(prefix, case, symlinks=True)
+                mutate(case)
+                with self.assertRaisesRegex(build_wheel.PackagingError, message):
+                    build_wheel.build_wheel(case, self.out)
+                self.assertEqual(list(self.out.glob("*")) if self.out.exists() else [], [])
+                shutil.rmtree(case)
+
+    def test_same_tree_and_source_date_give_the_same_bytes(self) -> None:
+        os.environ["SOURCE_DATE_EPOCH"] = "1700000000"
+        self.addCleanup(os.environ.pop, "SOURCE_DATE_EPOCH")
+        first = build_wheel.build_wheel(self.prefix, self.work / "one").read_bytes()
+        second = build_wheel.build_wheel(self.prefix, self.work / "two").read_bytes()
+        self.assertEqual(first, second)
+
+    def test_command_line_prints_the_wheel_or_one_error_line(self) -> None:
+        script = Path(build_wheel.__file__)
+        ok = subprocess.run([sys.executable, script, "--prefix", self.prefix, "--out", self.out,
+                             "--compression-level", "1"], capture_output=True, text=True)
+        self.assertEqual(ok.returncode, 0, ok.stderr)
+        self.assertTrue(Path(ok.stdout.strip()).is_file())
+        bad = subprocess.run([sys.executable, script, "--prefix", self.work / "nowhere"],
+                             capture_output=True, text=True)
+        self.assertEqual(bad.returncode, 1)
+        self.assertRegex(bad.stderr, r"^build_wheel: error: .*release.json is missing")
+
+    def test_elf_reader_facts_and_garbage(self) -> None:
+        program = build_wheel.read_elf(self.prefix / "bin/velmora")
+        self.assertIn("libdemo.so.1", program.needed)
+        self.assertEqual(program.runpath, ["$ORIGIN/../lib"])
+        self.assertEqual(build_wheel.platform_tag(program), f"linux_{ARCH}")
+        self.assertEqual(build_wheel.read_elf(self.prefix / "lib/libdemo.so.1.0.0").soname,
+                         "libdemo.so.1")
+        self.assertIsNone(build_wheel.read_elf(self.prefix / "share/man/man1/velmora.1"))
+        truncated = self.work / "truncated"
+        truncated.write_bytes((self.prefix / "bin/velmora").read_bytes()[:80])
+        with self.assertRaisesRegex(build_wheel.PackagingError, "malformed ELF"):
+            build_wheel.read_elf(truncated)
+
+
+if __name__ == "__main__":
+    unittest.main()
