@@ -74,6 +74,8 @@ struct AgentWsV3Client::Impl {
   std::optional<std::string> requested_thread_id;
   /// Set by close, cleared by connect.
   bool closed = false;
+  /// Set when the client object is destroyed; a connect still under way then drops its result.
+  bool abandoned = false;
   /// Present from a successful connect until close.
   std::shared_ptr<Connection> connection;
   Task recv_task;
@@ -177,6 +179,11 @@ awaitable<void> connect_impl(std::shared_ptr<Impl> self) {
   for (int attempt = 1; attempt <= limit; ++attempt) {
     try {
       auto transport = co_await detail::open_transport(endpoint, config.connect_timeout_seconds);
+      if (self->abandoned) {
+        // The client went away during the attempt; nobody would ever read or close this one.
+        transport->teardown();
+        throw boost::system::system_error(net::error::operation_aborted);
+      }
       auto conn = std::make_shared<Connection>();
       conn->transport = std::move(transport);
       self->connection = conn;
@@ -186,7 +193,7 @@ awaitable<void> connect_impl(std::shared_ptr<Impl> self) {
     } catch (const std::exception&) {
       last_error = std::current_exception();
     }
-    if (co_await is_cancelled()) std::rethrow_exception(last_error);
+    if (self->abandoned || co_await is_cancelled()) std::rethrow_exception(last_error);
     if (attempt >= config.reconnect_attempts) break;
     co_await sleep_for(config.reconnect_backoff_seconds * attempt);
   }
@@ -278,6 +285,7 @@ AgentWsV3Client::AgentWsV3Client(const net::any_io_executor& ex,
 }
 
 AgentWsV3Client::~AgentWsV3Client() {
+  impl_->abandoned = true;
   // Suspended operations keep the state alive; drop the socket so the receive task ends
   // instead of filling a queue nobody reads.
   if (impl_->connection) {

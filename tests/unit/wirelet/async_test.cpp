@@ -110,6 +110,29 @@ TEST(AsyncQueue, WaitersAreServedInOrderAndACancelledOneHandsItsItemOn) {
   });
 }
 
+awaitable<void> pop_from_owned(std::unique_ptr<wirelet::AsyncQueue<int>>& queue) {
+  (void)co_await queue->pop();
+}
+
+TEST(AsyncQueue, DestroyingItEndsAWaitingPopWithOperationAborted) {
+  run_loop([](net::any_io_executor ex) -> awaitable<void> {
+    auto queue = std::make_unique<wirelet::AsyncQueue<int>>(ex);
+    auto waiter = wirelet::Task::spawn(ex, pop_from_owned(queue));
+    co_await wirelet::sleep_for(0.01);
+    queue.reset();
+    co_await waiter.join();
+    EXPECT_FALSE(waiter.cancelled());
+    bool aborted = false;
+    try {
+      std::rethrow_exception(waiter.error());
+    } catch (const boost::system::system_error& e) {
+      aborted = e.code() == net::error::operation_aborted;
+    } catch (...) {
+    }
+    EXPECT_TRUE(aborted);
+  });
+}
+
 TEST(Task, ReportsErrorWithoutRethrowingOnJoin) {
   run_loop([](net::any_io_executor ex) -> awaitable<void> {
     auto task = wirelet::Task::spawn(ex, []() -> awaitable<void> {

@@ -151,6 +151,22 @@ TEST(Connect, CancellationEndsItAtOnce) {
       server);
 }
 
+TEST(Connect, AClientDestroyedMidConnectLeavesNoConnectionBehind) {
+  WsTestServer server;
+  run_loop(
+      [](net::any_io_executor ex, WsTestServer& server) -> awaitable<void> {
+        auto client = std::make_unique<AgentWsV3Client>(ex, config_for(server.url()));
+        auto task = wirelet::Task::spawn(ex, client->connect());
+        client.reset();  // the owner lets go while the connect is under way
+        co_await task.join();
+        EXPECT_TRUE(task.error());
+        // The server saw the connection open and then end.
+        EXPECT_TRUE(co_await eventually([&] { return server.finished() == 1; }));
+      },
+      server);
+  EXPECT_EQ(server.connections(), 1);
+}
+
 TEST(Connect, UnknownHostKeepsTheResolverText) {
   run_loop([](net::any_io_executor ex) -> awaitable<void> {
     AgentWsV3Client client(ex, config_for("ws://no-such-host.invalid/v3"));

@@ -184,7 +184,7 @@ TEST(FrameDebugText, TextAsIsUndecodableBytesAsLiteral) {
   }
 }
 
-TEST(SessionBlock, ShowsBaseUrlNotTheTokenAndPythonStyleValues) {
+TEST(SessionBlock, ShowsBaseUrlNotTheTokenNoneAndCapitalisedBooleans) {
   WireletConfig cfg{.base_url = "wss://h/v3", .user_id = "u1", .user_token = "secret"};
   EXPECT_EQ(wirelet::session_block_text(cfg),
             "[DEBUG][SESSION]\n  endpoint: wss://h/v3\n  user_id: u1\n  session_id: None\n"

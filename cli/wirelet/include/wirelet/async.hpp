@@ -119,10 +119,12 @@ class AsyncQueue {
   explicit AsyncQueue(const net::any_io_executor& ex) : executor_(ex) {}
   AsyncQueue(const AsyncQueue&) = delete;
   AsyncQueue& operator=(const AsyncQueue&) = delete;
+  /// Waiting `pop` calls end with operation_aborted, like reads on a destroyed socket.
   ~AsyncQueue() {
-    // Waiters left behind are dropped with the loop, like operations of a destroyed socket;
-    // their cancellation hooks must not reach this object any more.
-    for (auto& waiter : waiters_) waiter->slot.clear();
+    for (auto& waiter : waiters_) {
+      waiter->slot.clear();
+      resume(std::move(waiter), net::error::operation_aborted);
+    }
   }
 
   void push(T item) {
@@ -132,7 +134,9 @@ class AsyncQueue {
 
   awaitable<T> pop() {
     while (items_.empty()) {
-      co_await wait_for_item(net::as_tuple(net::use_awaitable));
+      const auto [ec] = co_await wait_for_item(net::as_tuple(net::use_awaitable));
+      // Cancelled while waiting, or the queue is gone: `this` may not be touched.
+      if (ec) throw boost::system::system_error(net::error::operation_aborted);
       const auto state = co_await net::this_coro::cancellation_state;
       if (state.cancelled() != net::cancellation_type::none) {
         // Woken for an item but cancelled before taking it: pass the item on.
@@ -201,13 +205,14 @@ class AsyncQueue {
   std::deque<std::shared_ptr<detail::QueueWaiter>> waiters_;
 };
 
-/// A spawned coroutine that can be cancelled and joined, like an asyncio task. Copies share
+/// A spawned coroutine that can be cancelled and joined. Copies share
 /// one task. Dropping every handle leaves the coroutine running.
 class Task {
  public:
   Task() = default;
 
-  /// Starts `body` on `ex`.
+  /// Starts `body` on `ex`; called on the loop thread, the body runs at once up to its first
+  /// suspension, before `spawn` returns.
   static Task spawn(const net::any_io_executor& ex, awaitable<void> body);
 
   /// Asks the coroutine to stop (terminal cancellation). No effect once it has finished.

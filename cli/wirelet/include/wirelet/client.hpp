@@ -11,7 +11,9 @@
 //
 // Lifetime: the coroutines returned by the members keep the client's state alive on their own,
 // so the client object may be destroyed while one is suspended. Destroying the client drops the
-// transport without a closing handshake; call `close()` first for a clean end.
+// transport without a closing handshake (call `close()` first for a clean end); a `connect`
+// still under way then ends with operation_aborted, and so does a `pop` on `incoming_queue()`
+// once the state is gone.
 //
 //   auto cfg = std::make_shared<wirelet::WireletConfig>(wirelet::WireletConfig{
 //       .base_url = "wss://agent.example/ws/v3", .user_id = "u1", .user_token = token});
