@@ -18,10 +18,14 @@ using velmora::renderer::RendererOptions;
 using velmora::renderer::StreamRenderer;
 using velmora::term::Console;
 
-std::unique_ptr<StreamRenderer> make_renderer(const SessionSetupDeps& deps, const SessionSetup& s,
+std::unique_ptr<StreamRenderer> make_renderer(const Options& args, const SessionSetupDeps& deps,
+                                              const SessionSetup& s,
                                               std::shared_ptr<Console> console, bool plain_output,
                                               bool sticky_collection_plan_live) {
   RendererOptions options;
+  options.debug = args.debug;
+  // A one-shot run holds its plain answer for one final write and never shows replayed history.
+  options.one_shot = is_one_shot_query(args);
   options.console = std::move(console);
   options.plain_output = plain_output;
   options.render_profile = resolve_render_profile(plain_output);
@@ -69,7 +73,7 @@ SetupOutcome prepare_session(const Options& args, SessionSetupDeps deps) {
   s.use_prompt_shell = should_use_prompt_shell(args);
   const bool bootstrap_plain_output = should_use_plain_output(args, std::nullopt);
   s.console = deps.make_console(bootstrap_plain_output);
-  s.renderer = make_renderer(deps, s, s.console, bootstrap_plain_output, false);
+  s.renderer = make_renderer(args, deps, s, s.console, bootstrap_plain_output, false);
 
   try {
     s.cfg = load_runtime_defaults(args, *deps.credentials, deps.runtime);
@@ -88,8 +92,8 @@ SetupOutcome prepare_session(const Options& args, SessionSetupDeps deps) {
   s.workspace_cwd = deps.workspace_cwd ? *deps.workspace_cwd : current_folder();
   s.workspace_branch =
       deps.workspace_branch ? *deps.workspace_branch : detect_git_branch(s.workspace_cwd);
-  s.renderer =
-      make_renderer(deps, s, s.console, s.plain_output, s.show_shell_banner && s.use_prompt_shell);
+  s.renderer = make_renderer(args, deps, s, s.console, s.plain_output,
+                             s.show_shell_banner && s.use_prompt_shell);
 
   if (args.upgrade) {
     try {

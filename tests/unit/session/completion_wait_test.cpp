@@ -49,16 +49,31 @@ TEST(OneShotThreadHint, NamesTheThreadThreeTimes) {
             "thread_id=abc | reuse with --thread-id abc or /resume abc");
 }
 
+/// Waits with `options` (a named copy: g++ 12 destroys a temporary argument of a coroutine
+/// call inside co_await twice).
+awaitable<WaitOutcome> wait(wirelet::Event& done, quillon::CompletionWaitOptions options) {
+  auto outcome = co_await quillon::wait_for_query_completion(done, std::move(options));
+  co_return outcome;
+}
+
+quillon::CompletionWaitOptions idle_options(double timeout, double idle, bool allow, bool activity,
+                                            double last_activity) {
+  return {.timeout_seconds = timeout,
+          .idle_finish_seconds = idle,
+          .allow_idle_finish = allow,
+          .saw_completion_activity = [activity] { return activity; },
+          .last_activity_at = [last_activity] { return last_activity; }};
+}
+
 TEST(WaitForQueryCompletion, CompletionWinsOverAnExpiredDeadline) {
   run_loop([](net::any_io_executor ex) -> awaitable<void> {
     wirelet::Event done(ex);
-    EXPECT_EQ(co_await quillon::wait_for_query_completion(done, {.timeout_seconds = 0}),
-              WaitOutcome::timeout);
+    quillon::CompletionWaitOptions zero{.timeout_seconds = 0};
+    EXPECT_EQ(co_await wait(done, zero), WaitOutcome::timeout);
     done.set();
-    EXPECT_EQ(co_await quillon::wait_for_query_completion(done, {.timeout_seconds = 0}),
-              WaitOutcome::completed);
-    EXPECT_EQ(co_await quillon::wait_for_query_completion(done, {.timeout_seconds = -5}),
-              WaitOutcome::completed);
+    EXPECT_EQ(co_await wait(done, zero), WaitOutcome::completed);
+    quillon::CompletionWaitOptions negative{.timeout_seconds = -5};
+    EXPECT_EQ(co_await wait(done, negative), WaitOutcome::completed);
   });
 }
 
@@ -66,8 +81,8 @@ TEST(WaitForQueryCompletion, ReturnsWhenTheTurnEndsBeforeTheDeadline) {
   run_loop([](net::any_io_executor ex) -> awaitable<void> {
     wirelet::Event done(ex);
     wirelet::Task::spawn(ex, set_after(done, 0.05));
-    EXPECT_EQ(co_await quillon::wait_for_query_completion(done, {.timeout_seconds = 60}),
-              WaitOutcome::completed);
+    quillon::CompletionWaitOptions minute{.timeout_seconds = 60};
+    EXPECT_EQ(co_await wait(done, minute), WaitOutcome::completed);
   });
 }
 
@@ -75,31 +90,23 @@ TEST(WaitForQueryCompletion, IdleFinishNeedsActivityPermissionAndQuiet) {
   run_loop([](net::any_io_executor ex) -> awaitable<void> {
     wirelet::Event done(ex);
     const double long_ago = wirelet::monotonic_seconds() - 100;
-    // Quiet since long ago, activity seen, allowed: idle finish at the first check.
-    EXPECT_EQ(co_await quillon::wait_for_query_completion(
-                  done, {.timeout_seconds = 60,
-                         .idle_finish_seconds = 1,
-                         .allow_idle_finish = true,
-                         .saw_completion_activity = [] { return true; },
-                         .last_activity_at = [long_ago] { return long_ago; }}),
-              WaitOutcome::idle_finish);
-    // No activity yet: only the deadline ends it.
-    EXPECT_EQ(co_await quillon::wait_for_query_completion(
-                  done, {.timeout_seconds = 0.3,
-                         .idle_finish_seconds = 0.01,
-                         .allow_idle_finish = true,
-                         .saw_completion_activity = [] { return false; },
-                         .last_activity_at = [long_ago] { return long_ago; }}),
-              WaitOutcome::timeout);
-    // Not allowed (interactive), or disabled by 0: the deadline again.
-    for (const auto& [allow, idle] : {std::pair{false, 0.01}, std::pair{true, 0.0}}) {
-      EXPECT_EQ(co_await quillon::wait_for_query_completion(
-                    done, {.timeout_seconds = 0.3,
-                           .idle_finish_seconds = idle,
-                           .allow_idle_finish = allow,
-                           .saw_completion_activity = [] { return true; },
-                           .last_activity_at = [long_ago] { return long_ago; }}),
-                WaitOutcome::timeout);
+    const struct {
+      double idle;
+      bool allow;
+      bool activity;
+      WaitOutcome expected;
+    } cases[] = {
+        // Quiet since long ago, activity seen, allowed: idle finish at the first check.
+        {1, true, true, WaitOutcome::idle_finish},
+        // No completion activity yet: only the deadline ends it.
+        {0.01, true, false, WaitOutcome::timeout},
+        // Not allowed (interactive), or disabled by 0: the deadline again.
+        {0.01, false, true, WaitOutcome::timeout},
+        {0.0, true, true, WaitOutcome::timeout},
+    };
+    for (const auto& c : cases) {
+      const auto options = idle_options(0.3, c.idle, c.allow, c.activity, long_ago);
+      EXPECT_EQ(co_await wait(done, options), c.expected) << c.idle << c.allow << c.activity;
     }
   });
 }
@@ -110,18 +117,17 @@ TEST(WaitForQueryCompletion, IdleFinishCountsFromTheLatestActivity) {
     const double start = wirelet::monotonic_seconds();
     double last = start;
     // Activity keeps arriving for a while; the idle period counts from the last one.
-    auto outcome = co_await quillon::wait_for_query_completion(
-        done, {.timeout_seconds = 60,
-               .idle_finish_seconds = 0.3,
-               .allow_idle_finish = true,
-               .saw_completion_activity = [] { return true; },
-               .last_activity_at =
-                   [&last, start] {
-                     const double now = wirelet::monotonic_seconds();
-                     if (now - start < 0.6) last = now;
-                     return last;
-                   }});
-    EXPECT_EQ(outcome, WaitOutcome::idle_finish);
+    quillon::CompletionWaitOptions options{.timeout_seconds = 60,
+                                           .idle_finish_seconds = 0.3,
+                                           .allow_idle_finish = true,
+                                           .saw_completion_activity = [] { return true; },
+                                           .last_activity_at =
+                                               [&last, start] {
+                                                 const double now = wirelet::monotonic_seconds();
+                                                 if (now - start < 0.6) last = now;
+                                                 return last;
+                                               }};
+    EXPECT_EQ(co_await wait(done, options), WaitOutcome::idle_finish);
     EXPECT_GE(wirelet::monotonic_seconds() - start, 0.9);
   });
 }

@@ -1,32 +1,10 @@
-#include "quillon/slash_command_handler.hpp"
+#include "quillon/banner.hpp"
 
 #include <gtest/gtest.h>
 
-#include "quillon/banner.hpp"
 #include "test_support.hpp"
 
 namespace {
-
-TEST(SplitShellCommand, SplitsOnceAtTheFirstBlank) {
-  const struct {
-    const char* raw;
-    const char* command;
-    const char* remainder;
-  } cases[] = {
-      {"/help", "/help", ""},
-      {"/attach my file.pdf", "/attach", "my file.pdf"},
-      {"/attach    spaced.txt   ", "/attach", "spaced.txt"},
-      {"/resume \"quoted id\"", "/resume", "\"quoted id\""},
-      {"hello world", "hello", "world"},
-      {"/detach\tall", "/detach\tall", ""},
-      {"", "", ""},
-  };
-  for (const auto& c : cases) {
-    const auto [command, remainder] = quillon::split_shell_command(c.raw);
-    EXPECT_EQ(command, c.command) << c.raw;
-    EXPECT_EQ(remainder, c.remainder) << c.raw;
-  }
-}
 
 TEST(ShellBanner, OnlyForInteractiveShells) {
   quillon::Options args;

@@ -1,0 +1,228 @@
+// One-shot runs (`velmora --query …`) end to end: the real binary against the simulator, with
+// assertions on standard output, the exit status and the frames and uploads the simulator got.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <csignal>
+
+#include "session_machine.hpp"
+
+namespace {
+
+using session_e2e::sent_frames;
+using session_e2e::sent_types;
+using session_e2e::session_args;
+using session_e2e::SessionMachine;
+using ::testing::ElementsAre;
+using ::testing::EndsWith;
+using ::testing::HasSubstr;
+using ::testing::Not;
+using velmora::testing::SimProcess;
+namespace json = boost::json;
+
+std::string hint(const std::string& thread_id) {
+  return "thread_id=" + thread_id + " | reuse with --thread-id " + thread_id + " or /resume " +
+         thread_id + "\n";
+}
+
+std::string first_thread_id(const SimProcess& sim) {
+  const auto opened = sim.records("ws_open");
+  if (opened.empty()) return {};
+  return std::string(opened.front().at("thread_id").as_string());
+}
+
+TEST(SessionOneShot, SendsTheQueryPrintsTheAnswerAndTheHintThenTerminates) {
+  SimProcess sim;
+  SessionMachine machine;
+  const auto result = machine.run(
+      session_args(sim, {"--query", "Grüße sim:stream=3", "--language", "en", "--system-prompt",
+                         "  be brief ", "--config", R"({"b": 1, "a": "x"})"}));
+  ASSERT_EQ(result.exit_code, 0) << result.out << result.err;
+
+  const std::string thread_id = first_thread_id(sim);
+  ASSERT_FALSE(thread_id.empty());
+  EXPECT_EQ(result.out, "token0 token1 token2\n\n" + hint(thread_id));
+  EXPECT_EQ(result.out.find('\x1b'), std::string::npos);
+
+  const auto frames = sent_frames(sim);
+  ASSERT_EQ(frames.size(), 2u);
+  EXPECT_EQ(json::serialize(frames[0]),
+            R"({"type":"query","query":"Grüße sim:stream=3","user_id":"u1","attachments":[],)"
+            R"("scenario":"keyword","config":{"b":1,"a":"x"},"system_prompt":"be brief",)"
+            R"("language":"en"})");
+  EXPECT_EQ(json::serialize(frames[1]), R"({"type":"terminate"})");
+  ASSERT_EQ(sim.records("ws_open").size(), 1u);
+  EXPECT_EQ(sim.records("ws_open")[0].at("language"), "en");
+}
+
+TEST(SessionOneShot, UploadsAttachmentsInOrderAndTheQueryCarriesTheirRecords) {
+  SimProcess sim;
+  SessionMachine machine;
+  velmora::testing::write_file(machine.home() / "a.txt", "a");
+  velmora::testing::write_file(machine.home() / "b.txt", "bb");
+  velmora::testing::write_file(machine.home() / "c.md", "ccc");
+  const auto result = machine.run(
+      session_args(sim, {"--file-api-url", sim.http_url(), "--attachments", " a.txt,,b.txt ",
+                         "--attachment", "c.md", "--query", "files sim:stream=1"}));
+  ASSERT_EQ(result.exit_code, 0) << result.out << result.err;
+  EXPECT_THAT(result.out, HasSubstr("uploading 3 attachment(s) via " + sim.http_url() +
+                                    "\nuploaded 3 attachment(s)\n"));
+
+  const std::string thread_id = first_thread_id(sim);
+  const auto uploads = sim.records("upload");
+  ASSERT_EQ(uploads.size(), 3u);
+  const char* names[] = {"a.txt", "b.txt", "c.md"};
+  for (std::size_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(uploads[i].at("file_name"), names[i]);
+    EXPECT_EQ(uploads[i].at("fields").at("thread_id"), json::value(thread_id));
+    EXPECT_EQ(uploads[i].at("fields").at("user_id"), "u1");
+    EXPECT_EQ(uploads[i].at("headers").at("velmora-authorization"), "tok");
+    EXPECT_EQ(uploads[i].at("headers").at("x-user-id"), "u1");
+  }
+  const auto frames = sent_frames(sim);
+  ASSERT_FALSE(frames.empty());
+  const auto& attachments = frames[0].at("attachments").as_array();
+  ASSERT_EQ(attachments.size(), 3u);
+  for (std::size_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(attachments[i].at("file_path"), uploads[i].at("relative_path"));
+    EXPECT_EQ(attachments[i].at("description"), "");
+  }
+  EXPECT_EQ(attachments[0].at("type"), "text/plain");
+}
+
+TEST(SessionOneShot, UploadFailuresEndTheRunBeforeAnyQuery) {
+  const struct {
+    std::vector<std::string> sim_args;
+    const char* file;
+    const char* expected;
+  } cases[] = {
+      {{}, "missing.txt", "failed to upload attachments: Attachment not found: missing.txt\n"},
+      {{"--upload-status", "413"}, "a.txt", "failed to upload attachments: Upload failed (413): "},
+  };
+  for (const auto& c : cases) {
+    SimProcess sim(c.sim_args);
+    SessionMachine machine;
+    velmora::testing::write_file(machine.home() / "a.txt", "a");
+    const auto result = machine.run(session_args(
+        sim, {"--file-api-url", sim.http_url(), "--attachment", c.file, "--query", "x"}));
+    EXPECT_EQ(result.exit_code, 1) << result.out;
+    EXPECT_THAT(result.out, HasSubstr(c.expected));
+    EXPECT_THAT(sent_types(sim), ElementsAre("terminate"));
+  }
+}
+
+TEST(SessionOneShot, FileNamesCannotBreakTheMultipartForm) {
+  SimProcess sim;
+  SessionMachine machine;
+  const std::string name = "a\"b\r\nc.txt";
+  velmora::testing::write_file(machine.home() / name, "x");
+  const auto result = machine.run(session_args(
+      sim, {"--file-api-url", sim.http_url(), "--attachment", name, "--query", "x sim:stream=1"}));
+  ASSERT_EQ(result.exit_code, 0) << result.out;
+  const auto uploads = sim.records("upload");
+  ASSERT_EQ(uploads.size(), 1u);
+  EXPECT_EQ(uploads[0].at("file_name_raw"), "a%22b%0D%0Ac.txt");
+  EXPECT_EQ(uploads[0].at("size"), 1);
+}
+
+constexpr const char* SILENT_AGENT = R"({"turns": [
+  {"match": "quiet", "steps": [
+    {"send": {"type": "tool_progress", "tool_name": "grep", "status": "running"}},
+    {"delay": 60}]},
+  {"match": "partial", "steps": [
+    {"send": {"type": "text_delta", "delta": "Partial answer", "message_id": "m1"}},
+    {"delay": 60}]},
+  {"match": "nothing", "steps": [{"delay": 60}]}
+]})";
+
+TEST(SessionOneShot, IdleFinishNeedsAVisibleAnswer) {
+  SessionMachine machine;
+  SimProcess sim({"--script", session_e2e::write_script(machine.home(), SILENT_AGENT).string()});
+
+  auto result =
+      machine.run(session_args(sim, {"--idle-finish-seconds", "0.5", "--query", "quiet"}));
+  EXPECT_EQ(result.exit_code, 1);
+  EXPECT_THAT(result.out, HasSubstr("No final answer received."));
+  EXPECT_THAT(result.out,
+              HasSubstr("The server stopped after internal activity without a "
+                        "user-visible reply. Retry with --debug to inspect raw events."));
+
+  result = machine.run(session_args(sim, {"--idle-finish-seconds", "0.5", "--query", "partial"}));
+  EXPECT_EQ(result.exit_code, 0);
+  EXPECT_THAT(result.out, ::testing::StartsWith("Partial answer\n"));
+  // Plain output carries no chatter about how the turn ended.
+  EXPECT_THAT(result.out, Not(HasSubstr("idle period")));
+  EXPECT_THAT(result.out, HasSubstr("reuse with --thread-id"));
+}
+
+TEST(SessionOneShot, TimeOutFailsOnlyWithoutVisibleOutput) {
+  SessionMachine machine;
+  SimProcess sim({"--script", session_e2e::write_script(machine.home(), SILENT_AGENT).string()});
+
+  auto result = machine.run(session_args(sim, {"--timeout", "1", "--query", "nothing"}));
+  EXPECT_EQ(result.exit_code, 1);
+  EXPECT_EQ(result.out, "Timed out waiting for complete (1s)\n");
+
+  result = machine.run(session_args(sim, {"--timeout", "1", "--query", "partial"}));
+  EXPECT_EQ(result.exit_code, 0);
+  EXPECT_THAT(result.out, ::testing::StartsWith("Partial answer\n"));
+  EXPECT_THAT(result.out, Not(HasSubstr("Timed out")));
+  // Each run closed with terminate.
+  EXPECT_THAT(sent_types(sim), ElementsAre("query", "terminate", "query", "terminate"));
+}
+
+TEST(SessionOneShot, ALostConnectionFailsTheRunWithoutReconnecting) {
+  SimProcess sim({"--drop-after-frames", "4", "--pace", "0.01"});
+  SessionMachine machine;
+  const auto result = machine.run(session_args(sim, {"--query", "long sim:stream=50"}));
+  EXPECT_EQ(result.exit_code, 1) << result.out;
+  EXPECT_THAT(result.out, HasSubstr("token0 token1"));
+  EXPECT_THAT(result.out, HasSubstr("Connection lost before the answer completed."));
+  EXPECT_THAT(result.out, EndsWith(hint(first_thread_id(sim))));
+  EXPECT_EQ(sim.records("ws_open").size(), 1u);
+}
+
+TEST(SessionOneShot, ASecondRunOnTheSameThreadPrintsOnlyItsOwnAnswer) {
+  constexpr const char* TWO_TURNS = R"({"turns": [
+    {"match": "first", "steps": [
+      {"send": {"type": "text", "content": "Answer one", "message_id": "a1"}}, {"complete": {}}]},
+    {"match": "second", "steps": [
+      {"delay": 0.3},
+      {"send": {"type": "text", "content": "Answer two", "message_id": "a2"}}, {"complete": {}}]}
+  ]})";
+  SessionMachine machine;
+  SimProcess sim({"--script", session_e2e::write_script(machine.home(), TWO_TURNS).string()});
+
+  const auto first = machine.run(session_args(sim, {"--query", "first"}));
+  ASSERT_EQ(first.exit_code, 0) << first.out;
+  const std::string thread_id = first_thread_id(sim);
+
+  const auto second =
+      machine.run(session_args(sim, {"--thread-id", thread_id, "--query", "second"}));
+  ASSERT_EQ(second.exit_code, 0) << second.out;
+  EXPECT_EQ(second.out, "reusing thread " + thread_id + "\nAnswer two\n\n" + hint(thread_id));
+  // The second query went out after the replay, on the resumed thread.
+  const auto frames = sent_frames(sim);
+  ASSERT_EQ(frames.size(), 4u);
+  EXPECT_EQ(frames[2].at("query"), "second");
+}
+
+TEST(SessionOneShot, CtrlCInterruptsTheTurnWhichEndsWithWhatWasShown) {
+  SimProcess sim({"--slow-delay", "0.05", "--slow-count", "400"});
+  SessionMachine machine;
+  velmora::testing::ProcessOptions options;
+  options.args = session_args(sim, {"--query", "slow sim:slow"});
+  options.env = machine.env();
+  options.cwd = machine.home();
+  velmora::testing::ChildProcess child(VELMORA_BIN, options);
+  ASSERT_TRUE(sim.wait_for_record([](const json::object& r) {
+    return r.at("event") == "ws_frame" && r.at("frame").at("type") == "query";
+  }));
+  child.send_signal(SIGINT);
+  const auto result = child.wait(60);
+  EXPECT_EQ(result.exit_code, 0) << result.out << result.err;
+  EXPECT_THAT(result.out, HasSubstr("\nInterrupt sent. Press Ctrl+C again to exit.\n"));
+  EXPECT_THAT(sent_types(sim), ElementsAre("query", "interrupt", "terminate"));
+}
+
+}  // namespace
