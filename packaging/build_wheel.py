@@ -353,6 +353,10 @@ def write_wheel(payload: Payload, out_dir: Path, compression_level: int) -> Path
                 writer.writerow([arcname, record_hash(hashlib.sha256(data).digest()), len(data)])
             writer.writerow([f"{dist_info}/RECORD", "", ""])
             wheel.writestr(entry(f"{dist_info}/RECORD", now, False), record.getvalue())
+        # mkstemp made it private; a wheel is published, so it gets the usual mode.
+        umask = os.umask(0)
+        os.umask(umask)
+        os.chmod(temporary, 0o666 & ~umask)
         final = out_dir / name
         os.replace(temporary, final)
         return final

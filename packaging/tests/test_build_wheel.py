@@ -132,6 +132,10 @@ class BuildWheelTest(unittest.TestCase):
             self.assertTrue(metadata.startswith("Metadata-Version: 2.1\nName: velmora_cli\n"))
             self.assertIn("\nVersion: 1.2.3\n", metadata)
         self.assertEqual([path.name for path in self.out.iterdir()], [wheel.name])
+        umask = os.umask(0o022)
+        self.addCleanup(os.umask, umask)
+        again = build_wheel.build_wheel(self.prefix, self.work / "again")
+        self.assertEqual(again.stat().st_mode & 0o777, 0o644)
 
     def test_release_tag_must_be_what_the_program_shows(self) -> None:
         set_manifest(self.prefix, "1.2.3", "cli-v1-2-abc")

@@ -11,7 +11,10 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <optional>
 #include <regex>
+#include <string>
+#include <vector>
 
 #include "test_support.hpp"
 
