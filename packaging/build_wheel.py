@@ -267,6 +267,8 @@ def collect(prefix: Path, platform: str | None) -> Payload:
         if not path.is_file():
             raise PackagingError(f"{path} is missing (the build generates it)")
         files.append((f"{data}/data/{relative.as_posix()}", path, False))
+    if platform is not None and not re.fullmatch(r"[a-z0-9_.]+", platform):
+        raise PackagingError(f"platform tag {platform!r} may hold a-z, 0-9, _ and . only")
     return Payload(version, tag, platform or platform_tag(info), files)
 
 

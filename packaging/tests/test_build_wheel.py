@@ -184,6 +184,9 @@ class BuildWheelTest(unittest.TestCase):
                     build_wheel.build_wheel(case, self.out)
                 self.assertEqual(list(self.out.glob("*")) if self.out.exists() else [], [])
                 shutil.rmtree(case)
+        with self.assertRaisesRegex(build_wheel.PackagingError, "platform tag 'linux-x86_64'"):
+            build_wheel.build_wheel(self.prefix, self.out, platform="linux-x86_64")
+        self.assertFalse(self.out.exists() and any(self.out.iterdir()))
 
     def test_same_tree_and_source_date_give_the_same_bytes(self) -> None:
         os.environ["SOURCE_DATE_EPOCH"] = "1700000000"

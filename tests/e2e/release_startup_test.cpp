@@ -35,22 +35,37 @@ std::string loaded_objects(const TempDir& home, std::vector<std::string> args) {
   return run_process(VELMORA_BIN, options).err;
 }
 
-TEST(ReleaseStartup, ParserOnlyRunsLoadNoneOfTheSessionLibraries) {
+TEST(ReleaseStartup, VersionLoadsNoneOfTheSessionLibraries) {
   TempDir home;
-  for (const auto& args : std::vector<std::vector<std::string>>{
-           {"--version"}, {"--help"}, {"run", "--help"}, {"--timeout", "soon"}}) {
-    const auto loaded = loaded_objects(home, args);
-    const auto shown = ::testing::PrintToString(args);
+  constexpr const char* SESSION_LIBRARIES[] = {
+      "libvelmora_session", "libwirelet", "libparcelon", "libssl",
+      "libcrypto",          "libsqlite3", "libcmark",    "libutf8proc"};
+  for (const char* flag : {"--version", "-v"}) {
+    const auto loaded = loaded_objects(home, {flag});
     ASSERT_THAT(loaded, HasSubstr("libc.so")) << "LD_DEBUG had no effect";
-    for (const char* library : {"libvelmora_session", "libwirelet", "libparcelon", "libssl",
-                                "libcrypto", "libsqlite3", "libcmark", "libutf8proc"}) {
-      EXPECT_THAT(loaded, Not(HasSubstr(library))) << shown;
+    for (const char* library : SESSION_LIBRARIES) {
+      EXPECT_THAT(loaded, Not(HasSubstr(library))) << flag;
     }
   }
-  // A run that reaches the session does load them (and so the check above can see them).
-  const auto session = loaded_objects(home, {"logout"});
-  EXPECT_THAT(session, HasSubstr("libvelmora_session.so"));
-  EXPECT_THAT(session, HasSubstr("libwirelet.so"));
+  // Anything else goes through the parser in the session library (so the check above can see
+  // the libraries when they load).
+  for (const auto& args : std::vector<std::vector<std::string>>{
+           {"--help"}, {"--version", "--debug"}, {"--timeout", "soon"}, {"logout"}}) {
+    const auto loaded = loaded_objects(home, args);
+    EXPECT_THAT(loaded, HasSubstr("libvelmora_session.so")) << ::testing::PrintToString(args);
+    EXPECT_THAT(loaded, HasSubstr("libwirelet.so")) << ::testing::PrintToString(args);
+  }
+}
+
+TEST(ReleaseStartup, VersionAloneAndWithOtherOptionsPrintsTheSameText) {
+  TempDir home;
+  const auto alone = run_process(VELMORA_BIN, isolated(home, {"--version"}));
+  const auto combined = run_process(VELMORA_BIN, isolated(home, {"--debug", "--version"}));
+  EXPECT_EQ(alone.exit_code, 0);
+  EXPECT_EQ(combined.exit_code, 0) << combined.err;
+  EXPECT_EQ(alone.out, combined.out);
+  EXPECT_EQ(run_process(VELMORA_BIN, isolated(home, {"-v"})).out, alone.out);
+  EXPECT_EQ(alone.err, "");
 }
 
 TEST(ReleaseStartup, MissingSessionLibraryIsReportedNotACrash) {
@@ -62,12 +77,14 @@ TEST(ReleaseStartup, MissingSessionLibraryIsReportedNotACrash) {
   EXPECT_EQ(version.exit_code, 0) << version.err;
   EXPECT_EQ(version.out, run_process(VELMORA_BIN, isolated(home, {"--version"})).out);
 
-  const auto session = run_process(program.string(), isolated(home, {"logout"}));
-  EXPECT_EQ(session.exit_code, 1);
-  EXPECT_THAT(session.err, HasSubstr("velmora: cannot load the session library: "));
-  EXPECT_THAT(session.err, HasSubstr("libvelmora_session.so"));
-  EXPECT_THAT(session.err, HasSubstr("Reinstall velmora_cli to repair the installation."));
-  EXPECT_EQ(session.out, "");
+  for (const char* args : {"logout", "--help"}) {
+    const auto session = run_process(program.string(), isolated(home, {args}));
+    EXPECT_EQ(session.exit_code, 1) << args;
+    EXPECT_THAT(session.err, HasSubstr("velmora: cannot load the session library: "));
+    EXPECT_THAT(session.err, HasSubstr("libvelmora_session.so"));
+    EXPECT_THAT(session.err, HasSubstr("Reinstall velmora_cli to repair the installation."));
+    EXPECT_EQ(session.out, "") << args;
+  }
 }
 
 }  // namespace

@@ -1,17 +1,19 @@
-// `velmora`. The parser alone answers --version, --help and usage errors; anything else runs in
-// the session library, loaded only then (see quillon/session_library.hpp).
+// `velmora`. `velmora --version` is answered here, with nothing but the C library loaded: the
+// dynamic loader is most of a short run's time, and the C++ runtime alone doubles it. Anything
+// else runs in the session library, loaded only then (see quillon/session_library.hpp).
+//
+// Keep this file free of anything that needs the C++ runtime library (std::string, iostreams,
+// exceptions): the program must not link it.
 #include <dlfcn.h>
+#include <limits.h>
 #include <unistd.h>
 
 #include <cstdio>
-#include <exception>
-#include <filesystem>
-#include <iostream>
-#include <string>
-#include <vector>
+#include <cstring>
+#include <initializer_list>
+#include <string_view>
 
-#include "quillon/options.hpp"
-#include "quillon/program_exit.hpp"
+#include "quillon/constants.hpp"
 #include "quillon/session_library.hpp"
 
 #if !defined(VELMORA_SESSION_LIBRARY) || !defined(VELMORA_LIBRARY_DIR_FROM_BIN)
@@ -20,46 +22,45 @@
 
 namespace {
 
-// Beside the program in the build folder, in ../lib once installed. An absolute path, as the
-// sanitizers' dlopen would not search this program's RUNPATH, and no LD_LIBRARY_PATH look-up.
-std::vector<std::string> session_library_paths() {
-  std::vector<std::string> paths;
-  std::error_code ec;
-  const auto program = std::filesystem::read_symlink("/proc/self/exe", ec);
-  if (!ec) {
-    const auto folder = program.parent_path();
-    paths.push_back((folder / VELMORA_LIBRARY_DIR_FROM_BIN / VELMORA_SESSION_LIBRARY).string());
-    paths.push_back((folder / VELMORA_SESSION_LIBRARY).string());
+void write_all(int fd, std::string_view text) {
+  while (!text.empty()) {
+    const ssize_t written = ::write(fd, text.data(), text.size());
+    // A closed or full output ends the attempt, as it would for the parser's own printing.
+    if (written <= 0) return;
+    text.remove_prefix(static_cast<std::size_t>(written));
   }
-  // Without /proc, the dynamic loader's own search (RUNPATH) is all we have.
-  paths.emplace_back(VELMORA_SESSION_LIBRARY);
-  return paths;
 }
 
-void* load_session_library(std::string& failure) {
-  for (const auto& path : session_library_paths()) {
-    if (path.find('/') != std::string::npos && ::access(path.c_str(), F_OK) != 0) continue;
-    if (void* library = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL)) return library;
-    const char* reason = ::dlerror();
-    failure = reason != nullptr ? reason : path;
-    // A library that exists but cannot load is the answer, not a reason to look further.
-    if (path.find('/') != std::string::npos) break;
-  }
-  return nullptr;
+// Only the exact request: anything combined with it goes through the parser, which also knows
+// to print the version (and to reject what does not parse).
+bool asks_only_for_the_version(int argc, char** argv) {
+  return argc == 2 && (std::strcmp(argv[1], "--version") == 0 || std::strcmp(argv[1], "-v") == 0);
 }
 
-// The library stays loaded until the process ends: its threads and exit handlers live in it.
-int run_session_library(int argc, char** argv) {
-  std::string failure = VELMORA_SESSION_LIBRARY;
-  void* library = load_session_library(failure);
-  void* entry = library != nullptr ? ::dlsym(library, quillon::SESSION_ENTRY) : nullptr;
-  if (library != nullptr && entry == nullptr) failure = quillon::SESSION_ENTRY;
-  if (entry == nullptr) {
-    std::fprintf(stderr, "velmora: cannot load the session library: %s\n", failure.c_str());
-    std::fprintf(stderr, "Reinstall velmora_cli to repair the installation.\n");
-    return 1;
+// Beside the program in the build folder, in ../lib once installed: absolute paths, since the
+// sanitizers' dlopen does not search this program's RUNPATH, and no LD_LIBRARY_PATH look-up.
+// Without /proc the dynamic loader's own search (RUNPATH) is all there is.
+void* load_session_library(const char** failure) {
+  char program[PATH_MAX];
+  const ssize_t length = ::readlink("/proc/self/exe", program, sizeof program - 1);
+  if (length > 0) {
+    program[length] = '\0';
+    if (char* slash = std::strrchr(program, '/')) *slash = '\0';
+    for (const char* relative : {VELMORA_LIBRARY_DIR_FROM_BIN "/", ""}) {
+      char path[PATH_MAX];
+      const int size =
+          std::snprintf(path, sizeof path, "%s/%s%s", program, relative, VELMORA_SESSION_LIBRARY);
+      if (size <= 0 || static_cast<std::size_t>(size) >= sizeof path) continue;
+      if (::access(path, F_OK) != 0) continue;
+      void* library = ::dlopen(path, RTLD_NOW | RTLD_LOCAL);
+      // A library that exists but cannot load is the answer, not a reason to look further.
+      if (library == nullptr) *failure = ::dlerror();
+      return library;
+    }
   }
-  return reinterpret_cast<quillon::SessionEntry>(entry)(argc, argv);
+  void* library = ::dlopen(VELMORA_SESSION_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+  if (library == nullptr) *failure = ::dlerror();
+  return library;
 }
 
 }  // namespace
@@ -72,16 +73,24 @@ extern "C" const char* __lsan_default_options() { return "use_tls=0:print_suppre
 #endif
 
 int main(int argc, char** argv) {
-  try {
-    // The session parses again; parsing has no effects beyond these exits.
-    (void)quillon::parse_args(argc, argv);
-  } catch (const quillon::ProgramExit& exit) {
-    std::cout.flush();
-    return exit.status();
-  } catch (const std::exception& error) {
-    std::cout.flush();
-    std::fprintf(stderr, "velmora: %s\n", error.what());
+  if (asks_only_for_the_version(argc, argv)) {
+    const std::string_view version =
+        quillon::shown_version(quillon::CLI_RELEASE_TAG, quillon::CLI_BUILD_VERSION);
+    write_all(STDOUT_FILENO, "velmora ");
+    write_all(STDOUT_FILENO, version);
+    write_all(STDOUT_FILENO, "\n");
+    return 0;
+  }
+  const char* failure = VELMORA_SESSION_LIBRARY;
+  // The library stays loaded until the process ends: its threads and exit handlers live in it.
+  void* library = load_session_library(&failure);
+  void* entry = library != nullptr ? ::dlsym(library, quillon::SESSION_ENTRY) : nullptr;
+  if (library != nullptr && entry == nullptr) failure = quillon::SESSION_ENTRY;
+  if (entry == nullptr) {
+    std::fprintf(stderr, "velmora: cannot load the session library: %s\n",
+                 failure != nullptr ? failure : VELMORA_SESSION_LIBRARY);
+    std::fprintf(stderr, "Reinstall velmora_cli to repair the installation.\n");
     return 1;
   }
-  return run_session_library(argc, argv);
+  return reinterpret_cast<quillon::SessionEntry>(entry)(argc, argv);
 }

@@ -122,9 +122,7 @@ void print_usage_error(std::ostream& err, const std::string& message) {
 }  // namespace
 
 std::string version_text(std::string_view release_tag, std::string_view build_version) {
-  if (!release_tag.empty()) return std::string(release_tag);
-  if (!build_version.empty()) return std::string(build_version);
-  return "0.0.0";
+  return std::string(shown_version(release_tag, build_version));
 }
 
 std::string version_text() { return version_text(CLI_RELEASE_TAG, CLI_BUILD_VERSION); }

@@ -23,4 +23,13 @@ extern const std::string_view CLI_RELEASE_TAG;
 /// Version the program was built as (the project version).
 extern const std::string_view CLI_BUILD_VERSION;
 
+/// The version text: the release tag when non-empty, else the build version, else "0.0.0".
+/// Needs nothing at run time: the program's smallest path prints it.
+constexpr std::string_view shown_version(std::string_view release_tag,
+                                         std::string_view build_version) {
+  if (!release_tag.empty()) return release_tag;
+  if (!build_version.empty()) return build_version;
+  return "0.0.0";
+}
+
 }  // namespace quillon

@@ -1,7 +1,6 @@
-// The session library: everything `velmora` does beyond parsing its command line, in a shared
-// library that the program loads only when a session, login or logout needs it. The websocket,
-// TLS, SQLite and Markdown libraries load with it, so `velmora --version`, `--help` and usage
-// errors start about as fast as a bare C++ program.
+// The session library: everything `velmora` does beyond `velmora --version`, in a shared library
+// that the program loads only when it needs more. The C++ runtime and the websocket, TLS, SQLite
+// and Markdown libraries load with it, so `--version` starts as fast as a bare C++ program.
 //
 //   auto entry = reinterpret_cast<quillon::SessionEntry>(dlsym(library, quillon::SESSION_ENTRY));
 //   return entry(argc, argv);
