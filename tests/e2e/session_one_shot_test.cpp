@@ -225,4 +225,43 @@ TEST(SessionOneShot, CtrlCInterruptsTheTurnWhichEndsWithWhatWasShown) {
   EXPECT_THAT(sent_types(sim), ElementsAre("query", "interrupt", "terminate"));
 }
 
+TEST(SessionOneShot, ARejectedConnectRefreshesTheSavedTokenOnce) {
+  // Every attempt of the first connect is refused with 401; the refreshed token gets in.
+  SimProcess sim({"--reject-handshakes", "3", "--device-interval", "0", "--device-pending-polls",
+                  "0", "--login-user", "u-saved"});
+  SessionMachine machine;
+  machine.oauth_base_url = sim.http_url();
+  // A browser that opens nothing: the simulator approves the device login by itself.
+  const auto bin = machine.home() / "bin";
+  std::filesystem::create_directories(bin);
+  velmora::testing::write_file(bin / "xdg-open", "#!/bin/sh\nexit 0\n");
+  std::filesystem::permissions(bin / "xdg-open", std::filesystem::perms::owner_all);
+  velmora::testing::ProcessOptions login;
+  login.args = {"login"};
+  login.cwd = machine.home();
+  login.env = machine.env();
+  login.env["PATH"] = bin.string() + ":/usr/bin:/bin";
+  const auto logged_in = velmora::testing::run_process(VELMORA_BIN, login);
+  ASSERT_EQ(logged_in.exit_code, 0) << logged_in.out << logged_in.err;
+
+  const auto result = machine.run({"--url", sim.ws_url(), "--query", "saved sim:stream=1"});
+  ASSERT_EQ(result.exit_code, 0) << result.out << result.err;
+  EXPECT_THAT(result.out, HasSubstr("token0"));
+
+  const auto handshakes = sim.records("ws_handshake");
+  ASSERT_EQ(handshakes.size(), 4u);
+  EXPECT_EQ(handshakes[2].at("status"), 401);
+  EXPECT_EQ(handshakes[3].at("status"), 101);
+  std::size_t refreshes = 0;
+  for (const auto& record : sim.records("credentials")) {
+    const auto* form = record.if_contains("form");
+    const auto* grant = form != nullptr ? form->as_object().if_contains("grant_type") : nullptr;
+    if (grant != nullptr && *grant == "refresh_token") ++refreshes;
+  }
+  EXPECT_EQ(refreshes, 1u);
+  const auto opened = sim.records("ws_open");
+  ASSERT_EQ(opened.size(), 1u);
+  EXPECT_EQ(opened[0].at("user_id"), "u-saved");
+}
+
 }  // namespace

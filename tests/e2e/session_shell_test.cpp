@@ -50,8 +50,11 @@ bool frame_of_type(const json::object& record, std::string_view type) {
 TEST(SessionPlainShell, SlashCommandsAndEndOfInput) {
   SimProcess sim({"--pace", "0"});
   SessionMachine machine;
-  const auto result = machine.run(session_args(sim),
+  const auto result = machine.run(session_args(sim, {"--wheel-server-url", "http://127.0.0.1:9"}),
                                   "/help\n"
+                                  "/clear\n"
+                                  "/interrupt\n"
+                                  "/upgrade\n"
                                   "\n"
                                   "/thread\n"
                                   "/attach  a b.txt \n"
@@ -80,9 +83,11 @@ TEST(SessionPlainShell, SlashCommandsAndEndOfInput) {
   EXPECT_THAT(out, HasSubstr("> Queued attachments\n  1. c.txt\n"));
   EXPECT_THAT(out, HasSubstr("> cleared queued attachments\n"));
   EXPECT_THAT(out, HasSubstr("> no queued attachments\n"));
+  EXPECT_THAT(out, HasSubstr("Upgrade failed."));
+  EXPECT_THAT(out, HasSubstr("Check the wheel server URL and network connectivity, then retry."));
   // Only the unknown word went to the agent; the input's end closed the session.
-  EXPECT_THAT(sent_types(sim), ElementsAre("query", "terminate"));
-  EXPECT_EQ(sent_frames(sim)[0].at("query"), "/EXIT sim:stream=1");
+  EXPECT_THAT(sent_types(sim), ElementsAre("interrupt", "query", "terminate"));
+  EXPECT_EQ(sent_frames(sim).at(1).at("query"), "/EXIT sim:stream=1");
   EXPECT_EQ(out.find('\x1b'), std::string::npos);
 }
 

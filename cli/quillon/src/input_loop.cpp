@@ -3,10 +3,8 @@
 #include <cstdlib>
 #include <memory>
 
-#include <boost/asio/error.hpp>
 #include <boost/asio/experimental/awaitable_operators.hpp>
 #include <boost/asio/steady_timer.hpp>
-#include <boost/system/system_error.hpp>
 
 #include "quillon/cli_errors.hpp"
 #include "quillon/completion_wait.hpp"
@@ -21,16 +19,6 @@ namespace {
 
 namespace json = boost::json;
 using velmora::term::Console;
-
-bool is_cancellation(const std::exception& e) {
-  const auto* system = dynamic_cast<const boost::system::system_error*>(&e);
-  return system != nullptr && system->code() == boost::asio::error::operation_aborted;
-}
-
-std::optional<std::string> non_empty(std::string text) {
-  if (text.empty()) return std::nullopt;
-  return text;
-}
 
 /// One line from the prompt shell, or from standard input on a worker thread.
 wirelet::awaitable<ShellReadResult> read_shell_line(SessionState& s) {

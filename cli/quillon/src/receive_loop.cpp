@@ -2,9 +2,6 @@
 
 #include <algorithm>
 
-#include <boost/asio/error.hpp>
-#include <boost/system/system_error.hpp>
-
 #include "quillon/ask_prompt_basic.hpp"
 #include "quillon/cli_errors.hpp"
 #include "quillon/message_kinds.hpp"
@@ -14,13 +11,6 @@
 namespace quillon {
 
 namespace {
-
-namespace json = boost::json;
-
-bool is_cancellation(const std::exception& e) {
-  const auto* system = dynamic_cast<const boost::system::system_error*>(&e);
-  return system != nullptr && system->code() == boost::asio::error::operation_aborted;
-}
 
 /// The raw `type` as the loop compares it: only a text type can equal the literals.
 std::string raw_type_of(const wirelet::Message& msg) {

@@ -7,10 +7,8 @@
 #include <memory>
 
 #include <boost/asio/co_spawn.hpp>
-#include <boost/asio/error.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/signal_set.hpp>
-#include <boost/system/system_error.hpp>
 
 #include "quillon/banner.hpp"
 #include "quillon/cli_errors.hpp"
@@ -31,11 +29,6 @@ namespace {
 
 namespace net = boost::asio;
 using velmora::term::Console;
-
-bool is_cancellation(const std::exception& e) {
-  const auto* system = dynamic_cast<const boost::system::system_error*>(&e);
-  return system != nullptr && system->code() == net::error::operation_aborted;
-}
 
 /// Lets the renderer be built before we know whether a terminal screen will draw its live
 /// lines; without one, committed lines still reach the scrollback through the console.
@@ -74,11 +67,6 @@ void keep_sigint_off_workers() {
   pthread_sigmask(SIG_BLOCK, &block, &previous);
   (void)wirelet::worker_pool();
   pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-}
-
-std::optional<std::string> non_empty(std::string text) {
-  if (text.empty()) return std::nullopt;
-  return text;
 }
 
 /// Attachments of `--attachments` (comma-separated, blanks dropped) then every `--attachment`.

@@ -18,11 +18,6 @@ std::string trimmed_thread_id(const SessionRecord& session) {
   return strip(truthy_text(session.if_contains("thread_id")));
 }
 
-std::optional<std::string> non_empty(std::string text) {
-  if (text.empty()) return std::nullopt;
-  return text;
-}
-
 /// The reply to the numbered list: empty is the first, 1..n by position, else an exact id.
 std::optional<std::string> choose_from_reply(const std::vector<SessionRecord>& sessions,
                                              const std::string& reply) {

@@ -1,5 +1,8 @@
 #include "quillon/session_state.hpp"
 
+#include <boost/asio/error.hpp>
+#include <boost/system/system_error.hpp>
+
 #include "quillon/cli_errors.hpp"
 #include "quillon/terminal_mode.hpp"
 
@@ -17,6 +20,11 @@ wirelet::awaitable<void> release_when_idle(SessionState& s, double started_at,
 }
 
 }  // namespace
+
+bool is_cancellation(const std::exception& e) noexcept {
+  const auto* system = dynamic_cast<const boost::system::system_error*>(&e);
+  return system != nullptr && system->code() == boost::asio::error::operation_aborted;
+}
 
 SessionState::SessionState(const boost::asio::any_io_executor& ex, const Options& options,
                            SessionSetup& session_setup, wirelet::AgentWsV3Client& ws_client,

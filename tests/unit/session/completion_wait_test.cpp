@@ -44,11 +44,6 @@ TEST(OneShotDecisions, QueryAndIdleFinishResolution) {
   }
 }
 
-TEST(OneShotThreadHint, NamesTheThreadThreeTimes) {
-  EXPECT_EQ(quillon::build_one_shot_thread_hint("abc"),
-            "thread_id=abc | reuse with --thread-id abc or /resume abc");
-}
-
 /// Waits with `options` (a named copy: g++ 12 destroys a temporary argument of a coroutine
 /// call inside co_await twice).
 awaitable<WaitOutcome> wait(wirelet::Event& done, quillon::CompletionWaitOptions options) {

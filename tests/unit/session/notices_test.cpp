@@ -105,11 +105,4 @@ TEST(ResumeDriftNotice, ListsEachDifferenceInOrder) {
       std::nullopt);
 }
 
-TEST(NewAndResumeNotices, NameTheThread) {
-  EXPECT_EQ(quillon::build_new_session_notice(std::nullopt), "started fresh session");
-  EXPECT_EQ(quillon::build_new_session_notice(""), "started fresh session");
-  EXPECT_EQ(quillon::build_new_session_notice("t9"), "started fresh session t9");
-  EXPECT_EQ(quillon::build_resume_request_notice("t9"), "resuming thread t9");
-}
-
 }  // namespace

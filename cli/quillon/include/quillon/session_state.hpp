@@ -38,6 +38,9 @@ inline constexpr double ATTACHMENT_THREAD_ID_TIMEOUT_SECONDS = 10.0;
 /// Longest pause before reconnecting to a server that keeps dropping fresh connections.
 inline constexpr double MAX_RECONNECT_BACKOFF_SECONDS = 30.0;
 
+/// True for the error a coroutine gets when its task is cancelled; it must propagate.
+[[nodiscard]] bool is_cancellation(const std::exception& e) noexcept;
+
 struct SessionState {
   SessionState(const boost::asio::any_io_executor& executor, const Options& args,
                SessionSetup& setup, wirelet::AgentWsV3Client& client,

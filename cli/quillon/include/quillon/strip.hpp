@@ -1,6 +1,7 @@
 // Trimming as the shell and the notices need it: surrounding blanks, tabs and line breaks.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -17,6 +18,12 @@ inline constexpr std::string_view WHITESPACE = " \t\n\r\f\v";
 
 [[nodiscard]] inline std::string strip(std::string_view text) {
   return std::string(strip_view(text));
+}
+
+/// The text, or nothing when it is empty.
+[[nodiscard]] inline std::optional<std::string> non_empty(std::string text) {
+  if (text.empty()) return std::nullopt;
+  return text;
 }
 
 }  // namespace quillon

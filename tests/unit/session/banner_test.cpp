@@ -6,14 +6,6 @@
 
 namespace {
 
-TEST(ShellBanner, OnlyForInteractiveShells) {
-  quillon::Options args;
-  EXPECT_TRUE(quillon::should_render_shell_banner(args, false));
-  EXPECT_FALSE(quillon::should_render_shell_banner(args, true));
-  args.query = "hi";
-  EXPECT_FALSE(quillon::should_render_shell_banner(args, false));
-}
-
 TEST(DetectGitBranch, NamesTheBranchOrADash) {
   velmora::testing::TempDir dir;
   EXPECT_EQ(quillon::detect_git_branch(dir.path()), "-");
