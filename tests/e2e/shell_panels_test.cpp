@@ -134,6 +134,44 @@ TEST(ShellPanels, QuestionsWhileAnAnswerStreamsTakeOptionsAndTypedAnswers) {
   EXPECT_EQ(terminal.wait_for_exit(), 0) << terminal.screen();
 }
 
+TEST(ShellPanels, AQuestionWhileTheUserTypesCoversThePromptUntilAnswered) {
+  // The question comes unasked, a while after connecting: the user is typing by then.
+  const velmora::testing::TempDir scripts;
+  const auto script = write_script(scripts.path(), R"({
+    "on_connect": [
+      {"delay": 3},
+      {"send": {"type": "ask_message", "message_id": "idle-q", "questions": [
+        {"question": "Keep the draft?", "options": [{"label": "Yes"}, {"label": "No"}]}]}},
+      {"wait_answer": {"timeout": 60}},
+      {"send": {"type": "commentary", "content": "noted: {{answer}}"}}],
+    "turns": [{"steps": [{"stream": {"text": "echo {{query}}"}}, {"complete": {}}]}]})");
+  SimProcess sim({"--script", script.string()});
+  SessionMachine machine;
+  Terminal terminal(machine, session_args(sim), {}, 80, 24);
+  ASSERT_TRUE(terminal.started());
+  ASSERT_TRUE(terminal.wait_visible(kPlaceholderLine)) << terminal.screen();
+  terminal.type("half typed", false);
+  ASSERT_TRUE(terminal.wait_visible("> half typed")) << terminal.visible();
+
+  const auto panel = terminal.wait_visible("│ ❯ ◉ Yes");
+  ASSERT_TRUE(panel) << terminal.screen();
+  EXPECT_THAT(*panel, Not(HasSubstr("> half typed")));
+  EXPECT_THAT(*panel, Not(HasSubstr("type / for commands |")));
+  terminal.keys("Down", "Enter");
+  EXPECT_EQ(wait_for_answer(sim), R"({"Keep the draft?":"No"})");
+
+  // The prompt comes back below the answered panel with the draft as it was.
+  const auto back = terminal.wait_until(
+      [](const std::string& s) { return shown_after(s, "> half typed", "noted: No"); });
+  ASSERT_TRUE(back) << terminal.screen();
+  EXPECT_THAT(*back, Not(HasSubstr("Failed to handle")));
+  terminal.type(" and finished");
+  ASSERT_TRUE(terminal.wait_for("echo half typed and finished")) << terminal.screen();
+  terminal.type("/exit");
+  EXPECT_EQ(terminal.wait_for_exit(), 0) << terminal.screen();
+  EXPECT_EQ(terminal.stty_after(), terminal.stty_before());
+}
+
 TEST(ShellPanels, CtrlCInTheQuestionPanelFallsBackToNumberedQuestions) {
   SimProcess sim({"--pace", "0"});
   SessionMachine machine;
