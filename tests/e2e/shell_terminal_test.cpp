@@ -164,6 +164,41 @@ TEST(ShellTerminal, ResizingRedrawsThePromptWithoutLeftovers) {
   EXPECT_EQ(terminal.wait_for_exit(), 0) << terminal.screen();
 }
 
+TEST(ShellTerminal, ShorterWindowKeepsThePromptItsMenuAndToolbar) {
+  SimProcess sim({"--pace", "0"});
+  SessionMachine machine;
+  Terminal terminal(machine, session_args(sim), {}, 80, 24);
+  ASSERT_TRUE(terminal.started());
+  ASSERT_TRUE(terminal.wait_visible(kPlaceholderLine)) << terminal.screen();
+  terminal.type("tides");
+  ASSERT_TRUE(terminal.wait_until(
+      [](const std::string& s) { return shown_after(s, kPlaceholderLine, "│ Write the answer"); },
+      60))
+      << terminal.screen();
+
+  // The prompt sits at the bottom; the terminal drops the rows below it as it shrinks.
+  terminal.resize(80, 12);
+  const auto shrunk = terminal.wait_until(
+      [](const std::string& s) {
+        const auto rows = lines_of(s);
+        return rows.size() == 12 && has(rows.back(), "| type / for commands |");
+      },
+      30, true);
+  ASSERT_TRUE(shrunk) << terminal.visible();
+  EXPECT_THAT(*shrunk, HasSubstr(kPlaceholderLine));
+  terminal.type("/", false);
+  const auto menu = terminal.wait_visible("  /upgrade");
+  ASSERT_TRUE(menu) << terminal.visible();
+  const auto rows = lines_of(*menu);
+  ASSERT_EQ(rows.size(), 12u) << *menu;
+  EXPECT_EQ(rows[0], "> /");
+  EXPECT_THAT(rows[1], HasSubstr("/help"));
+  EXPECT_THAT(rows[11], HasSubstr("| type / for commands |"));
+  terminal.keys("BSpace");
+  terminal.type("/exit");
+  EXPECT_EQ(terminal.wait_for_exit(), 0) << terminal.screen();
+}
+
 TEST(ShellTerminal, ResizingAnOpenPanelRedrawsItAtTheNewWidth) {
   SimProcess sim({"--pace", "0"});
   SessionMachine machine;

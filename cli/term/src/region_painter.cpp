@@ -104,12 +104,9 @@ std::string RegionPainter::erase(int width) {
     move_to_column(out, partial);
     out += "\x1b[J";
   } else {
-    // A region at the top of the screen must not be cleared from the top-left corner: tmux
-    // (scroll-on-clear) copies a screen cleared from there into its history.
-    out += "\r\x1b[K";
-    int physical_rows = 0;
-    for (const auto& row : rows_) physical_rows += rows_for(row.width, width);
-    if (physical_rows > 1) out += "\x1b[B\x1b[J\x1b[A";
+    // Cleared from the second column, then the first: tmux (scroll-on-clear) copies a screen
+    // cleared from its top-left corner into its history, where a region at the top would stay.
+    out += "\r\x1b[C\x1b[J\r\x1b[K";
   }
   if (visibility_ != Visibility::shown) out += "\x1b[?25h";
   visibility_ = Visibility::shown;

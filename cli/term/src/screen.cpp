@@ -210,7 +210,12 @@ struct Screen::Impl : std::enable_shared_from_this<Screen::Impl> {
       }
       refresh_app_view();
       std::lock_guard lock(mutex);
-      write_all(options.out_fd, repaint());
+      if (!terminal) return;
+      // Terminals differ in what a size change does to the rows below the cursor (tmux drops
+      // them): draw the region afresh instead of patching rows that may be gone.
+      std::string out = painter.erase(width);
+      out += repaint();
+      write_all(options.out_fd, out);
     } else if (signo == SIGTSTP) {
       if (!raw) return;
       {

@@ -166,9 +166,13 @@ class VirtualTerminal {
   [[nodiscard]] bool asked_cursor_position() const { return asked_position_; }
 
   void resize(int cols, int rows) {
-    // Like tmux: rows are cut or padded (reflow is not modelled).
+    // Like tmux: rows are cut or padded (reflow is not modelled); a shorter screen first loses
+    // the rows below the cursor, then pushes rows from the top into the scrollback.
     cols_ = cols;
     for (auto& r : grid_) r.resize(static_cast<std::size_t>(cols), " ");
+    while (static_cast<int>(grid_.size()) > rows && static_cast<int>(grid_.size()) > row_ + 1) {
+      grid_.pop_back();
+    }
     while (static_cast<int>(grid_.size()) > rows) {
       scrollback_.push_back(row(0));
       grid_.erase(grid_.begin());

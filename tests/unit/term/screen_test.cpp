@@ -173,6 +173,26 @@ TEST_F(ScreenFixture, WindowSizeChangeLaysTheAppOutAgain) {
   screen.detach(false);
 }
 
+TEST_F(ScreenFixture, ShorterWindowRedrawsRowsTheTerminalDropped) {
+  Screen screen(io.get_executor(), options());
+  FakeApp app;
+  app.rows = {"> typed", "", "", "-- toolbar --"};
+  screen.write("1\n2\n3\n4\n5\n6\n7\n8\n");
+  screen.attach(app);
+  sync();
+  // The cursor is on the prompt row; the terminal drops the three rows below it.
+  pty.resize(40, 9);
+  vt.resize(40, 9);
+  ::raise(SIGWINCH);
+  ASSERT_TRUE(run_until(io, [&] {
+    sync();
+    return vt.row(8) == "-- toolbar --";
+  }));
+  EXPECT_EQ(vt.row(5), "> typed") << vt.text();
+  EXPECT_EQ(vt.row(4), "8") << vt.text();
+  screen.detach(false);
+}
+
 TEST_F(ScreenFixture, JobControlStopRestoresTheTerminalAndContinueRedraws) {
   const termios before = pty.mode();
   bool stopped_cooked = false;
