@@ -3,14 +3,11 @@
 // terminal (tmux).
 #pragma once
 
-#include <unistd.h>
-
-#include <chrono>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <boost/json/object.hpp>
@@ -18,6 +15,7 @@
 
 #include "sim_process.hpp"
 #include "test_support.hpp"
+#include "tmux_terminal.hpp"
 
 namespace session_e2e {
 
@@ -101,24 +99,44 @@ inline std::filesystem::path write_script(const std::filesystem::path& dir,
   return path;
 }
 
-inline std::string shell_quote(const std::string& text) {
-  std::string out = "'";
-  for (const char c : text) {
-    if (c == '\'') {
-      out += "'\\''";
-    } else {
-      out += c;
-    }
-  }
-  return out + "'";
-}
+using velmora::testing::shell_quote;
 
-/// One tmux server per terminal, removed with it: a real terminal for the interactive shell.
-class Terminal {
+/// The interactive shell in a real terminal (tmux) on `machine`. The terminal's modes are
+/// saved before the program starts and after it ends (`stty_before`, `stty_after`).
+class Terminal : public velmora::testing::TmuxTerminal {
  public:
   Terminal(const SessionMachine& machine, std::vector<std::string> args,
            std::map<std::string, std::string> extra_env = {}, int width = 120, int height = 40)
-      : socket_("velmora-session-" + std::to_string(::getpid()) + "-" + std::to_string(++count_)) {
+      : Terminal(machine, std::move(args), std::move(extra_env), width, height,
+                 std::make_unique<TempDir>()) {}
+
+  /// The exit status once the program ended.
+  std::optional<int> wait_for_exit(double timeout_seconds = 30) {
+    const auto shown = wait_for("__exit=", timeout_seconds);
+    if (!shown) return std::nullopt;
+    const auto at = shown->find("__exit=") + 7;
+    return std::stoi(shown->substr(at, shown->find("__", at) - at));
+  }
+
+  /// `stty -a` in the terminal before the program started and after it ended (once it has).
+  [[nodiscard]] std::string stty_before() const { return read_or_empty("stty.before"); }
+  std::string stty_after() {
+    (void)wait_for("__modes_saved__");
+    return read_or_empty("stty.after");
+  }
+
+ private:
+  Terminal(const SessionMachine& machine, std::vector<std::string> args,
+           std::map<std::string, std::string> extra_env, int width, int height,
+           std::unique_ptr<TempDir> modes)
+      : TmuxTerminal(command_line(machine, args, extra_env, modes->path()),
+                     {.width = width, .height = height, .cwd = machine.home()}),
+        modes_(std::move(modes)) {}
+
+  static std::string command_line(const SessionMachine& machine,
+                                  const std::vector<std::string>& args,
+                                  const std::map<std::string, std::string>& extra_env,
+                                  const std::filesystem::path& modes) {
     // env takes its -u options before the assignments.
     std::string unset;
     std::string assign;
@@ -131,59 +149,24 @@ class Terminal {
       }
     }
     for (const auto& [name, value] : extra_env) assign += " " + name + "=" + shell_quote(value);
-    std::string command = "env" + unset + assign;
+    // Ctrl+C outside the editor's raw mode reaches the whole foreground group: the shell
+    // around the program must live on to report its status.
+    std::string command =
+        "trap : INT; stty -a > " + shell_quote((modes / "stty.before").string()) + "; ";
+    command += "env" + unset + assign;
     command += " " + shell_quote(VELMORA_BIN);
     for (const auto& arg : args) command += " " + shell_quote(arg);
-    command += "; echo __exit=$?__; sleep 600";
-    started_ = tmux({"new-session", "-d", "-x", std::to_string(width), "-y", std::to_string(height),
-                     "-c", machine.home().string(), command})
-                   .exit_code == 0;
-  }
-  ~Terminal() { (void)tmux({"kill-server"}); }
-  Terminal(const Terminal&) = delete;
-  Terminal& operator=(const Terminal&) = delete;
-
-  [[nodiscard]] bool started() const { return started_; }
-
-  /// The screen and its scrollback as plain text.
-  std::string screen() { return tmux({"capture-pane", "-p", "-J", "-S", "-2000"}).out; }
-
-  /// Waits until the screen shows `text`; the screen at that moment, or nothing.
-  std::optional<std::string> wait_for(const std::string& text, double timeout_seconds = 30) {
-    const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::duration<double>(timeout_seconds);
-    while (std::chrono::steady_clock::now() < deadline) {
-      std::string shown = screen();
-      if (shown.find(text) != std::string::npos) return shown;
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return std::nullopt;
+    command += "; echo __exit=$?__; stty -a > " + shell_quote((modes / "stty.after").string()) +
+               "; echo __modes_saved__; while :; do sleep 600; done";
+    return command;
   }
 
-  /// Types `text` (literally) and, unless `enter` is false, presses Enter.
-  void type(const std::string& text, bool enter = true) {
-    if (!text.empty()) (void)tmux({"send-keys", "-l", text});
-    if (enter) (void)tmux({"send-keys", "Enter"});
-  }
-  void keys(const std::string& key_name) { (void)tmux({"send-keys", key_name}); }
-
-  /// The exit status once the program ended.
-  std::optional<int> wait_for_exit(double timeout_seconds = 30) {
-    const auto shown = wait_for("__exit=", timeout_seconds);
-    if (!shown) return std::nullopt;
-    const auto at = shown->find("__exit=") + 7;
-    return std::stoi(shown->substr(at, shown->find("__", at) - at));
+  [[nodiscard]] std::string read_or_empty(const char* name) const {
+    const auto path = modes_->path() / name;
+    return std::filesystem::exists(path) ? velmora::testing::read_file(path) : std::string();
   }
 
- private:
-  ProcessResult tmux(std::vector<std::string> args) {
-    args.insert(args.begin(), {"-L", socket_, "-f", "/dev/null"});
-    return velmora::testing::run_process("tmux", {.args = args, .timeout_seconds = 30});
-  }
-
-  static inline int count_ = 0;
-  std::string socket_;
-  bool started_ = false;
+  std::unique_ptr<TempDir> modes_;
 };
 
 }  // namespace session_e2e

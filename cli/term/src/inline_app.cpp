@@ -14,9 +14,8 @@ class PanelView final : public ScreenApp {
 
 struct DetachOnExit {
   Screen& screen;
-  ~DetachOnExit() {
-    if (screen.attached()) screen.detach(false);
-  }
+  ScreenApp& app;
+  ~DetachOnExit() { screen.detach(app, false); }
 };
 
 }  // namespace
@@ -61,7 +60,7 @@ void InlineApp::invalidate() {
 boost::asio::awaitable<bool> InlineApp::run() {
   PanelView view(*this);
   screen_.attach(view);
-  DetachOnExit guard{screen_};
+  DetachOnExit guard{screen_, view};
   bool finished = false;
   for (;;) {
     auto key = co_await screen_.read_key();
@@ -73,7 +72,7 @@ boost::asio::awaitable<bool> InlineApp::run() {
     }
     if (result == KeyResult::changed && !screen_.key_ready()) screen_.invalidate();
   }
-  screen_.detach(!options_.erase_when_done);
+  screen_.detach(view, !options_.erase_when_done);
   co_return finished;
 }
 

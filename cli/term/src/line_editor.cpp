@@ -23,9 +23,8 @@ class PromptApp final : public ScreenApp {
 /// Takes the prompt off the screen if the read ends by an exception or cancellation.
 struct DetachOnExit {
   Screen& screen;
-  ~DetachOnExit() {
-    if (screen.attached()) screen.detach(false);
-  }
+  ScreenApp& app;
+  ~DetachOnExit() { screen.detach(app, false); }
 };
 
 }  // namespace
@@ -34,7 +33,7 @@ boost::asio::awaitable<PromptResult> LineEditor::prompt(const PromptOptions& opt
   EditorState state(history_, options.completer, options.complete_while_typing);
   PromptApp app(state, options, screen_.colors());
   screen_.attach(app);
-  DetachOnExit guard{screen_};
+  DetachOnExit guard{screen_, app};
 
   PromptResult result;
   for (;;) {
@@ -65,7 +64,7 @@ boost::asio::awaitable<PromptResult> LineEditor::prompt(const PromptOptions& opt
     if (!screen_.key_ready()) screen_.invalidate();
   }
   app.finish();
-  screen_.detach(true);
+  screen_.detach(app, true);
   co_return result;
 }
 

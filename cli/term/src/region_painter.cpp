@@ -102,10 +102,15 @@ std::string RegionPainter::erase(int width) {
   if (output_col_ > 0 && partial != 0) {
     out += "\x1b[A";
     move_to_column(out, partial);
+    out += "\x1b[J";
   } else {
-    out += '\r';
+    // A region at the top of the screen must not be cleared from the top-left corner: tmux
+    // (scroll-on-clear) copies a screen cleared from there into its history.
+    out += "\r\x1b[K";
+    int physical_rows = 0;
+    for (const auto& row : rows_) physical_rows += rows_for(row.width, width);
+    if (physical_rows > 1) out += "\x1b[B\x1b[J\x1b[A";
   }
-  out += "\x1b[J";
   if (visibility_ != Visibility::shown) out += "\x1b[?25h";
   visibility_ = Visibility::shown;
   drawn_ = false;

@@ -23,6 +23,7 @@
 #include "signal_pipe.hpp"
 #include "velmora/term/text_width.hpp"
 #include "velmora/term/tty_mode.hpp"
+#include "wirelet/async.hpp"
 #include "wirelet/errors.hpp"
 
 namespace velmora::term {
@@ -77,7 +78,7 @@ int open_own_input(int fd, bool& shared) {
 
 struct Screen::Impl : std::enable_shared_from_this<Screen::Impl> {
   Impl(const net::any_io_executor& ex, ScreenOptions opts)
-      : executor(ex), options(std::move(opts)), signals(ex), escape_timer(ex) {}
+      : executor(ex), options(std::move(opts)), signals(ex), top_changed(ex) {}
 
   net::any_io_executor executor;
   ScreenOptions options;
@@ -87,7 +88,9 @@ struct Screen::Impl : std::enable_shared_from_this<Screen::Impl> {
   std::mutex mutex;
   RegionPainter painter;
   std::vector<std::string> live_lines;
+  /// The app shown and given the keys; those it covers wait below it, newest last.
   ScreenApp* app = nullptr;
+  std::vector<ScreenApp*> covered;
   AppView app_view;
   int width = 80;
   int height = 24;
@@ -102,7 +105,25 @@ struct Screen::Impl : std::enable_shared_from_this<Screen::Impl> {
   int input_saved_flags = 0;
   KeyDecoder decoder;
   bool input_ended = false;
-  net::steady_timer escape_timer;
+  /// Pulsed whenever another app comes on top, waking the readers of covered apps.
+  wirelet::Event top_changed;
+
+  [[nodiscard]] bool holds(const ScreenApp* candidate) const {
+    return candidate == app ||
+           std::find(covered.begin(), covered.end(), candidate) != covered.end();
+  }
+  /// False when a wait for input failed: cut short (look again), or broken (input ended).
+  bool input_usable(const boost::system::error_code& ec) {
+    if (ec && ec != net::error::operation_aborted) {
+      decoder.flush_escape();
+      input_ended = true;
+    }
+    return !ec;
+  }
+  void pulse_top_changed() {
+    top_changed.set();
+    top_changed.clear();
+  }
 
   void query_size() {
     winsize ws{};
@@ -266,7 +287,7 @@ Screen::Screen(const boost::asio::any_io_executor& ex, ScreenOptions options)
 }
 
 Screen::~Screen() {
-  if (impl_->app != nullptr) detach(false);
+  while (impl_->app != nullptr) detach(false);
   {
     std::lock_guard lock(impl_->mutex);
     impl_->live_lines.clear();
@@ -312,7 +333,19 @@ void Screen::commit(std::vector<std::string> lines) {
 }
 
 void Screen::attach(ScreenApp& app) {
-  if (impl_->app != nullptr) throw wirelet::RuntimeError("another inline app is already shown");
+  if (impl_->holds(&app)) throw wirelet::RuntimeError("the inline app is already shown");
+  if (impl_->app != nullptr) {
+    // A panel over the prompt (a question while the user types): the prompt waits below it.
+    AppView view = app.layout(impl_->width, impl_->height);
+    std::lock_guard lock(impl_->mutex);
+    impl_->covered.push_back(impl_->app);
+    impl_->app = &app;
+    impl_->app_view = std::move(view);
+    detail::watch_signal(SIGTSTP);
+    write_all(impl_->options.out_fd, impl_->repaint());
+    impl_->pulse_top_changed();
+    return;
+  }
   if (!impl_->terminal || ::isatty(impl_->options.in_fd) != 1) {
     throw wirelet::OSError("the terminal is not interactive", ENOTTY);
   }
@@ -345,13 +378,31 @@ void Screen::invalidate() {
 }
 
 void Screen::detach(bool keep) {
-  if (impl_->app == nullptr) return;
+  if (impl_->app != nullptr) detach(*impl_->app, keep);
+}
+
+void Screen::detach(ScreenApp& app, bool keep) {
+  if (impl_->app != &app) {
+    // A covered app leaves unseen (its reader was cancelled under a panel).
+    const auto found = std::find(impl_->covered.begin(), impl_->covered.end(), &app);
+    if (found == impl_->covered.end()) return;
+    impl_->covered.erase(found);
+    detail::unwatch_signal(SIGTSTP);
+    impl_->pulse_top_changed();
+    return;
+  }
   if (keep) impl_->refresh_app_view();
+  ScreenApp* uncovered = nullptr;
+  AppView uncovered_view;
+  if (!impl_->covered.empty()) {
+    uncovered = impl_->covered.back();
+    uncovered_view = uncovered->layout(impl_->width, impl_->height);
+  }
   {
     std::lock_guard lock(impl_->mutex);
     std::string out;
+    impl_->app = nullptr;
     if (keep) {
-      impl_->app = nullptr;
       out = impl_->painter.erase(impl_->width);
       std::string text;
       if (impl_->painter.output_column() > 0) text += '\n';
@@ -361,16 +412,27 @@ void Screen::detach(bool keep) {
       }
       out += text;
       impl_->painter.note_output(text);
+    }
+    if (uncovered != nullptr) {
+      impl_->covered.pop_back();
+      impl_->app = uncovered;
+      impl_->app_view = std::move(uncovered_view);
     } else {
-      impl_->app = nullptr;
+      impl_->app_view = {};
     }
     out += impl_->repaint();
-    out.append(kPasteOff);
+    if (uncovered == nullptr) out.append(kPasteOff);
     write_all(impl_->options.out_fd, out);
-    impl_->app_view = {};
+  }
+  detail::unwatch_signal(SIGTSTP);
+  if (uncovered != nullptr) {
+    boost::system::error_code ignored;
+    // Wakes the uncovered reader if it is waiting for input, to take keys already decoded.
+    impl_->input->cancel(ignored);
+    impl_->pulse_top_changed();
+    return;
   }
   impl_->raw.reset();
-  detail::unwatch_signal(SIGTSTP);
 }
 
 bool Screen::attached() const noexcept { return impl_->app != nullptr; }
@@ -378,21 +440,33 @@ bool Screen::attached() const noexcept { return impl_->app != nullptr; }
 boost::asio::awaitable<std::optional<Key>> Screen::read_key() {
   auto self = impl_;
   if (!self->input) throw wirelet::RuntimeError("no inline app is reading keys");
+  // Keys belong to the app on top; the reader of a covered app waits until it is uncovered.
+  const ScreenApp* owner = self->app;
+  net::steady_timer escape_timer(self->executor);
   for (;;) {
+    while (self->app != owner) {
+      if (!self->holds(owner)) co_return std::nullopt;
+      co_await self->top_changed.wait();
+    }
     if (auto key = self->decoder.next()) co_return key;
     if (self->input_ended) co_return std::nullopt;
+    // A wait cut short (an app was uncovered: keys typed ahead may be waiting in the decoder)
+    // starts the pass again; the coroutine's own cancellation still ends it.
+    const auto readable = net::posix::stream_descriptor::wait_read;
     if (self->decoder.waiting()) {
-      self->escape_timer.expires_after(kEscapeWait);
-      auto which = co_await (
-          self->input->async_wait(net::posix::stream_descriptor::wait_read, net::use_awaitable) ||
-          self->escape_timer.async_wait(net::use_awaitable));
+      escape_timer.expires_after(kEscapeWait);
+      auto which = co_await (self->input->async_wait(readable, net::as_tuple(net::use_awaitable)) ||
+                             escape_timer.async_wait(net::as_tuple(net::use_awaitable)));
+      co_await wirelet::throw_if_cancelled();
       if (which.index() == 1) {
-        self->decoder.flush_escape();
+        if (!std::get<0>(std::get<1>(which))) self->decoder.flush_escape();
         continue;
       }
+      if (!self->input_usable(std::get<0>(std::get<0>(which)))) continue;
     } else {
-      co_await self->input->async_wait(net::posix::stream_descriptor::wait_read,
-                                       net::use_awaitable);
+      auto [ec] = co_await self->input->async_wait(readable, net::as_tuple(net::use_awaitable));
+      co_await wirelet::throw_if_cancelled();
+      if (!self->input_usable(ec)) continue;
     }
     char buf[4096];
     for (;;) {

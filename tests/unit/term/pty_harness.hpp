@@ -101,7 +101,8 @@ inline bool same_mode(const termios& a, const termios& b) {
 
 /// Interprets the subset of control sequences our terminal code writes: text with auto-wrap
 /// (and the pending-wrap column), CR, LF, BS, cursor moves (A B C D G H), erase (J K), cursor
-/// visibility and bracketed paste modes; SGR and OSC are ignored.
+/// visibility and bracketed paste modes; SGR and OSC are ignored. Clearing the screen from its
+/// top-left corner keeps a copy in the scrollback, as tmux does.
 class VirtualTerminal {
  public:
   VirtualTerminal(int cols, int rows) : cols_(cols), rows_(rows), grid_(rows, blank_row()) {}
@@ -279,6 +280,15 @@ class VirtualTerminal {
       case 'J': {
         const int mode = number(params, 0);
         if (mode == 0) {
+          // Like tmux (scroll-on-clear): a screen cleared from its top-left corner goes to the
+          // scrollback first.
+          if (row_ == 0 && col_ == 0) {
+            int used = 0;
+            for (int r = 0; r < rows_; ++r) {
+              if (!row(r).empty()) used = r + 1;
+            }
+            for (int r = 0; r < used; ++r) scrollback_.push_back(row(r));
+          }
           clear_cells(row_, col_, cols_);
           for (int r = row_ + 1; r < rows_; ++r) clear_cells(r, 0, cols_);
         } else if (mode == 2 || mode == 3) {

@@ -154,4 +154,20 @@ TEST(RegionPainter, NarrowerTerminalErasesTheRewrappedRows) {
   EXPECT_EQ(vt.text(), "");
 }
 
+TEST(RegionPainter, ARegionAtTheTopOfTheScreenLeavesNoCopyInTheScrollback) {
+  for (const int rows : {1, 3}) {
+    SCOPED_TRACE(rows);
+    VirtualTerminal vt(20, 3);
+    RegionPainter painter;
+    std::vector<std::string> region;
+    for (int i = 0; i < rows; ++i) region.push_back("panel row " + std::to_string(i));
+    vt.feed(painter.paint(frame(region, 0, 0), 20));
+    vt.feed(painter.erase(20));
+    vt.feed("out\r\n");
+    painter.note_output("out\n");
+    EXPECT_TRUE(vt.scrollback().empty());
+    EXPECT_EQ(vt.text(), "out\n");
+  }
+}
+
 }  // namespace

@@ -158,15 +158,6 @@ TEST_F(ScreenFixture, PanelTallerThanTheTerminalKeepsItsFocusRowOnScreen) {
   EXPECT_EQ(vt.text(), "");
 }
 
-TEST_F(ScreenFixture, SecondAppIsRefused) {
-  Screen screen(io.get_executor(), options());
-  FakeApp first;
-  FakeApp second;
-  screen.attach(first);
-  EXPECT_THROW(screen.attach(second), wirelet::RuntimeError);
-  screen.detach(false);
-}
-
 TEST_F(ScreenFixture, WindowSizeChangeLaysTheAppOutAgain) {
   Screen screen(io.get_executor(), options());
   FakeApp app;
@@ -278,6 +269,44 @@ TEST_F(ScreenFixture, KeysArriveDecodedAndALoneEscapeAfterItsWait) {
   EXPECT_EQ(keys[2].text, "é");
   EXPECT_EQ(keys[3].code, KeyCode::escape);
   screen.detach(false);
+  io.stop();
+}
+
+boost::asio::awaitable<void> read_one_key(Screen& screen, std::string& text) {
+  const auto key = co_await screen.read_key();
+  text = key ? key->text : "<none>";
+}
+
+TEST_F(ScreenFixture, ASecondAppCoversTheFirstAndTakesTheKeysUntilItLeaves) {
+  Screen screen(io.get_executor(), options());
+  FakeApp prompt;
+  FakeApp panel;
+  panel.rows = {"+- question -+", "| yes |"};
+  screen.attach(prompt);
+  std::string prompt_key;
+  boost::asio::co_spawn(io, read_one_key(screen, prompt_key), boost::asio::detached);
+  io.poll();
+  screen.attach(panel);
+  EXPECT_THROW(screen.attach(panel), wirelet::RuntimeError);
+  sync();
+  EXPECT_EQ(vt.text(), "+- question -+\n| yes |\n");
+
+  std::string panel_key;
+  boost::asio::co_spawn(io, read_one_key(screen, panel_key), boost::asio::detached);
+  // "b" is typed before the panel leaves: it is kept for the prompt.
+  pty.type("ab");
+  ASSERT_TRUE(run_until(io, [&] { return !panel_key.empty(); }));
+  EXPECT_EQ(panel_key, "a");
+  io.poll();
+  EXPECT_EQ(prompt_key, "");
+  screen.detach(panel, true);
+  ASSERT_TRUE(run_until(io, [&] { return !prompt_key.empty(); }));
+  EXPECT_EQ(prompt_key, "b");
+  sync();
+  EXPECT_EQ(vt.text(), "+- question -+\n| yes |\n> typed\n-- toolbar --\n");
+  EXPECT_TRUE(screen.attached());
+  screen.detach(prompt, false);
+  EXPECT_FALSE(screen.attached());
   io.stop();
 }
 

@@ -84,16 +84,24 @@ class Screen final : public OutputSink, public LiveDisplay {
   void update(std::vector<std::string> lines) override;
   void commit(std::vector<std::string> lines) override;
 
-  /// Shows `app` and gives it the keyboard. Throws wirelet::RuntimeError when another app is
-  /// attached, wirelet::OSError when the input is not a terminal.
+  /// Shows `app` and gives it the keyboard. An app already shown (the prompt, when a question
+  /// arrives) is covered: hidden, its keys held, until `app` is detached. Throws
+  /// wirelet::RuntimeError when `app` is already attached, wirelet::OSError when the input is
+  /// not a terminal.
   void attach(ScreenApp& app);
-  /// Asks the attached app for a new view and repaints.
+  /// Asks the app on top for a new view and repaints.
   void invalidate();
-  /// Removes the app: its last view is erased, or with `keep` written into the scrollback.
+  /// Removes `app`: its last view is erased, or with `keep` written into the scrollback; the
+  /// app it covered is shown again. A covered app is just forgotten.
+  void detach(ScreenApp& app, bool keep);
+  /// Removes the app on top.
   void detach(bool keep);
+  /// True while some app is attached.
   [[nodiscard]] bool attached() const noexcept;
 
-  /// The next key of the attached app; nothing at the end of input (or a terminal hang-up).
+  /// The next key for the app on top when called; a covered app's reader waits until it is
+  /// uncovered. Nothing at the end of input (or a terminal hang-up), or when the caller's app
+  /// was detached meanwhile.
   boost::asio::awaitable<std::optional<Key>> read_key();
 
   /// True when a key has already been read and decoded (`read_key` returns it at once).

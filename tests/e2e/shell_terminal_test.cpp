@@ -1,0 +1,201 @@
+// The prompt shell and the terminal it runs in (tmux): Ctrl+C during and between turns, the
+// modes left behind, and window-size changes.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "session_machine.hpp"
+
+namespace {
+
+using session_e2e::sent_frames;
+using session_e2e::sent_types;
+using session_e2e::session_args;
+using session_e2e::SessionMachine;
+using session_e2e::Terminal;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::Not;
+using velmora::testing::count_of;
+using velmora::testing::SimProcess;
+namespace json = boost::json;
+
+constexpr const char* kPlaceholderLine = "> Ask Velmora anything or type / for commands";
+
+bool has(const std::string& text, const std::string& needle) {
+  return text.find(needle) != std::string::npos;
+}
+
+bool shown_after(const std::string& text, const std::string& later, const std::string& earlier) {
+  const auto a = text.rfind(later);
+  const auto b = text.rfind(earlier);
+  return a != std::string::npos && b != std::string::npos && a > b;
+}
+
+std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  while (!lines.empty() && lines.back().empty()) lines.pop_back();
+  return lines;
+}
+
+TEST(ShellTerminal, CtrlCInterruptsATurnAndTwiceEndsTheShellCleanly) {
+  SimProcess sim({"--pace", "0", "--slow-delay", "0.05", "--slow-count", "600"});
+  SessionMachine machine;
+  Terminal terminal(machine, session_args(sim), {}, 80, 24);
+  ASSERT_TRUE(terminal.started());
+  ASSERT_TRUE(terminal.wait_visible(kPlaceholderLine)) << terminal.screen();
+
+  terminal.type("long sim:slow");
+  ASSERT_TRUE(terminal.wait_for("Part 3 of a long answer")) << terminal.screen();
+  terminal.keys("C-c");
+  ASSERT_TRUE(terminal.wait_for("Interrupt sent. Press Ctrl+C again to exit."))
+      << terminal.screen();
+  ASSERT_TRUE(sim.wait_for_record([](const json::object& r) {
+    return r.at("event") == "ws_frame" && r.at("frame").at("type") == "interrupt";
+  }));
+  // The simulator ends the interrupted turn; the prompt comes back below what was shown.
+  const auto back = terminal.wait_until(
+      [](const std::string& s) { return shown_after(s, kPlaceholderLine, "Interrupt sent."); }, 60);
+  ASSERT_TRUE(back) << terminal.screen();
+  EXPECT_THAT(*back, HasSubstr("Part 3 of a long answer"));
+  EXPECT_LT(count_of(*back, "of a long answer"), 600u);
+
+  // Well past the double-press window: the first press only explains, the second ends it.
+  std::this_thread::sleep_for(std::chrono::milliseconds(2200));
+  terminal.keys("C-c");
+  ASSERT_TRUE(terminal.wait_for("No active turn to interrupt. Press Ctrl+C again to exit."))
+      << terminal.screen();
+  terminal.keys("C-c");
+  EXPECT_EQ(terminal.wait_for_exit(), 0) << terminal.screen();
+  const std::string screen = terminal.screen();
+  EXPECT_THAT(screen, HasSubstr("Exiting (double Ctrl+C)\n__exit=0__"));
+  EXPECT_EQ(count_of(screen, "type / for commands |"), 0u) << screen;
+  EXPECT_EQ(terminal.stty_after(), terminal.stty_before());
+  EXPECT_EQ(terminal.pane_format("#{cursor_flag}#{alternate_on}"), "10");
+  EXPECT_THAT(sent_types(sim), ElementsAre("query", "interrupt", "terminate"));
+}
+
+TEST(ShellTerminal, DoubleCtrlCDuringATurnEndsTheShellCleanly) {
+  SimProcess sim({"--pace", "0", "--slow-delay", "0.05", "--slow-count", "600"});
+  SessionMachine machine;
+  Terminal terminal(machine, session_args(sim), {}, 80, 24);
+  ASSERT_TRUE(terminal.started());
+  ASSERT_TRUE(terminal.wait_visible(kPlaceholderLine)) << terminal.screen();
+  terminal.type("long sim:slow");
+  ASSERT_TRUE(terminal.wait_for("Part 2 of a long answer")) << terminal.screen();
+  terminal.keys("C-c");
+  ASSERT_TRUE(terminal.wait_for("Interrupt sent.")) << terminal.screen();
+  terminal.keys("C-c");
+  EXPECT_EQ(terminal.wait_for_exit(), 0) << terminal.screen();
+  EXPECT_EQ(terminal.stty_after(), terminal.stty_before());
+  EXPECT_EQ(terminal.pane_format("#{cursor_flag}#{alternate_on}"), "10");
+  // The live status line went with the program.
+  const std::string visible = terminal.visible();
+  EXPECT_THAT(visible, HasSubstr("Exiting (double Ctrl+C)\n__exit=0__\n"));
+  EXPECT_THAT(visible, Not(HasSubstr("Writing…")));
+}
+
+TEST(ShellTerminal, ResizingRedrawsThePromptWithoutLeftovers) {
+  SimProcess sim({"--pace", "0"});
+  SessionMachine machine;
+  Terminal terminal(machine, session_args(sim), {}, 80, 24);
+  ASSERT_TRUE(terminal.started());
+  ASSERT_TRUE(terminal.wait_visible(kPlaceholderLine)) << terminal.screen();
+
+  // A long answer fills the screen, so the prompt sits at the bottom.
+  terminal.type("tides");
+  ASSERT_TRUE(terminal.wait_until(
+      [](const std::string& s) { return shown_after(s, kPlaceholderLine, "│ Write the answer"); },
+      60))
+      << terminal.screen();
+  terminal.type("a draft that is long enough to wrap when the terminal gets narrow", false);
+  ASSERT_TRUE(terminal.wait_visible("> a draft")) << terminal.visible();
+
+  terminal.resize(50, 24);
+  ASSERT_TRUE(terminal.wait_until(
+      [](const std::string& s) {
+        return has(s, "> a draft that is long enough to wrap when the ter\n") &&
+               !has(s, "/new fresh session");
+      },
+      30, true))
+      << terminal.visible();
+  terminal.resize(120, 40);
+  ASSERT_TRUE(terminal.wait_until(
+      [](const std::string& s) {
+        return has(s, "> a draft that is long enough to wrap when the terminal gets narrow\n") &&
+               has(s, "/new fresh session");
+      },
+      30, true))
+      << terminal.visible();
+  terminal.resize(45, 20);
+  ASSERT_TRUE(terminal.wait_visible("> a draft that is long enough to wrap when th\n"))
+      << terminal.visible();
+  terminal.resize(80, 24);
+  ASSERT_TRUE(terminal.wait_until(
+      [](const std::string& s) {
+        return has(s, "> a draft that is long enough to wrap when the terminal gets narrow\n") &&
+               has(s, "/new fresh session");
+      },
+      30, true))
+      << terminal.visible();
+
+  // Still one editor: typing goes on where it was and the line is sent whole.
+  terminal.type(" sim:stream=1");
+  ASSERT_TRUE(terminal.wait_until([](const std::string& s) {
+    return shown_after(s, kPlaceholderLine, "token0");
+  })) << terminal.screen();
+  const auto frames = sent_frames(sim);
+  ASSERT_EQ(frames.size(), 2u);
+  EXPECT_EQ(frames[1].at("query"),
+            "a draft that is long enough to wrap when the terminal gets narrow sim:stream=1");
+
+  // Nothing of the earlier drawings is left in the scrollback or on the screen.
+  const std::string screen = terminal.screen();
+  EXPECT_EQ(count_of(screen, "language - | thread"), 1u) << screen;
+  EXPECT_EQ(count_of(screen, "> a draft"), 1u) << screen;
+  EXPECT_EQ(count_of(screen, kPlaceholderLine), 1u) << screen;
+  const auto rows = lines_of(terminal.visible());
+  ASSERT_FALSE(rows.empty());
+  EXPECT_THAT(rows.back(), HasSubstr("| type / for commands | /new fresh session"));
+  terminal.keys("C-d");
+  EXPECT_EQ(terminal.wait_for_exit(), 0) << terminal.screen();
+}
+
+TEST(ShellTerminal, ResizingAnOpenPanelRedrawsItAtTheNewWidth) {
+  SimProcess sim({"--pace", "0"});
+  SessionMachine machine;
+  // Tall enough for the panel re-wrapped at the narrower width: rows a terminal pushes into its
+  // scrollback while re-wrapping are out of reach of any redraw.
+  Terminal terminal(machine, session_args(sim), {}, 80, 40);
+  ASSERT_TRUE(terminal.started());
+  ASSERT_TRUE(terminal.wait_visible(kPlaceholderLine)) << terminal.screen();
+  terminal.type("pick sim:ask");
+  ASSERT_TRUE(terminal.wait_visible("│ ❯ ◉ Short summary")) << terminal.screen();
+
+  const auto border = [](int width) {
+    std::string row = "└";
+    for (int i = 0; i < width - 2; ++i) row += "─";
+    return row + "┘";
+  };
+  terminal.resize(60, 40);
+  ASSERT_TRUE(terminal.wait_visible(border(60))) << terminal.visible();
+  terminal.resize(100, 40);
+  const auto wide = terminal.wait_visible(border(100));
+  ASSERT_TRUE(wide) << terminal.visible();
+  EXPECT_EQ(count_of(*wide, "┤ Agent asked for input ├"), 1u) << *wide;
+  terminal.keys("Down", "Enter");
+  ASSERT_TRUE(terminal.wait_until(
+      [](const std::string& s) { return shown_after(s, kPlaceholderLine, "You answered:"); }, 60))
+      << terminal.screen();
+  // One panel in the scrollback, drawn at the last width.
+  const std::string screen = terminal.screen();
+  EXPECT_EQ(count_of(screen, "Agent asked for input"), 1u) << screen;
+  EXPECT_EQ(count_of(screen, "Which format should the answer take?"), 1u) << screen;
+  terminal.type("/exit");
+  EXPECT_EQ(terminal.wait_for_exit(), 0) << terminal.screen();
+}
+
+}  // namespace
