@@ -115,6 +115,12 @@ wirelet::awaitable<void> input_loop(SessionState& s) {
       continue;
     }
 
+    if (!s.prompt_ready_event.is_set()) {
+      // A reconnect began while the line was typed: it goes out on the new connection, once
+      // that connection's history replay is over.
+      (void)co_await (s.prompt_ready_event.wait() || s.stop_event.wait());
+      if (s.stop_event.is_set()) co_return;
+    }
     s.query_complete_event.clear();
     json::array attachments;
     try {
@@ -127,15 +133,21 @@ wirelet::awaitable<void> input_loop(SessionState& s) {
     }
 
     s.renderer.reset_turn_state();
+    // Set before sending: a connection that breaks while the query is on its way must still
+    // tell the user that the question went unanswered.
+    s.turn_in_progress = true;
     try {
       wirelet::QueryOptions options = s.query_options(std::move(attachments));
       co_await s.client.send_query(raw, std::move(options));
     } catch (const std::exception& e) {
       if (is_cancellation(e)) throw;
+      s.turn_in_progress = false;
+      // The connection broke under the send and is being replaced: the receive loop tells the
+      // user once it is back. Otherwise the failure is this line's.
+      if (!s.prompt_ready_event.is_set()) continue;
       report_line_error(s, "Failed to send the query.", e);
       continue;
     }
-    s.turn_in_progress = true;
     s.pending_attachments.clear();
 
     co_await wait_for_interactive_turn_completion(s.query_complete_event, s.stop_event);

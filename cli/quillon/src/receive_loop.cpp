@@ -62,14 +62,48 @@ void handle_metadata(SessionState& s, const wirelet::Message& msg) {
                                   .branch = s.workspace_branch});
 }
 
-wirelet::awaitable<bool> handle_connection_error(SessionState& s, const wirelet::Message& msg) {
+/// Refreshes the saved login's token into the session; false when no new token came.
+wirelet::awaitable<bool> refresh_session_token(SessionState& s) {
+  const RuntimeConfig cfg = s.cfg;
+  auto credentials = s.setup.credentials;
+  auto refresh = [cfg, credentials] { return try_refresh_token(cfg, *credentials); };
+  const auto new_token = co_await wirelet::run_blocking(std::move(refresh));
+  if (!new_token || new_token->empty()) co_return false;
+  s.cfg.token = *new_token;
+  s.client.config()->user_token = *new_token;
+  co_return true;
+}
+
+/// Reconnects; a refusal that looks like an authentication failure gets one token refresh and
+/// one more connect, as at start-up: a token that expired while the connection was up is only
+/// refused now.
+wirelet::awaitable<void> reconnect_with_refresh(SessionState& s, bool already_refreshed) {
+  std::exception_ptr failure;
+  bool auth = false;
+  try {
+    co_await s.client.reconnect();
+  } catch (const std::exception& e) {
+    if (is_cancellation(e)) throw;
+    failure = std::current_exception();
+    auth = !already_refreshed && looks_like_auth_error(wirelet::error_text_or_kind(e));
+  }
+  if (!failure) co_return;
+  if (!auth || !co_await refresh_session_token(s)) std::rethrow_exception(failure);
+  co_await s.client.connect();
+}
+
+wirelet::awaitable<bool> handle_connection_error(SessionState& s, const wirelet::Message& msg,
+                                                 bool turn_cut_off) {
   s.turn_in_progress = false;
   std::string error_detail = truthy_text(msg.if_contains("error_message"));
   if (error_detail.empty()) error_detail = "connection error";
 
   if (s.one_shot) {
-    // The turn is over and its answer incomplete; reconnecting would not bring it back.
-    s.connection_lost_detail = error_detail;
+    // A drop after the turn's terminal message loses nothing. Before it, the answer is
+    // incomplete and reconnecting would not bring it back.
+    if (turn_cut_off || !s.one_shot_query_sent) {
+      s.connection_lost_detail = error_detail;
+    }
     s.prompt_ready_event.set();
     co_return false;
   }
@@ -80,16 +114,8 @@ wirelet::awaitable<bool> handle_connection_error(SessionState& s, const wirelet:
           ? 0.0
           : std::min(std::max(s.reconnect_backoff_seconds * 2, 1.0), MAX_RECONNECT_BACKOFF_SECONDS);
   try {
-    if (looks_like_auth_error(error_detail)) {
-      const RuntimeConfig cfg = s.cfg;
-      auto credentials = s.setup.credentials;
-      auto refresh = [cfg, credentials] { return try_refresh_token(cfg, *credentials); };
-      const auto new_token = co_await wirelet::run_blocking(std::move(refresh));
-      if (new_token && !new_token->empty()) {
-        s.cfg.token = *new_token;
-        s.client.config()->user_token = *new_token;
-      }
-    }
+    bool refreshed = false;
+    if (looks_like_auth_error(error_detail)) refreshed = co_await refresh_session_token(s);
     // The new connection asks for the thread it had, and the server replays a known thread's
     // history first: recognise it, whether or not the thread was chosen explicitly, so old turns
     // are never shown as new output nor end the next turn.
@@ -102,7 +128,15 @@ wirelet::awaitable<bool> handle_connection_error(SessionState& s, const wirelet:
       co_await wirelet::sleep_for(pause);
     }
     s.connection_delivered_content = false;
-    co_await s.client.reconnect();
+    // The service replays the thread: what this session already showed is not shown again.
+    s.replay_filter.expect_repeat();
+    co_await reconnect_with_refresh(s, refreshed);
+    if (turn_cut_off) {
+      s.renderer.render_session_notice(
+          "Connection lost before the answer completed. Reconnected; send the question again "
+          "to retry.",
+          true);
+    }
   } catch (const std::exception& e) {
     if (is_cancellation(e)) throw;
     const auto info = classify_cli_error(e, /*during_connect=*/true);
@@ -117,6 +151,7 @@ wirelet::awaitable<bool> handle_connection_error(SessionState& s, const wirelet:
 
 wirelet::awaitable<bool> handle_incoming_message(SessionState& s, wirelet::Message msg) {
   const std::string msg_type = raw_type_of(msg);
+  const bool turn_was_running = s.turn_in_progress;
 
   if (msg_type == "metadata") {
     handle_metadata(s, msg);
@@ -137,10 +172,17 @@ wirelet::awaitable<bool> handle_incoming_message(SessionState& s, wirelet::Messa
       s.session_store.update_conversation(thread_id, title);
     }
   }
-  if (msg_type != "_connection_error") s.connection_delivered_content = true;
-
   const bool historical = s.history_replay_active && msg_type != "resume_complete";
   const bool terminal = type_in(TERMINAL_MESSAGE_TYPES, msg_type);
+  // A connection that only replays history and drops again makes no progress: it must not
+  // reset the reconnect back-off.
+  if (!historical && msg_type != "_connection_error" && msg_type != "resume_complete") {
+    s.connection_delivered_content = true;
+  }
+  // Messages the client made itself are no part of the thread's history.
+  const bool shown_before = msg_type != "_connection_error" && msg_type != "_raw" &&
+                            msg_type != "resume_complete" &&
+                            s.replay_filter.observe(s.client.thread_id(), msg, historical);
   if (historical) {
     if (message_is_user_visible_output(msg, s.setup.plain_output)) {
       s.replay_user_visible_seen = true;
@@ -157,7 +199,7 @@ wirelet::awaitable<bool> handle_incoming_message(SessionState& s, wirelet::Messa
     }
   }
 
-  const auto ask_request = s.renderer.render_message(msg, historical);
+  const auto ask_request = shown_before ? std::nullopt : s.renderer.render_message(msg, historical);
   if (ask_request && !historical) {
     AskAnswerOptions options{.non_interactive = s.setup.non_interactive,
                              .default_freeform_answer = s.default_freeform_answer(),
@@ -174,7 +216,9 @@ wirelet::awaitable<bool> handle_incoming_message(SessionState& s, wirelet::Messa
     s.turn_in_progress = false;
     s.query_complete_event.set();
   }
-  if (msg_type == "_connection_error") co_return co_await handle_connection_error(s, msg);
+  if (msg_type == "_connection_error") {
+    co_return co_await handle_connection_error(s, msg, turn_was_running);
+  }
   co_return true;
 }
 

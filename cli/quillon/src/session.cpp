@@ -209,16 +209,20 @@ wirelet::awaitable<int> run_one_shot(SessionState& s, wirelet::Task& receive_tas
     s.renderer.reset_turn_state();
     // A replayed "complete" must not end the new turn.
     s.query_complete_event.clear();
+    // Both before sending: the answer may end (or the connection break) before the send
+    // returns.
+    s.one_shot_query_sent = true;
+    s.turn_in_progress = true;
     try {
       wirelet::QueryOptions options = s.query_options(std::move(attachments));
       co_await s.client.send_query(*s.args.query, std::move(options));
     } catch (const std::exception& e) {
       if (is_cancellation(e)) throw;
+      s.turn_in_progress = false;
       s.report_loop_error("Failed to send the query.", "Check the connection and retry.", e);
       s.stop_event.set();
       co_return 1;
     }
-    s.turn_in_progress = true;
     CompletionWaitOptions wait{
         .timeout_seconds = deadline - wirelet::monotonic_seconds(),
         .idle_finish_seconds = s.setup.idle_finish_seconds,

@@ -23,6 +23,7 @@
 #include "parcelon/upload.hpp"
 #include "quillon/constants.hpp"
 #include "quillon/options.hpp"
+#include "quillon/replay_filter.hpp"
 #include "quillon/session_setup.hpp"
 #include "velmora/session_store/session_store.hpp"
 #include "wirelet/async.hpp"
@@ -97,6 +98,10 @@ struct SessionState {
   /// Pause before the next reconnect after a connection that delivered nothing; 0 after one
   /// that did.
   double reconnect_backoff_seconds = 0;
+  /// The one-shot query went out: a drop after its turn ended loses nothing.
+  bool one_shot_query_sent = false;
+  /// Keeps a reconnect's history replay from showing again what was shown already.
+  ReplayFilter replay_filter;
   /// A one-shot turn ended because the connection broke; its text.
   std::optional<std::string> connection_lost_detail;
   /// An error escaped a loop of a one-shot run; the run ends with status 1.
