@@ -87,6 +87,39 @@ TEST(ShellPanels, QuestionPanelIsAnsweredWithArrowsAndEnter) {
   EXPECT_EQ(terminal.stty_after(), terminal.stty_before());
 }
 
+TEST(ShellPanels, FreeFormQuestionTakesTheCustomAnswerOrTheDefault) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> more_args;
+    std::string typed;
+    std::string sent;
+  };
+  const std::vector<Case> cases = {
+      {"typed", {}, "the tides 潮汐", "the tides 潮汐"},
+      {"nothing typed", {}, "", "later"},
+      {"blanks typed, own default", {"--default-freeform-answer", "稍后提供"}, "  ", "稍后提供"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    SimProcess sim({"--pace", "0"});
+    SessionMachine machine;
+    Terminal terminal(machine, session_args(sim, c.more_args), {}, 80, 24);
+    ASSERT_TRUE(terminal.started());
+    ASSERT_TRUE(terminal.wait_visible(kPlaceholderLine)) << terminal.screen();
+    terminal.type("focus sim:ask-free");
+    const auto panel = terminal.wait_visible("│Custom answer: ▌");
+    ASSERT_TRUE(panel) << terminal.screen();
+    EXPECT_THAT(*panel, HasSubstr("│ Free-form answer required"));
+    terminal.type(c.typed);
+    EXPECT_EQ(wait_for_answer(sim), R"({"What should the answer focus on?":")" + c.sent + "\"}");
+    ASSERT_TRUE(terminal.wait_until([](const std::string& s) {
+      return shown_after(s, kPlaceholderLine, "You answered:");
+    })) << terminal.screen();
+    terminal.type("/exit");
+    EXPECT_EQ(terminal.wait_for_exit(), 0) << terminal.screen();
+  }
+}
+
 TEST(ShellPanels, QuestionsWhileAnAnswerStreamsTakeOptionsAndTypedAnswers) {
   const velmora::testing::TempDir scripts;
   const auto script = write_script(scripts.path(), R"({"turns": [
