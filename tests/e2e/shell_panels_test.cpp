@@ -6,7 +6,6 @@
 
 namespace {
 
-using session_e2e::sent_frames;
 using session_e2e::sent_types;
 using session_e2e::session_args;
 using session_e2e::SessionMachine;
@@ -16,20 +15,13 @@ using ::testing::Contains;
 using ::testing::HasSubstr;
 using ::testing::Not;
 using velmora::testing::count_of;
+using velmora::testing::has;
+using velmora::testing::lines_of;
+using velmora::testing::shown_after;
 using velmora::testing::SimProcess;
 namespace json = boost::json;
 
 constexpr const char* kPlaceholderLine = "> Ask Velmora anything or type / for commands";
-
-bool has(const std::string& text, const std::string& needle) {
-  return text.find(needle) != std::string::npos;
-}
-
-bool shown_after(const std::string& text, const std::string& later, const std::string& earlier) {
-  const auto a = text.rfind(later);
-  const auto b = text.rfind(earlier);
-  return a != std::string::npos && b != std::string::npos && a > b;
-}
 
 std::string thread_of(const json::object& record) {
   return std::string(record.at("thread_id").as_string());
