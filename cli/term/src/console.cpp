@@ -492,7 +492,8 @@ Console::Console(ConsoleOptions options, std::shared_ptr<OutputSink> sink)
 std::string Console::escape(std::string_view text) {
   std::string out;
   out.reserve(text.size() + 8);
-  for (char c : text) {
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
     const auto byte = static_cast<unsigned char>(c);
     if (c == '\r') continue;
     if ((byte < 0x20 && c != '\n' && c != '\t') || byte == 0x7F) {
@@ -500,6 +501,16 @@ std::string Console::escape(std::string_view text) {
       out += '^';
       out += static_cast<char>(byte ^ 0x40);
       continue;
+    }
+    if (byte == 0xC2 && i + 1 < text.size()) {
+      // The C1 controls (U+0080..U+009F; U+009B is a whole CSI) as `cat -v` names them.
+      const auto next = static_cast<unsigned char>(text[i + 1]);
+      if (next >= 0x80 && next <= 0x9F) {
+        out += "M-^";
+        out += static_cast<char>((next - 0x80) ^ 0x40);
+        ++i;
+        continue;
+      }
     }
     if (c == '[' || c == '\\') out += '\\';
     out += c;

@@ -74,6 +74,9 @@ TEST(ConsoleMarkup, EscapedValuesCannotSendTerminalControls) {
   // A value is shown, never obeyed: ESC, BEL and the like appear in caret form.
   EXPECT_EQ(velmora::term::strip_markup(Console::escape("a\x1b[31mb\x07\r\n\tc\x7f")),
             "a^[[31mb^G\n\tc^?");
+  // C1 controls, U+009B (an 8-bit CSI) among them; other two-byte characters stay.
+  EXPECT_EQ(velmora::term::strip_markup(Console::escape("\u009b2J\u0085\u00a0\u00e9\xc2")),
+            "M-^[2JM-^E\u00a0\u00e9\xc2");
   const std::string url = "https://h/\x1b]0;title\x07x";
   Printed plain(false);
   plain.console.print("[link]" + Console::escape(url) + "[/link]", "");
