@@ -492,13 +492,24 @@ Console::Console(ConsoleOptions options, std::shared_ptr<OutputSink> sink)
 std::string Console::escape(std::string_view text) {
   std::string out;
   out.reserve(text.size() + 8);
-  for (char c : text) {
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
     const auto byte = static_cast<unsigned char>(c);
     if (c == '\r') continue;
     if ((byte < 0x20 && c != '\n' && c != '\t') || byte == 0x7F) {
       // A value is shown, never obeyed by the terminal: caret form, as `cat -v` shows it.
+      // ESC and FS show as "^[" and "^\\", whose second byte markup must take literally too.
+      const char shown = static_cast<char>(byte ^ 0x40);
       out += '^';
-      out += static_cast<char>(byte ^ 0x40);
+      if (shown == '[' || shown == '\\') out += '\\';
+      out += shown;
+      continue;
+    }
+    if (byte == 0xC2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
+        static_cast<unsigned char>(text[i + 1]) <= 0x9F) {
+      // A C1 control in UTF-8 (U+009B is a CSI to xterm) becomes U+FFFD, as the renderer shows it.
+      out += "\xEF\xBF\xBD";
+      ++i;
       continue;
     }
     if (c == '[' || c == '\\') out += '\\';
