@@ -3,9 +3,9 @@
 // 200 000 deltas (token-sized pieces of a Markdown answer with paragraphs, lists, code and
 // tables) in turns of 2 000, each turn ended by the final text and "complete" as the agent
 // sends them. Each profile runs in its own child process so its peak memory is its own.
-// Prints one JSON line per figure: deltas per second (wall clock), CPU seconds, peak resident
-// memory, and resident growth between the first tenth of the run and its end (flat memory
-// over a long session shows as a growth near zero).
+// Prints one line per figure, "renderer.<profile>.<metric> value": deltas per second (wall clock),
+// CPU seconds, peak resident memory, and resident growth between the first tenth of the run and its
+// end (flat memory over a long session shows as a growth near zero).
 //
 //   renderer_bench [deltas]
 #include <fcntl.h>
@@ -70,9 +70,8 @@ double cpu_seconds() {
 }
 
 void report(const char* profile, const char* metric, double value) {
-  std::printf(
-      "{\"bench\": \"renderer\", \"profile\": \"%s\", \"metric\": \"%s\", \"value\": %.3f}\n",
-      profile, metric, value);
+  std::printf("renderer.%s.%s %.*f\n", profile, metric, value == static_cast<long>(value) ? 0 : 2,
+              value);
   std::fflush(stdout);
 }
 

@@ -6,7 +6,6 @@
 
 namespace {
 
-using session_e2e::sent_frames;
 using session_e2e::sent_types;
 using session_e2e::session_args;
 using session_e2e::SessionMachine;
@@ -16,20 +15,13 @@ using ::testing::Contains;
 using ::testing::HasSubstr;
 using ::testing::Not;
 using velmora::testing::count_of;
+using velmora::testing::has;
+using velmora::testing::lines_of;
+using velmora::testing::shown_after;
 using velmora::testing::SimProcess;
 namespace json = boost::json;
 
 constexpr const char* kPlaceholderLine = "> Ask Velmora anything or type / for commands";
-
-bool has(const std::string& text, const std::string& needle) {
-  return text.find(needle) != std::string::npos;
-}
-
-bool shown_after(const std::string& text, const std::string& later, const std::string& earlier) {
-  const auto a = text.rfind(later);
-  const auto b = text.rfind(earlier);
-  return a != std::string::npos && b != std::string::npos && a > b;
-}
 
 std::string thread_of(const json::object& record) {
   return std::string(record.at("thread_id").as_string());
@@ -329,6 +321,42 @@ TEST(ShellPanels, EscapeInThePickerFallsBackToTheNumberedList) {
   terminal.type("/exit");
   EXPECT_EQ(terminal.wait_for_exit(), 0) << terminal.screen();
   EXPECT_EQ(terminal.stty_after(), terminal.stty_before());
+}
+
+TEST(ShellPanels, PickerInAShortTerminalKeepsItsSearchLineInView) {
+  SimProcess sim({"--pace", "0"});
+  SessionMachine machine;
+  for (int i = 0; i < 4; ++i) {
+    const auto run = machine.run(session_args(sim, {"--query", "saved sim:stream=1"}));
+    ASSERT_EQ(run.exit_code, 0) << run.out << run.err;
+  }
+  const std::string oldest = thread_of(sim.records("ws_open").at(0));
+
+  // Five sessions make the panel three rows taller than the terminal.
+  Terminal terminal(machine, session_args(sim), {}, 80, 12);
+  ASSERT_TRUE(terminal.started());
+  ASSERT_TRUE(terminal.wait_visible(kPlaceholderLine)) << terminal.screen();
+  terminal.type("/resume");
+  const auto panel = terminal.wait_visible("│Search: █");
+  ASSERT_TRUE(panel) << terminal.visible();
+  EXPECT_THAT(*panel, HasSubstr("│▶ "));
+  EXPECT_THAT(lines_of(*panel).back(), HasSubstr("└──"));
+
+  // Walking down the list scrolls it above the search line.
+  terminal.keys("Down", "Down", "Down", "Down");
+  const auto walked = terminal.wait_visible("│▶ " + oldest);
+  ASSERT_TRUE(walked) << terminal.visible();
+  EXPECT_THAT(*walked, HasSubstr("│Search: █"));
+  EXPECT_THAT(lines_of(*walked).back(), HasSubstr("└──"));
+  terminal.type(oldest.substr(0, 8), false);
+  ASSERT_TRUE(terminal.wait_visible("│Search: " + oldest.substr(0, 8) + "█")) << terminal.visible();
+  terminal.keys("Enter");
+  ASSERT_TRUE(terminal.wait_until([&](const std::string& s) {
+    return has(s, "thread " + short_label(oldest) + " |") &&
+           shown_after(s, kPlaceholderLine, "resuming thread " + oldest);
+  })) << terminal.screen();
+  terminal.type("/exit");
+  EXPECT_EQ(terminal.wait_for_exit(), 0) << terminal.screen();
 }
 
 }  // namespace

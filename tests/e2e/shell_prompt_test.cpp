@@ -19,33 +19,17 @@ using ::testing::HasSubstr;
 using ::testing::IsSupersetOf;
 using ::testing::Not;
 using velmora::testing::count_of;
+using velmora::testing::has;
+using velmora::testing::lines_of;
+using velmora::testing::shown_after;
 using velmora::testing::SimProcess;
 namespace json = boost::json;
 
 constexpr const char* kPlaceholderLine = "> Ask Velmora anything or type / for commands";
 
-std::vector<std::string> lines_of(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
-
 std::string last_row(const std::string& visible) {
-  auto lines = lines_of(visible);
-  while (!lines.empty() && lines.back().empty()) lines.pop_back();
+  const auto lines = lines_of(visible);
   return lines.empty() ? std::string() : lines.back();
-}
-
-bool has(const std::string& text, const std::string& needle) {
-  return text.find(needle) != std::string::npos;
-}
-
-/// Both are shown, the last `later` below the last `earlier`.
-bool shown_after(const std::string& text, const std::string& later, const std::string& earlier) {
-  const auto a = text.rfind(later);
-  const auto b = text.rfind(earlier);
-  return a != std::string::npos && b != std::string::npos && a > b;
 }
 
 std::string bound_thread(const SimProcess& sim, std::size_t connection = 0) {

@@ -3,8 +3,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <sstream>
-
 #include "session_machine.hpp"
 
 namespace {
@@ -18,28 +16,13 @@ using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::Not;
 using velmora::testing::count_of;
+using velmora::testing::has;
+using velmora::testing::lines_of;
+using velmora::testing::shown_after;
 using velmora::testing::SimProcess;
 namespace json = boost::json;
 
 constexpr const char* kPlaceholderLine = "> Ask Velmora anything or type / for commands";
-
-bool has(const std::string& text, const std::string& needle) {
-  return text.find(needle) != std::string::npos;
-}
-
-bool shown_after(const std::string& text, const std::string& later, const std::string& earlier) {
-  const auto a = text.rfind(later);
-  const auto b = text.rfind(earlier);
-  return a != std::string::npos && b != std::string::npos && a > b;
-}
-
-std::vector<std::string> lines_of(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  while (!lines.empty() && lines.back().empty()) lines.pop_back();
-  return lines;
-}
 
 TEST(ShellTerminal, CtrlCInterruptsATurnAndTwiceEndsTheShellCleanly) {
   SimProcess sim({"--pace", "0", "--slow-delay", "0.05", "--slow-count", "600"});

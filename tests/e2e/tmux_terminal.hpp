@@ -130,11 +130,39 @@ class TmuxTerminal {
   bool started_ = false;
 };
 
+// Reading captured screens.
+
 /// Occurrences of `needle` in `text`.
 inline std::size_t count_of(const std::string& text, const std::string& needle) {
   std::size_t n = 0;
   for (auto at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
   return n;
+}
+
+inline bool has(const std::string& text, const std::string& needle) {
+  return text.find(needle) != std::string::npos;
+}
+
+/// Both are shown, the last `later` below the last `earlier`.
+inline bool shown_after(const std::string& text, const std::string& later,
+                        const std::string& earlier) {
+  const auto a = text.rfind(later);
+  const auto b = text.rfind(earlier);
+  return a != std::string::npos && b != std::string::npos && a > b;
+}
+
+/// The rows of a capture, without the blank rows at its end.
+inline std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> lines;
+  std::size_t start = 0;
+  while (start < text.size()) {
+    const auto end = text.find('\n', start);
+    lines.push_back(text.substr(start, end == std::string::npos ? std::string::npos : end - start));
+    if (end == std::string::npos) break;
+    start = end + 1;
+  }
+  while (!lines.empty() && lines.back().empty()) lines.pop_back();
+  return lines;
 }
 
 }  // namespace velmora::testing

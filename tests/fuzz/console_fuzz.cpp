@@ -4,7 +4,7 @@
 // sequence the markup did not; with colour on, removing the console's own styles and links
 // leaves that same text, and link targets never carry control bytes.
 // Values: an escaped value spliced into markup prints literally (carriage returns dropped,
-// control characters in caret form, C1 controls as U+FFFD), so no control byte but line break
+// control characters in caret form, C1 controls as "M-^["), so no control byte but line break
 // and tab reaches the terminal, whatever markup surrounds it.
 #include <cstdint>
 #include <memory>
@@ -92,7 +92,8 @@ std::string shown(std::string_view value) {
       out += '^';
       out += static_cast<char>(c ^ 0x40);
     } else if (is_c1_at(value, i)) {
-      out += "\xef\xbf\xbd";
+      out += "M-^";
+      out += static_cast<char>((static_cast<unsigned char>(value[i + 1]) - 0x80) ^ 0x40);
       ++i;
     } else {
       out += static_cast<char>(c);

@@ -195,9 +195,10 @@ struct Screen::Impl : std::enable_shared_from_this<Screen::Impl> {
     write_all(options.out_fd, out);
   }
 
-  void refresh_app_view() {
+  /// `whole`: laid out without the height limit, as it is to stay in the scrollback.
+  void refresh_app_view(bool whole = false) {
     if (app == nullptr) return;
-    AppView view = app->layout(width, height);
+    AppView view = app->layout(width, whole ? 0 : height);
     std::lock_guard lock(mutex);
     app_view = std::move(view);
   }
@@ -396,7 +397,7 @@ void Screen::detach(ScreenApp& app, bool keep) {
     impl_->pulse_top_changed();
     return;
   }
-  if (keep) impl_->refresh_app_view();
+  if (keep) impl_->refresh_app_view(true);
   ScreenApp* uncovered = nullptr;
   AppView uncovered_view;
   if (!impl_->covered.empty()) {

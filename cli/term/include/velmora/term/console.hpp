@@ -118,7 +118,7 @@ class Console {
   void flush();
 
   /// Escapes text so that markup prints it literally; control characters other than line
-  /// break and tab show in caret form ("^["), C1 controls as U+FFFD and carriage returns are
+  /// break and tab show in caret form ("^[", C1 controls as "M-^["), and carriage returns are
   /// dropped, so a value can never drive the terminal.
   [[nodiscard]] static std::string escape(std::string_view text);
   /// Renders markup to the bytes this console would write (without `end`).
