@@ -496,7 +496,10 @@ bool Screen::key_ready() const noexcept { return impl_->decoder.ready(); }
 void Screen::clear_screen() {
   std::lock_guard lock(impl_->mutex);
   if (!impl_->terminal) return;
-  std::string out = "\x1b[H\x1b[2J";
+  // The region goes first: terminals that keep a cleared screen in their history (tmux, VTE)
+  // would keep a copy of the prompt there.
+  std::string out = impl_->painter.erase(impl_->width);
+  out += "\x1b[H\x1b[2J";
   impl_->painter.abandon();
   out += impl_->repaint();
   write_all(impl_->options.out_fd, out);
