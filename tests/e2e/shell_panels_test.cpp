@@ -323,4 +323,40 @@ TEST(ShellPanels, EscapeInThePickerFallsBackToTheNumberedList) {
   EXPECT_EQ(terminal.stty_after(), terminal.stty_before());
 }
 
+TEST(ShellPanels, PickerInAShortTerminalKeepsItsSearchLineInView) {
+  SimProcess sim({"--pace", "0"});
+  SessionMachine machine;
+  for (int i = 0; i < 4; ++i) {
+    const auto run = machine.run(session_args(sim, {"--query", "saved sim:stream=1"}));
+    ASSERT_EQ(run.exit_code, 0) << run.out << run.err;
+  }
+  const std::string oldest = thread_of(sim.records("ws_open").at(0));
+
+  // Five sessions make the panel three rows taller than the terminal.
+  Terminal terminal(machine, session_args(sim), {}, 80, 12);
+  ASSERT_TRUE(terminal.started());
+  ASSERT_TRUE(terminal.wait_visible(kPlaceholderLine)) << terminal.screen();
+  terminal.type("/resume");
+  const auto panel = terminal.wait_visible("│Search: █");
+  ASSERT_TRUE(panel) << terminal.visible();
+  EXPECT_THAT(*panel, HasSubstr("│▶ "));
+  EXPECT_THAT(lines_of(*panel).back(), HasSubstr("└──"));
+
+  // Walking down the list scrolls it above the search line.
+  terminal.keys("Down", "Down", "Down", "Down");
+  const auto walked = terminal.wait_visible("│▶ " + oldest);
+  ASSERT_TRUE(walked) << terminal.visible();
+  EXPECT_THAT(*walked, HasSubstr("│Search: █"));
+  EXPECT_THAT(lines_of(*walked).back(), HasSubstr("└──"));
+  terminal.type(oldest.substr(0, 8), false);
+  ASSERT_TRUE(terminal.wait_visible("│Search: " + oldest.substr(0, 8) + "█")) << terminal.visible();
+  terminal.keys("Enter");
+  ASSERT_TRUE(terminal.wait_until([&](const std::string& s) {
+    return has(s, "thread " + short_label(oldest) + " |") &&
+           shown_after(s, kPlaceholderLine, "resuming thread " + oldest);
+  })) << terminal.screen();
+  terminal.type("/exit");
+  EXPECT_EQ(terminal.wait_for_exit(), 0) << terminal.screen();
+}
+
 }  // namespace

@@ -1,5 +1,7 @@
 #include "test_support.hpp"
 
+#include "output_log.hpp"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -127,6 +129,7 @@ ProcessResult run_process(const std::string& program, const ProcessOptions& opti
 
 ChildProcess::ChildProcess(const std::string& program, const ProcessOptions& options) {
   ::signal(SIGPIPE, SIG_IGN);
+  capture_ = std::make_unique<OutputCapture>(program);
   pid_ = spawn(program, options, in_fd_, out_fd_, err_fd_);
 }
 
@@ -136,6 +139,8 @@ ChildProcess::~ChildProcess() {
     ::kill(pid_, SIGKILL);
     int status = 0;
     ::waitpid(pid_, &status, 0);
+    // What it printed before the kill still belongs in the output log.
+    pump(1.0, false);
   }
   for (int fd : {in_fd_, out_fd_, err_fd_}) {
     if (fd >= 0) ::close(fd);
@@ -154,11 +159,17 @@ void ChildProcess::pump(double timeout_seconds, bool until_line) {
     if (err_fd_ >= 0) fds[count++] = pollfd{err_fd_, POLLIN, 0};
     const int ready = ::poll(fds, static_cast<nfds_t>(count), static_cast<int>(left * 1000) + 1);
     if (ready < 0 && errno != EINTR) return;
-    if (out_fd_ >= 0 && !drain(out_fd_, out_)) {
+    const auto out_before = out_.size();
+    const auto err_before = err_.size();
+    const bool out_open = out_fd_ >= 0 && drain(out_fd_, out_);
+    const bool err_open = err_fd_ >= 0 && drain(err_fd_, err_);
+    capture_->append(1, std::string_view(out_).substr(out_before));
+    capture_->append(2, std::string_view(err_).substr(err_before));
+    if (out_fd_ >= 0 && !out_open) {
       ::close(out_fd_);
       out_fd_ = -1;
     }
-    if (err_fd_ >= 0 && !drain(err_fd_, err_)) {
+    if (err_fd_ >= 0 && !err_open) {
       ::close(err_fd_);
       err_fd_ = -1;
     }

@@ -9,11 +9,14 @@
 
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 namespace velmora::testing {
+
+class OutputCapture;
 
 struct ProcessOptions {
   std::vector<std::string> args;
@@ -36,10 +39,12 @@ struct ProcessResult {
   std::string err;
 };
 
-/// Runs a program to its end and captures both output streams.
+/// Runs a program to its end and captures both output streams (also kept in the output log,
+/// output_log.hpp).
 ProcessResult run_process(const std::string& program, const ProcessOptions& options = {});
 
-/// A long-running child with pipes (for servers such as the agent simulator).
+/// A long-running child with pipes (for servers such as the agent simulator); its output is
+/// also kept in the output log.
 class ChildProcess {
  public:
   ChildProcess(const std::string& program, const ProcessOptions& options);
@@ -67,6 +72,7 @@ class ChildProcess {
   std::string out_;
   std::string err_;
   std::optional<ProcessResult> result_;
+  std::unique_ptr<OutputCapture> capture_;
 };
 
 /// A fresh folder removed with everything in it on destruction.

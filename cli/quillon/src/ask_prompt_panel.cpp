@@ -90,7 +90,8 @@ boost::asio::awaitable<std::optional<AskAnswers>> run_ask_panel(
       {.title = "Agent asked for input",
        .style = build_ask_style(),
        .erase_when_done = false,
-       .focus_style = "class:ask-option-selected"},
+       .focus_style = "class:ask-option-selected",
+       .pinned_style = "class:ask-custom-label"},
       [&navigator] { return navigator.render_fragments(); },
       [&navigator, &result](const Key& key) {
         switch (key.code) {

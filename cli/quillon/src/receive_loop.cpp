@@ -114,12 +114,13 @@ wirelet::awaitable<bool> handle_connection_error(SessionState& s, const wirelet:
           ? 0.0
           : std::min(std::max(s.reconnect_backoff_seconds * 2, 1.0), MAX_RECONNECT_BACKOFF_SECONDS);
   try {
-    bool refreshed = false;
-    if (looks_like_auth_error(error_detail)) refreshed = co_await refresh_session_token(s);
     // The new connection asks for the thread it had, and the server replays a known thread's
     // history first: recognise it, whether or not the thread was chosen explicitly, so old turns
-    // are never shown as new output nor end the next turn.
+    // are never shown as new output nor end the next turn. Begun before the token refresh waits,
+    // so a line typed meanwhile goes out on the new connection instead of the dead one.
     s.begin_reconnect(/*expect_history=*/true);
+    bool refreshed = false;
+    if (looks_like_auth_error(error_detail)) refreshed = co_await refresh_session_token(s);
     if (pause > 0) {
       s.renderer.render_session_notice(
           "connection dropped again before any reply; reconnecting in " +

@@ -54,7 +54,8 @@ boost::asio::awaitable<std::optional<std::string>> run_session_picker_panel(
       {.title = "Resume",
        .style = build_ask_style(),
        .erase_when_done = true,
-       .focus_style = "class:ask-option-selected"},
+       .focus_style = "class:ask-option-selected",
+       .pinned_style = "class:ask-custom-label"},
       [&navigator] { return navigator.render_fragments(); },
       [&navigator, &result](const Key& key) {
         switch (key.code) {

@@ -117,8 +117,9 @@ wirelet::QueryOptions SessionState::query_options(boost::json::array attachments
 }
 
 wirelet::DebugSink SessionState::debug_sink() const {
+  // Frames are the service's text: shown, never obeyed (a frame may carry escape sequences).
   return [console = setup.console](std::string_view line) {
-    console->write_raw(std::string(line) + "\n");
+    console->print(velmora::term::Console::escape(line));
   };
 }
 

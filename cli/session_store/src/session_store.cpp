@@ -6,12 +6,17 @@
 
 #include <array>
 #include <ctime>
+#include <fstream>
 #include <iostream>
+#include <optional>
 #include <system_error>
+#include <thread>
 #include <utility>
 
 #include "sqlite_db.hpp"
 #include "velmora/platform/env.hpp"
+#include "velmora/platform/file_lock.hpp"
+#include "wirelet/errors.hpp"
 
 namespace velmora::session_store {
 
@@ -25,6 +30,10 @@ namespace {
 
 /// Long enough to outlast another CLI's write; short enough that a stuck lock is reported.
 constexpr int BUSY_TIMEOUT_MS = 5000;
+/// How every SQLite database file begins.
+constexpr std::string_view SQLITE_HEADER{"SQLite format 3\0", 16};
+/// Setting a damaged file aside waits this long for another CLI doing the same.
+constexpr double LOCK_WAIT_SECONDS = 5;
 
 constexpr const char* SCHEMA_SQL = R"sql(
 CREATE TABLE IF NOT EXISTS sessions (
@@ -79,6 +88,16 @@ fs::path home_folder() {
     return found->pw_dir;
   }
   return fs::current_path();
+}
+
+// 20261208T071500Z: a set-aside file's name says when it was found damaged.
+std::string aside_stamp(std::chrono::system_clock::time_point when) {
+  const auto text = format_utc_timestamp(when);
+  std::string stamp;
+  for (char c : text.substr(0, 19)) {
+    if (c != '-' && c != ':') stamp += c;
+  }
+  return stamp + "Z";
 }
 
 void print_warning(const std::string& text) { std::cerr << "Warning: " << text << '\n'; }
@@ -150,23 +169,135 @@ struct VelmoraSessionStore::Impl {
       // Session records name the user's folders and accounts: keep them private.
       fs::permissions(folder, fs::perms::owner_all, ec);
     }
-    const bool existed = fs::exists(path, ec);
+    std::string damage;
     try {
-      db = Database(path, true);
-      if (!existed) ::chmod(path.c_str(), S_IRUSR | S_IWUSR);
-      db.set_busy_timeout(BUSY_TIMEOUT_MS);
-      // The pragma answers with a row; it is also the first read of the file's header.
-      auto wal = db.prepare("PRAGMA journal_mode=WAL");
-      while (wal.step()) {
-      }
-      db.exec(SCHEMA_SQL);
-      // Preparing proves an existing table has the columns we read and write.
-      Statement probe(db, SELECT_SQL);
-      Statement probe_upsert(db, UPSERT_SQL);
+      retrying([this] { connect(); });
+      return;
     } catch (const SqliteError& e) {
-      give_up(e.damaged()
-                  ? path.string() + " is damaged (" + e.what() + "); the file was left as it is"
-                  : "cannot open " + path.string() + " (" + e.what() + ")");
+      if (!e.damaged()) {
+        give_up("cannot open " + path.string() + " (" + e.what() + ")");
+        return;
+      }
+      damage = e.what();
+    }
+    try {
+      set_aside(damage);
+    } catch (const SqliteError& e) {
+      give_up(path.string() + " is damaged (" + e.what() + ")");
+    }
+  }
+
+  // Runs `step` again while another CLI holds the database, up to the busy time-out.
+  template <class Step>
+  static void retrying(Step&& step) {
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(BUSY_TIMEOUT_MS);
+    for (int attempt = 1;; ++attempt) {
+      try {
+        step();
+        return;
+      } catch (const SqliteError& e) {
+        if (!e.busy() || std::chrono::steady_clock::now() >= deadline) throw;
+      }
+      // Spread the retries so that CLIs started together do not collide again.
+      std::this_thread::sleep_for(std::chrono::milliseconds(5 + (attempt * 7) % 23));
+    }
+  }
+
+  // Opens the file (creating it), proves it readable and brings its schema up to date.
+  void connect() {
+    db = Database();
+    std::error_code ec;
+    const bool existed = fs::exists(path, ec);
+    if (existed) check_header();
+    db = Database(path, true);
+    if (!existed) ::chmod(path.c_str(), S_IRUSR | S_IWUSR);
+    db.set_busy_timeout(BUSY_TIMEOUT_MS);
+    // The pragma answers with a row; it is also the first read of the file's header.
+    auto wal = db.prepare("PRAGMA journal_mode=WAL");
+    while (wal.step()) {
+    }
+    // A truncated file keeps a readable header and fails only on the pages it lost; the store
+    // is small (MAX_SAVED_SESSIONS rows), so checking every page costs about a millisecond.
+    auto check = db.prepare("PRAGMA quick_check(1)");
+    if (check.step()) {
+      if (auto verdict = check.column_text(0); verdict && *verdict != "ok") {
+        throw SqliteError(SQLITE_CORRUPT, *verdict);
+      }
+    }
+    db.exec(SCHEMA_SQL);
+    // Preparing proves an existing table has the columns we read and write.
+    Statement probe(db, SELECT_SQL);
+    Statement probe_upsert(db, UPSERT_SQL);
+  }
+
+  // SQLite deletes the journal of a file it cannot read when it closes it; a file that is no
+  // database at all is recognised here, before SQLite opens it, so its journal can be kept.
+  void check_header() const {
+    std::ifstream in(path, std::ios::binary);
+    std::array<char, SQLITE_HEADER.size()> head{};
+    in.read(head.data(), head.size());
+    const auto got = static_cast<std::size_t>(in.gcount());
+    if (got > 0 && std::string_view(head.data(), got) != SQLITE_HEADER.substr(0, got)) {
+      throw SqliteError(SQLITE_NOTADB, "file is not a database");
+    }
+  }
+
+  // Moves the damaged file (with its journal files, so SQLite still pairs them) beside itself
+  // and starts a new one: the user's rows stay recoverable and later sessions are saved again.
+  // Under a lock, so two CLIs finding the same damage do not move each other's fresh file.
+  void set_aside(const std::string& reason) {
+    db = Database();
+    std::optional<platform::FileLock> lock;
+    try {
+      auto lock_path = path;
+      lock_path += ".lock";
+      lock.emplace(lock_path, LOCK_WAIT_SECONDS);
+    } catch (const wirelet::Error& e) {
+      throw SqliteError(SQLITE_CORRUPT, reason + "; it could not be moved aside: " + e.what() +
+                                            ", so it was left as it is");
+    }
+    // Another CLI may have replaced it while we waited.
+    try {
+      retrying([this] { connect(); });
+      return;
+    } catch (const SqliteError& e) {
+      if (!e.damaged()) throw;
+      db = Database();
+    }
+    const fs::path aside = free_aside_name();
+    std::error_code ec;
+    fs::rename(path, aside, ec);
+    if (ec) {
+      throw SqliteError(SQLITE_CORRUPT, reason + "; it could not be moved aside: " + ec.message() +
+                                            ", so it was left as it is");
+    }
+    for (const char* suffix : {"-wal", "-journal", "-shm"}) {
+      fs::path from = path;
+      from += suffix;
+      fs::path to = aside;
+      to += suffix;
+      if (!fs::exists(from, ec)) continue;
+      fs::rename(from, to, ec);
+      // A journal left behind would be replayed into the new file; the shared-memory index is
+      // rebuilt from the journal and may stay.
+      if (ec && std::string_view(suffix) != "-shm") {
+        throw SqliteError(SQLITE_CORRUPT, reason + "; it was moved to " + aside.string() +
+                                              " but its journal could not follow: " + ec.message());
+      }
+    }
+    retrying([this] { connect(); });
+    warn(path.string() + " was damaged (" + reason + "); it was moved to " + aside.string() +
+         " and a new one was started.");
+  }
+
+  fs::path free_aside_name() const {
+    const auto stamp = aside_stamp(clock ? clock() : std::chrono::system_clock::now());
+    for (int n = 0;; ++n) {
+      fs::path candidate = path;
+      candidate += ".damaged-" + stamp + (n == 0 ? "" : "-" + std::to_string(n));
+      std::error_code ec;
+      if (!fs::exists(candidate, ec) && !ec) return candidate;
     }
   }
 
@@ -225,20 +356,22 @@ std::vector<SessionRecord> VelmoraSessionStore::list_sessions(
 void VelmoraSessionStore::upsert_session(const SessionUpsert& session) {
   if (!impl_->db.is_open() || session.thread_id.empty()) return;
   try {
-    Transaction transaction(impl_->db);
-    Statement upsert(impl_->db, UPSERT_SQL);
-    upsert.bind(1, session.thread_id);
-    upsert.bind(2, session.endpoint);
-    upsert.bind(3, session.user_id);
-    upsert.bind(4, session.language);
-    upsert.bind(5, session.cwd);
-    upsert.bind(6, session.branch);
-    upsert.bind(7, impl_->now());
-    upsert.step();
-    Statement prune(impl_->db, PRUNE_SQL);
-    prune.bind(1, static_cast<std::int64_t>(MAX_SAVED_SESSIONS));
-    prune.step();
-    transaction.commit();
+    Impl::retrying([&] {
+      Transaction transaction(impl_->db);
+      Statement upsert(impl_->db, UPSERT_SQL);
+      upsert.bind(1, session.thread_id);
+      upsert.bind(2, session.endpoint);
+      upsert.bind(3, session.user_id);
+      upsert.bind(4, session.language);
+      upsert.bind(5, session.cwd);
+      upsert.bind(6, session.branch);
+      upsert.bind(7, impl_->now());
+      upsert.step();
+      Statement prune(impl_->db, PRUNE_SQL);
+      prune.bind(1, static_cast<std::int64_t>(MAX_SAVED_SESSIONS));
+      prune.step();
+      transaction.commit();
+    });
   } catch (const SqliteError& e) {
     impl_->failed(e, "save the session to");
   }
@@ -248,11 +381,13 @@ void VelmoraSessionStore::update_conversation(const std::string& thread_id,
                                               const std::string& conversation) {
   if (!impl_->db.is_open() || thread_id.empty()) return;
   try {
-    Statement update(impl_->db, CONVERSATION_SQL);
-    update.bind(1, thread_id);
-    update.bind(2, conversation);
-    update.bind(3, impl_->now());
-    update.step();
+    Impl::retrying([&] {
+      Statement update(impl_->db, CONVERSATION_SQL);
+      update.bind(1, thread_id);
+      update.bind(2, conversation);
+      update.bind(3, impl_->now());
+      update.step();
+    });
   } catch (const SqliteError& e) {
     impl_->failed(e, "save the session title to");
   }

@@ -18,6 +18,12 @@ class SqliteError : public std::runtime_error {
   SqliteError(int code, const std::string& message) : std::runtime_error(message), code_(code) {}
   [[nodiscard]] int code() const noexcept { return code_; }
   /// The file is not a database or its pages are damaged: retrying cannot help.
+  /// Another connection holds the lock; SQLite gives up without waiting in some cases (a
+  /// journal-mode change, WAL recovery), so the caller retries.
+  [[nodiscard]] bool busy() const noexcept {
+    const int primary = code_ & 0xff;
+    return primary == SQLITE_BUSY || primary == SQLITE_LOCKED;
+  }
   [[nodiscard]] bool damaged() const noexcept {
     const int primary = code_ & 0xff;
     return primary == SQLITE_CORRUPT || primary == SQLITE_NOTADB;

@@ -492,14 +492,31 @@ Console::Console(ConsoleOptions options, std::shared_ptr<OutputSink> sink)
 std::string Console::escape(std::string_view text) {
   std::string out;
   out.reserve(text.size() + 8);
-  for (char c : text) {
+  // The caret forms of ESC and FS end in "[" and "\\", which markup must take literally too.
+  const auto append_caret = [&out](unsigned char control) {
+    const char shown = static_cast<char>(control ^ 0x40);
+    out += '^';
+    if (shown == '[' || shown == '\\') out += '\\';
+    out += shown;
+  };
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
     const auto byte = static_cast<unsigned char>(c);
     if (c == '\r') continue;
     if ((byte < 0x20 && c != '\n' && c != '\t') || byte == 0x7F) {
       // A value is shown, never obeyed by the terminal: caret form, as `cat -v` shows it.
-      out += '^';
-      out += static_cast<char>(byte ^ 0x40);
+      append_caret(byte);
       continue;
+    }
+    if (byte == 0xC2 && i + 1 < text.size()) {
+      // The C1 controls (U+0080..U+009F; U+009B is a whole CSI) as `cat -v` names them.
+      const auto next = static_cast<unsigned char>(text[i + 1]);
+      if (next >= 0x80 && next <= 0x9F) {
+        out += "M-";
+        append_caret(static_cast<unsigned char>(next - 0x80));
+        ++i;
+        continue;
+      }
     }
     if (c == '[' || c == '\\') out += '\\';
     out += c;

@@ -1,5 +1,7 @@
 #include "velmora/term/inline_app.hpp"
 
+#include <algorithm>
+
 namespace velmora::term {
 namespace {
 
@@ -27,7 +29,7 @@ InlineApp::InlineApp(Screen& screen, InlineAppOptions options, std::function<Fra
       render_(std::move(render)),
       on_key_(std::move(on_key)) {}
 
-AppView InlineApp::layout(int width, int) const {
+AppView InlineApp::layout(int width, int height) const {
   const Fragments fragments = render_();
   std::vector<int> starts;
   const int inner = std::max(width - 2, 1);
@@ -42,14 +44,31 @@ AppView InlineApp::layout(int width, int) const {
   view.cursor_row = static_cast<int>(view.rows.size()) - 1;
   view.cursor_col = 0;
   view.focus_row = 0;
-  if (!options_.focus_style.empty()) {
-    for (std::size_t i = 0; i < fragments.size(); ++i) {
-      if (fragments[i].style == options_.focus_style) {
-        view.focus_row = starts[i] + (framed ? 1 : 0);
-        break;
-      }
+  const int total = static_cast<int>(view.rows.size());
+  int pinned = total;
+  const auto row_of = [&](std::size_t i) { return starts[i] + (framed ? 1 : 0); };
+  bool focused = false;
+  for (std::size_t i = 0; i < fragments.size(); ++i) {
+    if (!focused && !options_.focus_style.empty() && fragments[i].style == options_.focus_style) {
+      view.focus_row = row_of(i);
+      focused = true;
+    }
+    if (pinned == total && !options_.pinned_style.empty() &&
+        fragments[i].style == options_.pinned_style) {
+      pinned = row_of(i);
     }
   }
+  if (height <= 0 || total <= height || total - pinned >= height) return view;
+
+  // Too tall: the pinned rows stay at the bottom and the rows above them scroll around the
+  // focus, so a search or answer line is never pushed off the screen by a long list.
+  const int room = height - (total - pinned);
+  const int focus = std::min(view.focus_row, pinned - 1);
+  const int start = std::clamp(focus - room / 2, 0, pinned - room);
+  view.rows.erase(view.rows.begin() + start + room, view.rows.begin() + pinned);
+  view.rows.erase(view.rows.begin(), view.rows.begin() + start);
+  view.focus_row = focus - start;
+  view.cursor_row = static_cast<int>(view.rows.size()) - 1;
   return view;
 }
 

@@ -195,9 +195,10 @@ struct Screen::Impl : std::enable_shared_from_this<Screen::Impl> {
     write_all(options.out_fd, out);
   }
 
-  void refresh_app_view() {
+  /// `whole`: laid out without the height limit, as it is to stay in the scrollback.
+  void refresh_app_view(bool whole = false) {
     if (app == nullptr) return;
-    AppView view = app->layout(width, height);
+    AppView view = app->layout(width, whole ? 0 : height);
     std::lock_guard lock(mutex);
     app_view = std::move(view);
   }
@@ -396,7 +397,7 @@ void Screen::detach(ScreenApp& app, bool keep) {
     impl_->pulse_top_changed();
     return;
   }
-  if (keep) impl_->refresh_app_view();
+  if (keep) impl_->refresh_app_view(true);
   ScreenApp* uncovered = nullptr;
   AppView uncovered_view;
   if (!impl_->covered.empty()) {
@@ -495,7 +496,10 @@ bool Screen::key_ready() const noexcept { return impl_->decoder.ready(); }
 void Screen::clear_screen() {
   std::lock_guard lock(impl_->mutex);
   if (!impl_->terminal) return;
-  std::string out = "\x1b[H\x1b[2J";
+  // The region goes first: terminals that keep a cleared screen in their history (tmux, VTE)
+  // would keep a copy of the prompt there.
+  std::string out = impl_->painter.erase(impl_->width);
+  out += "\x1b[H\x1b[2J";
   impl_->painter.abandon();
   out += impl_->repaint();
   write_all(impl_->options.out_fd, out);

@@ -26,13 +26,14 @@ TEST(TurnScript, ReadsEveryStepKind) {
       {"wait_answer": {"timeout": 3, "fail_on_timeout": true}},
       {"wait_answer": true},
       {"stream": {"text": "abc", "chunk": 2, "delay": 0.1, "message_id": "m", "type": "answer_delta"}},
-      {"throughput": {"count": 10, "message_id": "m2"}},
+      {"throughput": {"count": 10, "message_id": "m2", "rate": 500}},
       {"throughput": 5},
       {"complete": {"status": "done"}},
       {"oversized": 2048},
       {"stall": true},
       {"close": true},
-      {"drop": true}]}],
+      {"drop": true},
+      {"close": {"code": 4401, "reason": "token expired"}}]}],
     "fallback": "error"})"));
   EXPECT_EQ(script.faults.drop_after_frames, 4u);
   EXPECT_EQ(script.faults.metadata_delay, 0.5);
@@ -45,7 +46,7 @@ TEST(TurnScript, ReadsEveryStepKind) {
       StepKind::send,       StepKind::send_text,   StepKind::send_binary, StepKind::send_binary,
       StepKind::delay,      StepKind::wait_answer, StepKind::wait_answer, StepKind::stream,
       StepKind::throughput, StepKind::throughput,  StepKind::complete,    StepKind::oversized,
-      StepKind::stall,      StepKind::close,       StepKind::drop};
+      StepKind::stall,      StepKind::close,       StepKind::drop,        StepKind::close};
   ASSERT_EQ(steps.size(), kinds.size());
   for (std::size_t i = 0; i < kinds.size(); ++i) EXPECT_EQ(steps[i].kind, kinds[i]) << i;
   EXPECT_EQ(steps[3].text, std::string("\x00\xff", 2));
@@ -55,8 +56,12 @@ TEST(TurnScript, ReadsEveryStepKind) {
   EXPECT_EQ(steps[7].count, 2u);
   EXPECT_EQ(steps[7].frame_type, "answer_delta");
   EXPECT_EQ(steps[8].count, 10u);
+  EXPECT_EQ(steps[8].seconds, 500);
   EXPECT_EQ(steps[9].count, 5u);
   EXPECT_EQ(steps[11].count, 2048u);
+  EXPECT_EQ(steps[13].close_code, 1000);
+  EXPECT_EQ(steps[15].close_code, 4401);
+  EXPECT_EQ(steps[15].text, "token expired");
 }
 
 TEST(TurnScript, NamesThePlaceOfTheFirstProblem) {
@@ -75,6 +80,10 @@ TEST(TurnScript, NamesThePlaceOfTheFirstProblem) {
        "turns[0].steps[0].send_binary_hex: not a hexadecimal digit"},
       {R"({"on_connect": [{"wait_answer": {"timeout": 1, "x": 2}}]})",
        "on_connect[0].wait_answer.x: unknown option"},
+      {R"({"turns": [{"steps": [{"throughput": {"count": 2, "rate": 0}}]}]})",
+       "turns[0].steps[0].throughput.rate: expected frames per second above 0"},
+      {R"({"turns": [{"steps": [{"close": {"code": 1005}}]}]})",
+       "turns[0].steps[0].close.code: expected a close code that may be sent"},
       {R"({"faults": {"drop_after": 3}})", "faults.drop_after: unknown fault"},
       {R"({"faults": {"upload_status": 42}})",
        "faults.upload_status: expected an HTTP status from 100 to 599"},

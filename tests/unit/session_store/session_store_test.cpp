@@ -163,23 +163,6 @@ TEST_F(StoreFixture, NewDatabaseIsPrivateToTheUser) {
   EXPECT_EQ(info.st_mode & 0777, 0700);
 }
 
-TEST_F(StoreFixture, CorruptFileWarnsOnceNamingItAndIsLeftUntouched) {
-  std::filesystem::create_directories(db.parent_path());
-  const std::string garbage(8192, '\x5a');
-  velmora::testing::write_file(db, garbage);
-
-  auto store = open();
-  EXPECT_FALSE(store->available());
-  store->upsert_session({.thread_id = "t1", .endpoint = "ws://a"});
-  store->update_conversation("t1", "title");
-  EXPECT_TRUE(store->list_sessions().empty());
-
-  ASSERT_EQ(warnings.size(), 1u);
-  EXPECT_THAT(warnings[0], HasSubstr(db.string()));
-  EXPECT_THAT(warnings[0], HasSubstr("will not be saved"));
-  EXPECT_EQ(velmora::testing::read_file(db), garbage);
-}
-
 TEST_F(StoreFixture, UnopenablePlacesWarnAndNeverThrow) {
   // A regular file where the folder should be, and a folder where the file should be.
   velmora::testing::write_file(dir.path() / "blocker", "x");

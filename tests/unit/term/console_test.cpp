@@ -74,6 +74,16 @@ TEST(ConsoleMarkup, EscapedValuesCannotSendTerminalControls) {
   // A value is shown, never obeyed: ESC, BEL and the like appear in caret form.
   EXPECT_EQ(velmora::term::strip_markup(Console::escape("a\x1b[31mb\x07\r\n\tc\x7f")),
             "a^[[31mb^G\n\tc^?");
+  // The caret forms of ESC and FS end in "[" and "\\": a following tag or escape stays text.
+  EXPECT_EQ(
+      velmora::term::strip_markup("[bold]" + Console::escape("\x1b[red]x\x1b\x1c\\[y") + "[/bold]"),
+      "^[[red]x^[^\\\\[y");
+  Printed caret(true);
+  caret.console.print(Console::escape("\x1bred]x\x1c[b]\u009bblue]y"), "");
+  EXPECT_EQ(caret.sink->text(), "^[red]x^\\[b]M-^[blue]y");
+  // C1 controls, U+009B (an 8-bit CSI) among them; other two-byte characters stay.
+  EXPECT_EQ(velmora::term::strip_markup(Console::escape("\u009b2J\u0085\u00a0\u00e9\xc2")),
+            "M-^[2JM-^E\u00a0\u00e9\xc2");
   const std::string url = "https://h/\x1b]0;title\x07x";
   Printed plain(false);
   plain.console.print("[link]" + Console::escape(url) + "[/link]", "");

@@ -246,4 +246,60 @@ TEST_F(EditorFixture, InlineAppFramesTheNavigatorAndErasesWhenDone) {
   }
 }
 
+/// A list with a search line under it, as the pickers draw it.
+Fragments search_list(int selected) {
+  Fragments out = {{"class:title", "Pick\n"}};
+  for (int i = 0; i < 10; ++i) {
+    out.push_back({i == selected ? "class:selected" : "", "item " + std::to_string(i) + "\n"});
+  }
+  out.push_back({"", "\n"});
+  out.push_back({"class:label", "Search: "});
+  out.push_back({"", "x\n"});
+  return out;
+}
+
+/// A panel row without its frame: "┌", "└" for the borders, else the text inside.
+std::string inner(const velmora::term::PaintRow& row) {
+  if (row.bytes.starts_with("┌")) return "┌";
+  if (row.bytes.starts_with("└")) return "└";
+  std::string text = row.bytes.substr(std::string("│").size());
+  text.resize(text.size() - std::string("│").size());
+  while (!text.empty() && text.back() == ' ') text.pop_back();
+  return text;
+}
+
+TEST_F(EditorFixture, InlineAppTallerThanTheTerminalKeepsItsSearchLineBelowTheFocus) {
+  struct Case {
+    int height;
+    int selected;
+    std::vector<std::string> shown;
+  };
+  std::vector<std::string> whole = {"┌", "Pick"};
+  for (int i = 0; i < 10; ++i) whole.push_back("item " + std::to_string(i));
+  whole.insert(whole.end(), {"", "Search: x", "", "└"});
+  const std::vector<Case> cases = {
+      {20, 0, whole},
+      // The whole panel for the scrollback.
+      {0, 9, whole},
+      {8, 0, {"┌", "Pick", "item 0", "item 1", "item 2", "Search: x", "", "└"}},
+      {8, 5, {"item 3", "item 4", "item 5", "item 6", "item 7", "Search: x", "", "└"}},
+      {8, 9, {"item 6", "item 7", "item 8", "item 9", "", "Search: x", "", "└"}},
+      // No room for the pinned rows and a list: left whole to the screen's own cropping.
+      {3, 0, whole},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::Message() << "height " << c.height << ", selected " << c.selected);
+    InlineApp app(
+        *screen, {.title = "Panel", .focus_style = "class:selected", .pinned_style = "class:label"},
+        [&] { return search_list(c.selected); }, [](const Key&) { return KeyResult::ignored; });
+    const AppView view = app.layout(30, c.height);
+    std::vector<std::string> shown;
+    for (const auto& row : view.rows) shown.push_back(inner(row));
+    EXPECT_EQ(shown, c.shown);
+    ASSERT_LT(view.focus_row, static_cast<int>(view.rows.size()));
+    EXPECT_EQ(shown[static_cast<std::size_t>(view.focus_row)],
+              "item " + std::to_string(c.selected));
+  }
+}
+
 }  // namespace

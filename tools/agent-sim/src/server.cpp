@@ -76,12 +76,14 @@ class BeastTransport final : public WsTransport {
     co_return ok;
   }
 
-  awaitable<void> close() override {
+  awaitable<void> close(std::uint16_t code, std::string reason) override {
     co_await acquire();
     if (!broken_) {
       broken_ = true;
       // A failed closing handshake leaves nothing to clean up: the session ends either way.
-      (void)co_await ws_.async_close(websocket::close_code::normal, kTuple);
+      websocket::close_reason frame(code);
+      frame.reason = reason;
+      (void)co_await ws_.async_close(frame, kTuple);
     }
     release();
   }

@@ -160,10 +160,21 @@ struct Runner {
         // Kept as one joined delta: the reader sees the same answer, the history stays small.
         std::string joined;
         Outcome outcome = Outcome::done;
+        // A paced stream sleeps every few milliseconds' worth of frames, keeping to its schedule.
+        const double rate = step.seconds;
+        const std::size_t batch = rate > 0 ? std::max<std::size_t>(1, rate / 200) : 0;
+        const double started = wirelet::monotonic_seconds();
         for (std::size_t i = 0; i < step.count; ++i) {
           if (signals.interrupt.is_set()) {
             outcome = Outcome::interrupted;
             break;
+          }
+          if (batch > 0 && i % batch == 0) {
+            const double due = started + static_cast<double>(i) / rate;
+            if (co_await pause(due - wirelet::monotonic_seconds())) {
+              outcome = Outcome::interrupted;
+              break;
+            }
           }
           std::string delta = throughput_delta(i);
           std::string frame = delta_frame("text_delta", delta, step.message_id);
@@ -185,7 +196,7 @@ struct Runner {
         co_await host.drop();
         co_return Outcome::gone;
       case StepKind::close:
-        co_await host.close();
+        co_await host.close(step.close_code, step.text);
         co_return Outcome::gone;
       case StepKind::stall:
         co_await host.stall();

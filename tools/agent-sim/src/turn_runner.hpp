@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <string>
 
@@ -26,7 +27,8 @@ class TurnHost {
   /// Stores a frame in the thread's history without sending it.
   virtual void keep(std::string frame) = 0;
   virtual wirelet::awaitable<void> drop() = 0;
-  virtual wirelet::awaitable<void> close() = 0;
+  /// Closing handshake with `code` and `reason`.
+  virtual wirelet::awaitable<void> close(std::uint16_t code, std::string reason) = 0;
   virtual wirelet::awaitable<void> stall() = 0;
 };
 

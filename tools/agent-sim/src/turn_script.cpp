@@ -161,6 +161,9 @@ Step parse_step(const boost::json::value& value, const std::string& where) {
           has_count = true;
         } else if (k == "message_id") {
           step.message_id = string_of(v, here);
+        } else if (k == "rate") {
+          step.seconds = seconds_of(v, here);
+          if (step.seconds <= 0) bad(here, "expected frames per second above 0");
         } else {
           return false;
         }
@@ -173,6 +176,26 @@ Step parse_step(const boost::json::value& value, const std::string& where) {
   } else if (key == "complete") {
     step.kind = StepKind::complete;
     step.frame = object_of(arg, at);
+  } else if (key == "close" && arg.is_object()) {
+    step.kind = StepKind::close;
+    each_option(arg.get_object(), at, [&](std::string_view k, const boost::json::value& v) {
+      const std::string here = at + "." + std::string(k);
+      if (k == "code") {
+        const std::size_t code = count_of(v, here);
+        // 1000-1003, 1007-1014 and the private 3000-4999 may be sent.
+        if (code < 1000 || code > 4999 || (code > 1014 && code < 3000) ||
+            (code >= 1004 && code <= 1006)) {
+          bad(here, "expected a close code that may be sent");
+        }
+        step.close_code = static_cast<std::uint16_t>(code);
+      } else if (k == "reason") {
+        step.text = string_of(v, here);
+        if (step.text.size() > 123) bad(here, "longer than 123 bytes");
+      } else {
+        return false;
+      }
+      return true;
+    });
   } else if (key == "drop" || key == "close" || key == "stall") {
     step.kind = key == "drop" ? StepKind::drop : key == "close" ? StepKind::close : StepKind::stall;
     true_flag(arg, at);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <map>
 #include <string>
 #include <string_view>
@@ -32,10 +33,13 @@ struct Step {
   StepKind kind = StepKind::send;
   boost::json::object frame;
   std::string text;
+  /// delay, stream: seconds; throughput: frames per second (0: as fast as the client reads).
   double seconds = 0;
   std::size_t count = 0;
   std::string message_id;
   std::string frame_type = "text_delta";
+  /// close: the close frame's code (its reason is `text`).
+  std::uint16_t close_code = 1000;
   /// wait_answer: a missing answer ends the turn with an error, instead of going on without it.
   bool fail_on_timeout = false;
 };

@@ -99,11 +99,11 @@ class Session final : public TurnHost {
     co_return;
   }
 
-  awaitable<void> close() override {
+  awaitable<void> close(std::uint16_t code, std::string reason) override {
     if (gone_) co_return;
     gone_ = true;
     close_reason_ = "closed by the simulator";
-    co_await ws_.close();
+    co_await ws_.close(code, std::move(reason));
   }
 
   awaitable<void> stall() override {
@@ -358,7 +358,7 @@ class Session final : public TurnHost {
     co_await turn_.join();
     std::string terminated = type_only("terminated");
     if (co_await send(std::move(terminated), false, false)) {
-      co_await close();
+      co_await close(1000, {});
       close_reason_ = "terminated";
     }
   }

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 #include "session_target.hpp"
@@ -29,8 +30,8 @@ class WsTransport {
   virtual wirelet::awaitable<InboundFrame> read() = 0;
   /// Sends one frame after any write in progress; false when the connection failed.
   virtual wirelet::awaitable<bool> write(std::string data, bool binary) = 0;
-  /// Normal close (code 1000), after any write in progress.
-  virtual wirelet::awaitable<void> close() = 0;
+  /// Closing handshake with `code` (1000: normal) and `reason`, after any write in progress.
+  virtual wirelet::awaitable<void> close(std::uint16_t code, std::string reason) = 0;
   /// Ends the TCP connection without a close frame.
   virtual void drop() = 0;
   /// Writes the first half of a frame after any write in progress; nothing may follow.

@@ -118,8 +118,8 @@ class Console {
   void flush();
 
   /// Escapes text so that markup prints it literally; control characters other than line
-  /// break and tab show in caret form ("^[") and carriage returns are dropped, so a value can
-  /// never drive the terminal.
+  /// break and tab show in caret form ("^[", C1 controls as "M-^["), and carriage returns are
+  /// dropped, so a value can never drive the terminal.
   [[nodiscard]] static std::string escape(std::string_view text);
   /// Renders markup to the bytes this console would write (without `end`).
   [[nodiscard]] std::string render(std::string_view markup) const;

@@ -2,7 +2,8 @@
 // Screen's inline region, dispatching keys to a handler until it says to exit.
 //
 // The panel takes the terminal's full width, wraps long lines, hides the cursor, and keeps the
-// row of the `focus_class` fragment on screen when it is taller than the terminal. When it ends
+// row of the `focus_style` fragment on screen when it is taller than the terminal, with the
+// rows from the `pinned_style` fragment down fixed at its bottom. When it ends
 // it is erased (`erase_when_done`) or left in the scrollback as last drawn.
 //
 //   InlineApp app(screen, {.title = "Resume", .style = sheet, .erase_when_done = true},
@@ -32,6 +33,9 @@ struct InlineAppOptions {
   bool erase_when_done = false;
   /// Style text of the fragment that must stay visible ("class:ask-option-selected").
   std::string focus_style;
+  /// Style text of the fragment whose row and all rows below it stay on screen when the panel
+  /// is taller than the terminal ("class:ask-custom-label": the search or answer line).
+  std::string pinned_style;
 };
 
 class InlineApp {

@@ -50,7 +50,8 @@ struct AppView {
 };
 
 /// An inline app the screen draws; `layout` is asked again whenever the size changes or the
-/// app calls `Screen::invalidate`.
+/// app calls `Screen::invalidate`. A `height` of 0 asks for the whole view (what an app leaves
+/// in the scrollback), which may be taller than the terminal.
 class ScreenApp {
  public:
   virtual ~ScreenApp() = default;

@@ -1,0 +1,165 @@
+// Hostile and broken frames from the service: garbage text, bytes that are not UTF-8, frames at
+// and over the 64 MiB limit, a frame that stalls half-way, a slow opening handshake. The run
+// goes on or ends with a clear report; nothing the service sends reaches the terminal as a
+// control sequence, with or without --debug.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <thread>
+
+#include "session_machine.hpp"
+
+namespace {
+
+using session_e2e::session_args;
+using session_e2e::SessionMachine;
+using session_e2e::write_script;
+using ::testing::HasSubstr;
+using ::testing::Not;
+using ::testing::StartsWith;
+using velmora::testing::SimProcess;
+
+/// Bytes that would drive a terminal: ESC, BEL, other C0 controls but line break and tab, and
+/// the C1 controls in their UTF-8 form.
+bool has_control_bytes(const std::string& text) {
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if ((c < 0x20 && c != '\n' && c != '\t') || c == 0x7f) return true;
+    if (c == 0xc2 && i + 1 < text.size()) {
+      const auto next = static_cast<unsigned char>(text[i + 1]);
+      if (next >= 0x80 && next <= 0x9f) return true;
+    }
+  }
+  return false;
+}
+
+// Escape sequences that clear the screen, retitle the window, write the clipboard and (8-bit
+// CSI) move the cursor, in a text frame that is not JSON, in a binary frame that is UTF-8, in
+// one that is not, and inside a valid message's fields.
+constexpr const char* HOSTILE_AGENT = R"({"turns": [{"steps": [
+  {"send_text": "\u001b[2J\u001b]2;pwned\u0007\u001b]52;c;cHduZWQ=\u0007\u009b31m text-frame"},
+  {"send_binary": "\u001b[31m utf8-binary"},
+  {"send_binary_hex": "1b5b324aff00fe"},
+  {"send": {"type": "tool_execution", "tool_name": "x\u001b[2Jy", "input": {"q": "\u001b]2;t\u0007"}}},
+  {"send": {"type": "error", "message": "bad\u001b[8mhidden", "code": "\u0007"}},
+  {"send": {"type": "text_delta", "delta": "Answer \u001b[1mbold\u001b[0m done.", "message_id": "a"}},
+  {"complete": {}}]}]})";
+
+TEST(FaultFrames, GarbageAndBinaryFramesNeverDriveTheTerminalAndTheAnswerCompletes) {
+  SessionMachine machine;
+  SimProcess sim({"--script", write_script(machine.home(), HOSTILE_AGENT).string()});
+  for (const bool debug : {false, true}) {
+    SCOPED_TRACE(debug ? "with --debug" : "without --debug");
+    std::vector<std::string> args = {"--query", "go"};
+    if (debug) args.push_back("--debug");
+    const auto result = machine.run(session_args(sim, args));
+    EXPECT_EQ(result.exit_code, 0) << result.out << result.err;
+    EXPECT_FALSE(has_control_bytes(result.out)) << result.out;
+    EXPECT_FALSE(has_control_bytes(result.err)) << result.err;
+    EXPECT_THAT(result.out, HasSubstr("bold"));
+    EXPECT_THAT(result.out, HasSubstr("done."));
+    if (debug) {
+      // Every frame is still shown, its control characters in caret form.
+      EXPECT_THAT(result.out, HasSubstr("[DEBUG][RECV] ^[[2J^[]2;pwned^G"));
+      EXPECT_THAT(result.out, HasSubstr("[DEBUG][RECV] ^[[31m utf8-binary"));
+      EXPECT_THAT(result.out, HasSubstr(R"([DEBUG][RECV] b'\x1b[2J\xff\x00\xfe')"));
+    }
+  }
+}
+
+TEST(FaultFrames, MessagesUpTo64MiBArriveWholeALargerOneEndsTheRunWithAReport) {
+  constexpr std::size_t LIMIT = std::size_t{64} << 20;
+  const struct {
+    std::size_t bytes;
+    int exit_code;
+    const char* shown;
+  } cases[] = {
+      {LIMIT, 0, "token2"},
+      {LIMIT + 1, 1, "message too big: the server sent a message larger than 64 MiB"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.bytes);
+    SimProcess sim({"--pace", "0", "--oversized-frame", std::to_string(c.bytes)});
+    SessionMachine machine;
+    const auto result = machine.run(session_args(sim, {"--query", "big sim:stream=3"}), {}, 120);
+    EXPECT_EQ(result.exit_code, c.exit_code) << result.out.substr(0, 300) << result.err;
+    EXPECT_THAT(result.out, HasSubstr(c.shown));
+    if (c.exit_code == 0) {
+      // The whole 64 MiB answer text is printed, then the rest of the turn.
+      EXPECT_GT(result.out.size(), LIMIT - 200);
+    } else {
+      EXPECT_THAT(result.out, HasSubstr("Connection lost before the answer completed."));
+      EXPECT_LT(result.out.size(), 4096u);
+    }
+  }
+}
+
+TEST(FaultFrames, ATooLargeMessageInTheShellReconnectsAndTheNextQuestionIsAnswered) {
+  // The fault hits the first connection's first turn only.
+  SimProcess sim({"--pace", "0", "--oversized-frame", std::to_string((std::size_t{64} << 20) + 1)});
+  SessionMachine machine;
+  const auto result =
+      machine.run(session_args(sim), "one sim:stream=2\ntwo sim:stream=3\n/exit\n", 120);
+  EXPECT_EQ(result.exit_code, 0) << result.out << result.err;
+  EXPECT_THAT(result.out, HasSubstr("Connection lost before the answer completed. Reconnected"));
+  EXPECT_THAT(result.out, HasSubstr("token0 token1 token2"));
+  EXPECT_EQ(sim.records("ws_open").size(), 2u);
+}
+
+TEST(FaultFrames, AStallMidFrameEndsAtTheTimeLimitWithWhatArrived) {
+  // metadata, token0, token1, then 68 bytes of a frame and silence.
+  SimProcess sim({"--pace", "0", "--stall-after-frames", "3"});
+  SessionMachine machine;
+  const auto started = std::chrono::steady_clock::now();
+  const auto result =
+      machine.run(session_args(sim, {"--query", "sim:stream=8", "--timeout", "2"}), {}, 60);
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  // The time limit is the behaviour under test; the bound above it is loose.
+  EXPECT_GE(seconds, 2.0);
+  EXPECT_LT(seconds, 30.0);
+  // A soft time-out: what arrived is the answer (non-interactive runs end normally).
+  EXPECT_EQ(result.exit_code, 0) << result.out;
+  EXPECT_THAT(result.out, StartsWith("token0 token1\n"));
+  EXPECT_THAT(result.out, Not(HasSubstr("token2")));
+
+  // Without visible output the same time-out is a failure.
+  SimProcess early({"--pace", "0", "--stall-after-frames", "1"});
+  const auto empty =
+      machine.run(session_args(early, {"--query", "sim:stream=8", "--timeout", "2"}), {}, 60);
+  EXPECT_EQ(empty.exit_code, 1) << empty.out;
+  EXPECT_EQ(empty.out, "Timed out waiting for complete (2s)\n");
+}
+
+TEST(FaultFrames, AStalledShellEndsWithCtrlCTwice) {
+  SimProcess sim({"--pace", "0", "--stall-after-frames", "3"});
+  SessionMachine machine;
+  velmora::testing::ProcessOptions options;
+  options.args = session_args(sim);
+  options.env = machine.env();
+  options.cwd = machine.home();
+  velmora::testing::ChildProcess child(VELMORA_BIN, options);
+  child.write_stdin("sim:stream=8\n");
+  ASSERT_FALSE(sim.wait_for_records("ws_fault", 1).empty());
+  child.send_signal(SIGINT);
+  // The stalled service never ends the turn; a second Ctrl+C ends the program.
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  child.send_signal(SIGINT);
+  const auto result = child.wait(30);
+  EXPECT_EQ(result.exit_code, 0) << result.out << result.err;
+  EXPECT_THAT(result.out, HasSubstr("Interrupt sent. Press Ctrl+C again to exit."));
+  EXPECT_THAT(result.out, HasSubstr("Exiting (double Ctrl+C)"));
+}
+
+TEST(FaultFrames, ASlowOpeningHandshakeWithinTheLimitIsWaitedFor) {
+  SimProcess sim({"--pace", "0", "--handshake-delay", "2"});
+  SessionMachine machine;
+  const auto result = machine.run(session_args(sim, {"--query", "sim:stream=2"}), {}, 60);
+  EXPECT_EQ(result.exit_code, 0) << result.out << result.err;
+  EXPECT_THAT(result.out, StartsWith("token0 token1\n"));
+  EXPECT_EQ(sim.records("ws_handshake").size(), 1u);
+}
+
+}  // namespace

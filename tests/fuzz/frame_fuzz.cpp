@@ -1,0 +1,76 @@
+// Arbitrary websocket frames through the frame decoder, and its messages through the JSON writer.
+//
+// The input is a sequence of frames separated by 0xff bytes (never valid in UTF-8); the low
+// bit of each frame's first byte says text or binary. One FrameDecoder reused across frames
+// must give what a fresh decoder gives (no state leaks between messages). Invariants: a frame
+// that is no JSON object arrives whole as "_raw" (with "binary" for a binary frame); only a
+// heartbeat object gives nothing; and a message written by json_dumps is valid UTF-8 that
+// parses back to the same message.
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include <boost/json/parse.hpp>
+#include <boost/json/serialize.hpp>
+
+#include "fuzz_check.hpp"
+#include "fuzz_json.hpp"
+#include "wirelet/json_text.hpp"
+#include "wirelet/wire_format.hpp"
+
+namespace {
+
+void check_frame(wirelet::FrameDecoder& decoder, std::string_view frame, bool binary) {
+  const auto message = decoder.decode(frame, binary);
+  const auto fresh = wirelet::decode_frame(frame, binary);
+  FUZZ_CHECK(
+      message.has_value() == fresh.has_value() && (!message || fuzz::same_json(*message, *fresh)),
+      "a reused decoder decodes like a fresh one");
+
+  // What the frame carries, worked out independently of the decoder.
+  std::string_view text = frame;
+  if (binary && text.starts_with("\xEF\xBB\xBF")) text.remove_prefix(3);
+  boost::json::parse_options options;
+  options.max_depth = 1000;
+  boost::system::error_code ec;
+  const auto value = boost::json::parse(text, ec, {}, options);
+  if (ec || !value.is_object() || (binary && !wirelet::is_valid_utf8(frame))) {
+    boost::json::object raw{{"type", "_raw"}, {"raw", frame}};
+    if (binary) raw["binary"] = true;
+    FUZZ_CHECK(message == raw, "a frame that is no JSON object arrives whole as _raw");
+  } else if (const auto* type = value.as_object().if_contains("type");
+             type && *type == "heartbeat") {
+    FUZZ_CHECK(!message, "a heartbeat gives nothing");
+    return;
+  } else {
+    FUZZ_CHECK(message && fuzz::same_json(*message, value), "a JSON object arrives as it is");
+  }
+
+  if (fuzz::has_non_finite(*message)) return;
+  const std::string written = wirelet::json_dumps(*message);
+  FUZZ_CHECK(wirelet::is_valid_utf8(written), "written messages are valid UTF-8");
+  const auto back = boost::json::parse(written, ec, {}, options);
+  FUZZ_CHECK(!ec && back.is_object(), "a written message parses");
+  // Invalid UTF-8 (only ever in a raw frame) is written as U+FFFD.
+  FUZZ_CHECK(wirelet::is_valid_utf8(frame) ? fuzz::close_json(back, *message)
+                                           : wirelet::json_dumps(back) == written,
+             "a written message round-trips");
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const std::string_view input(reinterpret_cast<const char*>(data), size);
+  wirelet::FrameDecoder decoder;
+  std::size_t begin = 0;
+  while (begin <= input.size()) {
+    auto end = input.find('\xff', begin);
+    if (end == std::string_view::npos) end = input.size();
+    const std::string_view chunk = input.substr(begin, end - begin);
+    begin = end + 1;
+    if (chunk.empty()) continue;
+    const bool binary = (static_cast<unsigned char>(chunk[0]) & 1) != 0;
+    check_frame(decoder, chunk.substr(1), binary);
+  }
+  return 0;
+}
