@@ -1,0 +1,84 @@
+// A damaged sessions.db under the real binary: the one-shot still answers and ends with 0, says
+// once what happened and where the old file went, and saves its session in a new file.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "session_machine.hpp"
+#include "velmora/session_store/session_store.hpp"
+
+namespace {
+
+using session_e2e::SessionMachine;
+using session_e2e::SimProcess;
+using ::testing::HasSubstr;
+using ::testing::SizeIs;
+using velmora::session_store::VelmoraSessionStore;
+
+std::size_t count(const std::string& text, const std::string& needle) {
+  std::size_t n = 0;
+  for (auto at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
+  return n;
+}
+
+TEST(DamagedSessionStore, OneShotAnswersWarnsOnceAndSavesAnew) {
+  struct Case {
+    const char* name;
+    bool truncated;  // else garbage
+  } cases[] = {{"truncated", true}, {"garbage", false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    SimProcess sim({"--pace", "0"});
+    SessionMachine machine;
+    // Brackets in the folder name must reach the user as they are, not as console mark-up.
+    const auto state = machine.home() / "state [x]";
+    const auto db = state / "velmora" / "sessions.db";
+    std::string damaged;
+    if (c.truncated) {
+      {
+        VelmoraSessionStore store({}, db);
+        for (int i = 0; i < 200; ++i) {
+          store.upsert_session(
+              {.thread_id = "old-" + std::to_string(i), .cwd = std::string(300, 'c')});
+        }
+      }
+      const auto whole = velmora::testing::read_file(db);
+      damaged = whole.substr(0, whole.size() / 2);
+    } else {
+      damaged = std::string(10000, '\x17');
+    }
+    velmora::testing::write_file(db, damaged);
+
+    auto env = machine.env();
+    env["XDG_STATE_HOME"] = state.string();
+    velmora::testing::ProcessOptions options;
+    options.args = session_e2e::session_args(sim, {"--query", "hello sim:stream=2"});
+    options.env = env;
+    options.cwd = machine.home();
+    const auto r = velmora::testing::run_process(VELMORA_BIN, options);
+    const std::string output = r.out + r.err;
+    EXPECT_EQ(r.exit_code, 0) << output;
+    EXPECT_THAT(r.out, HasSubstr("token0 token1"));
+    EXPECT_EQ(count(output, " was damaged"), 1u) << output;
+    EXPECT_THAT(output, HasSubstr(db.string() + " was damaged"));
+    EXPECT_THAT(output, HasSubstr("it was moved to " + db.string() + ".damaged-"));
+
+    std::vector<std::filesystem::path> aside;
+    for (const auto& entry : std::filesystem::directory_iterator(db.parent_path())) {
+      const auto name = entry.path().filename().string();
+      if (name.starts_with("sessions.db.damaged-") && !name.ends_with("-shm")) {
+        aside.push_back(entry.path());
+      }
+    }
+    ASSERT_THAT(aside, SizeIs(1));
+    EXPECT_EQ(velmora::testing::read_file(aside[0]), damaged);
+
+    std::vector<std::string> warnings;
+    VelmoraSessionStore store([&](const std::string& w) { warnings.push_back(w); }, db);
+    const auto saved = store.list_sessions(10);
+    ASSERT_THAT(saved, SizeIs(1));
+    EXPECT_EQ(saved[0].at("thread_id"), sim.records("ws_open").at(0).at("thread_id"));
+    EXPECT_TRUE(warnings.empty());
+  }
+}
+
+}  // namespace
