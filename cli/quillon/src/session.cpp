@@ -396,7 +396,7 @@ int run_cli(const Options& args) {
   wirelet::AgentWsV3Client client(io.get_executor(), ws_config);
   velmora::session_store::VelmoraSessionStore session_store(
       [console = setup.console](const std::string& warning) {
-        print_console_notice(*console, warning, "yellow");
+        print_console_notice(*console, Console::escape(warning), "yellow");
       });
   SessionState s(io.get_executor(), args, setup, client, session_store);
   client.set_debug_sink(s.debug_sink());

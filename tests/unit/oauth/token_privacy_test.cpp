@@ -9,7 +9,9 @@
 
 #include "oauth_test_service.hpp"
 #include "velmora/oauth/credentials.hpp"
+#include "velmora/oauth/device_flow.hpp"
 #include "velmora/oauth/token_store.hpp"
+#include "wirelet/errors.hpp"
 
 namespace {
 
@@ -114,6 +116,35 @@ TEST(RefreshHandOff, ATokenFromElsewhereStillRefreshesTheSavedLogin) {
   // No saved token was handed out (the run was given --token): the saved one is refreshed.
   EXPECT_EQ(make_credentials()->force_refresh_token(service.url(), "velmora-cli"), "access-1");
   EXPECT_EQ(service.request_count(), 1U);
+}
+
+TEST(LoginFailure, NeverQuotesAnAnswerThatCarriesTokens) {
+  const std::string token = "secret-access-0123456789";
+  const std::string bodies[] = {
+      "access_token=" + token + "&token_type=bearer",  // form-encoded, as some services answer
+      R"([{"access_token": ")" + token + R"("}])",
+  };
+  for (const auto& body : bodies) {
+    SCOPED_TRACE(body);
+    OauthEnv env;
+    HttpTestServer service([&](const RecordedRequest& req) -> HttpReply {
+      if (req.target == "/oauth/device/code") {
+        return json_reply(200, R"({"device_code": "d", "user_code": "U", "interval": 0,
+                                   "verification_uri": "http://x/device", "expires_in": 60})");
+      }
+      return HttpReply{.status = 200, .body = body};
+    });
+    velmora::testing::FakeHooks fake;
+    try {
+      (void)velmora::oauth::run_device_flow(
+          {.oauth_base_url = service.url(), .client_id = "c", .on_authorize_url = [](auto&) {}},
+          fake.hooks());
+      ADD_FAILURE() << "the login succeeded";
+    } catch (const wirelet::RuntimeError& e) {
+      EXPECT_THAT(e.what(), ::testing::HasSubstr("HTTP 200"));
+      EXPECT_THAT(e.what(), ::testing::Not(::testing::HasSubstr(token.substr(8))));
+    }
+  }
 }
 
 }  // namespace
