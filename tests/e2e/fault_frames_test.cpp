@@ -180,13 +180,29 @@ TEST(FaultFrames, AStalledShellEndsWithCtrlCTwice) {
   EXPECT_THAT(result.out, HasSubstr("Exiting (double Ctrl+C)"));
 }
 
-TEST(FaultFrames, ASlowOpeningHandshakeWithinTheLimitIsWaitedFor) {
-  SimProcess sim({"--pace", "0", "--handshake-delay", "2"});
-  SessionMachine machine;
-  const auto result = machine.run(session_args(sim, {"--query", "sim:stream=2"}), {}, 60);
-  EXPECT_EQ(result.exit_code, 0) << result.out << result.err;
-  EXPECT_THAT(result.out, StartsWith("token0 token1\n"));
-  EXPECT_EQ(sim.records("ws_handshake").size(), 1u);
+TEST(FaultFrames, ASlowHandshakeOrBindingIsWaitedForOneThatNeverComesEndsAtTheTimeLimit) {
+  const struct {
+    const char* fault;
+    const char* seconds;
+    int exit_code;
+    const char* shown;
+  } cases[] = {
+      {"--handshake-delay", "2", 0, "token0 token1\n"},
+      {"--metadata-delay", "2", 0, "token0 token1\n"},
+      // The service took the connection but never binds it: the query is never answered.
+      {"--metadata-delay", "1000", 1, "Timed out waiting for complete (3s)\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.fault) + " " + c.seconds);
+    SimProcess sim({"--pace", "0", c.fault, c.seconds});
+    SessionMachine machine;
+    const auto result =
+        machine.run(session_args(sim, {"--query", "sim:stream=2", "--timeout", "3"}), {}, 60);
+    ASSERT_FALSE(result.timed_out);
+    EXPECT_EQ(result.exit_code, c.exit_code) << result.out << result.err;
+    EXPECT_THAT(result.out, StartsWith(c.shown));
+    EXPECT_EQ(sim.records("ws_handshake").size(), 1u);
+  }
 }
 
 }  // namespace
