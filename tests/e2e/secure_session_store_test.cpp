@@ -1,5 +1,8 @@
-// A damaged sessions.db under the real binary: the one-shot still answers and ends with 0, says
-// once what happened and where the old file went, and saves its session in a new file.
+// sessions.db under the real binary: a damaged file costs a one-shot nothing but one warning
+// saying where the old file went, and many one-shots ending together all save their sessions.
+#include <memory>
+#include <set>
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -11,6 +14,7 @@ namespace {
 using session_e2e::SessionMachine;
 using session_e2e::SimProcess;
 using ::testing::HasSubstr;
+using ::testing::Not;
 using ::testing::SizeIs;
 using velmora::session_store::VelmoraSessionStore;
 
@@ -79,6 +83,42 @@ TEST(DamagedSessionStore, OneShotAnswersWarnsOnceAndSavesAnew) {
     EXPECT_EQ(saved[0].at("thread_id"), sim.records("ws_open").at(0).at("thread_id"));
     EXPECT_TRUE(warnings.empty());
   }
+}
+
+TEST(SharedSessionStore, TwentyOneShotsAtOnceAreAllSaved) {
+  constexpr int CLIS = 20;
+  SimProcess sim({"--pace", "0"});
+  SessionMachine machine;
+  std::vector<std::unique_ptr<velmora::testing::ChildProcess>> children;
+  for (int i = 0; i < CLIS; ++i) {
+    velmora::testing::ProcessOptions options;
+    options.args =
+        session_e2e::session_args(sim, {"--query", "q" + std::to_string(i) + " sim:stream=1"});
+    options.env = machine.env();
+    options.cwd = machine.home();
+    children.push_back(std::make_unique<velmora::testing::ChildProcess>(VELMORA_BIN, options));
+    children.back()->close_stdin();
+  }
+  for (auto& child : children) {
+    const auto r = child->wait(240);
+    EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+    EXPECT_THAT(r.out + r.err, Not(HasSubstr("sessions.db"))) << "a store warning";
+  }
+
+  std::set<std::string> bound;
+  for (const auto& open : sim.records("ws_open")) {
+    bound.emplace(open.at("thread_id").as_string());
+  }
+  ASSERT_EQ(bound.size(), static_cast<std::size_t>(CLIS));
+  std::vector<std::string> warnings;
+  VelmoraSessionStore store([&](const std::string& w) { warnings.push_back(w); },
+                            machine.home() / "state" / "velmora" / "sessions.db");
+  std::set<std::string> saved;
+  for (const auto& record : store.list_sessions(100)) {
+    saved.emplace(record.at("thread_id").as_string());
+  }
+  EXPECT_EQ(saved, bound);
+  EXPECT_TRUE(warnings.empty());
 }
 
 }  // namespace
