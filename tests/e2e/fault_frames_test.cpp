@@ -69,6 +69,33 @@ TEST(FaultFrames, GarbageAndBinaryFramesNeverDriveTheTerminalAndTheAnswerComplet
   }
 }
 
+TEST(FaultFrames, InATerminalHostileFramesNeitherRetitleNorClearTheScreen) {
+  SessionMachine machine;
+  SimProcess sim({"--script", write_script(machine.home(), HOSTILE_AGENT).string()});
+  for (const bool debug : {false, true}) {
+    SCOPED_TRACE(debug ? "with --debug" : "without --debug");
+    std::vector<std::string> args = session_args(sim);
+    if (debug) args.push_back("--debug");
+    session_e2e::Terminal terminal(machine, args);
+    ASSERT_TRUE(terminal.started());
+    ASSERT_TRUE(terminal.wait_for("/help for commands"));
+    const std::string title = terminal.pane_format("#{pane_title}");
+    terminal.type("go");
+    ASSERT_TRUE(terminal.wait_for("done.")) << terminal.screen();
+    terminal.type("/exit");
+    ASSERT_EQ(terminal.wait_for_exit(), 0) << terminal.screen();
+    const std::string screen = terminal.screen();
+    // Nothing cleared the screen: the banner is still in view above the answer.
+    EXPECT_THAT(terminal.visible(), HasSubstr("/help for commands")) << screen;
+    // Sequences are shown as text, not obeyed.
+    EXPECT_THAT(screen, HasSubstr("[8mhidden")) << screen;
+    EXPECT_EQ(terminal.pane_format("#{pane_title}"), title);
+    if (debug) {
+      EXPECT_THAT(screen, HasSubstr("^[]2;pwned^G"));
+    }
+  }
+}
+
 TEST(FaultFrames, MessagesUpTo64MiBArriveWholeALargerOneEndsTheRunWithAReport) {
   constexpr std::size_t LIMIT = std::size_t{64} << 20;
   const struct {
