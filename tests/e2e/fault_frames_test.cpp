@@ -9,6 +9,9 @@
 #include <csignal>
 #include <thread>
 
+#include <boost/json/array.hpp>
+#include <boost/json/serialize.hpp>
+
 #include "session_machine.hpp"
 
 namespace {
@@ -67,6 +70,55 @@ TEST(FaultFrames, GarbageAndBinaryFramesNeverDriveTheTerminalAndTheAnswerComplet
       EXPECT_THAT(result.out, HasSubstr(R"([DEBUG][RECV] b'\x1b[2J\xff\x00\xfe')"));
     }
   }
+}
+
+/// Frames a careless or hostile service might send: JSON nested deeper than any parser's
+/// stack, values that are not objects, and messages whose fields have the wrong kinds.
+std::string malformed_agent() {
+  const std::string deep = std::string(5000, '[') + std::string(5000, ']');
+  boost::json::array steps = {
+      {{"send_text", deep}},
+      {{"send_text", R"({"type": "text_delta", "delta": "d", "x": )" + deep + "}"}},
+      {{"send_text", "1e999999"}},
+      {{"send_text", R"(["type", "text"])"}},
+      {{"send", {{"type", 5}, {"content", "type-five"}}}},
+      {{"send", {{"type", "text_delta"}, {"delta", 5}, {"message_id", "a"}}}},
+      {{"send", {{"type", "text"}, {"content", nullptr}}}},
+      {{"send", {{"type", "ask_message"}, {"message_id", "q"}, {"questions", "none"}}}},
+      {{"send",
+        {{"type", "ask_message"},
+         {"message_id", "q2"},
+         {"questions", boost::json::array{1, nullptr, {{"question", 7}, {"options", "x"}}}}}}},
+      {{"send", {{"type", "collection_plan"}, {"items", boost::json::array{1, nullptr, "x"}}}}},
+      {{"send", {{"type", "tool_execution"}, {"tool_name", nullptr}, {"input", {1, 2}}}}},
+      {{"send", {{"type", "tool_completed"}, {"output", {{"a", 1}}}, {"is_error", "yes"}}}},
+      {{"send", {{"type", "subagent_message"}, {"name", boost::json::array{}}, {"status", 5}}}},
+      {{"send", {{"type", "step_progress"}, {"progress", "NaN"}, {"title", {{"x", 1}}}}}},
+      {{"send", {{"type", "error"}, {"message", {{"a", 1}}}, {"code", boost::json::array{}}}}},
+      {{"send", {{"type", "config"}, {"config", "x"}}}},
+      {{"send", {{"type", "topic_message"}, {"payload", 5}}}},
+      {{"send", {{"type", "text_delta"}, {"delta", "Final answer."}, {"message_id", "z"}}}},
+      {{"complete", {{"usage", "x"}, {"duration_ms", "abc"}}}},
+  };
+  return boost::json::serialize(
+      boost::json::object{{"turns", boost::json::array{{{"steps", std::move(steps)}}}}});
+}
+
+TEST(FaultFrames, MalformedMessagesAreSkippedOrShownAndTheTurnStillCompletes) {
+  SessionMachine machine;
+  SimProcess sim({"--script", write_script(machine.home(), malformed_agent()).string()});
+  const auto one_shot = machine.run(session_args(sim, {"--query", "go"}));
+  EXPECT_EQ(one_shot.exit_code, 0) << one_shot.out << one_shot.err;
+  EXPECT_THAT(one_shot.out, HasSubstr("Final answer."));
+  const auto shell = machine.run(session_args(sim), "go\n/exit\n");
+  EXPECT_EQ(shell.exit_code, 0) << shell.out << shell.err;
+  EXPECT_THAT(shell.out, HasSubstr("Final answer."));
+  for (const auto* result : {&one_shot, &shell}) {
+    EXPECT_THAT(result->out, Not(HasSubstr("Failed to handle a message")));
+    EXPECT_THAT(result->out, Not(HasSubstr("Connection lost")));
+  }
+  // Nothing broke the connection: both runs used one each.
+  EXPECT_EQ(sim.records("ws_open").size(), 2u);
 }
 
 TEST(FaultFrames, InATerminalHostileFramesNeitherRetitleNorClearTheScreen) {
