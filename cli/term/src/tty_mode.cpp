@@ -123,7 +123,7 @@ void RawModeGuard::resume() noexcept { ::tcsetattr(fd_, TCSANOW, &raw_); }
 void set_restore_prefix(std::string_view bytes) noexcept {
   const int slot = 1 - g_prefix_slot;
   const std::size_t length = bytes.size() <= kPrefixCapacity ? bytes.size() : 0;
-  std::memcpy(g_prefix[slot], bytes.data(), length);
+  if (length > 0) std::memcpy(g_prefix[slot], bytes.data(), length);
   g_prefix_length[slot] = static_cast<std::sig_atomic_t>(length);
   std::atomic_signal_fence(std::memory_order_seq_cst);
   g_prefix_slot = slot;
