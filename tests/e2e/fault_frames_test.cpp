@@ -9,6 +9,9 @@
 #include <csignal>
 #include <thread>
 
+#include <boost/json/array.hpp>
+#include <boost/json/serialize.hpp>
+
 #include "session_machine.hpp"
 
 namespace {
@@ -65,6 +68,82 @@ TEST(FaultFrames, GarbageAndBinaryFramesNeverDriveTheTerminalAndTheAnswerComplet
       EXPECT_THAT(result.out, HasSubstr("[DEBUG][RECV] ^[[2J^[]2;pwned^G"));
       EXPECT_THAT(result.out, HasSubstr("[DEBUG][RECV] ^[[31m utf8-binary"));
       EXPECT_THAT(result.out, HasSubstr(R"([DEBUG][RECV] b'\x1b[2J\xff\x00\xfe')"));
+    }
+  }
+}
+
+/// Frames a careless or hostile service might send: JSON nested deeper than any parser's
+/// stack, values that are not objects, and messages whose fields have the wrong kinds.
+std::string malformed_agent() {
+  const std::string deep = std::string(5000, '[') + std::string(5000, ']');
+  boost::json::array steps = {
+      {{"send_text", deep}},
+      {{"send_text", R"({"type": "text_delta", "delta": "d", "x": )" + deep + "}"}},
+      {{"send_text", "1e999999"}},
+      {{"send_text", R"(["type", "text"])"}},
+      {{"send", {{"type", 5}, {"content", "type-five"}}}},
+      {{"send", {{"type", "text_delta"}, {"delta", 5}, {"message_id", "a"}}}},
+      {{"send", {{"type", "text"}, {"content", nullptr}}}},
+      {{"send", {{"type", "ask_message"}, {"message_id", "q"}, {"questions", "none"}}}},
+      {{"send",
+        {{"type", "ask_message"},
+         {"message_id", "q2"},
+         {"questions", boost::json::array{1, nullptr, {{"question", 7}, {"options", "x"}}}}}}},
+      {{"send", {{"type", "collection_plan"}, {"items", boost::json::array{1, nullptr, "x"}}}}},
+      {{"send", {{"type", "tool_execution"}, {"tool_name", nullptr}, {"input", {1, 2}}}}},
+      {{"send", {{"type", "tool_completed"}, {"output", {{"a", 1}}}, {"is_error", "yes"}}}},
+      {{"send", {{"type", "subagent_message"}, {"name", boost::json::array{}}, {"status", 5}}}},
+      {{"send", {{"type", "step_progress"}, {"progress", "NaN"}, {"title", {{"x", 1}}}}}},
+      {{"send", {{"type", "error"}, {"message", {{"a", 1}}}, {"code", boost::json::array{}}}}},
+      {{"send", {{"type", "config"}, {"config", "x"}}}},
+      {{"send", {{"type", "topic_message"}, {"payload", 5}}}},
+      {{"send", {{"type", "text_delta"}, {"delta", "Final answer."}, {"message_id", "z"}}}},
+      {{"complete", {{"usage", "x"}, {"duration_ms", "abc"}}}},
+  };
+  return boost::json::serialize(
+      boost::json::object{{"turns", boost::json::array{{{"steps", std::move(steps)}}}}});
+}
+
+TEST(FaultFrames, MalformedMessagesAreSkippedOrShownAndTheTurnStillCompletes) {
+  SessionMachine machine;
+  SimProcess sim({"--script", write_script(machine.home(), malformed_agent()).string()});
+  const auto one_shot = machine.run(session_args(sim, {"--query", "go"}));
+  EXPECT_EQ(one_shot.exit_code, 0) << one_shot.out << one_shot.err;
+  EXPECT_THAT(one_shot.out, HasSubstr("Final answer."));
+  const auto shell = machine.run(session_args(sim), "go\n/exit\n");
+  EXPECT_EQ(shell.exit_code, 0) << shell.out << shell.err;
+  EXPECT_THAT(shell.out, HasSubstr("Final answer."));
+  for (const auto* result : {&one_shot, &shell}) {
+    EXPECT_THAT(result->out, Not(HasSubstr("Failed to handle a message")));
+    EXPECT_THAT(result->out, Not(HasSubstr("Connection lost")));
+  }
+  // Nothing broke the connection: both runs used one each.
+  EXPECT_EQ(sim.records("ws_open").size(), 2u);
+}
+
+TEST(FaultFrames, InATerminalHostileFramesNeitherRetitleNorClearTheScreen) {
+  SessionMachine machine;
+  SimProcess sim({"--script", write_script(machine.home(), HOSTILE_AGENT).string()});
+  for (const bool debug : {false, true}) {
+    SCOPED_TRACE(debug ? "with --debug" : "without --debug");
+    std::vector<std::string> args = session_args(sim);
+    if (debug) args.push_back("--debug");
+    session_e2e::Terminal terminal(machine, args);
+    ASSERT_TRUE(terminal.started());
+    ASSERT_TRUE(terminal.wait_for("/help for commands"));
+    const std::string title = terminal.pane_format("#{pane_title}");
+    terminal.type("go");
+    ASSERT_TRUE(terminal.wait_for("done.")) << terminal.screen();
+    terminal.type("/exit");
+    ASSERT_EQ(terminal.wait_for_exit(), 0) << terminal.screen();
+    const std::string screen = terminal.screen();
+    // Nothing cleared the screen: the banner is still in view above the answer.
+    EXPECT_THAT(terminal.visible(), HasSubstr("/help for commands")) << screen;
+    // Sequences are shown as text, not obeyed.
+    EXPECT_THAT(screen, HasSubstr("[8mhidden")) << screen;
+    EXPECT_EQ(terminal.pane_format("#{pane_title}"), title);
+    if (debug) {
+      EXPECT_THAT(screen, HasSubstr("^[]2;pwned^G"));
     }
   }
 }
@@ -153,13 +232,29 @@ TEST(FaultFrames, AStalledShellEndsWithCtrlCTwice) {
   EXPECT_THAT(result.out, HasSubstr("Exiting (double Ctrl+C)"));
 }
 
-TEST(FaultFrames, ASlowOpeningHandshakeWithinTheLimitIsWaitedFor) {
-  SimProcess sim({"--pace", "0", "--handshake-delay", "2"});
-  SessionMachine machine;
-  const auto result = machine.run(session_args(sim, {"--query", "sim:stream=2"}), {}, 60);
-  EXPECT_EQ(result.exit_code, 0) << result.out << result.err;
-  EXPECT_THAT(result.out, StartsWith("token0 token1\n"));
-  EXPECT_EQ(sim.records("ws_handshake").size(), 1u);
+TEST(FaultFrames, ASlowHandshakeOrBindingIsWaitedForOneThatNeverComesEndsAtTheTimeLimit) {
+  const struct {
+    const char* fault;
+    const char* seconds;
+    int exit_code;
+    const char* shown;
+  } cases[] = {
+      {"--handshake-delay", "2", 0, "token0 token1\n"},
+      {"--metadata-delay", "2", 0, "token0 token1\n"},
+      // The service took the connection but never binds it: the query is never answered.
+      {"--metadata-delay", "1000", 1, "Timed out waiting for complete (3s)\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.fault) + " " + c.seconds);
+    SimProcess sim({"--pace", "0", c.fault, c.seconds});
+    SessionMachine machine;
+    const auto result =
+        machine.run(session_args(sim, {"--query", "sim:stream=2", "--timeout", "3"}), {}, 60);
+    ASSERT_FALSE(result.timed_out);
+    EXPECT_EQ(result.exit_code, c.exit_code) << result.out << result.err;
+    EXPECT_THAT(result.out, StartsWith(c.shown));
+    EXPECT_EQ(sim.records("ws_handshake").size(), 1u);
+  }
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 
 #include "sim_process.hpp"
 #include "test_support.hpp"
+#include "test_tokens.hpp"
 #include "tmux_terminal.hpp"
 
 namespace session_e2e {
@@ -66,7 +67,9 @@ class SessionMachine {
 /// The endpoint and identity options for `sim`.
 inline std::vector<std::string> session_args(const SimProcess& sim,
                                              std::vector<std::string> more = {}) {
-  std::vector<std::string> args = {"--url", sim.ws_url(), "--user-id", "u1", "--token", "tok"};
+  std::vector<std::string> args = {"--url",     sim.ws_url(),
+                                   "--user-id", "u1",
+                                   "--token",   std::string(velmora::testing::SESSION_TOKEN)};
   args.insert(args.end(), more.begin(), more.end());
   return args;
 }

@@ -76,7 +76,8 @@ TEST(SessionOneShot, UploadsAttachmentsInOrderAndTheQueryCarriesTheirRecords) {
     EXPECT_EQ(uploads[i].at("file_name"), names[i]);
     EXPECT_EQ(uploads[i].at("fields").at("thread_id"), json::value(thread_id));
     EXPECT_EQ(uploads[i].at("fields").at("user_id"), "u1");
-    EXPECT_EQ(uploads[i].at("headers").at("velmora-authorization"), "tok");
+    EXPECT_EQ(uploads[i].at("headers").at("velmora-authorization").as_string(),
+              velmora::testing::SESSION_TOKEN);
     EXPECT_EQ(uploads[i].at("headers").at("x-user-id"), "u1");
   }
   const auto frames = sent_frames(sim);

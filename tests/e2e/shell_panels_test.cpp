@@ -359,4 +359,31 @@ TEST(ShellPanels, PickerInAShortTerminalKeepsItsSearchLineInView) {
   EXPECT_EQ(terminal.wait_for_exit(), 0) << terminal.screen();
 }
 
+TEST(ShellPanels, CustomAnswerStaysInViewInAShortTerminal) {
+  SimProcess sim({"--pace", "0"});
+  SessionMachine machine;
+  // Two rows too few for the whole panel once the custom answer line opens.
+  Terminal terminal(machine, session_args(sim), {}, 80, 11);
+  ASSERT_TRUE(terminal.started());
+  ASSERT_TRUE(terminal.wait_visible(kPlaceholderLine)) << terminal.screen();
+  terminal.type("pick sim:ask");
+  ASSERT_TRUE(terminal.wait_visible("│ ❯ ◉ Short summary")) << terminal.screen();
+  terminal.keys("Tab");
+  terminal.type("a haiku", false);
+  const auto typed = terminal.wait_visible("│Custom answer: a haiku▌");
+  ASSERT_TRUE(typed) << terminal.visible();
+  EXPECT_THAT(*typed, HasSubstr("│Which format should the answer take?"));
+  EXPECT_THAT(lines_of(*typed).back(), HasSubstr("└──"));
+  terminal.keys("Enter");
+  EXPECT_EQ(wait_for_answer(sim), R"({"Which format should the answer take?":"a haiku"})");
+  // The whole panel goes into the scrollback.
+  const auto answered = terminal.wait_until(
+      [](const std::string& s) { return shown_after(s, kPlaceholderLine, "You answered:"); }, 60);
+  ASSERT_TRUE(answered) << terminal.screen();
+  EXPECT_EQ(count_of(*answered, "┤ Agent asked for input ├"), 1u) << *answered;
+  EXPECT_THAT(*answered, HasSubstr("│Custom answer: a haiku"));
+  terminal.type("/exit");
+  EXPECT_EQ(terminal.wait_for_exit(), 0) << terminal.screen();
+}
+
 }  // namespace

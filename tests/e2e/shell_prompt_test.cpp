@@ -355,4 +355,28 @@ TEST(ShellPrompt, CommandsThatChangeWhatTheShellShows) {
   EXPECT_EQ(terminal.stty_after(), terminal.stty_before());
 }
 
+TEST(ShellPrompt, CtrlLClearsTheScreenAndKeepsTheDraft) {
+  SimProcess sim({"--pace", "0"});
+  SessionMachine machine;
+  Terminal terminal(machine, session_args(sim), {}, 80, 24);
+  ASSERT_TRUE(terminal.started());
+  ASSERT_TRUE(terminal.wait_visible(kPlaceholderLine)) << terminal.screen();
+  terminal.type("a draft", false);
+  ASSERT_TRUE(terminal.wait_visible("> a draft")) << terminal.visible();
+  terminal.keys("C-l");
+  const auto cleared = terminal.wait_until(
+      [](const std::string& s) { return !has(s, "Velmora CLI") && has(s, "> a draft"); }, 30, true);
+  ASSERT_TRUE(cleared) << terminal.visible();
+  EXPECT_EQ(lines_of(*cleared).front(), "> a draft");
+  // What the terminal kept of the cleared screen has the banner, not a copy of the prompt.
+  const std::string screen = terminal.screen();
+  EXPECT_EQ(count_of(screen, "> a draft"), 1u) << screen;
+  EXPECT_EQ(count_of(screen, "type / for commands |"), 1u) << screen;
+  terminal.type(" sim:stream=1");
+  ASSERT_TRUE(terminal.wait_for("token0")) << terminal.screen();
+  EXPECT_EQ(query_texts(sim), std::vector<std::string>({"a draft sim:stream=1"}));
+  terminal.keys("C-d");
+  EXPECT_EQ(terminal.wait_for_exit(), 0) << terminal.screen();
+}
+
 }  // namespace

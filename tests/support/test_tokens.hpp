@@ -19,8 +19,11 @@ inline constexpr std::string_view SAVED_REFRESH_TOKEN = "vtk-saved-refresh-6d2f8
 /// A token the simulator refuses (--revoke-token).
 inline constexpr std::string_view REVOKED_TOKEN = "vtk-revoked-e83a19c4f2";
 
-inline constexpr std::array<std::string_view, 4> TEST_TOKENS = {SESSION_TOKEN, SAVED_ACCESS_TOKEN,
-                                                                SAVED_REFRESH_TOKEN, REVOKED_TOKEN};
+/// A token no longer than the debug form's 8 characters: it may never show whole either.
+inline constexpr std::string_view SHORT_TOKEN = "vtkQ8zX1";
+
+inline constexpr std::array<std::string_view, 5> TEST_TOKENS = {
+    SESSION_TOKEN, SAVED_ACCESS_TOKEN, SAVED_REFRESH_TOKEN, REVOKED_TOKEN, SHORT_TOKEN};
 
 /// Prefixes of the tokens the simulator issues ("at-"/"rt-" and 32 hexadecimal digits).
 inline constexpr std::array<std::string_view, 2> ISSUED_TOKEN_PREFIXES = {"at-", "rt-"};

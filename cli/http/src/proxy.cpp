@@ -195,7 +195,16 @@ bool bypasses_proxy(std::string_view host, std::uint16_t port, std::string_view 
 
 ProxyServer parse_proxy_url(std::string_view text) {
   const auto fail = [&](const std::string& why) -> ProxyServer {
-    throw wirelet::RuntimeError("Invalid proxy address '" + std::string(text) + "': " + why);
+    // The address may carry the proxy's user and password: they are never quoted.
+    std::string shown(text);
+    const auto scheme_end = shown.find("://");
+    const auto start = scheme_end == std::string::npos ? 0 : scheme_end + 3;
+    const auto authority_end = std::min(shown.find_first_of("/?#", start), shown.size());
+    if (const auto at = shown.rfind('@', authority_end == 0 ? 0 : authority_end - 1);
+        at != std::string::npos && at >= start && at < authority_end) {
+      shown.replace(start, at - start, "***");
+    }
+    throw wirelet::RuntimeError("Invalid proxy address '" + shown + "': " + why);
   };
   std::string_view rest = trim(text);
   if (const auto sep = rest.find("://"); sep != std::string_view::npos) {

@@ -78,8 +78,8 @@ class ServiceCredentials final : public Credentials {
     const auto store = TokenStore::default_location();
     const auto login = store.load();
     if (!login || !issued_by(*login, base)) return std::nullopt;
-    if (usable(login->tokens)) return login->tokens.access_token;
-    return refresh(store, base, client_id, login->tokens.access_token);
+    if (usable(login->tokens)) return handed_out_ = login->tokens.access_token;
+    return hand_out(refresh(store, base, client_id, login->tokens.access_token));
   }
 
   LoginResult run_login_flow(const LoginFlowOptions& options) override {
@@ -98,6 +98,7 @@ class ServiceCredentials final : public Credentials {
           std::string("The login succeeded but its tokens could not be saved: ") + e.what(),
           std::current_exception());
     }
+    handed_out_ = result.tokens.access_token;
     return result;
   }
 
@@ -131,7 +132,10 @@ class ServiceCredentials final : public Credentials {
     const auto store = TokenStore::default_location();
     const auto login = store.load();
     if (!login || !issued_by(*login, base)) return std::nullopt;
-    return refresh(store, base, client_id, login->tokens.access_token);
+    // The token this run was given is the one found wanting: when another CLI has replaced it
+    // in the meantime, the replacement is used instead of spending the refresh token again.
+    const std::string& seen = handed_out_.empty() ? login->tokens.access_token : handed_out_;
+    return hand_out(refresh(store, base, client_id, seen));
   }
 
   std::optional<std::string> fetch_devevaro_account(const std::string& base_url,
@@ -229,7 +233,14 @@ class ServiceCredentials final : public Credentials {
     return updated.tokens.access_token;
   }
 
+  std::optional<std::string> hand_out(std::optional<std::string> token) {
+    if (token) handed_out_ = *token;
+    return token;
+  }
+
   FlowHooks hooks_;
+  /// The saved-login access token this instance last returned; empty before the first.
+  std::string handed_out_;
 };
 
 }  // namespace

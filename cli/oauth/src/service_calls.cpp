@@ -74,6 +74,11 @@ std::string describe(const JsonAnswer& answer) {
     const std::string description = text_of(*answer.object, "error_description");
     if (!error.empty()) return description.empty() ? error : error + ": " + description;
   }
+  // A successful answer that is not what we expect may still carry tokens (some services answer
+  // form-encoded): its body is never shown.
+  if (answer.status >= 200 && answer.status < 300) {
+    return "HTTP " + std::to_string(answer.status) + ": an answer that is not a JSON object";
+  }
   std::string body = wirelet::sanitize_utf8(answer.text);
   constexpr std::size_t MAX_SHOWN = 300;
   if (body.size() > MAX_SHOWN) {

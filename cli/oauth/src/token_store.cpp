@@ -1,5 +1,8 @@
 #include "velmora/oauth/token_store.hpp"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstring>
 
@@ -56,6 +59,14 @@ std::filesystem::path TokenStore::lock_file() const {
 }
 
 std::optional<SavedLogin> TokenStore::load() const {
+  // A file an older version or the user made readable by others is made private before its
+  // tokens are used; it is replaced with mode 0600 on the next save anyway.
+  struct stat info {};
+  if (::lstat(file_.c_str(), &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == ::geteuid() &&
+      (info.st_mode & 077) != 0) {
+    // Failing to tighten it leaves it as it was; the tokens are still this user's to use.
+    (void)::chmod(file_.c_str(), S_IRUSR | S_IWUSR);
+  }
   try {
     const auto text = platform::read_file_if_exists(file_);
     if (!text) return std::nullopt;

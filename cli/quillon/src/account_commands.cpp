@@ -4,6 +4,7 @@
 #include <string>
 #include <string_view>
 
+#include "velmora/oauth/device_flow.hpp"
 #include "wirelet/errors.hpp"
 #include "wirelet/json_text.hpp"
 
@@ -14,24 +15,11 @@ namespace {
 using velmora::term::Console;
 
 constexpr std::string_view ELLIPSIS = "…";
-constexpr std::size_t MASK_KEEP = 8;
-
-// Byte length of the first `count` UTF-8 characters of `text`.
-std::size_t prefix_bytes(std::string_view text, std::size_t count) {
-  std::size_t i = 0;
-  for (std::size_t seen = 0; i < text.size() && seen < count; ++seen) {
-    ++i;
-    while (i < text.size() && (static_cast<unsigned char>(text[i]) & 0xC0) == 0x80) ++i;
-  }
-  return i;
-}
 
 std::string mask_token(std::string_view token) {
   // Already masked (by the credentials component): masking twice must not grow it.
   if (token.ends_with(ELLIPSIS)) return std::string(token);
-  std::string out(token.substr(0, prefix_bytes(token, MASK_KEEP)));
-  out += ELLIPSIS;
-  return out;
+  return velmora::oauth::mask_token(token);
 }
 
 }  // namespace

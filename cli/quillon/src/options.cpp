@@ -1,6 +1,7 @@
 #include "quillon/options.hpp"
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <iostream>
@@ -119,6 +120,32 @@ void print_usage_error(std::ostream& err, const std::string& message) {
       << "Run '" << PROGRAM << " --help' for the options.\n";
 }
 
+// A parse error may quote the arguments it could not place; a token among them is shown only
+// as its debug form (at most 8 characters, never more than half), as a whole word.
+std::string hide_tokens(std::string message, const std::vector<std::string>& args) {
+  std::vector<std::string> tokens;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    if (args[i] == "--token" && i + 1 < args.size()) tokens.push_back(args[i + 1]);
+    if (args[i].starts_with("--token=")) tokens.push_back(args[i].substr(8));
+  }
+  auto word_edge = [](char c) { return c == ' ' || c == '=' || c == '\n' || c == '\t'; };
+  for (const auto& token : tokens) {
+    if (token.empty()) continue;
+    const std::string shown = token.substr(0, std::min<std::size_t>(8, token.size() / 2)) + "…";
+    for (auto at = message.find(token); at != std::string::npos; at = message.find(token, at)) {
+      const auto end = at + token.size();
+      if ((at == 0 || word_edge(message[at - 1])) &&
+          (end == message.size() || word_edge(message[end]))) {
+        message.replace(at, token.size(), shown);
+        at += shown.size();
+      } else {
+        at += 1;
+      }
+    }
+  }
+  return message;
+}
+
 }  // namespace
 
 std::string version_text(std::string_view release_tag, std::string_view build_version) {
@@ -234,7 +261,7 @@ Options parse_args(const std::vector<std::string>& args, std::ostream& out, std:
     (void)app->exit(e, out, err);
     throw ProgramExit(0);
   } catch (const CLI::ParseError& e) {
-    print_usage_error(err, e.what());
+    print_usage_error(err, hide_tokens(e.what(), args));
     throw ProgramExit(2);
   }
   if (app->get_subcommand("login")->parsed()) {

@@ -21,6 +21,7 @@
 #include "quillon/shell_input.hpp"
 #include "quillon/strip.hpp"
 #include "quillon/terminal_mode.hpp"
+#include "velmora/oauth/device_flow.hpp"
 #include "velmora/term/screen.hpp"
 
 namespace quillon {
@@ -93,8 +94,9 @@ void print_connect_debug_line(SessionState& s) {
   std::vector<std::string> parts;
   if (!thread_id.empty()) parts.push_back("thread_id=" + thread_id);
   if (s.cfg.language) parts.push_back("User_language=" + *s.cfg.language);
-  parts.push_back("userToken=" + (s.cfg.token ? s.cfg.token->substr(0, 8) : std::string("<none>")) +
-                  "…");
+  // The debug form: a short token must not show whole.
+  parts.push_back("userToken=" + (s.cfg.token ? velmora::oauth::mask_token(*s.cfg.token)
+                                              : std::string("<none>…")));
   std::string query;
   for (std::size_t i = 0; i < parts.size(); ++i) query += (i > 0 ? "&" : "") + parts[i];
   s.console.print("[dim]debug: session_id=" + Console::escape(thread_id) +
@@ -396,7 +398,7 @@ int run_cli(const Options& args) {
   wirelet::AgentWsV3Client client(io.get_executor(), ws_config);
   velmora::session_store::VelmoraSessionStore session_store(
       [console = setup.console](const std::string& warning) {
-        print_console_notice(*console, warning, "yellow");
+        print_console_notice(*console, Console::escape(warning), "yellow");
       });
   SessionState s(io.get_executor(), args, setup, client, session_store);
   client.set_debug_sink(s.debug_sink());

@@ -335,17 +335,20 @@ std::vector<SessionRecord> VelmoraSessionStore::list_sessions(
   std::vector<SessionRecord> records;
   if (!impl_->db.is_open() || limit <= 0) return records;
   try {
-    Statement select(impl_->db, SELECT_SQL);
-    select.bind(1, endpoint);
-    select.bind(2, user_id);
-    select.bind(3, static_cast<std::int64_t>(limit));
-    while (select.step()) {
-      SessionRecord record;
-      for (int i = 0; i < static_cast<int>(COLUMNS.size()); ++i) {
-        if (auto value = select.column_text(i)) record[COLUMNS[i]] = *value;
+    Impl::retrying([&] {
+      records.clear();
+      Statement select(impl_->db, SELECT_SQL);
+      select.bind(1, endpoint);
+      select.bind(2, user_id);
+      select.bind(3, static_cast<std::int64_t>(limit));
+      while (select.step()) {
+        SessionRecord record;
+        for (int i = 0; i < static_cast<int>(COLUMNS.size()); ++i) {
+          if (auto value = select.column_text(i)) record[COLUMNS[i]] = *value;
+        }
+        records.push_back(std::move(record));
       }
-      records.push_back(std::move(record));
-    }
+    });
   } catch (const SqliteError& e) {
     impl_->failed(e, "read saved sessions from");
     records.clear();

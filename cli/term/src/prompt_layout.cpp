@@ -44,6 +44,17 @@ class InputLayout {
     rows_.back().append(style, shown, w);
   }
 
+  /// Printable ASCII, one column a byte: laid out a row's worth at a time.
+  void add_ascii(const Style& style, std::string_view text) {
+    while (!text.empty()) {
+      if (rows_.back().width >= width_) rows_.emplace_back();
+      const auto take =
+          std::min(text.size(), static_cast<std::size_t>(width_ - rows_.back().width));
+      rows_.back().append(style, text.substr(0, take), static_cast<int>(take));
+      text.remove_prefix(take);
+    }
+  }
+
   /// Position of the next cluster (a cursor at the right edge moves to the next row).
   [[nodiscard]] std::pair<int, int> here() const {
     const int row = static_cast<int>(rows_.size()) - 1;
@@ -64,6 +75,16 @@ class InputLayout {
   int indent_ = 0;
   std::vector<StyledRow> rows_;
 };
+
+/// End of the run of printable ASCII at `at` whose bytes are each a cluster of their own (a
+/// byte followed by a combining mark is left to the grapheme rules).
+std::size_t ascii_run_end(std::string_view text, std::size_t at) {
+  const auto plain = [](char c) { return c >= 0x20 && c < 0x7F; };
+  std::size_t end = at;
+  while (end < text.size() && plain(text[end])) ++end;
+  if (end < text.size() && static_cast<unsigned char>(text[end]) >= 0x80 && end > at) --end;
+  return end;
+}
 
 std::vector<StyledRow> menu_rows(const CompletionMenu& menu, const StyleSheet& sheet, int width,
                                  int anchor_col, int max_rows, ColorSystem colors) {
@@ -147,8 +168,18 @@ AppView layout_prompt(const EditorState& state, const PromptOptions& options, in
   for (std::size_t at = 0; at < text.size();) {
     if (at == buffer.cursor()) cursor = input.here();
     if (at == anchor) anchor_col = input.here().second;
-    const std::size_t end = next_grapheme(text, at);
-    input.add_cluster({}, std::string_view(text).substr(at, end - at));
+    // Long pastes are mostly ASCII: lay runs out whole, stopping where the cursor or the
+    // completion anchor must be noted.
+    std::size_t end = ascii_run_end(text, at);
+    if (end > at) {
+      for (const std::size_t mark : {buffer.cursor(), anchor}) {
+        if (mark > at && mark < end) end = mark;
+      }
+      input.add_ascii({}, std::string_view(text).substr(at, end - at));
+    } else {
+      end = next_grapheme(text, at);
+      input.add_cluster({}, std::string_view(text).substr(at, end - at));
+    }
     at = end;
   }
   if (buffer.cursor() >= text.size()) cursor = input.here();

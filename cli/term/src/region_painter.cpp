@@ -86,6 +86,17 @@ std::string RegionPainter::paint(const RegionFrame& frame, int width) {
 }
 
 std::string RegionPainter::erase(int width) {
+  std::string out = erase_bytes(width);
+  if (!drawn_) return out;
+  visibility_ = Visibility::shown;
+  drawn_ = false;
+  rows_.clear();
+  cursor_row_ = 0;
+  cursor_col_ = 0;
+  return out;
+}
+
+std::string RegionPainter::erase_bytes(int width) const {
   if (width < 1) width = 1;
   std::string out;
   if (!drawn_) return out;
@@ -109,11 +120,6 @@ std::string RegionPainter::erase(int width) {
     out += "\r\x1b[C\x1b[J\r\x1b[K";
   }
   if (visibility_ != Visibility::shown) out += "\x1b[?25h";
-  visibility_ = Visibility::shown;
-  drawn_ = false;
-  rows_.clear();
-  cursor_row_ = 0;
-  cursor_col_ = 0;
   return out;
 }
 

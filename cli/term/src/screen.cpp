@@ -177,6 +177,12 @@ struct Screen::Impl : std::enable_shared_from_this<Screen::Impl> {
     return frame;
   }
 
+  // Caller holds the mutex. From here on an abnormal end takes the region off the screen.
+  void emit(std::string_view out) {
+    write_all(options.out_fd, out);
+    if (terminal) set_restore_prefix(painter.erase_bytes(width));
+  }
+
   // Caller holds the mutex.
   std::string repaint() {
     if (!terminal) return {};
@@ -192,7 +198,7 @@ struct Screen::Impl : std::enable_shared_from_this<Screen::Impl> {
     out.append(bytes);
     painter.note_output(bytes);
     out += repaint();
-    write_all(options.out_fd, out);
+    emit(out);
   }
 
   /// `whole`: laid out without the height limit, as it is to stay in the scrollback.
@@ -216,14 +222,14 @@ struct Screen::Impl : std::enable_shared_from_this<Screen::Impl> {
       // them): draw the region afresh instead of patching rows that may be gone.
       std::string out = painter.erase(width);
       out += repaint();
-      write_all(options.out_fd, out);
+      emit(out);
     } else if (signo == SIGTSTP) {
       if (!raw) return;
       {
         std::lock_guard lock(mutex);
         std::string out = painter.erase(width);
         out.append(kPasteOff);
-        write_all(options.out_fd, out);
+        emit(out);
         raw->suspend();
       }
       if (options.stop_process) {
@@ -247,7 +253,7 @@ struct Screen::Impl : std::enable_shared_from_this<Screen::Impl> {
       }
       painter.abandon();
       out += repaint();
-      write_all(options.out_fd, out);
+      emit(out);
     }
   }
 
@@ -297,7 +303,7 @@ Screen::~Screen() {
   {
     std::lock_guard lock(impl_->mutex);
     impl_->live_lines.clear();
-    if (impl_->terminal) write_all(impl_->options.out_fd, impl_->painter.erase(impl_->width));
+    if (impl_->terminal) impl_->emit(impl_->painter.erase(impl_->width));
     impl_->owner = nullptr;
   }
   if (impl_->signals.is_open()) {
@@ -323,7 +329,7 @@ void Screen::update(std::vector<std::string> lines) {
   std::lock_guard lock(impl_->mutex);
   if (!impl_->terminal) return;
   impl_->live_lines = std::move(lines);
-  write_all(impl_->options.out_fd, impl_->repaint());
+  impl_->emit(impl_->repaint());
 }
 
 void Screen::commit(std::vector<std::string> lines) {
@@ -348,7 +354,7 @@ void Screen::attach(ScreenApp& app) {
     impl_->app = &app;
     impl_->app_view = std::move(view);
     detail::watch_signal(SIGTSTP);
-    write_all(impl_->options.out_fd, impl_->repaint());
+    impl_->emit(impl_->repaint());
     impl_->pulse_top_changed();
     return;
   }
@@ -374,13 +380,13 @@ void Screen::attach(ScreenApp& app) {
   impl_->app_view = std::move(view);
   std::string out(kPasteOn);
   out += impl_->repaint();
-  write_all(impl_->options.out_fd, out);
+  impl_->emit(out);
 }
 
 void Screen::invalidate() {
   impl_->refresh_app_view();
   std::lock_guard lock(impl_->mutex);
-  write_all(impl_->options.out_fd, impl_->repaint());
+  impl_->emit(impl_->repaint());
 }
 
 void Screen::detach(bool keep) {
@@ -428,7 +434,7 @@ void Screen::detach(ScreenApp& app, bool keep) {
     }
     out += impl_->repaint();
     if (uncovered == nullptr) out.append(kPasteOff);
-    write_all(impl_->options.out_fd, out);
+    impl_->emit(out);
   }
   detail::unwatch_signal(SIGTSTP);
   if (uncovered != nullptr) {
@@ -496,10 +502,13 @@ bool Screen::key_ready() const noexcept { return impl_->decoder.ready(); }
 void Screen::clear_screen() {
   std::lock_guard lock(impl_->mutex);
   if (!impl_->terminal) return;
-  std::string out = "\x1b[H\x1b[2J";
+  // The region goes first: terminals that keep a cleared screen in their history (tmux, VTE)
+  // would keep a copy of the prompt there.
+  std::string out = impl_->painter.erase(impl_->width);
+  out += "\x1b[H\x1b[2J";
   impl_->painter.abandon();
   out += impl_->repaint();
-  write_all(impl_->options.out_fd, out);
+  impl_->emit(out);
 }
 
 int Screen::width() const {

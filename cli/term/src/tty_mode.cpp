@@ -23,6 +23,12 @@ int g_out_fd = -1;
 volatile std::sig_atomic_t g_active = 0;
 int g_depth = 0;
 
+// Two slots: a handler reads the published one while the next is written into the other.
+constexpr std::size_t kPrefixCapacity = 4096;
+char g_prefix[2][kPrefixCapacity];
+volatile std::sig_atomic_t g_prefix_length[2] = {0, 0};
+volatile std::sig_atomic_t g_prefix_slot = 0;
+
 void on_fatal_signal(int signo) {
   const int saved_errno = errno;
   restore_terminal();
@@ -114,11 +120,25 @@ void RawModeGuard::suspend() noexcept { ::tcsetattr(fd_, TCSANOW, &saved_); }
 
 void RawModeGuard::resume() noexcept { ::tcsetattr(fd_, TCSANOW, &raw_); }
 
+void set_restore_prefix(std::string_view bytes) noexcept {
+  const int slot = 1 - g_prefix_slot;
+  const std::size_t length = bytes.size() <= kPrefixCapacity ? bytes.size() : 0;
+  if (length > 0) std::memcpy(g_prefix[slot], bytes.data(), length);
+  g_prefix_length[slot] = static_cast<std::sig_atomic_t>(length);
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  g_prefix_slot = slot;
+}
+
 void restore_terminal() noexcept {
   if (!g_active) return;
   ::tcsetattr(g_fd, TCSANOW, &g_saved);
   if (g_out_fd >= 0) {
     // Best effort: the terminal may be gone.
+    const int slot = g_prefix_slot;
+    if (g_prefix_length[slot] > 0) {
+      [[maybe_unused]] const auto m =
+          ::write(g_out_fd, g_prefix[slot], static_cast<std::size_t>(g_prefix_length[slot]));
+    }
     [[maybe_unused]] const auto n = ::write(g_out_fd, kResetBytes, sizeof(kResetBytes) - 1);
   }
 }

@@ -171,15 +171,15 @@ TEST(LogoutCommand, SecondLogoutFindsNothing) {
             "No saved tokens found — already logged out.\n");
 }
 
-TEST(MaskTokenFields, KeepsEightCharactersOfEachToken) {
+TEST(MaskTokenFields, KeepsEightCharactersOfEachTokenAndAtMostHalfOfAShortOne) {
   const auto masked =
-      quillon::mask_token_fields(boost::json::object{{"access_token", "abcdefghijkl"},
+      quillon::mask_token_fields(boost::json::object{{"access_token", "abcdefghijklmnopq"},
                                                      {"refresh_token", "short"},
                                                      {"id_token", "ééééééééé"},
                                                      {"expires_in", 3600},
                                                      {"token_type", "Bearer-long-value"}});
   EXPECT_EQ(masked.at("access_token"), "abcdefgh…");
-  EXPECT_EQ(masked.at("refresh_token"), "short…");
+  EXPECT_EQ(masked.at("refresh_token"), "sh…");
   EXPECT_EQ(masked.at("id_token"), "éééééééé…");
   EXPECT_EQ(masked.at("expires_in"), 3600);
   EXPECT_EQ(masked.at("token_type"), "Bearer-long-value");

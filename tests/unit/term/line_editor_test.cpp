@@ -7,6 +7,7 @@
 #include <boost/asio/io_context.hpp>
 
 #include "pty_harness.hpp"
+#include "velmora/term/editor_state.hpp"
 #include "velmora/term/inline_app.hpp"
 
 namespace {
@@ -299,6 +300,48 @@ TEST_F(EditorFixture, InlineAppTallerThanTheTerminalKeepsItsSearchLineBelowTheFo
     ASSERT_LT(view.focus_row, static_cast<int>(view.rows.size()));
     EXPECT_EQ(shown[static_cast<std::size_t>(view.focus_row)],
               "item " + std::to_string(c.selected));
+  }
+}
+
+TEST(PromptLayout, InputWrapsByColumnsWithTheCursorWhereItsTextIs) {
+  struct Case {
+    const char* name;
+    std::string text;
+    int lefts;  ///< Left presses after pasting `text`.
+    std::vector<std::string> rows;
+    int cursor_row;
+    int cursor_col;
+  };
+  const std::vector<Case> cases = {
+      {"ascii wraps", "abcdefghijklmnop", 0, {"> abcdefgh", "ijklmnop"}, 1, 8},
+      {"cursor inside a run", "abcdefghijklmnop", 13, {"> abcdefgh", "ijklmnop"}, 0, 5},
+      {"cursor on the wrap", "abcdefghijklmnop", 8, {"> abcdefgh", "ijklmnop"}, 1, 0},
+      {"full row, cursor below", "abcdefgh", 0, {"> abcdefgh", ""}, 1, 0},
+      {"combining mark joins the letter before",
+       "cafe\u0301 okay",
+       0,
+       {"> cafe\u0301 oka", "y"},
+       1,
+       1},
+      {"combining mark, cursor after it", "cafe\u0301 okay", 5, {"> cafe\u0301 oka", "y"}, 0, 6},
+      {"wide characters", "ab漢字cdefg", 0, {"> ab漢字cd", "efg"}, 1, 3},
+      {"wide character moves to the next row", "abcdefg漢", 0, {"> abcdefg", "漢"}, 1, 2},
+      {"lines and tabs", "x\ty\nz", 0, {"> x    y", "  z"}, 1, 3},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    History history;
+    EditorState state(history);
+    state.handle(Key{.code = KeyCode::paste, .text = c.text});
+    for (int i = 0; i < c.lefts; ++i) state.handle(Key{.code = KeyCode::left});
+    PromptOptions options;
+    options.message = {{"", "> "}};
+    const AppView view = layout_prompt(state, options, 10, 24, ColorSystem::none);
+    std::vector<std::string> rows;
+    for (const auto& row : view.rows) rows.push_back(row.bytes);
+    EXPECT_EQ(rows, c.rows);
+    EXPECT_EQ(view.cursor_row, c.cursor_row);
+    EXPECT_EQ(view.cursor_col, c.cursor_col);
   }
 }
 

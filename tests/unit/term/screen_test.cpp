@@ -330,4 +330,27 @@ TEST_F(ScreenFixture, ASecondAppCoversTheFirstAndTakesTheKeysUntilItLeaves) {
   io.stop();
 }
 
+using ScreenDeathTest = ScreenFixture;
+
+TEST_F(ScreenDeathTest, EndedBySignalTheProcessTakesThePromptOffTheScreen) {
+  // "fast" forks without exec, so the child draws on this very pty.
+  GTEST_FLAG_SET(death_test_style, "fast");
+  const termios before = pty.mode();
+  EXPECT_EXIT(
+      {
+        Screen screen(io.get_executor(), options());
+        FakeApp app;
+        screen.write("above\n");
+        screen.attach(app);
+        std::raise(SIGTERM);
+      },
+      ::testing::KilledBySignal(SIGTERM), "");
+  sync();
+  EXPECT_TRUE(same_mode(pty.mode(), before));
+  EXPECT_EQ(vt.text(), "above\n");
+  EXPECT_EQ(vt.cursor_row(), 1);
+  EXPECT_EQ(vt.cursor_col(), 0);
+  EXPECT_TRUE(vt.cursor_visible());
+}
+
 }  // namespace

@@ -3,8 +3,10 @@
 // `SessionStore` is the interface the program calls; `VelmoraSessionStore` keeps the records in
 // SQLite under $XDG_STATE_HOME/velmora/sessions.db. A store that cannot be opened reports one
 // warning and then works as an empty, unsaved store: a session never fails because of it.
-// A damaged database file is never deleted or rewritten, so rows another CLI can still read
-// survive. Several CLIs may use the same file at once (WAL journal, busy time-out).
+// A file found damaged when opened (not a database, or pages lost) is never deleted or
+// rewritten: it is moved aside with its journal (sessions.db.damaged-<UTC time>), the one
+// warning says where, and a new file is started. Several CLIs may use the same file at once
+// (WAL journal, busy time-out, and retries where SQLite reports a lock without waiting).
 //
 // Threading: one instance per session run, used from one thread at a time.
 //
@@ -67,7 +69,8 @@ class SessionStore {
 
 class VelmoraSessionStore final : public SessionStore {
  public:
-  /// Receives the one warning (it names the database file); empty: printed on standard error.
+  /// Receives the one warning (it names the database file and any set-aside copy); empty:
+  /// printed on standard error.
   using WarningHandler = std::function<void(const std::string&)>;
   using Clock = std::function<std::chrono::system_clock::time_point()>;
 

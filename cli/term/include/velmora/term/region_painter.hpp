@@ -38,6 +38,8 @@ class RegionPainter {
   [[nodiscard]] std::string paint(const RegionFrame& frame, int width);
   /// Bytes that remove the region and leave the cursor where output continues.
   [[nodiscard]] std::string erase(int width);
+  /// The bytes `erase` would give now, without forgetting the region.
+  [[nodiscard]] std::string erase_bytes(int width) const;
   /// Output was written while no region was drawn; tracks the column it ended at.
   void note_output(std::string_view bytes);
   /// Forgets what is drawn (the terminal was used by someone else meanwhile); the cursor is

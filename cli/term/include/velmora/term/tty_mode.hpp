@@ -14,6 +14,8 @@
 
 #include <termios.h>
 
+#include <string_view>
+
 namespace velmora::term {
 
 class RawModeGuard {
@@ -42,6 +44,11 @@ class RawModeGuard {
 /// Puts back the mode saved by the outermost active guard and writes the reset bytes.
 /// Safe in a signal handler and before `_exit`; does nothing when no guard is active.
 void restore_terminal() noexcept;
+
+/// Bytes `restore_terminal` writes first, while a guard is active: what takes an inline region
+/// off the screen, so an abnormal end leaves no prompt behind. Safe to call from any thread
+/// that holds the writer's lock; too long a text is dropped (the modes are still restored).
+void set_restore_prefix(std::string_view bytes) noexcept;
 
 /// The raw variant of a mode (exposed for tests).
 [[nodiscard]] termios make_raw(const termios& cooked) noexcept;
