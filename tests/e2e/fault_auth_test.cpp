@@ -174,4 +174,31 @@ TEST(FaultAuth, AReconnectRefusedBecauseTheTokenRanOutRefreshesItOnce) {
   EXPECT_THAT(statuses, ::testing::ElementsAre(101, 401, 401, 401, 101));
 }
 
+TEST(FaultAuth, AReconnectRefusedWithNoWayToRefreshEndsTheShellWithAReportAndStatus1) {
+  SessionMachine machine;
+  SimProcess sim({"--script", write_script(machine.home(), DROPS_AFTER_THE_TOKEN_EXPIRED).string(),
+                  "--strict-tokens", "--token-lifetime", "2", "--refresh-token", "refresh-1=u1"});
+  machine.oauth_base_url = sim.http_url();
+  save_login(machine, sim, "stale", "refresh-1", 1.0);
+
+  velmora::testing::ProcessOptions options;
+  options.args = {"--url", sim.ws_url(), "--user-id", "u1"};
+  options.env = machine.env();
+  options.cwd = machine.home();
+  velmora::testing::ChildProcess child(VELMORA_BIN, options);
+  child.write_stdin("first\n");
+  ASSERT_FALSE(sim.wait_for_records("ws_frame", 1).empty());
+  // Logged out elsewhere while the turn runs: the expired token cannot be refreshed.
+  std::filesystem::remove(machine.home() / "config" / "velmora" / "credentials.json");
+  const auto result = child.wait(90);
+  EXPECT_EQ(result.exit_code, 1) << result.out << result.err;
+  EXPECT_THAT(result.out, HasSubstr("Partial"));
+  EXPECT_THAT(result.out, HasSubstr("Authentication failed."));
+  EXPECT_THAT(result.out, HasSubstr("server rejected WebSocket connection: HTTP 401"));
+  // The failure is reported once, as what it is.
+  EXPECT_THAT(result.out, Not(HasSubstr("unexpected error")));
+  EXPECT_THAT(result.out, Not(HasSubstr("multiple exceptions")));
+  EXPECT_EQ(refreshes(sim), 1u);
+}
+
 }  // namespace

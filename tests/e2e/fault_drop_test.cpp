@@ -5,6 +5,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
@@ -90,21 +91,28 @@ TEST(FaultDrop, ShellReconnectsSaysTheAnswerBrokeOffAndShowsNothingTwice) {
     ASSERT_FALSE(result.timed_out);
     EXPECT_EQ(result.exit_code, 0) << result.out << result.err;
 
-    const bool first_completed = n >= DELTAS + 2;
+    // A drop right after the binding may be noticed before the first question is typed: the
+    // question then goes out on the new connection and is answered in full.
+    const auto asked = queries(sim);
+    ASSERT_FALSE(asked.empty());
+    const auto first_connection =
+        sim.records("ws_open").front().at("connection").to_number<std::int64_t>();
+    const bool asked_after_drop = std::any_of(asked.begin(), asked.end(), [&](const auto& q) {
+      return q.second == "one sim:stream=6" && q.first != first_connection;
+    });
+    const bool first_completed = n >= DELTAS + 2 || asked_after_drop;
     EXPECT_EQ(count(result.out, CUT_OFF_NOTICE), first_completed ? 0u : 1u) << result.out;
     // The first answer's deltas that the service sent are all shown, each once, although the
     // reconnect replays them; "token3".."token5" belong to the first answer alone.
-    const int sent = std::min(DELTAS, std::max(0, n - 1));
+    const int sent = asked_after_drop ? DELTAS : std::min(DELTAS, std::max(0, n - 1));
     for (int i = 3; i < DELTAS; ++i) {
       const std::string token = "token" + std::to_string(i);
       EXPECT_EQ(count(result.out, token), i < sent ? 1u : 0u) << token << "\n" << result.out;
     }
     // The second question is answered on a connection that works.
-    const auto asked = queries(sim);
-    ASSERT_FALSE(asked.empty());
     EXPECT_EQ(asked.back().second, "two sim:stream=3");
     EXPECT_EQ(count(result.out, tokens(3)), sent >= 3 ? 2u : 1u) << result.out;
-    if (!first_completed) {
+    if (!first_completed || asked_after_drop) {
       EXPECT_EQ(sim.records("ws_open").size(), 2u);
     }
   }

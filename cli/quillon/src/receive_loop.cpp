@@ -142,6 +142,7 @@ wirelet::awaitable<bool> handle_connection_error(SessionState& s, const wirelet:
     if (is_cancellation(e)) throw;
     const auto info = classify_cli_error(e, /*during_connect=*/true);
     s.renderer.render_invocation_error(info.summary, info.hint, info.detail, s.args.debug);
+    s.reconnect_failed = true;
     s.stop_event.set();
     co_return false;
   }

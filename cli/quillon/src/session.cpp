@@ -320,7 +320,8 @@ wirelet::awaitable<int> run_connected(SessionState& s, SessionTasks& tasks) {
   tasks.input = wirelet::Task::spawn(s.executor, guarded(s, input_loop(s)));
   co_await s.stop_event.wait();
   tasks.input.cancel();
-  co_return 0;
+  // A shell that lost its connection for good has failed, whoever reads its status.
+  co_return s.reconnect_failed ? 1 : 0;
 }
 
 wirelet::awaitable<void> shutdown(SessionState& s, SessionTasks& tasks) {

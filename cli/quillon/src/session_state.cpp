@@ -1,6 +1,7 @@
 #include "quillon/session_state.hpp"
 
 #include <boost/asio/error.hpp>
+#include <boost/asio/multiple_exceptions.hpp>
 #include <boost/system/system_error.hpp>
 
 #include "quillon/cli_errors.hpp"
@@ -22,6 +23,17 @@ wirelet::awaitable<void> release_when_idle(SessionState& s, double started_at,
 }  // namespace
 
 bool is_cancellation(const std::exception& e) noexcept {
+  if (const auto* all = dynamic_cast<const boost::asio::multiple_exceptions*>(&e)) {
+    // A race of waits (`a || b`) cancelled as a whole fails with its first branch's error.
+    if (!all->first_exception()) return false;
+    try {
+      std::rethrow_exception(all->first_exception());
+    } catch (const std::exception& first) {
+      return is_cancellation(first);
+    } catch (...) {
+      return false;
+    }
+  }
   const auto* system = dynamic_cast<const boost::system::system_error*>(&e);
   return system != nullptr && system->code() == boost::asio::error::operation_aborted;
 }

@@ -106,6 +106,8 @@ struct SessionState {
   std::optional<std::string> connection_lost_detail;
   /// An error escaped a loop of a one-shot run; the run ends with status 1.
   bool one_shot_failed = false;
+  /// The shell's connection broke and could not be restored; the run ends with status 1.
+  bool reconnect_failed = false;
   /// The double Ctrl+C sends terminate itself; shutdown waits for it instead of sending again.
   wirelet::Task terminate_task;
 
