@@ -3,7 +3,8 @@
 // answer. One line per figure, "name value" (median of the runs; memory the largest seen):
 //   upload.mib_per_second        file size / wall time of the whole run
 //   upload.client_cpu_ms
-//   upload.peak_rss_kib          the client's peak resident memory
+//   upload.peak_rss_kib          the client's peak resident memory; the file is streamed, so it
+//                                should not grow with --mib
 //
 //   upload_bench [--runs N] [--mib N]
 #include <algorithm>

@@ -180,6 +180,8 @@ class RequestBytes {
       }
     }
   }
+  RequestBytes(const RequestBytes&) = delete;  // pieces_ points into head_
+  RequestBytes& operator=(const RequestBytes&) = delete;
 
   /// Fills `out` as far as the bytes go; 0 once everything was handed out.
   std::size_t fill(char* out, std::size_t capacity) {
@@ -241,11 +243,15 @@ class RequestBytes {
       } else if (r == 0) {
         changed(piece);
       } else if (errno != EINTR) {
-        const int err = errno;
-        throw wirelet::OSError(std::string(std::strerror(err)) + ": '" + name_of(*piece.file) + "'",
-                               err);
+        read_failed(piece);
       }
     }
+  }
+
+  [[noreturn]] static void read_failed(const Piece& piece) {
+    const int err = errno;
+    throw wirelet::OSError(std::string(std::strerror(err)) + ": '" + name_of(*piece.file) + "'",
+                           err);
   }
 
   // Runs before the region's last bytes are written, so a grown file never ends a request.
@@ -256,6 +262,7 @@ class RequestBytes {
     do {
       r = ::pread(piece.fd, &probe, 1, at);
     } while (r < 0 && errno == EINTR);
+    if (r < 0) read_failed(piece);
     if (r > 0) changed(piece);
   }
 
@@ -454,8 +461,10 @@ std::string format_head(const Exchange& x) {
 
 // Head and body go out in chunks of at most WRITE_CHUNK_BYTES, each write with its own limit:
 // an upload of any size keeps one chunk in memory and never times out while it progresses.
+// A socket that failed a write is returned as its error code (a server may have answered
+// early); a file that cannot be read as it was announced throws.
 template <class Stream>
-net::awaitable<void> write_request(Stream& stream, Exchange& x) {
+net::awaitable<error_code> write_request(Stream& stream, Exchange& x) {
   std::string head = format_head(x);
   const std::uint64_t total = head.size() + body_size(x.request);
   RequestBytes bytes(std::move(head), x.request, x.part_fds);
@@ -465,8 +474,9 @@ net::awaitable<void> write_request(Stream& stream, Exchange& x) {
   while (const std::size_t n = bytes.fill(chunk.data(), chunk.size())) {
     lowest(stream).expires_after(x.limit);
     auto [ec, written] = co_await net::async_write(stream, net::buffer(chunk.data(), n), use_tuple);
-    if (ec) fail(ec);
+    if (ec) co_return ec;
   }
+  co_return error_code{};
 }
 
 template <class Stream>
@@ -512,6 +522,28 @@ net::awaitable<Response> read_response(Stream& stream, Exchange& x) {
   co_return res;
 }
 
+// A server that refuses a body (413 for a file too large) may answer and close before it has
+// read the rest, which breaks the write; its answer is a better report than the broken pipe.
+template <class Stream>
+net::awaitable<Response> write_and_read(Stream& stream, Exchange& x) {
+  const error_code write_error = co_await write_request(stream, x);
+  if (!write_error) co_return co_await read_response(stream, x);
+  if (write_error != net::error::broken_pipe && write_error != net::error::connection_reset) {
+    fail(write_error);
+  }
+  std::optional<Response> early;
+  try {
+    early = co_await read_response(stream, x);
+  } catch (const wirelet::Error&) {
+    // No answer came before the close: the write's failure is what happened.
+  }
+  if (!early) {
+    x.stage = Stage::send;
+    fail(write_error);
+  }
+  co_return std::move(*early);
+}
+
 net::awaitable<Response> run_exchange(Exchange& x) {
   auto ex = co_await net::this_coro::executor;
   const auto deadline = Clock::now() + x.limit;
@@ -522,10 +554,7 @@ net::awaitable<Response> run_exchange(Exchange& x) {
   } else {
     co_await open_tcp(tcp, x.target.host, x.target.port, deadline);
   }
-  if (!x.target.https) {
-    co_await write_request(tcp, x);
-    co_return co_await read_response(tcp, x);
-  }
+  if (!x.target.https) co_return co_await write_and_read(tcp, x);
 
   ssl::context ctx = make_tls_context();
   beast::ssl_stream<beast::tcp_stream> stream(std::move(tcp), ctx);
@@ -533,9 +562,8 @@ net::awaitable<Response> run_exchange(Exchange& x) {
   lowest(stream).expires_at(deadline);
   auto [hec] = co_await stream.async_handshake(ssl::stream_base::client, use_tuple);
   if (hec) fail_handshake(hec, stream.native_handle());
-  co_await write_request(stream, x);
   // No TLS shutdown: the request asked for the connection to close.
-  co_return co_await read_response(stream, x);
+  co_return co_await write_and_read(stream, x);
 }
 
 std::chrono::steady_clock::duration to_duration(double seconds) {

@@ -319,6 +319,12 @@ class StalledReceiver {
     while (received_.size() < n && read_once()) {
     }
   }
+  /// Answers with `raw` and closes, leaving the rest of the request unread.
+  void answer_and_close(const std::string& raw) {
+    EXPECT_EQ(::write(connection_, raw.data(), raw.size()), static_cast<ssize_t>(raw.size()));
+    ::close(connection_);
+    connection_ = -1;
+  }
   /// Everything the client sends until it closes the connection.
   const std::string& read_to_end() {
     while (read_once()) {
@@ -385,6 +391,22 @@ TEST_F(Upload, AFileThatChangesWhileItIsSentFailsTheUploadBeforeTheBodyIsComplet
     EXPECT_GT(announced, SIZE) << c.name;
     EXPECT_LT(received.size() - head_end - 4, announced) << c.name;
   }
+}
+
+TEST_F(Upload, AServerThatRefusesTheBodyBeforeReadingItIsReportedWithItsAnswer) {
+  const auto path = file("huge.bin", std::string(32 * 1024 * 1024, 'a'));
+  StalledReceiver receiver;
+  std::string outcome;
+  std::thread uploader([&] {
+    outcome = error_of([&] {
+      upload_attachment_sync(receiver.url(), "u", "t", {.path = path}, {.timeout_seconds = 60});
+    });
+  });
+  receiver.read_some(64 * 1024);
+  receiver.answer_and_close(
+      "HTTP/1.1 413 Payload Too Large\r\nContent-Length: 7\r\nConnection: close\r\n\r\ntoo big");
+  uploader.join();
+  EXPECT_EQ(outcome, "RuntimeError: Upload failed (413): too big");
 }
 
 }  // namespace
