@@ -144,6 +144,35 @@ TEST(FaultDrop, AServerThatDropsEveryConnectionIsRetriedWithGrowingPauses) {
   EXPECT_EQ(count(result.out, "token1"), 1u) << result.out;
 }
 
+constexpr const char* CLOSES_NORMALLY_MID_TURN = R"({"turns": [
+  {"match": "first", "once": true, "steps": [
+    {"send": {"type": "text_delta", "delta": "Partial", "message_id": "a1"}},
+    {"close": true}]},
+  {"steps": [{"send": {"type": "text", "content": "Second answer", "message_id": "a2"}},
+             {"complete": {}}]}]})";
+
+TEST(FaultDrop, ANormalCloseMidTurnEndsTheTurnLikeADrop) {
+  // A normal close queues nothing in the client; the turn it cut off used to wait forever.
+  SessionMachine machine;
+  SimProcess shell_sim(
+      {"--script", session_e2e::write_script(machine.home(), CLOSES_NORMALLY_MID_TURN).string()});
+  const auto shell = machine.run(session_args(shell_sim), "first\nsecond\n/exit\n", 60);
+  ASSERT_FALSE(shell.timed_out) << shell.out;
+  EXPECT_EQ(shell.exit_code, 0) << shell.out << shell.err;
+  EXPECT_EQ(count(shell.out, "Partial"), 1u) << shell.out;
+  EXPECT_EQ(count(shell.out, CUT_OFF_NOTICE), 1u) << shell.out;
+  EXPECT_THAT(shell.out, HasSubstr("Second answer"));
+  EXPECT_EQ(shell_sim.records("ws_open").size(), 2u);
+
+  SimProcess one_shot_sim(
+      {"--script", session_e2e::write_script(machine.home(), CLOSES_NORMALLY_MID_TURN).string()});
+  const auto one_shot = machine.run(session_args(one_shot_sim, {"--query", "first"}), {}, 60);
+  ASSERT_FALSE(one_shot.timed_out) << one_shot.out;
+  EXPECT_EQ(one_shot.exit_code, 1) << one_shot.out;
+  EXPECT_THAT(one_shot.out, HasSubstr("Connection lost before the answer completed."));
+  EXPECT_THAT(one_shot.out, HasSubstr("server closed the connection"));
+}
+
 TEST(FaultDrop, InATerminalTheBreakIsShownOnceAndThePromptComesBack) {
   SimProcess sim({"--pace", "0", "--drop-after-frames", "9"});
   SessionMachine machine;
