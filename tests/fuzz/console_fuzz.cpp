@@ -83,11 +83,12 @@ std::optional<std::string> without_our_sequences(std::string_view bytes) {
 }
 
 // What an escaped value must print as.
-std::string shown(std::string_view value) {
+std::string shown(std::string_view raw) {
+  std::string value(raw);
+  std::erase(value, '\r');
   std::string out;
   for (std::size_t i = 0; i < value.size(); ++i) {
     const auto c = static_cast<unsigned char>(value[i]);
-    if (c == '\r') continue;
     if ((c < 0x20 && c != '\n' && c != '\t') || c == 0x7f) {
       out += '^';
       out += static_cast<char>(c ^ 0x40);

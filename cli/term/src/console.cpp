@@ -489,7 +489,10 @@ Console::Console(ConsoleOptions options, std::shared_ptr<OutputSink> sink)
   }
 }
 
-std::string Console::escape(std::string_view text) {
+std::string Console::escape(std::string_view raw) {
+  // Carriage returns go first: dropped in passing, "\xC2\r\x9B" would close up into a C1 CSI.
+  std::string text(raw);
+  std::erase(text, '\r');
   std::string out;
   out.reserve(text.size() + 8);
   // The caret forms of ESC and FS end in "[" and "\\", which markup must take literally too.
@@ -502,7 +505,6 @@ std::string Console::escape(std::string_view text) {
   for (std::size_t i = 0; i < text.size(); ++i) {
     const char c = text[i];
     const auto byte = static_cast<unsigned char>(c);
-    if (c == '\r') continue;
     if ((byte < 0x20 && c != '\n' && c != '\t') || byte == 0x7F) {
       // A value is shown, never obeyed by the terminal: caret form, as `cat -v` shows it.
       append_caret(byte);

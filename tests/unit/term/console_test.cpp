@@ -81,6 +81,10 @@ TEST(ConsoleMarkup, EscapedValuesCannotSendTerminalControls) {
   Printed caret(true);
   caret.console.print(Console::escape("\x1bred]x\x1c[b]\u009bblue]y"), "");
   EXPECT_EQ(caret.sink->text(), "^[red]x^\\[b]M-^[blue]y");
+  // A dropped carriage return does not close "\xc2" and "\x9b" up into a CSI.
+  EXPECT_EQ(velmora::term::strip_markup(Console::escape("a\xc2\r\x9b"
+                                                        "2J\xc2\r\r\x85")),
+            "aM-^[2JM-^E");
   // C1 controls, U+009B (an 8-bit CSI) among them; other two-byte characters stay.
   EXPECT_EQ(velmora::term::strip_markup(Console::escape("\u009b2J\u0085\u00a0\u00e9\xc2")),
             "M-^[2JM-^E\u00a0\u00e9\xc2");

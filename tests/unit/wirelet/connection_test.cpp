@@ -203,6 +203,8 @@ TEST(Lifecycle, ConnectTwiceCloseTwiceThenConnectAgain) {
         co_await client.connect();
         EXPECT_TRUE(client.is_connected());
         co_await client.close(false);
+        // The server records the close code after its reply has let the close complete.
+        EXPECT_TRUE(co_await eventually([&] { return server.finished() == 2; }));
       },
       server);
   EXPECT_EQ(server.connections(), 2);

@@ -309,7 +309,10 @@ auto run_blocking(F fn) -> awaitable<std::invoke_result_t<F&>> {
     co_await wake.async_wait(net::as_tuple(net::use_awaitable));
     co_await throw_if_cancelled();
   }
-  if (shared->error) std::rethrow_exception(shared->error);
+  // Taken out of the shared state so the exception is freed on the thread that handles it: a
+  // worker dropping the state last would free it ordered only by the C++ runtime's reference
+  // count, which the thread sanitizer cannot see.
+  if (auto error = std::exchange(shared->error, nullptr)) std::rethrow_exception(error);
   if constexpr (!std::is_void_v<R>) co_return std::move(*shared->value);
 }
 
