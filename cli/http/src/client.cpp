@@ -1,10 +1,12 @@
 // The only translation unit of the HTTP client that includes Beast.
 #include "velmora/http/client.hpp"
 
+#include <fcntl.h>
 #include <netdb.h>
 #include <openssl/ssl.h>
 #include <openssl/x509_vfy.h>
 #include <openssl/x509v3.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cctype>
@@ -16,12 +18,15 @@
 #include <thread>
 #include <vector>
 
+#include <unistd.h>
+
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ssl.hpp>
 #include <boost/asio/use_awaitable.hpp>
+#include <boost/asio/write.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 #include <boost/beast/ssl.hpp>
@@ -45,6 +50,8 @@ constexpr auto use_tuple = net::as_tuple(net::use_awaitable);
 constexpr std::uint64_t MAX_BODY_BYTES = 256ULL * 1024 * 1024;
 constexpr std::uint32_t MAX_HEADER_BYTES = 64 * 1024;
 constexpr std::size_t READ_CHUNK_BYTES = 64 * 1024;
+/// The most of a request body held in memory at once, and the size of each write.
+constexpr std::size_t WRITE_CHUNK_BYTES = 256 * 1024;
 
 struct Target {
   bool https = false;
@@ -131,11 +138,153 @@ void check_header(const Header& header) {
   throw wirelet::OSError(ec.message(), ec.value());
 }
 
+// Descriptors the client opened itself for file parts given by path; closed when the call ends.
+class OpenedFiles {
+ public:
+  OpenedFiles() = default;
+  OpenedFiles(const OpenedFiles&) = delete;
+  OpenedFiles& operator=(const OpenedFiles&) = delete;
+  ~OpenedFiles() {
+    for (const int fd : fds_) ::close(fd);
+  }
+
+  int open(const std::filesystem::path& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+      const int err = errno;
+      throw wirelet::OSError(std::string(std::strerror(err)) + ": '" + path.string() + "'", err);
+    }
+    fds_.push_back(fd);
+    return fd;
+  }
+
+ private:
+  std::vector<int> fds_;
+};
+
+// The bytes of a request in order — head, body, body parts — handed out a buffer at a time,
+// files read as they are reached.
+class RequestBytes {
+ public:
+  /// `part_fds`: the descriptor to read for each file part of `request.body_parts`.
+  RequestBytes(std::string head, const Request& request, const std::vector<int>& part_fds)
+      : head_(std::move(head)) {
+    pieces_.push_back({head_});
+    pieces_.push_back({request.body});
+    for (std::size_t i = 0; i < request.body_parts.size(); ++i) {
+      const auto& part = request.body_parts[i];
+      if (const auto* text = std::get_if<std::string>(&part)) {
+        pieces_.push_back({*text});
+      } else {
+        pieces_.push_back({{}, &std::get<FileRegion>(part), part_fds.at(i)});
+      }
+    }
+  }
+
+  /// Fills `out` as far as the bytes go; 0 once everything was handed out.
+  std::size_t fill(char* out, std::size_t capacity) {
+    std::size_t filled = 0;
+    while (index_ < pieces_.size()) {
+      const Piece& piece = pieces_[index_];
+      const std::uint64_t size = piece.file ? piece.file->size : piece.bytes.size();
+      // A full buffer still takes the pieces that have nothing left to give, so that the
+      // check of an empty region at the end runs before the bytes that precede it go out.
+      if (filled == capacity && done_ < size) break;
+      const auto n =
+          static_cast<std::size_t>(std::min<std::uint64_t>(capacity - filled, size - done_));
+      if (piece.file) {
+        read_file(piece, out + filled, n);
+      } else if (n > 0) {
+        std::memcpy(out + filled, piece.bytes.data() + done_, n);
+      }
+      filled += n;
+      done_ += n;
+      if (done_ == size) {
+        if (piece.file && piece.file->to_end_of_file) check_file_ends(piece);
+        ++index_;
+        done_ = 0;
+      }
+    }
+    return filled;
+  }
+
+ private:
+  struct Piece {
+    std::string_view bytes;
+    const FileRegion* file = nullptr;
+    int fd = -1;
+  };
+
+  static std::string name_of(const FileRegion& region) {
+    return region.path.empty() ? "file" : region.path.string();
+  }
+
+  // Reports the size the file has now against the one the request announced.
+  [[noreturn]] static void changed(const Piece& piece) {
+    const std::uint64_t expected = piece.file->offset + piece.file->size;
+    struct stat st {};
+    const std::string now = ::fstat(piece.fd, &st) == 0
+                                ? "size now " + std::to_string(st.st_size) + " bytes, "
+                                : std::string();
+    throw wirelet::OSError(name_of(*piece.file) + " changed while it was being sent (" + now +
+                           "expected " + std::to_string(expected) + ")");
+  }
+
+  // Reads `n` bytes of the current file piece, from where the last read ended.
+  void read_file(const Piece& piece, char* out, std::size_t n) const {
+    std::size_t got = 0;
+    while (got < n) {
+      const auto at = static_cast<off_t>(piece.file->offset + done_ + got);
+      const ssize_t r = ::pread(piece.fd, out + got, n - got, at);
+      if (r > 0) {
+        got += static_cast<std::size_t>(r);
+      } else if (r == 0) {
+        changed(piece);
+      } else if (errno != EINTR) {
+        const int err = errno;
+        throw wirelet::OSError(std::string(std::strerror(err)) + ": '" + name_of(*piece.file) + "'",
+                               err);
+      }
+    }
+  }
+
+  // Runs before the region's last bytes are written, so a grown file never ends a request.
+  static void check_file_ends(const Piece& piece) {
+    char probe = 0;
+    const auto at = static_cast<off_t>(piece.file->offset + piece.file->size);
+    ssize_t r = 0;
+    do {
+      r = ::pread(piece.fd, &probe, 1, at);
+    } while (r < 0 && errno == EINTR);
+    if (r > 0) changed(piece);
+  }
+
+  std::string head_;
+  std::vector<Piece> pieces_;
+  std::size_t index_ = 0;
+  /// Bytes of pieces_[index_] already handed out.
+  std::uint64_t done_ = 0;
+};
+
+std::uint64_t body_size(const Request& request) {
+  std::uint64_t size = request.body.size();
+  for (const auto& part : request.body_parts) {
+    if (const auto* text = std::get_if<std::string>(&part)) {
+      size += text->size();
+    } else {
+      size += std::get<FileRegion>(part).size;
+    }
+  }
+  return size;
+}
+
 struct Exchange {
   const Request& request;
   const Target& target;
   const std::optional<ProxyServer>& proxy;
   Clock::duration limit;
+  /// For each of request.body_parts: the descriptor of a file part, -1 for bytes.
+  std::vector<int> part_fds;
   Stage stage = Stage::connect;
 };
 
@@ -264,10 +413,9 @@ void configure_tls(SSL* handle, const std::string& host) {
   fail(ec);
 }
 
-template <class Stream>
-net::awaitable<void> write_request(Stream& stream, Exchange& x) {
+// The head as Beast formats it (Content-Length only where a body calls for one).
+std::string format_head(const Exchange& x) {
   const bool via_proxy = x.proxy && !x.target.https;
-  // The body is sent from the caller's string: an upload can be large.
   using Body = bhttp::span_body<const char>;
   bhttp::request<Body> req;
   req.method_string(x.request.method);
@@ -286,12 +434,37 @@ net::awaitable<void> write_request(Stream& stream, Exchange& x) {
   req.set(bhttp::field::connection, "close");
   req.body() = Body::value_type(x.request.body.data(), x.request.body.size());
   req.prepare_payload();
+  if (!x.request.body_parts.empty()) req.content_length(body_size(x.request));
 
-  x.stage = Stage::send;
   bhttp::request_serializer<Body> serializer(req);
-  while (!serializer.is_done()) {
+  serializer.split(true);
+  std::string head;
+  error_code ec;
+  while (!serializer.is_header_done()) {
+    serializer.next(ec, [&](error_code&, const auto& buffers) {
+      for (const auto buffer : beast::buffers_range_ref(buffers)) {
+        head.append(static_cast<const char*>(buffer.data()), buffer.size());
+      }
+      serializer.consume(beast::buffer_bytes(buffers));
+    });
+    if (ec) fail(ec);
+  }
+  return head;
+}
+
+// Head and body go out in chunks of at most WRITE_CHUNK_BYTES, each write with its own limit:
+// an upload of any size keeps one chunk in memory and never times out while it progresses.
+template <class Stream>
+net::awaitable<void> write_request(Stream& stream, Exchange& x) {
+  std::string head = format_head(x);
+  const std::uint64_t total = head.size() + body_size(x.request);
+  RequestBytes bytes(std::move(head), x.request, x.part_fds);
+  x.stage = Stage::send;
+  std::vector<char> chunk(
+      static_cast<std::size_t>(std::min<std::uint64_t>(total, WRITE_CHUNK_BYTES)));
+  while (const std::size_t n = bytes.fill(chunk.data(), chunk.size())) {
     lowest(stream).expires_after(x.limit);
-    auto [ec, n] = co_await bhttp::async_write_some(stream, serializer, use_tuple);
+    auto [ec, written] = co_await net::async_write(stream, net::buffer(chunk.data(), n), use_tuple);
     if (ec) fail(ec);
   }
 }
@@ -389,8 +562,18 @@ Outcome exchange(const Request& request) {
   const auto proxy = select_proxy(target.https ? "https" : "http", target.host, target.port,
                                   proxy_settings_from_env());
 
+  // Files named by path are opened before connecting: a missing one is the caller's error.
+  OpenedFiles opened;
+  std::vector<int> part_fds;
+  for (const auto& part : request.body_parts) {
+    const auto* region = std::get_if<FileRegion>(&part);
+    part_fds.push_back(region == nullptr ? -1
+                       : region->fd >= 0 ? region->fd
+                                         : opened.open(region->path));
+  }
+
   net::io_context io;
-  Exchange x{request, target, proxy, to_duration(request.timeout_seconds)};
+  Exchange x{request, target, proxy, to_duration(request.timeout_seconds), std::move(part_fds)};
   std::optional<Response> response;
   std::exception_ptr error;
   net::co_spawn(io, run_exchange(x), [&](std::exception_ptr e, Response r) {

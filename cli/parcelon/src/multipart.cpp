@@ -59,25 +59,33 @@ std::string escape_multipart_file_name(std::string_view name) {
   return out;
 }
 
-std::string build_multipart_body(std::string_view boundary, const MultipartFields& fields) {
-  std::string body;
-  body.reserve(fields.file_bytes.size() + fields.file_name.size() + fields.thread_id.size() +
-               fields.user_id.size() + 6 * boundary.size() + 256);
-  line(body, "--", boundary);
-  line(body, "Content-Disposition: form-data; name=\"file\"; filename=\"",
+MultipartFrame build_multipart_frame(std::string_view boundary, const MultipartFields& fields) {
+  MultipartFrame frame;
+  std::string& prefix = frame.prefix;
+  line(prefix, "--", boundary);
+  line(prefix, "Content-Disposition: form-data; name=\"file\"; filename=\"",
        escape_multipart_file_name(fields.file_name), "\"");
-  line(body, "Content-Type: ", escape_line_breaks(fields.content_type));
-  line(body, "");
-  line(body, fields.file_bytes);
-  line(body, "--", boundary);
-  line(body, "Content-Disposition: form-data; name=\"thread_id\"");
-  line(body, "");
-  line(body, fields.thread_id);
-  line(body, "--", boundary);
-  line(body, "Content-Disposition: form-data; name=\"user_id\"");
-  line(body, "");
-  line(body, fields.user_id);
-  line(body, "--", boundary, "--");
+  line(prefix, "Content-Type: ", escape_line_breaks(fields.content_type));
+  line(prefix, "");
+  std::string& suffix = frame.suffix;
+  suffix.append(CRLF);  // ends the file's line
+  line(suffix, "--", boundary);
+  line(suffix, "Content-Disposition: form-data; name=\"thread_id\"");
+  line(suffix, "");
+  line(suffix, fields.thread_id);
+  line(suffix, "--", boundary);
+  line(suffix, "Content-Disposition: form-data; name=\"user_id\"");
+  line(suffix, "");
+  line(suffix, fields.user_id);
+  line(suffix, "--", boundary, "--");
+  return frame;
+}
+
+std::string build_multipart_body(std::string_view boundary, const MultipartFields& fields) {
+  const MultipartFrame frame = build_multipart_frame(boundary, fields);
+  std::string body;
+  body.reserve(frame.prefix.size() + fields.file_bytes.size() + frame.suffix.size());
+  body.append(frame.prefix).append(fields.file_bytes).append(frame.suffix);
   return body;
 }
 

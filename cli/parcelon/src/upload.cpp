@@ -1,5 +1,11 @@
 #include "parcelon/upload.hpp"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 #include <iostream>
 #include <system_error>
 #include <variant>
@@ -9,7 +15,6 @@
 #include "parcelon/media_type.hpp"
 #include "parcelon/multipart.hpp"
 #include "velmora/http/client.hpp"
-#include "velmora/platform/files.hpp"
 #include "velmora/platform/paths.hpp"
 #include "wirelet/errors.hpp"
 #include "wirelet/json_text.hpp"
@@ -28,6 +33,21 @@ struct UploadOutcome {
   std::optional<AttachmentRecord> record;
   std::exception_ptr error;
   std::optional<std::string> debug_line;
+};
+
+// Closes the attachment when the upload ends, whichever way.
+class FileDescriptor {
+ public:
+  explicit FileDescriptor(int fd) noexcept : fd_(fd) {}
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  ~FileDescriptor() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  [[nodiscard]] int get() const noexcept { return fd_; }
+
+ private:
+  int fd_;
 };
 
 bool is_falsy(const boost::json::value& v) {
@@ -89,21 +109,43 @@ AttachmentRecord upload(const std::string& base_url, const std::string& user_id,
   while (!endpoint.empty() && endpoint.back() == '/') endpoint.pop_back();
   endpoint += UPLOAD_PATH;
 
-  const auto bytes = velmora::platform::read_file_if_exists(local_path);
-  if (!bytes) throw wirelet::FileNotFoundError("Attachment not found: " + attachment.path);
+  // Opened once and sized on that descriptor: what is sent is this file, whatever the path
+  // names later. O_NONBLOCK keeps a FIFO swapped in since the check above from blocking the open.
+  FileDescriptor file(::open(local_path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  if (file.get() < 0) {
+    const int err = errno;
+    if (err == ENOENT) throw wirelet::FileNotFoundError("Attachment not found: " + attachment.path);
+    throw wirelet::OSError(std::string(std::strerror(err)) + ": '" + local_path.string() + "'",
+                           err);
+  }
+  struct stat st {};
+  if (::fstat(file.get(), &st) != 0) {
+    const int err = errno;
+    throw wirelet::OSError(std::string(std::strerror(err)) + ": '" + local_path.string() + "'",
+                           err);
+  }
+  if (!S_ISREG(st.st_mode))
+    throw wirelet::FileNotFoundError("Attachment not found: " + attachment.path);
+
   const std::string content_type =
       attachment.type.empty() ? guess_type(local_path) : attachment.type;
   const std::string boundary = new_boundary();
   const std::string file_name = local_path.filename().string();
+  auto frame = build_multipart_frame(boundary, {.file_name = file_name,
+                                                .content_type = content_type,
+                                                .thread_id = thread_id,
+                                                .user_id = user_id});
 
+  // The file's bytes are streamed from the descriptor between the two in-memory pieces.
   velmora::http::Request request{
       .method = "POST",
       .url = endpoint,
-      .body = build_multipart_body(boundary, {.file_name = file_name,
-                                              .content_type = content_type,
-                                              .file_bytes = *bytes,
-                                              .thread_id = thread_id,
-                                              .user_id = user_id}),
+      .body = std::move(frame.prefix),
+      .body_parts = {velmora::http::FileRegion{.path = local_path,
+                                               .fd = file.get(),
+                                               .size = static_cast<std::uint64_t>(st.st_size),
+                                               .to_end_of_file = true},
+                     std::move(frame.suffix)},
       .timeout_seconds = options.timeout_seconds};
   request.headers.push_back({"Content-Type", "multipart/form-data; boundary=" + boundary});
   if (options.token && !options.token->empty()) {

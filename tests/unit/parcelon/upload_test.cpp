@@ -1,7 +1,12 @@
 #include "parcelon/upload.hpp"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
+#include <fstream>
+#include <random>
 #include <thread>
 
 #include <gmock/gmock.h>
@@ -264,6 +269,122 @@ TEST_F(Upload, AsyncUploadsRunInOrderAndStopAtTheFirstFailure) {
 
   EXPECT_TRUE(run_uploads(server.url(), {}).records.empty());
   EXPECT_EQ(server.request_count(), before + 1);
+}
+
+TEST_F(Upload, ALargeFileIsStreamedAsTheSameBytesAsTheInMemoryBody) {
+  auto server = stored_as("p");
+  std::mt19937 random(11);
+  std::string bytes(1024 * 1024 + 17, '\0');  // several write chunks, the last one partial
+  for (auto& c : bytes) c = static_cast<char>(random());
+  const auto path = file("big.bin", bytes);
+  const auto record = upload_attachment_sync(server.url(), "u-1", "t-1", {.path = path});
+  const auto req = server.requests().at(0);
+  const std::string expected = parcelon::build_multipart_body(
+      boundary_of(req), {.file_name = "big.bin",
+                         .content_type = std::string(record.at("type").as_string()),
+                         .file_bytes = bytes,
+                         .thread_id = "t-1",
+                         .user_id = "u-1"});
+  EXPECT_EQ(req.header("Content-Length"), std::to_string(expected.size()));
+  EXPECT_TRUE(req.body == expected) << req.body.size() << " bytes received";
+}
+
+// A File API that reads only when told, so an upload can be caught in the middle of its body.
+class StalledReceiver {
+ public:
+  StalledReceiver() : listener_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    if (::bind(listener_, reinterpret_cast<sockaddr*>(&addr), len) != 0 ||
+        ::listen(listener_, 1) != 0 ||
+        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+      throw std::runtime_error("cannot listen");
+    }
+    url_ = "http://127.0.0.1:" + std::to_string(ntohs(addr.sin_port));
+  }
+  ~StalledReceiver() {
+    if (connection_ >= 0) ::close(connection_);
+    ::close(listener_);
+  }
+  StalledReceiver(const StalledReceiver&) = delete;
+  StalledReceiver& operator=(const StalledReceiver&) = delete;
+
+  [[nodiscard]] const std::string& url() const { return url_; }
+
+  /// Accepts the upload and reads at least `n` bytes of it.
+  void read_some(std::size_t n) {
+    if (connection_ < 0) connection_ = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+    while (received_.size() < n && read_once()) {
+    }
+  }
+  /// Everything the client sends until it closes the connection.
+  const std::string& read_to_end() {
+    while (read_once()) {
+    }
+    return received_;
+  }
+
+ private:
+  bool read_once() {
+    char buffer[65536];
+    const ssize_t n = ::read(connection_, buffer, sizeof buffer);
+    if (n <= 0) return false;
+    received_.append(buffer, static_cast<std::size_t>(n));
+    return true;
+  }
+
+  int listener_;
+  int connection_ = -1;
+  std::string url_;
+  std::string received_;
+};
+
+TEST_F(Upload, AFileThatChangesWhileItIsSentFailsTheUploadBeforeTheBodyIsComplete) {
+  constexpr std::size_t SIZE = 32 * 1024 * 1024;  // far more than the socket buffers hold
+  struct Case {
+    const char* name;
+    std::function<void(const std::string& path)> change;
+    std::size_t size_after;
+  };
+  const Case cases[] = {
+      {"truncated", [](const std::string& path) { ::truncate(path.c_str(), 1024 * 1024); },
+       1024 * 1024},
+      {"appended to",
+       [](const std::string& path) {
+         std::ofstream(path, std::ios::binary | std::ios::app) << 'x';
+       },
+       SIZE + 1},
+  };
+  for (const auto& c : cases) {
+    const auto path = file("changing.bin", std::string(SIZE, 'a'));
+    StalledReceiver receiver;
+    std::string outcome;
+    std::thread uploader([&] {
+      outcome = error_of([&] {
+        upload_attachment_sync(receiver.url(), "u", "t", {.path = path}, {.timeout_seconds = 60});
+      });
+    });
+    receiver.read_some(64 * 1024);
+    c.change(path);
+    const std::string received = receiver.read_to_end();
+    uploader.join();
+
+    EXPECT_EQ(outcome, "RuntimeError: Upload failed: " + std::filesystem::canonical(path).string() +
+                           " changed while it was being sent (size now " +
+                           std::to_string(c.size_after) + " bytes, expected " +
+                           std::to_string(SIZE) + ")")
+        << c.name;
+    // The server never sees a whole request: the body stops short of its Content-Length.
+    const auto head_end = received.find("\r\n\r\n");
+    ASSERT_NE(head_end, std::string::npos) << c.name;
+    const auto length_at = received.find("Content-Length: ");
+    ASSERT_LT(length_at, head_end) << c.name;
+    const auto announced = std::stoull(received.substr(length_at + 16));
+    EXPECT_GT(announced, SIZE) << c.name;
+    EXPECT_LT(received.size() - head_end - 4, announced) << c.name;
+  }
 }
 
 }  // namespace

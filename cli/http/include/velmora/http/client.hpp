@@ -10,6 +10,13 @@
 // which stage the failure happened; `send` just throws it. A malformed URL or a header value
 // with CR/LF/NUL throws `wirelet::RuntimeError` before anything is sent.
 //
+// Large bodies: `body_parts` follow `body` and may name regions of files, which are streamed in
+// fixed chunks, so memory stays bounded by the chunk size whatever the file size. A file that
+// reads shorter than its region, or longer when the region must end the file, fails the
+// request (`Stage::send`) before the last byte goes out, so the peer never gets a whole but
+// wrong body. A file part given by path that cannot be opened throws `wirelet::OSError` before
+// connecting.
+//
 // Threading: every call blocks the calling thread (run it through `wirelet::run_blocking` from
 // the event loop) and shares no state with other calls.
 //
@@ -20,7 +27,9 @@
 //   if (!res.is_success()) ... res.status, res.body ...
 #pragma once
 
+#include <cstdint>
 #include <exception>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -35,6 +44,22 @@ struct Header {
 };
 using Headers = std::vector<Header>;
 
+/// Bytes `offset` .. `offset + size` of a file, read when the request is written.
+struct FileRegion {
+  /// Names the file in error messages; opened (and closed again) when `fd` is -1.
+  std::filesystem::path path;
+  /// An open descriptor, still the caller's; read with pread, so its position is untouched.
+  int fd = -1;
+  std::uint64_t offset = 0;
+  /// Counted into Content-Length before anything is read.
+  std::uint64_t size = 0;
+  /// The region must reach the end of the file: bytes beyond it mean the file grew.
+  bool to_end_of_file = false;
+};
+
+/// Bytes in memory or a region of a file.
+using BodyPart = std::variant<std::string, FileRegion>;
+
 struct Request {
   std::string method = "GET";
   /// http:// or https:// address; a fragment is dropped.
@@ -43,6 +68,8 @@ struct Request {
   /// and Connection: close.
   Headers headers;
   std::string body;
+  /// Sent after `body`, in order.
+  std::vector<BodyPart> body_parts;
   /// Limit for connecting (resolve, TCP, proxy tunnel, TLS) and for each write and read.
   double timeout_seconds = 30;
 };
