@@ -1,10 +1,10 @@
 // Arbitrary frames through the renderer in both profiles.
 //
-// The input is split into frames at line breaks; a frame that parses as a JSON object is a
-// message, anything else arrives as the client's "_raw" message. The first byte picks options
-// (width, one-shot, sticky plan, debug, which frames are historical). Besides not crashing, the
-// output must hold no escape sequence the renderer did not make itself: plain output none at
-// all, terminal output only SGR styles and OSC 8 links with clean targets.
+// The input is split into frames at line breaks, decoded as the client decodes them: a JSON
+// object is a message, anything else the client's "_raw" message, a heartbeat nothing. The first
+// byte picks options (width, one-shot, sticky plan, debug, which frames are historical). Besides
+// not crashing, the output must hold no escape sequence the renderer did not make itself: plain
+// output none at all, terminal output only SGR styles and OSC 8 links with clean targets.
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
@@ -12,9 +12,8 @@
 #include <string_view>
 #include <vector>
 
-#include <boost/json/parse.hpp>
-
 #include "velmora/renderer/stream_renderer.hpp"
+#include "wirelet/wire_format.hpp"
 
 namespace {
 
@@ -95,6 +94,7 @@ void run(std::string_view input, unsigned flags, bool terminal) {
   StreamRenderer renderer(std::move(options));
   renderer.reset_turn_state();
 
+  wirelet::FrameDecoder decoder;
   std::size_t index = 0;
   std::size_t begin = 0;
   while (begin <= input.size()) {
@@ -103,13 +103,11 @@ void run(std::string_view input, unsigned flags, bool terminal) {
     const std::string_view frame = input.substr(begin, end - begin);
     begin = end + 1;
     const bool historical = ((flags >> 8) >> (index++ % 8)) & 1;
-    boost::system::error_code ec;
-    auto parsed = boost::json::parse(frame, ec);
-    if (!ec && parsed.is_object()) {
-      renderer.render_message(parsed.as_object(), historical);
-    } else {
-      boost::json::object raw{{"type", "_raw"}, {"raw", std::string(frame)}};
-      renderer.render_message(raw, historical);
+    // Decoded as the client decodes a text frame (nesting up to its depth limit).
+    auto message = decoder.decode(frame, false);
+    if (!message) continue;
+    renderer.render_message(*message, historical);
+    if (const auto* type = message->if_contains("type"); type && *type == "_raw") {
       renderer.render_session_notice(frame, index % 2 == 0);
     }
     if (index % 7 == 0) renderer.flush_pending_historical_asks();

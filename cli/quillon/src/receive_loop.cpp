@@ -224,6 +224,26 @@ wirelet::awaitable<bool> handle_incoming_message(SessionState& s, wirelet::Messa
   co_return true;
 }
 
+wirelet::awaitable<void> watch_for_peer_close(SessionState& s) {
+  // Checked often enough that nobody waits on a dead connection, seldom enough to cost nothing.
+  constexpr double CHECK_SECONDS = 0.25;
+  bool reported = false;
+  while (!s.stop_event.is_set()) {
+    co_await wirelet::sleep_for(CHECK_SECONDS);
+    if (!s.client.closed_by_peer()) {
+      reported = false;
+      continue;
+    }
+    if (reported) continue;
+    reported = true;
+    // After every frame the connection delivered: the queue keeps their order.
+    wirelet::Message msg;
+    msg["type"] = "_connection_error";
+    msg["error_message"] = "server closed the connection";
+    s.client.incoming_queue().push(std::move(msg));
+  }
+}
+
 wirelet::awaitable<void> receive_loop(SessionState& s) {
   while (!s.stop_event.is_set()) {
     wirelet::Message msg = co_await s.client.incoming_queue().pop();

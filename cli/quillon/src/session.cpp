@@ -299,6 +299,7 @@ struct SessionTasks {
   wirelet::Task receive;
   wirelet::Task input;
   wirelet::Task sigint;
+  wirelet::Task peer_close;
 };
 
 wirelet::awaitable<int> run_connected(SessionState& s, SessionTasks& tasks) {
@@ -311,6 +312,7 @@ wirelet::awaitable<int> run_connected(SessionState& s, SessionTasks& tasks) {
                        .language = s.cfg.language,
                        .hide_session_details = s.setup.hide_session_details});
 
+  tasks.peer_close = wirelet::Task::spawn(s.executor, watch_for_peer_close(s));
   if (s.one_shot) co_return co_await run_one_shot(s, tasks.receive);
 
   // While the prompt shows, everything printed goes above it.
@@ -327,7 +329,7 @@ wirelet::awaitable<int> run_connected(SessionState& s, SessionTasks& tasks) {
 wirelet::awaitable<void> shutdown(SessionState& s, SessionTasks& tasks) {
   s.turn_in_progress = false;
   s.cancel_replay_idle_release();
-  for (wirelet::Task* task : {&tasks.receive, &tasks.input, &tasks.sigint}) {
+  for (wirelet::Task* task : {&tasks.receive, &tasks.input, &tasks.sigint, &tasks.peer_close}) {
     if (!task->valid()) continue;
     task->cancel();
     co_await task->join();

@@ -39,6 +39,8 @@ struct Connection {
   std::unique_ptr<detail::Transport> transport;
   /// Set when close begins; from then on the receive task queues nothing.
   bool stopping = false;
+  /// Set when the server ended the connection with a normal close, which queues nothing.
+  bool peer_closed = false;
 };
 
 struct AgentWsV3Client::Impl {
@@ -142,7 +144,9 @@ awaitable<void> recv_loop(std::shared_ptr<Impl> self, std::shared_ptr<Connection
     QueueSink sink(*self, *conn);
     const auto ec = co_await conn->transport->receive(sink);
     if (conn->stopping || !ec) co_return;
-    if (!conn->transport->is_normal_close(ec)) {
+    if (conn->transport->is_normal_close(ec)) {
+      conn->peer_closed = true;
+    } else {
       self->incoming.push(connection_error(conn->transport->describe(ec)));
     }
   } catch (const std::exception& e) {
@@ -357,6 +361,11 @@ bool AgentWsV3Client::is_connected() const noexcept { return impl_->connection !
 
 bool AgentWsV3Client::receiving() const noexcept {
   return impl_->recv_task.valid() && !impl_->recv_task.done();
+}
+
+bool AgentWsV3Client::closed_by_peer() const noexcept {
+  const auto& conn = impl_->connection;
+  return conn != nullptr && conn->peer_closed && !conn->stopping;
 }
 
 awaitable<void> AgentWsV3Client::send_raw(const Message& payload) {

@@ -144,8 +144,11 @@ TEST(Receive, ConnectionEndsGiveAtMostOneError) {
           std::vector<std::string> expected;
           if (c.error) expected.push_back(connection_error_text(*c.error));
           EXPECT_EQ(drain(client), expected) << c.name;
+          // A normal close queues nothing; the caller learns of it here instead.
+          EXPECT_EQ(client.closed_by_peer(), !c.error) << c.name;
           co_await client.close();
           EXPECT_TRUE(client.incoming_queue().empty()) << c.name;
+          EXPECT_FALSE(client.closed_by_peer()) << c.name;
         },
         server, c);
   }

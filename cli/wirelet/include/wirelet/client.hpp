@@ -140,6 +140,9 @@ class AgentWsV3Client {
   [[nodiscard]] bool is_connected() const noexcept;
   /// True while the receive task runs; false once the peer closed or the transport broke.
   [[nodiscard]] bool receiving() const noexcept;
+  /// True once the server closed the held connection normally (1000, 1001 or no code): the
+  /// receive task ended without queuing anything, and only the caller can notice.
+  [[nodiscard]] bool closed_by_peer() const noexcept;
 
   // --- outbound messages ---
 
