@@ -537,7 +537,8 @@ net::awaitable<Response> write_and_read(Stream& stream, Exchange& x) {
   } catch (const wirelet::Error&) {
     // No answer came before the close: the write's failure is what happened.
   }
-  if (!early) {
+  // Only a refusal can stand for a request that was not sent whole.
+  if (!early || early->is_success()) {
     x.stage = Stage::send;
     fail(write_error);
   }

@@ -8,6 +8,11 @@
 // missing relative_path: …"); a failure while reading the answer (a time-out) propagates as it
 // is.
 //
+// The file is opened once and streamed from that descriptor, so memory does not grow with its
+// size. If its size changes while it is sent, the upload fails ("Upload failed: <path> changed
+// while it was being sent (…)") before the body is complete, so the File API never accepts a
+// file cut short or run long.
+//
 // Threading: `upload_attachments` runs on the event loop and performs each upload on a worker
 // thread through wirelet::run_blocking, one at a time; the debug sink is called on the loop.
 // `upload_attachment_sync` blocks the calling thread and touches no shared state.
