@@ -422,4 +422,14 @@ TEST_F(Upload, AServerThatRefusesTheBodyBeforeReadingItIsReportedWithItsAnswer) 
   }
 }
 
+TEST_F(Upload, AFileApiThatStopsReadingEndsTheUploadAtTheWriteTimeLimit) {
+  const auto path = file("stuck.bin", std::string(32 * 1024 * 1024, 'a'));
+  StalledReceiver receiver;  // the connection is accepted by the kernel and never read
+  EXPECT_EQ(error_of([&] {
+              upload_attachment_sync(receiver.url(), "u", "t", {.path = path},
+                                     {.timeout_seconds = 0.5});
+            }),
+            "RuntimeError: Upload failed: timed out");
+}
+
 }  // namespace
