@@ -181,11 +181,7 @@ TEST(FaultAuth, AReconnectRefusedWithNoWayToRefreshEndsTheShellWithAReportAndSta
   machine.oauth_base_url = sim.http_url();
   save_login(machine, sim, "stale", "refresh-1", 1.0);
 
-  velmora::testing::ProcessOptions options;
-  options.args = {"--url", sim.ws_url(), "--user-id", "u1"};
-  options.env = machine.env();
-  options.cwd = machine.home();
-  velmora::testing::ChildProcess child(VELMORA_BIN, options);
+  auto child = machine.start({"--url", sim.ws_url(), "--user-id", "u1"});
   child.write_stdin("first\n");
   ASSERT_FALSE(sim.wait_for_records("ws_frame", 1).empty());
   // Logged out elsewhere while the turn runs: the expired token cannot be refreshed.

@@ -127,11 +127,7 @@ TEST(FaultDrop, AServerThatDropsEveryConnectionIsRetriedWithGrowingPauses) {
   // shell hammering the service.
   SimProcess sim({"--pace", "0", "--drop-after-frames", "3", "--fault-connections", "0"});
   SessionMachine machine;
-  velmora::testing::ProcessOptions options;
-  options.args = session_args(sim);
-  options.env = machine.env();
-  options.cwd = machine.home();
-  velmora::testing::ChildProcess child(VELMORA_BIN, options);
+  auto child = machine.start(session_args(sim));
   child.write_stdin("one sim:stream=6\n");
   std::this_thread::sleep_for(std::chrono::seconds(6));
   // Pauses of 0, 1, 2 and 4 s fit four or five connections into six seconds.

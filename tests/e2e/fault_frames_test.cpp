@@ -215,11 +215,7 @@ TEST(FaultFrames, AStallMidFrameEndsAtTheTimeLimitWithWhatArrived) {
 TEST(FaultFrames, AStalledShellEndsWithCtrlCTwice) {
   SimProcess sim({"--pace", "0", "--stall-after-frames", "3"});
   SessionMachine machine;
-  velmora::testing::ProcessOptions options;
-  options.args = session_args(sim);
-  options.env = machine.env();
-  options.cwd = machine.home();
-  velmora::testing::ChildProcess child(VELMORA_BIN, options);
+  auto child = machine.start(session_args(sim));
   child.write_stdin("sim:stream=8\n");
   ASSERT_FALSE(sim.wait_for_records("ws_fault", 1).empty());
   child.send_signal(SIGINT);

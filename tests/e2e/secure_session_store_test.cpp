@@ -91,12 +91,9 @@ TEST(SharedSessionStore, TwentyOneShotsAtOnceAreAllSaved) {
   SessionMachine machine;
   std::vector<std::unique_ptr<velmora::testing::ChildProcess>> children;
   for (int i = 0; i < CLIS; ++i) {
-    velmora::testing::ProcessOptions options;
-    options.args =
-        session_e2e::session_args(sim, {"--query", "q" + std::to_string(i) + " sim:stream=1"});
-    options.env = machine.env();
-    options.cwd = machine.home();
-    children.push_back(std::make_unique<velmora::testing::ChildProcess>(VELMORA_BIN, options));
+    children.push_back(std::make_unique<velmora::testing::ChildProcess>(
+        VELMORA_BIN, machine.options_for(session_e2e::session_args(
+                         sim, {"--query", "q" + std::to_string(i) + " sim:stream=1"}))));
     children.back()->close_stdin();
   }
   for (auto& child : children) {

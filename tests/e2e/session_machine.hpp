@@ -49,13 +49,24 @@ class SessionMachine {
   /// Runs velmora with standard input and output on pipes.
   ProcessResult run(std::vector<std::string> args, std::string stdin_data = {},
                     double timeout_seconds = 90) const {
+    ProcessOptions options = options_for(std::move(args));
+    options.stdin_data = std::move(stdin_data);
+    options.timeout_seconds = timeout_seconds;
+    return velmora::testing::run_process(VELMORA_BIN, options);
+  }
+
+  /// Starts velmora with standard input and output on pipes, for a test that talks to it.
+  [[nodiscard]] velmora::testing::ChildProcess start(std::vector<std::string> args) const {
+    return velmora::testing::ChildProcess(VELMORA_BIN, options_for(std::move(args)));
+  }
+
+  /// The arguments in this machine's home and environment.
+  [[nodiscard]] ProcessOptions options_for(std::vector<std::string> args) const {
     ProcessOptions options;
     options.args = std::move(args);
     options.cwd = home();
     options.env = env();
-    options.stdin_data = std::move(stdin_data);
-    options.timeout_seconds = timeout_seconds;
-    return velmora::testing::run_process(VELMORA_BIN, options);
+    return options;
   }
 
   std::optional<std::string> oauth_base_url;

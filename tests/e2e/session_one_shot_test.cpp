@@ -211,11 +211,7 @@ TEST(SessionOneShot, ASecondRunOnTheSameThreadPrintsOnlyItsOwnAnswer) {
 TEST(SessionOneShot, CtrlCInterruptsTheTurnWhichEndsWithWhatWasShown) {
   SimProcess sim({"--slow-delay", "0.05", "--slow-count", "400"});
   SessionMachine machine;
-  velmora::testing::ProcessOptions options;
-  options.args = session_args(sim, {"--query", "slow sim:slow"});
-  options.env = machine.env();
-  options.cwd = machine.home();
-  velmora::testing::ChildProcess child(VELMORA_BIN, options);
+  auto child = machine.start(session_args(sim, {"--query", "slow sim:slow"}));
   ASSERT_TRUE(sim.wait_for_record([](const json::object& r) {
     return r.at("event") == "ws_frame" && r.at("frame").at("type") == "query";
   }));

@@ -34,11 +34,7 @@ std::string thread_of(const json::object& record) {
 
 ChildProcess start_shell(const SimProcess& sim, const SessionMachine& machine,
                          std::vector<std::string> more = {}) {
-  velmora::testing::ProcessOptions options;
-  options.args = session_args(sim, std::move(more));
-  options.env = machine.env();
-  options.cwd = machine.home();
-  return ChildProcess(VELMORA_BIN, options);
+  return machine.start(session_args(sim, std::move(more)));
 }
 
 bool frame_of_type(const json::object& record, std::string_view type) {
