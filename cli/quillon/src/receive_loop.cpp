@@ -225,17 +225,8 @@ wirelet::awaitable<bool> handle_incoming_message(SessionState& s, wirelet::Messa
 }
 
 wirelet::awaitable<void> watch_for_peer_close(SessionState& s) {
-  // Checked often enough that nobody waits on a dead connection, seldom enough to cost nothing.
-  constexpr double CHECK_SECONDS = 0.25;
-  bool reported = false;
   while (!s.stop_event.is_set()) {
-    co_await wirelet::sleep_for(CHECK_SECONDS);
-    if (!s.client.closed_by_peer()) {
-      reported = false;
-      continue;
-    }
-    if (reported) continue;
-    reported = true;
+    co_await s.client.wait_closed_by_peer();
     // After every frame the connection delivered: the queue keeps their order.
     wirelet::Message msg;
     msg["type"] = "_connection_error";

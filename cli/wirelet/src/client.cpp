@@ -49,6 +49,7 @@ struct AgentWsV3Client::Impl {
         config(std::move(cfg)),
         incoming(ex),
         thread_id_ready(ex),
+        peer_closed(ex),
         requested_thread_id(config->thread_id),
         send_wake(ex, std::chrono::steady_clock::time_point::max()) {}
 
@@ -73,6 +74,9 @@ struct AgentWsV3Client::Impl {
   std::shared_ptr<WireletConfig> config;
   AsyncQueue<Message> incoming;
   Event thread_id_ready;
+  /// Set by a receive task whose connection the server closed normally; consumed by
+  /// `wait_closed_by_peer`.
+  Event peer_closed;
   std::optional<std::string> requested_thread_id;
   /// Set by close, cleared by connect.
   bool closed = false;
@@ -146,6 +150,7 @@ awaitable<void> recv_loop(std::shared_ptr<Impl> self, std::shared_ptr<Connection
     if (conn->stopping || !ec) co_return;
     if (conn->transport->is_normal_close(ec)) {
       conn->peer_closed = true;
+      self->peer_closed.set();
     } else {
       self->incoming.push(connection_error(conn->transport->describe(ec)));
     }
@@ -366,6 +371,17 @@ bool AgentWsV3Client::receiving() const noexcept {
 bool AgentWsV3Client::closed_by_peer() const noexcept {
   const auto& conn = impl_->connection;
   return conn != nullptr && conn->peer_closed && !conn->stopping;
+}
+
+awaitable<void> AgentWsV3Client::wait_closed_by_peer() {
+  // A set left by a connection that was closed (or replaced) since is consumed and ignored.
+  const std::shared_ptr<Impl> self = impl_;
+  while (true) {
+    co_await self->peer_closed.wait();
+    self->peer_closed.clear();
+    const auto& conn = self->connection;
+    if (conn != nullptr && conn->peer_closed && !conn->stopping) co_return;
+  }
 }
 
 awaitable<void> AgentWsV3Client::send_raw(const Message& payload) {

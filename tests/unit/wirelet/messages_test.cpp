@@ -18,6 +18,7 @@ using ::testing::HasSubstr;
 using wirelet::AgentWsV3Client;
 using wirelet::awaitable;
 using wirelet::Message;
+using wirelet::Task;
 using wirelet::WireletConfig;
 using wirelet_test::eventually;
 using wirelet_test::Peer;
@@ -119,6 +120,11 @@ struct EndCase {
   std::optional<std::string> error;  // the one "_connection_error" expected, if any
 };
 
+awaitable<void> note_peer_close(AgentWsV3Client& client, bool& noticed) {
+  co_await client.wait_closed_by_peer();
+  noticed = true;
+}
+
 TEST(Receive, ConnectionEndsGiveAtMostOneError) {
   const EndCase cases[] = {
       {"reset", [](Peer& p) { return frame_then_break(p, true); }, "Connection reset by peer"},
@@ -137,10 +143,19 @@ TEST(Receive, ConnectionEndsGiveAtMostOneError) {
         [](net::any_io_executor ex, WsTestServer& server, const EndCase& c) -> awaitable<void> {
           AgentWsV3Client client(ex, config_for(server));
           co_await client.connect();
+          bool noticed = false;
+          auto watcher = Task::spawn(ex, note_peer_close(client, noticed));
           const Message first = co_await client.incoming_queue().pop();
           EXPECT_EQ(first.at("content"), "one") << c.name;
           co_await client.send_interrupt();
           EXPECT_TRUE(co_await eventually([&] { return !client.receiving(); })) << c.name;
+          // The watcher wakes for a normal close only.
+          if (!c.error) {
+            EXPECT_TRUE(co_await eventually([&] { return noticed; })) << c.name;
+          }
+          EXPECT_EQ(noticed, !c.error) << c.name;
+          watcher.cancel();
+          co_await watcher.join();
           std::vector<std::string> expected;
           if (c.error) expected.push_back(connection_error_text(*c.error));
           EXPECT_EQ(drain(client), expected) << c.name;

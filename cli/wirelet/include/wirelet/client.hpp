@@ -143,6 +143,8 @@ class AgentWsV3Client {
   /// True once the server closed the held connection normally (1000, 1001 or no code): the
   /// receive task ended without queuing anything, and only the caller can notice.
   [[nodiscard]] bool closed_by_peer() const noexcept;
+  /// Returns once for each held connection the server closes normally (see `closed_by_peer`).
+  awaitable<void> wait_closed_by_peer();
 
   // --- outbound messages ---
 
