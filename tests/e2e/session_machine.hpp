@@ -115,6 +115,19 @@ inline std::filesystem::path write_script(const std::filesystem::path& dir,
 
 using velmora::testing::shell_quote;
 
+/// The shell's empty prompt, placeholder shown.
+inline constexpr const char* PLACEHOLDER_LINE = "> Ask Velmora anything or type / for commands";
+
+/// The thread a simulator record names.
+inline std::string thread_of(const boost::json::object& record) {
+  return std::string(record.at("thread_id").as_string());
+}
+
+/// A thread id as the saved-session labels shorten it.
+inline std::string short_label(const std::string& thread_id) {
+  return thread_id.substr(0, 8) + "..." + thread_id.substr(thread_id.size() - 4);
+}
+
 /// The interactive shell in a real terminal (tmux) on `machine`. The terminal's modes are
 /// saved before the program starts and after it ends (`stty_before`, `stty_after`).
 class Terminal : public velmora::testing::TmuxTerminal {
@@ -130,6 +143,22 @@ class Terminal : public velmora::testing::TmuxTerminal {
     if (!shown) return std::nullopt;
     const auto at = shown->find("__exit=") + 7;
     return std::stoi(shown->substr(at, shown->find("__", at) - at));
+  }
+
+  /// Waits until `text` is shown with the empty prompt back below it; that screen or nothing.
+  std::optional<std::string> wait_prompt_after(const std::string& text,
+                                               double timeout_seconds = 30) {
+    return wait_until(
+        [&](const std::string& s) {
+          return velmora::testing::shown_after(s, PLACEHOLDER_LINE, text);
+        },
+        timeout_seconds);
+  }
+
+  /// Ends the shell with "/exit"; its exit status.
+  std::optional<int> exit_shell() {
+    type("/exit");
+    return wait_for_exit();
   }
 
   /// `stty -a` in the terminal before the program started and after it ended (once it has).

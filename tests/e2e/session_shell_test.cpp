@@ -14,6 +14,7 @@ using session_e2e::sent_types;
 using session_e2e::session_args;
 using session_e2e::SessionMachine;
 using session_e2e::Terminal;
+using session_e2e::thread_of;
 using ::testing::AllOf;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
@@ -26,10 +27,6 @@ std::size_t count(const std::string& text, const std::string& needle) {
   std::size_t n = 0;
   for (auto at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
   return n;
-}
-
-std::string thread_of(const json::object& record) {
-  return std::string(record.at("thread_id").as_string());
 }
 
 ChildProcess start_shell(const SimProcess& sim, const SessionMachine& machine,
@@ -227,8 +224,7 @@ TEST(SessionTerminalShell, QuestionsAreAnsweredThroughTheNumberedPrompt) {
   const auto screen = terminal.wait_for("Agent asked for input id=");
   ASSERT_TRUE(screen);
   EXPECT_THAT(*screen, HasSubstr("  1. Short summary\n  2. Detailed report\n"));
-  terminal.type("/exit");
-  EXPECT_EQ(terminal.wait_for_exit(), 0) << terminal.screen();
+  EXPECT_EQ(terminal.exit_shell(), 0) << terminal.screen();
 }
 
 TEST(SessionTerminalShell, PromptShellAnswersAndExits) {
@@ -241,8 +237,7 @@ TEST(SessionTerminalShell, PromptShellAnswersAndExits) {
   const auto answered = terminal.wait_for("token2");
   ASSERT_TRUE(answered) << terminal.screen();
   ASSERT_TRUE(sim.wait_for_record([](const json::object& r) { return frame_of_type(r, "query"); }));
-  terminal.type("/exit");
-  EXPECT_EQ(terminal.wait_for_exit(), 0) << terminal.screen();
+  EXPECT_EQ(terminal.exit_shell(), 0) << terminal.screen();
   EXPECT_THAT(sent_types(sim), ElementsAre("query", "terminate"));
 }
 

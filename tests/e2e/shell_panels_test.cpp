@@ -6,10 +6,13 @@
 
 namespace {
 
+using session_e2e::PLACEHOLDER_LINE;
 using session_e2e::sent_types;
 using session_e2e::session_args;
 using session_e2e::SessionMachine;
+using session_e2e::short_label;
 using session_e2e::Terminal;
+using session_e2e::thread_of;
 using session_e2e::write_script;
 using ::testing::Contains;
 using ::testing::HasSubstr;
@@ -20,16 +23,6 @@ using velmora::testing::lines_of;
 using velmora::testing::shown_after;
 using velmora::testing::SimProcess;
 namespace json = boost::json;
-
-constexpr const char* kPlaceholderLine = "> Ask Velmora anything or type / for commands";
-
-std::string thread_of(const json::object& record) {
-  return std::string(record.at("thread_id").as_string());
-}
-
-std::string short_label(const std::string& thread_id) {
-  return thread_id.substr(0, 8) + "..." + thread_id.substr(thread_id.size() - 4);
-}
 
 /// The answers the client sent, serialised.
 std::optional<std::string> wait_for_answer(const SimProcess& sim) {
@@ -48,7 +41,7 @@ TEST(ShellPanels, QuestionPanelIsAnsweredWithArrowsAndEnter) {
   SessionMachine machine;
   Terminal terminal(machine, session_args(sim), {}, 80, 24);
   ASSERT_TRUE(terminal.started());
-  ASSERT_TRUE(terminal.wait_visible(kPlaceholderLine)) << terminal.screen();
+  ASSERT_TRUE(terminal.wait_visible(PLACEHOLDER_LINE)) << terminal.screen();
 
   terminal.type("pick sim:ask");
   const auto panel = terminal.wait_visible("Tab to type a custom answer for this question");
@@ -66,16 +59,14 @@ TEST(ShellPanels, QuestionPanelIsAnsweredWithArrowsAndEnter) {
   terminal.keys("Enter");
   EXPECT_EQ(wait_for_answer(sim), R"({"Which format should the answer take?":"Detailed report"})");
 
-  const auto answered = terminal.wait_until(
-      [](const std::string& s) { return shown_after(s, kPlaceholderLine, "You answered:"); }, 60);
+  const auto answered = terminal.wait_prompt_after("You answered:", 60);
   ASSERT_TRUE(answered) << terminal.screen();
   EXPECT_THAT(*answered, HasSubstr("You answered: Detailed report"));
   // The confirmed panel stays above the answer.
   EXPECT_THAT(*answered, HasSubstr("│ ✓ Q1"));
   EXPECT_EQ(count_of(*answered, "┤ Agent asked for input ├"), 1u);
   EXPECT_EQ(terminal.pane_format("#{cursor_flag}"), "1");
-  terminal.type("/exit");
-  EXPECT_EQ(terminal.wait_for_exit(), 0) << terminal.screen();
+  EXPECT_EQ(terminal.exit_shell(), 0) << terminal.screen();
   EXPECT_EQ(terminal.stty_after(), terminal.stty_before());
 }
 
@@ -97,18 +88,15 @@ TEST(ShellPanels, FreeFormQuestionTakesTheCustomAnswerOrTheDefault) {
     SessionMachine machine;
     Terminal terminal(machine, session_args(sim, c.more_args), {}, 80, 24);
     ASSERT_TRUE(terminal.started());
-    ASSERT_TRUE(terminal.wait_visible(kPlaceholderLine)) << terminal.screen();
+    ASSERT_TRUE(terminal.wait_visible(PLACEHOLDER_LINE)) << terminal.screen();
     terminal.type("focus sim:ask-free");
     const auto panel = terminal.wait_visible("│Custom answer: ▌");
     ASSERT_TRUE(panel) << terminal.screen();
     EXPECT_THAT(*panel, HasSubstr("│ Free-form answer required"));
     terminal.type(c.typed);
     EXPECT_EQ(wait_for_answer(sim), R"({"What should the answer focus on?":")" + c.sent + "\"}");
-    ASSERT_TRUE(terminal.wait_until([](const std::string& s) {
-      return shown_after(s, kPlaceholderLine, "You answered:");
-    })) << terminal.screen();
-    terminal.type("/exit");
-    EXPECT_EQ(terminal.wait_for_exit(), 0) << terminal.screen();
+    ASSERT_TRUE(terminal.wait_prompt_after("You answered:")) << terminal.screen();
+    EXPECT_EQ(terminal.exit_shell(), 0) << terminal.screen();
   }
 }
 
@@ -130,7 +118,7 @@ TEST(ShellPanels, QuestionsWhileAnAnswerStreamsTakeOptionsAndTypedAnswers) {
   SessionMachine machine;
   Terminal terminal(machine, session_args(sim), {}, 80, 24);
   ASSERT_TRUE(terminal.started());
-  ASSERT_TRUE(terminal.wait_visible(kPlaceholderLine)) << terminal.screen();
+  ASSERT_TRUE(terminal.wait_visible(PLACEHOLDER_LINE)) << terminal.screen();
 
   terminal.type("mid");
   const auto panel = terminal.wait_visible("│ ● Q1  ○ Q2");
@@ -150,13 +138,11 @@ TEST(ShellPanels, QuestionsWhileAnAnswerStreamsTakeOptionsAndTypedAnswers) {
   terminal.keys("Enter");
   EXPECT_EQ(wait_for_answer(sim), R"({"Pick one":"Beta","And why?":"because 理由"})");
 
-  const auto done = terminal.wait_until(
-      [](const std::string& s) { return shown_after(s, kPlaceholderLine, "Done streaming."); }, 60);
+  const auto done = terminal.wait_prompt_after("Done streaming.", 60);
   ASSERT_TRUE(done) << terminal.screen();
   EXPECT_THAT(*done, HasSubstr("the questions came (Beta; because 理由)."));
   EXPECT_EQ(count_of(*done, "type / for commands |"), 1u) << *done;
-  terminal.type("/exit");
-  EXPECT_EQ(terminal.wait_for_exit(), 0) << terminal.screen();
+  EXPECT_EQ(terminal.exit_shell(), 0) << terminal.screen();
 }
 
 TEST(ShellPanels, AQuestionWhileTheUserTypesCoversThePromptUntilAnswered) {
@@ -174,7 +160,7 @@ TEST(ShellPanels, AQuestionWhileTheUserTypesCoversThePromptUntilAnswered) {
   SessionMachine machine;
   Terminal terminal(machine, session_args(sim), {}, 80, 24);
   ASSERT_TRUE(terminal.started());
-  ASSERT_TRUE(terminal.wait_visible(kPlaceholderLine)) << terminal.screen();
+  ASSERT_TRUE(terminal.wait_visible(PLACEHOLDER_LINE)) << terminal.screen();
   terminal.type("half typed", false);
   ASSERT_TRUE(terminal.wait_visible("> half typed")) << terminal.visible();
 
@@ -192,8 +178,7 @@ TEST(ShellPanels, AQuestionWhileTheUserTypesCoversThePromptUntilAnswered) {
   EXPECT_THAT(*back, Not(HasSubstr("Failed to handle")));
   terminal.type(" and finished");
   ASSERT_TRUE(terminal.wait_for("echo half typed and finished")) << terminal.screen();
-  terminal.type("/exit");
-  EXPECT_EQ(terminal.wait_for_exit(), 0) << terminal.screen();
+  EXPECT_EQ(terminal.exit_shell(), 0) << terminal.screen();
   EXPECT_EQ(terminal.stty_after(), terminal.stty_before());
 }
 
@@ -202,7 +187,7 @@ TEST(ShellPanels, CtrlCInTheQuestionPanelFallsBackToNumberedQuestions) {
   SessionMachine machine;
   Terminal terminal(machine, session_args(sim), {}, 80, 24);
   ASSERT_TRUE(terminal.started());
-  ASSERT_TRUE(terminal.wait_visible(kPlaceholderLine)) << terminal.screen();
+  ASSERT_TRUE(terminal.wait_visible(PLACEHOLDER_LINE)) << terminal.screen();
 
   terminal.type("pick sim:ask");
   ASSERT_TRUE(terminal.wait_visible("│ ❯ ◉ Short summary")) << terminal.screen();
@@ -212,13 +197,10 @@ TEST(ShellPanels, CtrlCInTheQuestionPanelFallsBackToNumberedQuestions) {
   EXPECT_THAT(*plain, HasSubstr("  1. Short summary\n  2. Detailed report\n"));
   terminal.type("2");
   EXPECT_EQ(wait_for_answer(sim), R"({"Which format should the answer take?":"Detailed report"})");
-  ASSERT_TRUE(terminal.wait_until(
-      [](const std::string& s) { return shown_after(s, kPlaceholderLine, "You answered:"); }, 60))
-      << terminal.screen();
+  ASSERT_TRUE(terminal.wait_prompt_after("You answered:", 60)) << terminal.screen();
   // Closing the panel is no interrupt.
   EXPECT_THAT(terminal.screen(), Not(HasSubstr("Press Ctrl+C again")));
-  terminal.type("/exit");
-  EXPECT_EQ(terminal.wait_for_exit(), 0) << terminal.screen();
+  EXPECT_EQ(terminal.exit_shell(), 0) << terminal.screen();
   EXPECT_THAT(sent_types(sim), Not(Contains("interrupt")));
 }
 
@@ -237,7 +219,7 @@ TEST(ShellPanels, PickerFiltersAndResumesWithTheReplayHeldBeforeThePrompt) {
 
   Terminal terminal(machine, session_args(sim), {}, 80, 24);
   ASSERT_TRUE(terminal.started());
-  ASSERT_TRUE(terminal.wait_visible(kPlaceholderLine)) << terminal.screen();
+  ASSERT_TRUE(terminal.wait_visible(PLACEHOLDER_LINE)) << terminal.screen();
   const std::string own = thread_of(sim.wait_for_records("ws_open", 3).at(2));
 
   terminal.type("/resume");
@@ -268,8 +250,7 @@ TEST(ShellPanels, PickerFiltersAndResumesWithTheReplayHeldBeforeThePrompt) {
       terminal.wait_until([&](const std::string& s) { return has(s, resumed_toolbar); }, 90);
   ASSERT_TRUE(back) << terminal.screen();
   EXPECT_THAT(*back, HasSubstr("token1499")) << "the prompt came back before the replay ended";
-  const auto settled = terminal.wait_until(
-      [](const std::string& s) { return shown_after(s, kPlaceholderLine, "token1499"); });
+  const auto settled = terminal.wait_prompt_after("token1499");
   ASSERT_TRUE(settled) << terminal.screen();
   EXPECT_THAT(*settled, HasSubstr("resuming thread " + wanted));
   // The panel is gone without a trace; one prompt, one toolbar.
@@ -281,11 +262,8 @@ TEST(ShellPanels, PickerFiltersAndResumesWithTheReplayHeldBeforeThePrompt) {
 
   // The replayed turn is history: the next query gets its own answer.
   terminal.type("again sim:stream=2");
-  ASSERT_TRUE(terminal.wait_until([](const std::string& s) {
-    return shown_after(s, kPlaceholderLine, "token0 token1\n");
-  })) << terminal.screen();
-  terminal.type("/exit");
-  EXPECT_EQ(terminal.wait_for_exit(), 0) << terminal.screen();
+  ASSERT_TRUE(terminal.wait_prompt_after("token0 token1\n")) << terminal.screen();
+  EXPECT_EQ(terminal.exit_shell(), 0) << terminal.screen();
 }
 
 TEST(ShellPanels, EscapeInThePickerFallsBackToTheNumberedList) {
@@ -297,7 +275,7 @@ TEST(ShellPanels, EscapeInThePickerFallsBackToTheNumberedList) {
 
   Terminal terminal(machine, session_args(sim), {}, 100, 30);
   ASSERT_TRUE(terminal.started());
-  ASSERT_TRUE(terminal.wait_visible(kPlaceholderLine)) << terminal.screen();
+  ASSERT_TRUE(terminal.wait_visible(PLACEHOLDER_LINE)) << terminal.screen();
   const std::string own = thread_of(sim.wait_for_records("ws_open", 2).at(1));
 
   terminal.type("/resume");
@@ -314,12 +292,11 @@ TEST(ShellPanels, EscapeInThePickerFallsBackToTheNumberedList) {
   terminal.type("2");
   const auto resumed = terminal.wait_until([&](const std::string& s) {
     return has(s, "thread " + short_label(saved) + " |") &&
-           shown_after(s, kPlaceholderLine, "resuming thread " + saved);
+           shown_after(s, PLACEHOLDER_LINE, "resuming thread " + saved);
   });
   ASSERT_TRUE(resumed) << terminal.screen();
   EXPECT_EQ(sim.wait_for_records("ws_open", 3).at(2).at("requested_thread_id"), json::value(saved));
-  terminal.type("/exit");
-  EXPECT_EQ(terminal.wait_for_exit(), 0) << terminal.screen();
+  EXPECT_EQ(terminal.exit_shell(), 0) << terminal.screen();
   EXPECT_EQ(terminal.stty_after(), terminal.stty_before());
 }
 
@@ -335,7 +312,7 @@ TEST(ShellPanels, PickerInAShortTerminalKeepsItsSearchLineInView) {
   // Five sessions make the panel three rows taller than the terminal.
   Terminal terminal(machine, session_args(sim), {}, 80, 12);
   ASSERT_TRUE(terminal.started());
-  ASSERT_TRUE(terminal.wait_visible(kPlaceholderLine)) << terminal.screen();
+  ASSERT_TRUE(terminal.wait_visible(PLACEHOLDER_LINE)) << terminal.screen();
   terminal.type("/resume");
   const auto panel = terminal.wait_visible("│Search: █");
   ASSERT_TRUE(panel) << terminal.visible();
@@ -353,10 +330,9 @@ TEST(ShellPanels, PickerInAShortTerminalKeepsItsSearchLineInView) {
   terminal.keys("Enter");
   ASSERT_TRUE(terminal.wait_until([&](const std::string& s) {
     return has(s, "thread " + short_label(oldest) + " |") &&
-           shown_after(s, kPlaceholderLine, "resuming thread " + oldest);
+           shown_after(s, PLACEHOLDER_LINE, "resuming thread " + oldest);
   })) << terminal.screen();
-  terminal.type("/exit");
-  EXPECT_EQ(terminal.wait_for_exit(), 0) << terminal.screen();
+  EXPECT_EQ(terminal.exit_shell(), 0) << terminal.screen();
 }
 
 TEST(ShellPanels, CustomAnswerStaysInViewInAShortTerminal) {
@@ -365,7 +341,7 @@ TEST(ShellPanels, CustomAnswerStaysInViewInAShortTerminal) {
   // Two rows too few for the whole panel once the custom answer line opens.
   Terminal terminal(machine, session_args(sim), {}, 80, 11);
   ASSERT_TRUE(terminal.started());
-  ASSERT_TRUE(terminal.wait_visible(kPlaceholderLine)) << terminal.screen();
+  ASSERT_TRUE(terminal.wait_visible(PLACEHOLDER_LINE)) << terminal.screen();
   terminal.type("pick sim:ask");
   ASSERT_TRUE(terminal.wait_visible("│ ❯ ◉ Short summary")) << terminal.screen();
   terminal.keys("Tab");
@@ -377,13 +353,11 @@ TEST(ShellPanels, CustomAnswerStaysInViewInAShortTerminal) {
   terminal.keys("Enter");
   EXPECT_EQ(wait_for_answer(sim), R"({"Which format should the answer take?":"a haiku"})");
   // The whole panel goes into the scrollback.
-  const auto answered = terminal.wait_until(
-      [](const std::string& s) { return shown_after(s, kPlaceholderLine, "You answered:"); }, 60);
+  const auto answered = terminal.wait_prompt_after("You answered:", 60);
   ASSERT_TRUE(answered) << terminal.screen();
   EXPECT_EQ(count_of(*answered, "┤ Agent asked for input ├"), 1u) << *answered;
   EXPECT_THAT(*answered, HasSubstr("│Custom answer: a haiku"));
-  terminal.type("/exit");
-  EXPECT_EQ(terminal.wait_for_exit(), 0) << terminal.screen();
+  EXPECT_EQ(terminal.exit_shell(), 0) << terminal.screen();
 }
 
 }  // namespace

@@ -11,9 +11,11 @@
 
 namespace {
 
+using session_e2e::PLACEHOLDER_LINE;
 using session_e2e::sent_frames;
 using session_e2e::session_args;
 using session_e2e::SessionMachine;
+using session_e2e::short_label;
 using session_e2e::Terminal;
 using ::testing::HasSubstr;
 using ::testing::IsSupersetOf;
@@ -25,8 +27,6 @@ using velmora::testing::shown_after;
 using velmora::testing::SimProcess;
 namespace json = boost::json;
 
-constexpr const char* kPlaceholderLine = "> Ask Velmora anything or type / for commands";
-
 std::string last_row(const std::string& visible) {
   const auto lines = lines_of(visible);
   return lines.empty() ? std::string() : lines.back();
@@ -35,10 +35,6 @@ std::string last_row(const std::string& visible) {
 std::string bound_thread(const SimProcess& sim, std::size_t connection = 0) {
   return std::string(
       sim.wait_for_records("ws_open", connection + 1).at(connection).at("thread_id").as_string());
-}
-
-std::string short_label(const std::string& thread_id) {
-  return thread_id.substr(0, 8) + "..." + thread_id.substr(thread_id.size() - 4);
 }
 
 std::string toolbar(const std::string& language, const std::string& thread_id,
@@ -91,7 +87,7 @@ TEST(ShellPrompt, PlaceholderToolbarAndCompletionMenu) {
     Terminal terminal(machine, session_args(sim, {"--language", "en"}), {}, size.width,
                       size.height);
     ASSERT_TRUE(terminal.started());
-    const auto opened = terminal.wait_visible(kPlaceholderLine);
+    const auto opened = terminal.wait_visible(PLACEHOLDER_LINE);
     ASSERT_TRUE(opened) << terminal.screen();
     const std::string thread_id = bound_thread(sim);
     EXPECT_EQ(last_row(*opened), toolbar("en", thread_id));
@@ -148,7 +144,7 @@ TEST(ShellPrompt, PlaceholderToolbarAndCompletionMenu) {
     ASSERT_TRUE(terminal.wait_visible("> /attach notes.txt")) << terminal.visible();
     terminal.keys("C-u");
     ASSERT_TRUE(terminal.wait_until(
-        [](const std::string& s) { return has(s, kPlaceholderLine) && !has(s, "/attachments"); },
+        [](const std::string& s) { return has(s, PLACEHOLDER_LINE) && !has(s, "/attachments"); },
         30, true))
         << terminal.visible();
 
@@ -166,20 +162,18 @@ TEST(ShellPrompt, AnswersStreamAboveThePromptWhichComesBack) {
   SessionMachine machine;
   Terminal terminal(machine, session_args(sim), {}, 80, 24);
   ASSERT_TRUE(terminal.started());
-  ASSERT_TRUE(terminal.wait_visible(kPlaceholderLine)) << terminal.screen();
+  ASSERT_TRUE(terminal.wait_visible(PLACEHOLDER_LINE)) << terminal.screen();
   const std::string thread_id = bound_thread(sim);
 
   terminal.type("how do tides work");
   // The demo answer ends with a table; the prompt comes back below it.
-  const auto answered = terminal.wait_until(
-      [](const std::string& s) { return shown_after(s, kPlaceholderLine, "│ Write the answer"); },
-      60);
+  const auto answered = terminal.wait_prompt_after("│ Write the answer", 60);
   ASSERT_TRUE(answered) << terminal.screen();
   EXPECT_THAT(*answered, HasSubstr("> how do tides work\n"));
   EXPECT_THAT(*answered, HasSubstr("You asked: how do tides work"));
   // One prompt, one toolbar: nothing of the prompt was left behind while the answer streamed.
   EXPECT_EQ(count_of(*answered, "type / for commands |"), 1u) << *answered;
-  EXPECT_EQ(count_of(*answered, kPlaceholderLine), 1u) << *answered;
+  EXPECT_EQ(count_of(*answered, PLACEHOLDER_LINE), 1u) << *answered;
   EXPECT_EQ(last_row(terminal.visible()), toolbar("-", thread_id));
 
   // Up brings the last line back; it is sent again as typed.
@@ -196,10 +190,8 @@ TEST(ShellPrompt, AnswersStreamAboveThePromptWhichComesBack) {
     return r.at("event") == "ws_frame" && r.at("frame").at("type") == "query" &&
            r.at("frame").at("query") == "how do tides work sim:stream=2";
   }));
-  ASSERT_TRUE(terminal.wait_until(
-      [](const std::string& s) { return shown_after(s, kPlaceholderLine, "token1"); }));
-  terminal.type("/exit");
-  EXPECT_EQ(terminal.wait_for_exit(), 0) << terminal.screen();
+  ASSERT_TRUE(terminal.wait_prompt_after("token1"));
+  EXPECT_EQ(terminal.exit_shell(), 0) << terminal.screen();
   EXPECT_EQ(query_texts(sim),
             std::vector<std::string>({"how do tides work", "how do tides work sim:stream=2"}));
 }
@@ -211,7 +203,7 @@ TEST(ShellPrompt, ToolbarCountsQueuedAttachmentsUntilAQuerySendsThem) {
   velmora::testing::write_file(machine.home() / "b.md", "# second\n");
   Terminal terminal(machine, session_args(sim, {"--file-api-url", sim.http_url()}), {}, 120, 30);
   ASSERT_TRUE(terminal.started());
-  ASSERT_TRUE(terminal.wait_visible(kPlaceholderLine)) << terminal.screen();
+  ASSERT_TRUE(terminal.wait_visible(PLACEHOLDER_LINE)) << terminal.screen();
   const std::string thread_id = bound_thread(sim);
 
   terminal.type("/attach a.txt");
@@ -226,16 +218,14 @@ TEST(ShellPrompt, ToolbarCountsQueuedAttachmentsUntilAQuerySendsThem) {
   terminal.type("read these sim:stream=2");
   ASSERT_TRUE(terminal.wait_for("uploaded 2 attachment(s)")) << terminal.screen();
   // Sent with that one query: the next prompt shows none queued.
-  const auto after = terminal.wait_until(
-      [&](const std::string& s) { return shown_after(s, kPlaceholderLine, "token1"); });
+  const auto after = terminal.wait_prompt_after("token1");
   ASSERT_TRUE(after) << terminal.screen();
   EXPECT_EQ(last_row(terminal.visible()), toolbar("-", thread_id));
   EXPECT_EQ(sim.records("upload").size(), 2u);
   const auto frames = sent_frames(sim);
   ASSERT_FALSE(frames.empty());
   EXPECT_EQ(frames.front().at("attachments").as_array().size(), 2u);
-  terminal.type("/exit");
-  EXPECT_EQ(terminal.wait_for_exit(), 0) << terminal.screen();
+  EXPECT_EQ(terminal.exit_shell(), 0) << terminal.screen();
 }
 
 TEST(ShellPrompt, LongPasteStaysOneInputAndIsShownOnce) {
@@ -243,7 +233,7 @@ TEST(ShellPrompt, LongPasteStaysOneInputAndIsShownOnce) {
   SessionMachine machine;
   Terminal terminal(machine, session_args(sim), {}, 80, 24);
   ASSERT_TRUE(terminal.started());
-  ASSERT_TRUE(terminal.wait_visible(kPlaceholderLine)) << terminal.screen();
+  ASSERT_TRUE(terminal.wait_visible(PLACEHOLDER_LINE)) << terminal.screen();
 
   // Taller than the terminal, with wide characters on one line.
   std::string pasted;
@@ -256,9 +246,7 @@ TEST(ShellPrompt, LongPasteStaysOneInputAndIsShownOnce) {
   // The end of the input, where the cursor is, stays on screen with the toolbar below it.
   EXPECT_THAT(last_row(terminal.visible()), HasSubstr("| type / for commands |"));
   terminal.type(" sim:stream=1");
-  ASSERT_TRUE(terminal.wait_until([](const std::string& s) {
-    return shown_after(s, kPlaceholderLine, "token0");
-  })) << terminal.screen();
+  ASSERT_TRUE(terminal.wait_prompt_after("token0")) << terminal.screen();
   EXPECT_EQ(query_texts(sim), std::vector<std::string>({pasted + " sim:stream=1"}));
 
   const std::string screen = terminal.screen();
@@ -304,8 +292,7 @@ TEST(ShellPrompt, WideTextWrapsAtTheEdgeOfANarrowTerminal) {
   terminal.type(" sim:stream=1");
   ASSERT_TRUE(terminal.wait_for("token0")) << terminal.screen();
   EXPECT_EQ(query_texts(sim), std::vector<std::string>({wide.substr(0, 24 * 3) + " sim:stream=1"}));
-  terminal.type("/exit");
-  EXPECT_EQ(terminal.wait_for_exit(), 0) << terminal.screen();
+  EXPECT_EQ(terminal.exit_shell(), 0) << terminal.screen();
 }
 
 TEST(ShellPrompt, CommandsThatChangeWhatTheShellShows) {
@@ -313,7 +300,7 @@ TEST(ShellPrompt, CommandsThatChangeWhatTheShellShows) {
   SessionMachine machine;
   Terminal terminal(machine, session_args(sim), {}, 100, 30);
   ASSERT_TRUE(terminal.started());
-  ASSERT_TRUE(terminal.wait_visible(kPlaceholderLine)) << terminal.screen();
+  ASSERT_TRUE(terminal.wait_visible(PLACEHOLDER_LINE)) << terminal.screen();
   const std::string first = bound_thread(sim);
 
   terminal.type("/help");
@@ -327,9 +314,7 @@ TEST(ShellPrompt, CommandsThatChangeWhatTheShellShows) {
 
   // A turn's thinking is listed afterwards.
   terminal.type("think first");
-  ASSERT_TRUE(terminal.wait_until([](const std::string& s) {
-    return shown_after(s, kPlaceholderLine, "│ Write the answer");
-  })) << terminal.screen();
+  ASSERT_TRUE(terminal.wait_prompt_after("│ Write the answer")) << terminal.screen();
   terminal.type("/thinking");
   ASSERT_TRUE(terminal.wait_visible("The user asks: \"think first\"")) << terminal.visible();
 
@@ -347,11 +332,10 @@ TEST(ShellPrompt, CommandsThatChangeWhatTheShellShows) {
       [](const std::string& s) { return !has(s, "started fresh session"); }, 30, true);
   ASSERT_TRUE(cleared) << terminal.visible();
   EXPECT_THAT(*cleared, HasSubstr("thread    " + fresh));
-  EXPECT_THAT(*cleared, HasSubstr(kPlaceholderLine));
+  EXPECT_THAT(*cleared, HasSubstr(PLACEHOLDER_LINE));
   EXPECT_EQ(last_row(*cleared), toolbar("-", fresh));
   EXPECT_EQ(count_of(*cleared, "type / for commands |"), 1u);
-  terminal.type("/exit");
-  EXPECT_EQ(terminal.wait_for_exit(), 0) << terminal.screen();
+  EXPECT_EQ(terminal.exit_shell(), 0) << terminal.screen();
   EXPECT_EQ(terminal.stty_after(), terminal.stty_before());
 }
 
@@ -360,7 +344,7 @@ TEST(ShellPrompt, CtrlLClearsTheScreenAndKeepsTheDraft) {
   SessionMachine machine;
   Terminal terminal(machine, session_args(sim), {}, 80, 24);
   ASSERT_TRUE(terminal.started());
-  ASSERT_TRUE(terminal.wait_visible(kPlaceholderLine)) << terminal.screen();
+  ASSERT_TRUE(terminal.wait_visible(PLACEHOLDER_LINE)) << terminal.screen();
   terminal.type("a draft", false);
   ASSERT_TRUE(terminal.wait_visible("> a draft")) << terminal.visible();
   terminal.keys("C-l");

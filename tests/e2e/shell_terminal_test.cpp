@@ -7,6 +7,7 @@
 
 namespace {
 
+using session_e2e::PLACEHOLDER_LINE;
 using session_e2e::sent_frames;
 using session_e2e::sent_types;
 using session_e2e::session_args;
@@ -22,14 +23,12 @@ using velmora::testing::shown_after;
 using velmora::testing::SimProcess;
 namespace json = boost::json;
 
-constexpr const char* kPlaceholderLine = "> Ask Velmora anything or type / for commands";
-
 TEST(ShellTerminal, CtrlCInterruptsATurnAndTwiceEndsTheShellCleanly) {
   SimProcess sim({"--pace", "0", "--slow-delay", "0.05", "--slow-count", "600"});
   SessionMachine machine;
   Terminal terminal(machine, session_args(sim), {}, 80, 24);
   ASSERT_TRUE(terminal.started());
-  ASSERT_TRUE(terminal.wait_visible(kPlaceholderLine)) << terminal.screen();
+  ASSERT_TRUE(terminal.wait_visible(PLACEHOLDER_LINE)) << terminal.screen();
 
   terminal.type("long sim:slow");
   ASSERT_TRUE(terminal.wait_for("Part 3 of a long answer")) << terminal.screen();
@@ -40,8 +39,7 @@ TEST(ShellTerminal, CtrlCInterruptsATurnAndTwiceEndsTheShellCleanly) {
     return r.at("event") == "ws_frame" && r.at("frame").at("type") == "interrupt";
   }));
   // The simulator ends the interrupted turn; the prompt comes back below what was shown.
-  const auto back = terminal.wait_until(
-      [](const std::string& s) { return shown_after(s, kPlaceholderLine, "Interrupt sent."); }, 60);
+  const auto back = terminal.wait_prompt_after("Interrupt sent.", 60);
   ASSERT_TRUE(back) << terminal.screen();
   EXPECT_THAT(*back, HasSubstr("Part 3 of a long answer"));
   EXPECT_LT(count_of(*back, "of a long answer"), 600u);
@@ -66,7 +64,7 @@ TEST(ShellTerminal, DoubleCtrlCDuringATurnEndsTheShellCleanly) {
   SessionMachine machine;
   Terminal terminal(machine, session_args(sim), {}, 80, 24);
   ASSERT_TRUE(terminal.started());
-  ASSERT_TRUE(terminal.wait_visible(kPlaceholderLine)) << terminal.screen();
+  ASSERT_TRUE(terminal.wait_visible(PLACEHOLDER_LINE)) << terminal.screen();
   terminal.type("long sim:slow");
   ASSERT_TRUE(terminal.wait_for("Part 2 of a long answer")) << terminal.screen();
   terminal.keys("C-c");
@@ -86,14 +84,11 @@ TEST(ShellTerminal, ResizingRedrawsThePromptWithoutLeftovers) {
   SessionMachine machine;
   Terminal terminal(machine, session_args(sim), {}, 80, 24);
   ASSERT_TRUE(terminal.started());
-  ASSERT_TRUE(terminal.wait_visible(kPlaceholderLine)) << terminal.screen();
+  ASSERT_TRUE(terminal.wait_visible(PLACEHOLDER_LINE)) << terminal.screen();
 
   // A long answer fills the screen, so the prompt sits at the bottom.
   terminal.type("tides");
-  ASSERT_TRUE(terminal.wait_until(
-      [](const std::string& s) { return shown_after(s, kPlaceholderLine, "│ Write the answer"); },
-      60))
-      << terminal.screen();
+  ASSERT_TRUE(terminal.wait_prompt_after("│ Write the answer", 60)) << terminal.screen();
   terminal.type("a draft that is long enough to wrap when the terminal gets narrow", false);
   ASSERT_TRUE(terminal.wait_visible("> a draft")) << terminal.visible();
 
@@ -127,9 +122,7 @@ TEST(ShellTerminal, ResizingRedrawsThePromptWithoutLeftovers) {
 
   // Still one editor: typing goes on where it was and the line is sent whole.
   terminal.type(" sim:stream=1");
-  ASSERT_TRUE(terminal.wait_until([](const std::string& s) {
-    return shown_after(s, kPlaceholderLine, "token0");
-  })) << terminal.screen();
+  ASSERT_TRUE(terminal.wait_prompt_after("token0")) << terminal.screen();
   const auto frames = sent_frames(sim);
   ASSERT_EQ(frames.size(), 2u);
   EXPECT_EQ(frames[1].at("query"),
@@ -139,7 +132,7 @@ TEST(ShellTerminal, ResizingRedrawsThePromptWithoutLeftovers) {
   const std::string screen = terminal.screen();
   EXPECT_EQ(count_of(screen, "language - | thread"), 1u) << screen;
   EXPECT_EQ(count_of(screen, "> a draft"), 1u) << screen;
-  EXPECT_EQ(count_of(screen, kPlaceholderLine), 1u) << screen;
+  EXPECT_EQ(count_of(screen, PLACEHOLDER_LINE), 1u) << screen;
   const auto rows = lines_of(terminal.visible());
   ASSERT_FALSE(rows.empty());
   EXPECT_THAT(rows.back(), HasSubstr("| type / for commands | /new fresh session"));
@@ -152,12 +145,9 @@ TEST(ShellTerminal, ShorterWindowKeepsThePromptItsMenuAndToolbar) {
   SessionMachine machine;
   Terminal terminal(machine, session_args(sim), {}, 80, 24);
   ASSERT_TRUE(terminal.started());
-  ASSERT_TRUE(terminal.wait_visible(kPlaceholderLine)) << terminal.screen();
+  ASSERT_TRUE(terminal.wait_visible(PLACEHOLDER_LINE)) << terminal.screen();
   terminal.type("tides");
-  ASSERT_TRUE(terminal.wait_until(
-      [](const std::string& s) { return shown_after(s, kPlaceholderLine, "│ Write the answer"); },
-      60))
-      << terminal.screen();
+  ASSERT_TRUE(terminal.wait_prompt_after("│ Write the answer", 60)) << terminal.screen();
 
   // The prompt sits at the bottom; the terminal drops the rows below it as it shrinks.
   terminal.resize(80, 12);
@@ -168,7 +158,7 @@ TEST(ShellTerminal, ShorterWindowKeepsThePromptItsMenuAndToolbar) {
       },
       30, true);
   ASSERT_TRUE(shrunk) << terminal.visible();
-  EXPECT_THAT(*shrunk, HasSubstr(kPlaceholderLine));
+  EXPECT_THAT(*shrunk, HasSubstr(PLACEHOLDER_LINE));
   terminal.type("/", false);
   const auto menu = terminal.wait_visible("  /upgrade");
   ASSERT_TRUE(menu) << terminal.visible();
@@ -178,8 +168,7 @@ TEST(ShellTerminal, ShorterWindowKeepsThePromptItsMenuAndToolbar) {
   EXPECT_THAT(rows[1], HasSubstr("/help"));
   EXPECT_THAT(rows[11], HasSubstr("| type / for commands |"));
   terminal.keys("BSpace");
-  terminal.type("/exit");
-  EXPECT_EQ(terminal.wait_for_exit(), 0) << terminal.screen();
+  EXPECT_EQ(terminal.exit_shell(), 0) << terminal.screen();
 }
 
 TEST(ShellTerminal, ResizingAnOpenPanelRedrawsItAtTheNewWidth) {
@@ -189,7 +178,7 @@ TEST(ShellTerminal, ResizingAnOpenPanelRedrawsItAtTheNewWidth) {
   // scrollback while re-wrapping are out of reach of any redraw.
   Terminal terminal(machine, session_args(sim), {}, 80, 40);
   ASSERT_TRUE(terminal.started());
-  ASSERT_TRUE(terminal.wait_visible(kPlaceholderLine)) << terminal.screen();
+  ASSERT_TRUE(terminal.wait_visible(PLACEHOLDER_LINE)) << terminal.screen();
   terminal.type("pick sim:ask");
   ASSERT_TRUE(terminal.wait_visible("│ ❯ ◉ Short summary")) << terminal.screen();
 
@@ -205,15 +194,12 @@ TEST(ShellTerminal, ResizingAnOpenPanelRedrawsItAtTheNewWidth) {
   ASSERT_TRUE(wide) << terminal.visible();
   EXPECT_EQ(count_of(*wide, "┤ Agent asked for input ├"), 1u) << *wide;
   terminal.keys("Down", "Enter");
-  ASSERT_TRUE(terminal.wait_until(
-      [](const std::string& s) { return shown_after(s, kPlaceholderLine, "You answered:"); }, 60))
-      << terminal.screen();
+  ASSERT_TRUE(terminal.wait_prompt_after("You answered:", 60)) << terminal.screen();
   // One panel in the scrollback, drawn at the last width.
   const std::string screen = terminal.screen();
   EXPECT_EQ(count_of(screen, "Agent asked for input"), 1u) << screen;
   EXPECT_EQ(count_of(screen, "Which format should the answer take?"), 1u) << screen;
-  terminal.type("/exit");
-  EXPECT_EQ(terminal.wait_for_exit(), 0) << terminal.screen();
+  EXPECT_EQ(terminal.exit_shell(), 0) << terminal.screen();
 }
 
 }  // namespace
