@@ -145,6 +145,9 @@ class Terminal : public velmora::testing::TmuxTerminal {
     return std::stoi(shown->substr(at, shown->find("__", at) - at));
   }
 
+  /// True once the program runs and shows its empty prompt.
+  bool wait_ready() { return started() && wait_visible(PLACEHOLDER_LINE).has_value(); }
+
   /// Waits until `text` is shown with the empty prompt back below it; that screen or nothing.
   std::optional<std::string> wait_prompt_after(const std::string& text,
                                                double timeout_seconds = 30) {

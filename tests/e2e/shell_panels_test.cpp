@@ -40,8 +40,7 @@ TEST(ShellPanels, QuestionPanelIsAnsweredWithArrowsAndEnter) {
   SimProcess sim({"--pace", "0"});
   SessionMachine machine;
   Terminal terminal(machine, session_args(sim), {}, 80, 24);
-  ASSERT_TRUE(terminal.started());
-  ASSERT_TRUE(terminal.wait_visible(PLACEHOLDER_LINE)) << terminal.screen();
+  ASSERT_TRUE(terminal.wait_ready()) << terminal.screen();
 
   terminal.type("pick sim:ask");
   const auto panel = terminal.wait_visible("Tab to type a custom answer for this question");
@@ -87,8 +86,7 @@ TEST(ShellPanels, FreeFormQuestionTakesTheCustomAnswerOrTheDefault) {
     SimProcess sim({"--pace", "0"});
     SessionMachine machine;
     Terminal terminal(machine, session_args(sim, c.more_args), {}, 80, 24);
-    ASSERT_TRUE(terminal.started());
-    ASSERT_TRUE(terminal.wait_visible(PLACEHOLDER_LINE)) << terminal.screen();
+    ASSERT_TRUE(terminal.wait_ready()) << terminal.screen();
     terminal.type("focus sim:ask-free");
     const auto panel = terminal.wait_visible("│Custom answer: ▌");
     ASSERT_TRUE(panel) << terminal.screen();
@@ -117,8 +115,7 @@ TEST(ShellPanels, QuestionsWhileAnAnswerStreamsTakeOptionsAndTypedAnswers) {
   SimProcess sim({"--script", script.string()});
   SessionMachine machine;
   Terminal terminal(machine, session_args(sim), {}, 80, 24);
-  ASSERT_TRUE(terminal.started());
-  ASSERT_TRUE(terminal.wait_visible(PLACEHOLDER_LINE)) << terminal.screen();
+  ASSERT_TRUE(terminal.wait_ready()) << terminal.screen();
 
   terminal.type("mid");
   const auto panel = terminal.wait_visible("│ ● Q1  ○ Q2");
@@ -159,8 +156,7 @@ TEST(ShellPanels, AQuestionWhileTheUserTypesCoversThePromptUntilAnswered) {
   SimProcess sim({"--script", script.string()});
   SessionMachine machine;
   Terminal terminal(machine, session_args(sim), {}, 80, 24);
-  ASSERT_TRUE(terminal.started());
-  ASSERT_TRUE(terminal.wait_visible(PLACEHOLDER_LINE)) << terminal.screen();
+  ASSERT_TRUE(terminal.wait_ready()) << terminal.screen();
   terminal.type("half typed", false);
   ASSERT_TRUE(terminal.wait_visible("> half typed")) << terminal.visible();
 
@@ -186,8 +182,7 @@ TEST(ShellPanels, CtrlCInTheQuestionPanelFallsBackToNumberedQuestions) {
   SimProcess sim({"--pace", "0"});
   SessionMachine machine;
   Terminal terminal(machine, session_args(sim), {}, 80, 24);
-  ASSERT_TRUE(terminal.started());
-  ASSERT_TRUE(terminal.wait_visible(PLACEHOLDER_LINE)) << terminal.screen();
+  ASSERT_TRUE(terminal.wait_ready()) << terminal.screen();
 
   terminal.type("pick sim:ask");
   ASSERT_TRUE(terminal.wait_visible("│ ❯ ◉ Short summary")) << terminal.screen();
@@ -218,8 +213,7 @@ TEST(ShellPanels, PickerFiltersAndResumesWithTheReplayHeldBeforeThePrompt) {
   const std::string other = thread_of(opened[1]);
 
   Terminal terminal(machine, session_args(sim), {}, 80, 24);
-  ASSERT_TRUE(terminal.started());
-  ASSERT_TRUE(terminal.wait_visible(PLACEHOLDER_LINE)) << terminal.screen();
+  ASSERT_TRUE(terminal.wait_ready()) << terminal.screen();
   const std::string own = thread_of(sim.wait_for_records("ws_open", 3).at(2));
 
   terminal.type("/resume");
@@ -274,8 +268,7 @@ TEST(ShellPanels, EscapeInThePickerFallsBackToTheNumberedList) {
   const std::string saved = thread_of(sim.records("ws_open").at(0));
 
   Terminal terminal(machine, session_args(sim), {}, 100, 30);
-  ASSERT_TRUE(terminal.started());
-  ASSERT_TRUE(terminal.wait_visible(PLACEHOLDER_LINE)) << terminal.screen();
+  ASSERT_TRUE(terminal.wait_ready()) << terminal.screen();
   const std::string own = thread_of(sim.wait_for_records("ws_open", 2).at(1));
 
   terminal.type("/resume");
@@ -311,8 +304,7 @@ TEST(ShellPanels, PickerInAShortTerminalKeepsItsSearchLineInView) {
 
   // Five sessions make the panel three rows taller than the terminal.
   Terminal terminal(machine, session_args(sim), {}, 80, 12);
-  ASSERT_TRUE(terminal.started());
-  ASSERT_TRUE(terminal.wait_visible(PLACEHOLDER_LINE)) << terminal.screen();
+  ASSERT_TRUE(terminal.wait_ready()) << terminal.screen();
   terminal.type("/resume");
   const auto panel = terminal.wait_visible("│Search: █");
   ASSERT_TRUE(panel) << terminal.visible();
@@ -340,8 +332,7 @@ TEST(ShellPanels, CustomAnswerStaysInViewInAShortTerminal) {
   SessionMachine machine;
   // Two rows too few for the whole panel once the custom answer line opens.
   Terminal terminal(machine, session_args(sim), {}, 80, 11);
-  ASSERT_TRUE(terminal.started());
-  ASSERT_TRUE(terminal.wait_visible(PLACEHOLDER_LINE)) << terminal.screen();
+  ASSERT_TRUE(terminal.wait_ready()) << terminal.screen();
   terminal.type("pick sim:ask");
   ASSERT_TRUE(terminal.wait_visible("│ ❯ ◉ Short summary")) << terminal.screen();
   terminal.keys("Tab");

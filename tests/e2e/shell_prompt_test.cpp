@@ -161,8 +161,7 @@ TEST(ShellPrompt, AnswersStreamAboveThePromptWhichComesBack) {
   SimProcess sim({"--pace", "0.01", "--chunk-bytes", "8"});
   SessionMachine machine;
   Terminal terminal(machine, session_args(sim), {}, 80, 24);
-  ASSERT_TRUE(terminal.started());
-  ASSERT_TRUE(terminal.wait_visible(PLACEHOLDER_LINE)) << terminal.screen();
+  ASSERT_TRUE(terminal.wait_ready()) << terminal.screen();
   const std::string thread_id = bound_thread(sim);
 
   terminal.type("how do tides work");
@@ -202,8 +201,7 @@ TEST(ShellPrompt, ToolbarCountsQueuedAttachmentsUntilAQuerySendsThem) {
   velmora::testing::write_file(machine.home() / "a.txt", "first\n");
   velmora::testing::write_file(machine.home() / "b.md", "# second\n");
   Terminal terminal(machine, session_args(sim, {"--file-api-url", sim.http_url()}), {}, 120, 30);
-  ASSERT_TRUE(terminal.started());
-  ASSERT_TRUE(terminal.wait_visible(PLACEHOLDER_LINE)) << terminal.screen();
+  ASSERT_TRUE(terminal.wait_ready()) << terminal.screen();
   const std::string thread_id = bound_thread(sim);
 
   terminal.type("/attach a.txt");
@@ -232,8 +230,7 @@ TEST(ShellPrompt, LongPasteStaysOneInputAndIsShownOnce) {
   SimProcess sim({"--pace", "0"});
   SessionMachine machine;
   Terminal terminal(machine, session_args(sim), {}, 80, 24);
-  ASSERT_TRUE(terminal.started());
-  ASSERT_TRUE(terminal.wait_visible(PLACEHOLDER_LINE)) << terminal.screen();
+  ASSERT_TRUE(terminal.wait_ready()) << terminal.screen();
 
   // Taller than the terminal, with wide characters on one line.
   std::string pasted;
@@ -299,8 +296,7 @@ TEST(ShellPrompt, CommandsThatChangeWhatTheShellShows) {
   SimProcess sim({"--pace", "0"});
   SessionMachine machine;
   Terminal terminal(machine, session_args(sim), {}, 100, 30);
-  ASSERT_TRUE(terminal.started());
-  ASSERT_TRUE(terminal.wait_visible(PLACEHOLDER_LINE)) << terminal.screen();
+  ASSERT_TRUE(terminal.wait_ready()) << terminal.screen();
   const std::string first = bound_thread(sim);
 
   terminal.type("/help");
@@ -343,8 +339,7 @@ TEST(ShellPrompt, CtrlLClearsTheScreenAndKeepsTheDraft) {
   SimProcess sim({"--pace", "0"});
   SessionMachine machine;
   Terminal terminal(machine, session_args(sim), {}, 80, 24);
-  ASSERT_TRUE(terminal.started());
-  ASSERT_TRUE(terminal.wait_visible(PLACEHOLDER_LINE)) << terminal.screen();
+  ASSERT_TRUE(terminal.wait_ready()) << terminal.screen();
   terminal.type("a draft", false);
   ASSERT_TRUE(terminal.wait_visible("> a draft")) << terminal.visible();
   terminal.keys("C-l");

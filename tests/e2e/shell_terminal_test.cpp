@@ -27,8 +27,7 @@ TEST(ShellTerminal, CtrlCInterruptsATurnAndTwiceEndsTheShellCleanly) {
   SimProcess sim({"--pace", "0", "--slow-delay", "0.05", "--slow-count", "600"});
   SessionMachine machine;
   Terminal terminal(machine, session_args(sim), {}, 80, 24);
-  ASSERT_TRUE(terminal.started());
-  ASSERT_TRUE(terminal.wait_visible(PLACEHOLDER_LINE)) << terminal.screen();
+  ASSERT_TRUE(terminal.wait_ready()) << terminal.screen();
 
   terminal.type("long sim:slow");
   ASSERT_TRUE(terminal.wait_for("Part 3 of a long answer")) << terminal.screen();
@@ -63,8 +62,7 @@ TEST(ShellTerminal, DoubleCtrlCDuringATurnEndsTheShellCleanly) {
   SimProcess sim({"--pace", "0", "--slow-delay", "0.05", "--slow-count", "600"});
   SessionMachine machine;
   Terminal terminal(machine, session_args(sim), {}, 80, 24);
-  ASSERT_TRUE(terminal.started());
-  ASSERT_TRUE(terminal.wait_visible(PLACEHOLDER_LINE)) << terminal.screen();
+  ASSERT_TRUE(terminal.wait_ready()) << terminal.screen();
   terminal.type("long sim:slow");
   ASSERT_TRUE(terminal.wait_for("Part 2 of a long answer")) << terminal.screen();
   terminal.keys("C-c");
@@ -83,8 +81,7 @@ TEST(ShellTerminal, ResizingRedrawsThePromptWithoutLeftovers) {
   SimProcess sim({"--pace", "0"});
   SessionMachine machine;
   Terminal terminal(machine, session_args(sim), {}, 80, 24);
-  ASSERT_TRUE(terminal.started());
-  ASSERT_TRUE(terminal.wait_visible(PLACEHOLDER_LINE)) << terminal.screen();
+  ASSERT_TRUE(terminal.wait_ready()) << terminal.screen();
 
   // A long answer fills the screen, so the prompt sits at the bottom.
   terminal.type("tides");
@@ -144,8 +141,7 @@ TEST(ShellTerminal, ShorterWindowKeepsThePromptItsMenuAndToolbar) {
   SimProcess sim({"--pace", "0"});
   SessionMachine machine;
   Terminal terminal(machine, session_args(sim), {}, 80, 24);
-  ASSERT_TRUE(terminal.started());
-  ASSERT_TRUE(terminal.wait_visible(PLACEHOLDER_LINE)) << terminal.screen();
+  ASSERT_TRUE(terminal.wait_ready()) << terminal.screen();
   terminal.type("tides");
   ASSERT_TRUE(terminal.wait_prompt_after("│ Write the answer", 60)) << terminal.screen();
 
@@ -177,8 +173,7 @@ TEST(ShellTerminal, ResizingAnOpenPanelRedrawsItAtTheNewWidth) {
   // Tall enough for the panel re-wrapped at the narrower width: rows a terminal pushes into its
   // scrollback while re-wrapping are out of reach of any redraw.
   Terminal terminal(machine, session_args(sim), {}, 80, 40);
-  ASSERT_TRUE(terminal.started());
-  ASSERT_TRUE(terminal.wait_visible(PLACEHOLDER_LINE)) << terminal.screen();
+  ASSERT_TRUE(terminal.wait_ready()) << terminal.screen();
   terminal.type("pick sim:ask");
   ASSERT_TRUE(terminal.wait_visible("│ ❯ ◉ Short summary")) << terminal.screen();
 
