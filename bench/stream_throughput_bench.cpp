@@ -62,7 +62,7 @@ int main(int argc, char** argv) {
     const velmora::bench::Simulator sim(
         sandbox, velmora::bench::beside_self("../tools/agent-sim/velmora-agent-sim"),
         {"--throughput", std::to_string(deltas)});
-    const std::string velmora = velmora::bench::beside_self("../cli/quillon/velmora");
+    const std::string velmora = velmora::bench::beside_self("../cli/velmora/velmora");
     // Rendering may reflow text, but the last token always reaches the output.
     const std::string last_token = "token" + std::to_string(deltas - 1);
 

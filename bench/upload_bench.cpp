@@ -58,7 +58,7 @@ int main(int argc, char** argv) {
     write_file(file, mib);
     const velmora::bench::Simulator sim(
         sandbox, velmora::bench::beside_self("../tools/agent-sim/velmora-agent-sim"), {});
-    const std::vector<std::string> client = {velmora::bench::beside_self("../cli/quillon/velmora"),
+    const std::vector<std::string> client = {velmora::bench::beside_self("../cli/velmora/velmora"),
                                              "--url",
                                              sim.ws_url(),
                                              "--file-api-url",

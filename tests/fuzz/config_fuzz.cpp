@@ -12,8 +12,8 @@
 
 #include "fuzz_check.hpp"
 #include "fuzz_json.hpp"
-#include "quillon/cli_errors.hpp"
-#include "quillon/config_payload.hpp"
+#include "velmora/cli_errors.hpp"
+#include "velmora/config_payload.hpp"
 #include "wirelet/json_text.hpp"
 
 namespace {
@@ -21,8 +21,8 @@ namespace {
 std::optional<boost::json::object> parse_or_error(const std::string& text, bool& failed) {
   failed = false;
   try {
-    return quillon::parse_config_payload(text);
-  } catch (const quillon::CliInvocationError& error) {
+    return velmora::parse_config_payload(text);
+  } catch (const velmora::CliInvocationError& error) {
     FUZZ_CHECK(error.category() == "config", "error category is config");
     FUZZ_CHECK(error.summary() == "Invalid --config JSON.", "error summary");
     failed = true;
@@ -36,12 +36,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string text(reinterpret_cast<const char*>(data), size);
   bool failed = false;
   const auto result = parse_or_error(text, failed);
-  const bool blank = quillon::trim_whitespace(text).empty();
+  const bool blank = velmora::trim_whitespace(text).empty();
   FUZZ_CHECK(blank == (!result && !failed), "nothing exactly for blank text");
   if (!result) return 0;
 
   boost::system::error_code ec;
-  const auto strict = boost::json::parse(quillon::trim_whitespace(text), ec);
+  const auto strict = boost::json::parse(velmora::trim_whitespace(text), ec);
   if (!ec && strict.is_object()) {
     FUZZ_CHECK(fuzz::same_json(strict, *result), "a JSON object comes back unchanged");
   } else {

@@ -9,7 +9,7 @@
 #include <string_view>
 
 #include "fuzz_check.hpp"
-#include "quillon/dotenv.hpp"
+#include "velmora/dotenv.hpp"
 
 namespace {
 
@@ -40,14 +40,14 @@ std::string double_quoted(std::string_view value) {
   return out + "\"";
 }
 
-void check_round_trip(const quillon::DotenvParseResult& parsed, bool single) {
+void check_round_trip(const velmora::DotenvParseResult& parsed, bool single) {
   std::string text;
   for (const auto& entry : parsed.entries) {
     if (single && entry.value.find('\'') != std::string::npos) continue;
     text +=
         entry.key + "=" + (single ? "'" + entry.value + "'" : double_quoted(entry.value)) + "\n";
   }
-  const auto again = quillon::parse_dotenv(text, nullptr);
+  const auto again = velmora::parse_dotenv(text, nullptr);
   FUZZ_CHECK(again.skipped_lines.empty(), "written entries parse without skipping");
   std::size_t k = 0;
   for (const auto& entry : parsed.entries) {
@@ -64,7 +64,7 @@ void check_round_trip(const quillon::DotenvParseResult& parsed, bool single) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view text(reinterpret_cast<const char*>(data), size);
-  const auto parsed = quillon::parse_dotenv(text, lookup);
+  const auto parsed = velmora::parse_dotenv(text, lookup);
 
   for (const auto& entry : parsed.entries) {
     FUZZ_CHECK(is_name(entry.key), "keys are names");

@@ -7,7 +7,7 @@
 #include <fstream>
 #include <iostream>
 
-#include "quillon/options.hpp"
+#include "velmora/options.hpp"
 #include "velmora/shell_docs/shell_docs.hpp"
 
 namespace {
@@ -66,9 +66,9 @@ int main(int argc, char** argv) {
   const std::filesystem::path out = argv[1];
   std::error_code ec;
   std::filesystem::create_directories(out, ec);
-  quillon::Options options;
+  velmora::Options options;
   const auto doc =
-      docs::describe_command_line(*quillon::make_parser(options), quillon::version_text());
+      docs::describe_command_line(*velmora::make_parser(options), velmora::version_text());
   const bool ok = write(out / (doc.name + ".bash"), docs::bash_completion(doc)) &&
                   write(out / ("_" + doc.name), docs::zsh_completion(doc)) &&
                   write(out / (doc.name + ".fish"), docs::fish_completion(doc)) &&

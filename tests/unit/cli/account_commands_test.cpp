@@ -1,11 +1,11 @@
-#include "quillon/account_commands.hpp"
+#include "velmora/account_commands.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <boost/json/parse.hpp>
 
-#include "quillon/program_entry.hpp"
+#include "velmora/program_entry.hpp"
 
 namespace {
 
@@ -81,7 +81,7 @@ struct Screen {
 TEST(LoginCommand, SuccessPrintsTheAddressAndTheUser) {
   FakeCredentials credentials;
   Screen screen;
-  EXPECT_EQ(quillon::run_login_command(credentials, screen.console, false), 0);
+  EXPECT_EQ(velmora::run_login_command(credentials, screen.console, false), 0);
   EXPECT_EQ(screen.text(),
             "Opening browser for login…\n"
             "If the browser did not open, copy this URL:\n"
@@ -107,7 +107,7 @@ TEST(LoginCommand, UnknownIdentityStillSucceeds) {
     FakeCredentials credentials;
     credentials.identity = lookup;
     Screen screen;
-    EXPECT_EQ(quillon::run_login_command(credentials, screen.console, false), 0);
+    EXPECT_EQ(velmora::run_login_command(credentials, screen.console, false), 0);
     EXPECT_THAT(screen.text(), ::testing::EndsWith("\nLogin successful!\n"));
   }
 }
@@ -123,7 +123,7 @@ TEST(LoginCommand, DebugShowsEveryPollResponseWithTokensMasked) {
                           {"note", "[red]x[/] 日本"}},
   };
   Screen screen;
-  EXPECT_EQ(quillon::run_login_command(credentials, screen.console, true), 0);
+  EXPECT_EQ(velmora::run_login_command(credentials, screen.console, true), 0);
   EXPECT_TRUE(credentials.saw_poll_callback);
   EXPECT_THAT(screen.text(), HasSubstr("poll response: {\"error\": \"authorization_pending\"}\n"));
   EXPECT_THAT(screen.text(),
@@ -140,14 +140,14 @@ TEST(LoginCommand, RuntimeErrorIsALoginFailure) {
     throw wirelet::RuntimeError("access_denied: user said [red]no[/]");
   };
   Screen screen;
-  EXPECT_EQ(quillon::run_login_command(credentials, screen.console, false), 1);
+  EXPECT_EQ(velmora::run_login_command(credentials, screen.console, false), 1);
   EXPECT_THAT(screen.text(),
               ::testing::EndsWith("\nLogin failed: access_denied: user said [red]no[/]\n"));
   EXPECT_THAT(screen.text(), Not(HasSubstr("Login successful")));
 
   auto sink = std::make_shared<StringSink>();
   Console colour({.force_terminal = true, .color_system = "standard"}, sink);
-  EXPECT_EQ(quillon::run_login_command(credentials, colour, false), 1);
+  EXPECT_EQ(velmora::run_login_command(credentials, colour, false), 1);
   EXPECT_THAT(sink->text(),
               HasSubstr("\x1b[31mLogin failed:\x1b[0m access_denied: user said [red]no[/]\n"));
 }
@@ -156,7 +156,7 @@ TEST(LoginCommand, OtherErrorKindsAreNotLoginFailures) {
   FakeCredentials credentials;
   credentials.fail_login = [] { throw wirelet::TimeoutError("timed out"); };
   Screen screen;
-  EXPECT_THROW((void)quillon::run_login_command(credentials, screen.console, false),
+  EXPECT_THROW((void)velmora::run_login_command(credentials, screen.console, false),
                wirelet::TimeoutError);
   EXPECT_THAT(screen.text(), Not(HasSubstr("Login failed")));
 }
@@ -164,8 +164,8 @@ TEST(LoginCommand, OtherErrorKindsAreNotLoginFailures) {
 TEST(LogoutCommand, SecondLogoutFindsNothing) {
   FakeCredentials credentials;
   Screen screen;
-  EXPECT_EQ(quillon::run_logout_command(credentials, screen.console), 0);
-  EXPECT_EQ(quillon::run_logout_command(credentials, screen.console), 0);
+  EXPECT_EQ(velmora::run_logout_command(credentials, screen.console), 0);
+  EXPECT_EQ(velmora::run_logout_command(credentials, screen.console), 0);
   EXPECT_EQ(screen.text(),
             "Logged out successfully. Saved tokens have been removed.\n"
             "No saved tokens found — already logged out.\n");
@@ -173,7 +173,7 @@ TEST(LogoutCommand, SecondLogoutFindsNothing) {
 
 TEST(MaskTokenFields, KeepsEightCharactersOfEachTokenAndAtMostHalfOfAShortOne) {
   const auto masked =
-      quillon::mask_token_fields(boost::json::object{{"access_token", "abcdefghijklmnopq"},
+      velmora::mask_token_fields(boost::json::object{{"access_token", "abcdefghijklmnopq"},
                                                      {"refresh_token", "short"},
                                                      {"id_token", "ééééééééé"},
                                                      {"expires_in", 3600},
@@ -183,17 +183,17 @@ TEST(MaskTokenFields, KeepsEightCharactersOfEachTokenAndAtMostHalfOfAShortOne) {
   EXPECT_EQ(masked.at("id_token"), "éééééééé…");
   EXPECT_EQ(masked.at("expires_in"), 3600);
   EXPECT_EQ(masked.at("token_type"), "Bearer-long-value");
-  EXPECT_EQ(quillon::mask_token_fields(masked), masked) << "masking twice changes nothing";
+  EXPECT_EQ(velmora::mask_token_fields(masked), masked) << "masking twice changes nothing";
   EXPECT_EQ(
-      quillon::mask_token_fields(boost::json::object{{"access_token", nullptr}}).at("access_token"),
+      velmora::mask_token_fields(boost::json::object{{"access_token", nullptr}}).at("access_token"),
       nullptr);
 }
 
 TEST(EscapedErrorLine, OneLineWithKindAndMessage) {
-  EXPECT_EQ(quillon::escaped_error_line(wirelet::OSError("Connection refused", 111)),
+  EXPECT_EQ(velmora::escaped_error_line(wirelet::OSError("Connection refused", 111)),
             "velmora: OSError: Connection refused");
-  EXPECT_EQ(quillon::escaped_error_line(wirelet::TimeoutError("")), "velmora: TimeoutError");
-  EXPECT_EQ(quillon::escaped_error_line(std::runtime_error("two\nlines\x1b[31m")),
+  EXPECT_EQ(velmora::escaped_error_line(wirelet::TimeoutError("")), "velmora: TimeoutError");
+  EXPECT_EQ(velmora::escaped_error_line(std::runtime_error("two\nlines\x1b[31m")),
             "velmora: Exception: two lines[31m");
 }
 

@@ -1,4 +1,4 @@
-#include "quillon/dotenv.hpp"
+#include "velmora/dotenv.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -10,8 +10,8 @@
 
 namespace {
 
-using quillon::DotenvEntry;
-using quillon::parse_dotenv;
+using velmora::DotenvEntry;
+using velmora::parse_dotenv;
 
 std::map<std::string, std::string> values_of(std::string_view text,
                                              std::map<std::string, std::string> env = {}) {
@@ -114,14 +114,14 @@ TEST(DotenvLoad, NeverOverridesAndIgnoresMissingFiles) {
                                "DOTENV_TEST_NEW=new\n"
                                "DOTENV_TEST_NEW=second\n"
                                "DOTENV_TEST_DERIVED=${DOTENV_TEST_SET}+${DOTENV_TEST_NEW}\n");
-  quillon::load_dotenv(dir.path() / ".env");
+  velmora::load_dotenv(dir.path() / ".env");
   EXPECT_EQ(velmora::platform::get_env("DOTENV_TEST_SET"), "from-env");
   EXPECT_EQ(velmora::platform::get_env("DOTENV_TEST_EMPTY"), "");
   EXPECT_EQ(velmora::platform::get_env("DOTENV_TEST_NEW"), "second");
   EXPECT_EQ(velmora::platform::get_env("DOTENV_TEST_DERIVED"), "from-env+second");
 
-  quillon::load_dotenv(dir.path() / "absent.env");
-  quillon::load_dotenv(dir.path());  // a folder, not a file
+  velmora::load_dotenv(dir.path() / "absent.env");
+  velmora::load_dotenv(dir.path());  // a folder, not a file
 }
 
 }  // namespace

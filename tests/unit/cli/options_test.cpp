@@ -1,4 +1,4 @@
-#include "quillon/options.hpp"
+#include "velmora/options.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -6,12 +6,12 @@
 #include <functional>
 #include <sstream>
 
-#include "quillon/constants.hpp"
-#include "quillon/program_exit.hpp"
+#include "velmora/constants.hpp"
+#include "velmora/program_exit.hpp"
 
 namespace {
 
-using quillon::Options;
+using velmora::Options;
 using ::testing::HasSubstr;
 
 struct Outcome {
@@ -26,8 +26,8 @@ Outcome parse(const std::vector<std::string>& args) {
   std::ostringstream out;
   std::ostringstream err;
   try {
-    outcome.options = quillon::parse_args(args, out, err);
-  } catch (const quillon::ProgramExit& e) {
+    outcome.options = velmora::parse_args(args, out, err);
+  } catch (const velmora::ProgramExit& e) {
     outcome.status = e.status();
   }
   outcome.out = out.str();
@@ -162,7 +162,7 @@ TEST(ParseArgs, VersionAndHelpEndWithStatusZero) {
   for (const char* flag : {"--version", "-v"}) {
     const auto outcome = parse({flag});
     EXPECT_EQ(outcome.status, 0);
-    EXPECT_EQ(outcome.out, "velmora " + quillon::version_text() + "\n");
+    EXPECT_EQ(outcome.out, "velmora " + velmora::version_text() + "\n");
   }
   const auto help = parse({"--help"});
   EXPECT_EQ(help.status, 0);
@@ -181,11 +181,11 @@ TEST(ParseArgs, VersionAndHelpEndWithStatusZero) {
 }
 
 TEST(VersionText, ReleaseTagThenBuildVersionThenZero) {
-  EXPECT_EQ(quillon::version_text("cli-v1-2-abc", "0.1.0"), "cli-v1-2-abc");
-  EXPECT_EQ(quillon::version_text("", "0.1.0"), "0.1.0");
-  EXPECT_EQ(quillon::version_text("", ""), "0.0.0");
-  EXPECT_EQ(quillon::version_text(),
-            quillon::version_text(quillon::CLI_RELEASE_TAG, quillon::CLI_BUILD_VERSION));
+  EXPECT_EQ(velmora::version_text("cli-v1-2-abc", "0.1.0"), "cli-v1-2-abc");
+  EXPECT_EQ(velmora::version_text("", "0.1.0"), "0.1.0");
+  EXPECT_EQ(velmora::version_text("", ""), "0.0.0");
+  EXPECT_EQ(velmora::version_text(),
+            velmora::version_text(velmora::CLI_RELEASE_TAG, velmora::CLI_BUILD_VERSION));
 }
 
 }  // namespace

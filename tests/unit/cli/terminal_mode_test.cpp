@@ -1,4 +1,4 @@
-#include "quillon/terminal_mode.hpp"
+#include "velmora/terminal_mode.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -11,8 +11,8 @@ extern char** environ;
 
 namespace {
 
-using quillon::Options;
-using quillon::TerminalFacts;
+using velmora::Options;
+using velmora::TerminalFacts;
 using velmora::testing::ScopedEnv;
 
 // Every variable the decisions read, cleared so the host's own terminal does not leak in.
@@ -49,18 +49,18 @@ TEST(TruthyEnv, AcceptsOnlyTheFourWords) {
       {"2", false},    {"0", false},          {"no", false},    {"", false},
       {"y", false},    {std::nullopt, false}, {"\ton\n", true}, {"yes please", false}};
   for (const auto& [value, expected] : cases) {
-    EXPECT_EQ(quillon::is_truthy_env(value), expected) << value.value_or("<absent>");
+    EXPECT_EQ(velmora::is_truthy_env(value), expected) << value.value_or("<absent>");
   }
 }
 
 TEST(CleanOptionalStr, TrimsAndTreatsEmptyAsAbsent) {
-  EXPECT_EQ(quillon::clean_optional_str(std::string("  a b \n")), "a b");
-  EXPECT_EQ(quillon::clean_optional_str(std::string(" \t ")), std::nullopt);
-  EXPECT_EQ(quillon::clean_optional_str(std::nullopt), std::nullopt);
+  EXPECT_EQ(velmora::clean_optional_str(std::string("  a b \n")), "a b");
+  EXPECT_EQ(velmora::clean_optional_str(std::string(" \t ")), std::nullopt);
+  EXPECT_EQ(velmora::clean_optional_str(std::nullopt), std::nullopt);
 }
 
 // A console that records the calls and answers from a script.
-class FakeKernel32 final : public quillon::WindowsConsoleApi {
+class FakeKernel32 final : public velmora::WindowsConsoleApi {
  public:
   std::map<int, std::optional<std::intptr_t>> handles;
   std::map<std::intptr_t, std::uint32_t> modes;
@@ -117,7 +117,7 @@ TEST(WindowsVtMode, EnablesProcessedOutputAndVirtualTerminal) {
     k.handles[-11] = c.handle;
     if (c.mode) k.modes[7] = *c.mode;
     k.set_mode_ok = c.set_ok;
-    EXPECT_EQ(quillon::enable_windows_vt_mode(k, -11), c.expected) << c.name;
+    EXPECT_EQ(velmora::enable_windows_vt_mode(k, -11), c.expected) << c.name;
     if (c.mode_after) {
       EXPECT_EQ(k.modes[7], *c.mode_after) << c.name;
     }
@@ -128,16 +128,16 @@ TEST(WindowsVtMode, AFailingConsoleCallIsNoSupport) {
   FakeKernel32 k;
   k.handles[-11] = 7;
   k.throw_on_mode = true;
-  EXPECT_FALSE(quillon::enable_windows_vt_mode(k, -11));
+  EXPECT_FALSE(velmora::enable_windows_vt_mode(k, -11));
 }
 
 TEST(ConsoleRuntime, OffWindowsOnlyTheStreamsCount) {
   FakeKernel32 k;
-  auto flags = quillon::configure_console_runtime({false, true, false}, false, &k);
+  auto flags = velmora::configure_console_runtime({false, true, false}, false, &k);
   EXPECT_TRUE(flags.utf8_streams_configured);
   EXPECT_FALSE(flags.vt_enabled);
   EXPECT_TRUE(k.calls.empty());
-  flags = quillon::configure_console_runtime({false, false, false}, false, nullptr);
+  flags = velmora::configure_console_runtime({false, false, false}, false, nullptr);
   EXPECT_FALSE(flags.utf8_streams_configured);
 }
 
@@ -146,7 +146,7 @@ TEST(ConsoleRuntime, WindowsSetsCodePagesThenTriesOutputBeforeError) {
   k.handles[-11] = 0;  // output redirected: no console
   k.handles[-12] = 9;
   k.modes[9] = 0;
-  const auto flags = quillon::configure_console_runtime({false, false, true}, true, &k);
+  const auto flags = velmora::configure_console_runtime({false, false, true}, true, &k);
   EXPECT_TRUE(flags.utf8_streams_configured);
   EXPECT_TRUE(flags.vt_enabled);
   EXPECT_THAT(k.calls,
@@ -156,34 +156,34 @@ TEST(ConsoleRuntime, WindowsSetsCodePagesThenTriesOutputBeforeError) {
   FakeKernel32 first;
   first.handles[-11] = 5;
   first.modes[5] = 5;
-  const auto early = quillon::configure_console_runtime({true, true, true}, true, &first);
+  const auto early = velmora::configure_console_runtime({true, true, true}, true, &first);
   EXPECT_TRUE(early.vt_enabled);
   EXPECT_THAT(first.calls, ::testing::Not(::testing::Contains("GetStdHandle -12")));
 
-  const auto no_kernel = quillon::configure_console_runtime({true, true, true}, true, nullptr);
+  const auto no_kernel = velmora::configure_console_runtime({true, true, true}, true, nullptr);
   EXPECT_FALSE(no_kernel.vt_enabled);
 }
 
 TEST_F(TerminalModeTest, AnsiSupportFollowsTerminalNoColorAndWindowsMarkers) {
-  EXPECT_TRUE(quillon::stdout_supports_ansi(TTY));
-  EXPECT_FALSE(quillon::stdout_supports_ansi(PIPED));
+  EXPECT_TRUE(velmora::stdout_supports_ansi(TTY));
+  EXPECT_FALSE(velmora::stdout_supports_ansi(PIPED));
 
   env_.set("NO_COLOR", "0");
-  EXPECT_TRUE(quillon::stdout_supports_ansi(TTY)) << "NO_COLOR=0 keeps colour";
+  EXPECT_TRUE(velmora::stdout_supports_ansi(TTY)) << "NO_COLOR=0 keeps colour";
   env_.set("NO_COLOR", "1");
-  EXPECT_FALSE(quillon::stdout_supports_ansi(TTY));
+  EXPECT_FALSE(velmora::stdout_supports_ansi(TTY));
   env_.unset("NO_COLOR");
 
   TerminalFacts windows = TTY;
   windows.windows = true;
-  EXPECT_FALSE(quillon::stdout_supports_ansi(windows));
+  EXPECT_FALSE(velmora::stdout_supports_ansi(windows));
   windows.windows_vt_enabled = true;
-  EXPECT_TRUE(quillon::stdout_supports_ansi(windows));
+  EXPECT_TRUE(velmora::stdout_supports_ansi(windows));
   windows.windows_vt_enabled = false;
   env_.set("WT_SESSION", "");
-  EXPECT_FALSE(quillon::stdout_supports_ansi(windows)) << "empty markers do not count";
+  EXPECT_FALSE(velmora::stdout_supports_ansi(windows)) << "empty markers do not count";
   env_.set("ConEmuANSI", "ON");
-  EXPECT_TRUE(quillon::stdout_supports_ansi(windows));
+  EXPECT_TRUE(velmora::stdout_supports_ansi(windows));
 }
 
 TEST_F(TerminalModeTest, ConsoleColourFollowsPlainOutputAndAnsiSupport) {
@@ -204,11 +204,11 @@ TEST_F(TerminalModeTest, ConsoleColourFollowsPlainOutputAndAnsiSupport) {
     ScopedEnv local;
     if (c.no_color_env) local.set("NO_COLOR", c.no_color_env);
     auto sink = std::make_shared<velmora::term::StringSink>();
-    auto console = quillon::build_console(c.plain, c.facts, sink);
+    auto console = velmora::build_console(c.plain, c.facts, sink);
     EXPECT_EQ(console->no_color(), !c.expect_colour) << c.name;
     EXPECT_EQ(console->force_terminal(), c.expect_colour) << c.name;
     EXPECT_TRUE(console->soft_wrap()) << c.name;
-    quillon::print_console_notice(*console, "Resumed thread t-1", std::string("yellow"));
+    velmora::print_console_notice(*console, "Resumed thread t-1", std::string("yellow"));
     EXPECT_EQ(sink->text().find('\x1b') != std::string::npos, c.expect_colour) << c.name;
     EXPECT_NE(sink->text().find("Resumed thread t-1"), std::string::npos) << c.name;
   }
@@ -217,14 +217,14 @@ TEST_F(TerminalModeTest, ConsoleColourFollowsPlainOutputAndAnsiSupport) {
 TEST(ConsoleNotice, StyleWrapsTheTextUnlessColourIsOff) {
   auto sink = std::make_shared<velmora::term::StringSink>();
   velmora::term::Console colour({.force_terminal = true, .color_system = "standard"}, sink);
-  quillon::print_console_notice(colour, "x", std::string("bold yellow"));
+  velmora::print_console_notice(colour, "x", std::string("bold yellow"));
   EXPECT_EQ(sink->text(), "\x1b[1;33mx\x1b[0m\n");
   sink->clear();
-  quillon::print_console_notice(colour, "[dim]y[/dim]");
+  velmora::print_console_notice(colour, "[dim]y[/dim]");
   EXPECT_EQ(sink->text(), "\x1b[2my\x1b[0m\n");
   sink->clear();
   velmora::term::Console plain({.no_color = true}, sink);
-  quillon::print_console_notice(plain, "[dim]y[/dim]", std::string("red"));
+  velmora::print_console_notice(plain, "[dim]y[/dim]", std::string("red"));
   EXPECT_EQ(sink->text(), "y\n");
 }
 
@@ -247,13 +247,13 @@ TEST(TarnquistChannel, RecognisesTheChannelAnywhereInTheConfiguration) {
       {R"({})", false},
   };
   for (const auto& [json, expected] : cases) {
-    EXPECT_EQ(quillon::config_indicates_tarnquist_feishu(boost::json::parse(json)), expected)
+    EXPECT_EQ(velmora::config_indicates_tarnquist_feishu(boost::json::parse(json)), expected)
         << json;
   }
-  EXPECT_FALSE(quillon::config_indicates_tarnquist_feishu(std::optional<boost::json::object>{}));
-  EXPECT_TRUE(quillon::config_indicates_tarnquist_feishu(boost::json::value("tarnquist/lark")));
+  EXPECT_FALSE(velmora::config_indicates_tarnquist_feishu(std::optional<boost::json::object>{}));
+  EXPECT_TRUE(velmora::config_indicates_tarnquist_feishu(boost::json::value("tarnquist/lark")));
   EXPECT_TRUE(
-      quillon::config_indicates_tarnquist_feishu(boost::json::parse(R"(["x", "channel:FEISHU"])")));
+      velmora::config_indicates_tarnquist_feishu(boost::json::parse(R"(["x", "channel:FEISHU"])")));
 }
 
 TEST(TarnquistChannel, DeepNestingEndsWithoutOverflow) {
@@ -263,7 +263,7 @@ TEST(TarnquistChannel, DeepNestingEndsWithoutOverflow) {
     a.push_back(std::move(v));
     v = std::move(a);
   }
-  EXPECT_FALSE(quillon::config_indicates_tarnquist_feishu(v));
+  EXPECT_FALSE(velmora::config_indicates_tarnquist_feishu(v));
   // Destroy iteratively: the default destructor would recurse as deep as the nesting.
   while (v.is_array() && !v.as_array().empty()) {
     boost::json::value inner = std::move(v.as_array()[0]);
@@ -274,18 +274,18 @@ TEST(TarnquistChannel, DeepNestingEndsWithoutOverflow) {
 TEST_F(TerminalModeTest, FeishuChannelMakesEveryGatewayDecision) {
   const auto config = object_of(R"({"channel": "FeiShu"})");
   Options args;
-  EXPECT_TRUE(quillon::should_use_plain_output(args, config, TTY));
-  EXPECT_TRUE(quillon::should_use_non_interactive(args, config, TTY));
-  EXPECT_TRUE(quillon::should_hide_session_details(args, config));
-  EXPECT_FALSE(quillon::should_use_plain_output(args, std::nullopt, TTY));
-  EXPECT_FALSE(quillon::should_use_non_interactive(args, std::nullopt, TTY));
-  EXPECT_FALSE(quillon::should_hide_session_details(args, std::nullopt));
+  EXPECT_TRUE(velmora::should_use_plain_output(args, config, TTY));
+  EXPECT_TRUE(velmora::should_use_non_interactive(args, config, TTY));
+  EXPECT_TRUE(velmora::should_hide_session_details(args, config));
+  EXPECT_FALSE(velmora::should_use_plain_output(args, std::nullopt, TTY));
+  EXPECT_FALSE(velmora::should_use_non_interactive(args, std::nullopt, TTY));
+  EXPECT_FALSE(velmora::should_hide_session_details(args, std::nullopt));
 }
 
 TEST_F(TerminalModeTest, SessionDetailsHiddenByOptionSwitchOrChatMarkers) {
   Options hidden;
   hidden.hide_session_details = true;
-  EXPECT_TRUE(quillon::should_hide_session_details(hidden, std::nullopt));
+  EXPECT_TRUE(velmora::should_hide_session_details(hidden, std::nullopt));
 
   const std::vector<std::pair<const char*, const char*>> cases = {
       {"QUILLON_HIDE_SESSION_DETAILS", "yes"},
@@ -296,7 +296,7 @@ TEST_F(TerminalModeTest, SessionDetailsHiddenByOptionSwitchOrChatMarkers) {
   for (const auto& [name, value] : cases) {
     ScopedEnv local;
     local.set(name, value);
-    EXPECT_TRUE(quillon::should_hide_session_details(Options{}, std::nullopt)) << name;
+    EXPECT_TRUE(velmora::should_hide_session_details(Options{}, std::nullopt)) << name;
   }
   for (const auto& [name, value] :
        std::vector<std::pair<const char*, const char*>>{{"QUILLON_HIDE_SESSION_DETAILS", "0"},
@@ -305,41 +305,41 @@ TEST_F(TerminalModeTest, SessionDetailsHiddenByOptionSwitchOrChatMarkers) {
                                                         {"MY_FEISHU_ID", "1"}}) {
     ScopedEnv local;
     local.set(name, value);
-    EXPECT_FALSE(quillon::should_hide_session_details(Options{}, std::nullopt)) << name;
+    EXPECT_FALSE(velmora::should_hide_session_details(Options{}, std::nullopt)) << name;
   }
 }
 
 TEST_F(TerminalModeTest, PromptShellRules) {
   Options asked;
   asked.prompt_shell = true;
-  EXPECT_TRUE(quillon::should_use_prompt_shell(Options{}, TTY));
-  EXPECT_FALSE(quillon::should_use_prompt_shell(Options{}, PIPED));
-  EXPECT_TRUE(quillon::should_use_prompt_shell(asked, PIPED)) << "the option wins over detection";
+  EXPECT_TRUE(velmora::should_use_prompt_shell(Options{}, TTY));
+  EXPECT_FALSE(velmora::should_use_prompt_shell(Options{}, PIPED));
+  EXPECT_TRUE(velmora::should_use_prompt_shell(asked, PIPED)) << "the option wins over detection";
 
   TerminalFacts no_unicode = TTY;
   no_unicode.stdout_utf8 = false;
-  EXPECT_FALSE(quillon::should_use_prompt_shell(Options{}, no_unicode));
+  EXPECT_FALSE(velmora::should_use_prompt_shell(Options{}, no_unicode));
 
   {
     ScopedEnv local;
     local.set("NO_COLOR", "1");
-    EXPECT_FALSE(quillon::should_use_prompt_shell(Options{}, TTY));
+    EXPECT_FALSE(velmora::should_use_prompt_shell(Options{}, TTY));
   }
   {
     ScopedEnv local;
     local.set("TERM", "dumb");
-    EXPECT_FALSE(quillon::should_use_prompt_shell(Options{}, TTY));
+    EXPECT_FALSE(velmora::should_use_prompt_shell(Options{}, TTY));
   }
   {
     ScopedEnv local;
     local.set("VELMORA_ENABLE_PROMPT_SHELL", "on");
-    EXPECT_TRUE(quillon::should_use_prompt_shell(Options{}, PIPED));
+    EXPECT_TRUE(velmora::should_use_prompt_shell(Options{}, PIPED));
   }
   {
     ScopedEnv local;
     local.set("VELMORA_DISABLE_PROMPT_SHELL", "1");
     local.set("VELMORA_ENABLE_PROMPT_SHELL", "1");
-    EXPECT_FALSE(quillon::should_use_prompt_shell(asked, TTY));
+    EXPECT_FALSE(velmora::should_use_prompt_shell(asked, TTY));
   }
 }
 
@@ -352,24 +352,24 @@ TEST_F(TerminalModeTest, NonInteractiveAndPlainOutputRules) {
   forced.non_interactive = true;
   forced.plain_output = true;
 
-  EXPECT_TRUE(quillon::should_use_non_interactive(one_shot, std::nullopt, TTY));
-  EXPECT_FALSE(quillon::should_use_non_interactive(blank_query, std::nullopt, TTY));
-  EXPECT_TRUE(quillon::should_use_non_interactive(forced, std::nullopt, TTY));
-  EXPECT_TRUE(quillon::should_use_non_interactive(Options{}, std::nullopt, PIPED));
+  EXPECT_TRUE(velmora::should_use_non_interactive(one_shot, std::nullopt, TTY));
+  EXPECT_FALSE(velmora::should_use_non_interactive(blank_query, std::nullopt, TTY));
+  EXPECT_TRUE(velmora::should_use_non_interactive(forced, std::nullopt, TTY));
+  EXPECT_TRUE(velmora::should_use_non_interactive(Options{}, std::nullopt, PIPED));
 
   TerminalFacts piped_out = TTY;
   piped_out.stdout_tty = false;
   TerminalFacts closed_out = TTY;
   closed_out.stdout_utf8 = false;
-  EXPECT_TRUE(quillon::should_use_plain_output(forced, std::nullopt, TTY));
-  EXPECT_TRUE(quillon::should_use_plain_output(Options{}, std::nullopt, piped_out));
-  EXPECT_TRUE(quillon::should_use_plain_output(Options{}, std::nullopt, closed_out));
-  EXPECT_FALSE(quillon::should_use_plain_output(one_shot, std::nullopt, TTY));
+  EXPECT_TRUE(velmora::should_use_plain_output(forced, std::nullopt, TTY));
+  EXPECT_TRUE(velmora::should_use_plain_output(Options{}, std::nullopt, piped_out));
+  EXPECT_TRUE(velmora::should_use_plain_output(Options{}, std::nullopt, closed_out));
+  EXPECT_FALSE(velmora::should_use_plain_output(one_shot, std::nullopt, TTY));
 }
 
 TEST(RenderProfile, PlainOutputIsTheImProfile) {
-  EXPECT_EQ(quillon::resolve_render_profile(true), "im");
-  EXPECT_EQ(quillon::resolve_render_profile(false), "terminal");
+  EXPECT_EQ(velmora::resolve_render_profile(true), "im");
+  EXPECT_EQ(velmora::resolve_render_profile(false), "terminal");
 }
 
 }  // namespace

@@ -5,8 +5,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "quillon/options.hpp"
-#include "quillon/program_exit.hpp"
+#include "velmora/options.hpp"
+#include "velmora/program_exit.hpp"
 #include "test_tokens.hpp"
 
 namespace {
@@ -33,8 +33,8 @@ TEST(UsageError, QuotesTokensOnlyInTheirDebugForm) {
     std::ostringstream err;
     int status = -1;
     try {
-      (void)quillon::parse_args(c.args, out, err);
-    } catch (const quillon::ProgramExit& e) {
+      (void)velmora::parse_args(c.args, out, err);
+    } catch (const velmora::ProgramExit& e) {
       status = e.status();
     }
     EXPECT_EQ(status, 2);

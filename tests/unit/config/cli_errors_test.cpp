@@ -1,4 +1,4 @@
-#include "quillon/cli_errors.hpp"
+#include "velmora/cli_errors.hpp"
 
 #include <gtest/gtest.h>
 
@@ -12,9 +12,9 @@
 
 namespace {
 
-using quillon::classify_cli_error;
-using quillon::CliErrorInfo;
-using quillon::CliInvocationError;
+using velmora::classify_cli_error;
+using velmora::CliErrorInfo;
+using velmora::CliInvocationError;
 
 const CliErrorInfo AUTH{"auth", "Authentication failed.", "Refresh the user token and retry.", {}};
 const CliErrorInfo NETWORK{
@@ -115,8 +115,8 @@ TEST(Markers, MatchAnywhereAfterUnicodeLowerCasing) {
       {"\xff\xfe broken bytes timeout", false, true},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(quillon::looks_like_auth_error(c.text), c.auth) << c.text;
-    EXPECT_EQ(quillon::looks_like_network_error(c.text), c.network) << c.text;
+    EXPECT_EQ(velmora::looks_like_auth_error(c.text), c.auth) << c.text;
+    EXPECT_EQ(velmora::looks_like_network_error(c.text), c.network) << c.text;
   }
 }
 
@@ -132,24 +132,24 @@ TEST(TryRefreshToken, NeedsBothOAuthSettings) {
       {"http://oauth.test", "velmora-cli", true},
   };
   for (const auto& c : cases) {
-    quillon::testing::FakeCredentials credentials;
+    velmora::testing::FakeCredentials credentials;
     credentials.refresh_answers = {std::string("fresh")};
-    quillon::RuntimeConfig cfg;
+    velmora::RuntimeConfig cfg;
     cfg.oauth_base_url = c.base;
     cfg.oauth_client_id = c.client;
-    const auto token = quillon::try_refresh_token(cfg, credentials);
+    const auto token = velmora::try_refresh_token(cfg, credentials);
     EXPECT_EQ(token.has_value(), c.calls) << c.base << "|" << c.client;
     EXPECT_EQ(credentials.calls.size(), c.calls ? 1u : 0u);
   }
 }
 
 TEST(TryRefreshToken, EmptyAnswerMeansNoRefresh) {
-  quillon::testing::FakeCredentials credentials;
+  velmora::testing::FakeCredentials credentials;
   credentials.refresh_answers = {std::string("")};
-  quillon::RuntimeConfig cfg;
+  velmora::RuntimeConfig cfg;
   cfg.oauth_base_url = "http://oauth.test";
   cfg.oauth_client_id = "velmora-cli";
-  EXPECT_EQ(quillon::try_refresh_token(cfg, credentials), std::nullopt);
+  EXPECT_EQ(velmora::try_refresh_token(cfg, credentials), std::nullopt);
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-#include "quillon/config_payload.hpp"
+#include "velmora/config_payload.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -6,12 +6,12 @@
 #include <boost/json/parse.hpp>
 #include <boost/system/system_error.hpp>
 
-#include "quillon/cli_errors.hpp"
+#include "velmora/cli_errors.hpp"
 
 namespace {
 
-using quillon::CliInvocationError;
-using quillon::parse_config_payload;
+using velmora::CliInvocationError;
+using velmora::parse_config_payload;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::StartsWith;
@@ -101,7 +101,7 @@ TEST(ParseConfigPayload, DetailSaysWhereTheDecoderStopped) {
 }
 
 TEST(SplitTopLevelPairs, OnlyQuotesProtectCommas) {
-  using quillon::split_top_level_pairs;
+  using velmora::split_top_level_pairs;
   EXPECT_THAT(split_top_level_pairs("a:1, b:'x,y' ,c:\"p,'q\""),
               ElementsAre("a:1", "b:'x,y'", "c:\"p,'q\""));
   EXPECT_THAT(split_top_level_pairs("a:[1,2]"), ElementsAre("a:[1", "2]"));
@@ -118,7 +118,7 @@ TEST(StripWrappingQuotes, RemovesOneMatchingLayer) {
       {"'x'", "x"}, {"\"x\"", "x"}, {"\"'x'\"", "'x'"}, {"'x\"", "'x\""}, {"'", "'"},
       {"''", ""},   {"x", "x"},     {"' a '", " a "},   {"\"\"\"", "\""},
   };
-  for (const auto& c : cases) EXPECT_EQ(quillon::strip_wrapping_quotes(c.input), c.expected);
+  for (const auto& c : cases) EXPECT_EQ(velmora::strip_wrapping_quotes(c.input), c.expected);
 }
 
 }  // namespace

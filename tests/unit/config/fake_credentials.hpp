@@ -9,7 +9,7 @@
 
 #include "velmora/oauth/credentials.hpp"
 
-namespace quillon::testing {
+namespace velmora::testing {
 
 /// A look-up answer: a value, or the text of an InvalidTokenError to throw.
 struct Rejected {
@@ -78,4 +78,4 @@ class FakeCredentials : public velmora::oauth::Credentials {
   bool clear_saved_tokens() override { return false; }
 };
 
-}  // namespace quillon::testing
+}  // namespace velmora::testing

@@ -1,4 +1,4 @@
-#include "quillon/runtime_config.hpp"
+#include "velmora/runtime_config.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -8,17 +8,17 @@
 #include <boost/json/parse.hpp>
 
 #include "fake_credentials.hpp"
-#include "quillon/cli_errors.hpp"
+#include "velmora/cli_errors.hpp"
 #include "test_support.hpp"
 
 namespace {
 
-using quillon::CliInvocationError;
-using quillon::load_runtime_defaults;
-using quillon::Options;
-using quillon::RuntimeConfig;
-using quillon::testing::FakeCredentials;
-using quillon::testing::Rejected;
+using velmora::CliInvocationError;
+using velmora::load_runtime_defaults;
+using velmora::Options;
+using velmora::RuntimeConfig;
+using velmora::testing::FakeCredentials;
+using velmora::testing::Rejected;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
@@ -33,7 +33,7 @@ struct RuntimeDefaults : ::testing::Test {
   FakeCredentials credentials;
   std::shared_ptr<velmora::term::StringSink> printed =
       std::make_shared<velmora::term::StringSink>();
-  quillon::RuntimeDefaultsHooks hooks;
+  velmora::RuntimeDefaultsHooks hooks;
 
   RuntimeDefaults() {
     for (const char* name : SETTINGS) env.unset(name);
@@ -143,7 +143,7 @@ TEST_F(RuntimeDefaults, UserIdWithoutTokenSkipsLoginAndFailsTheContract) {
   EXPECT_THAT(credentials.calls, ElementsAre("get_valid_token", "fetch_devevaro_account"));
   EXPECT_EQ(credentials.account_token, "");
   try {
-    quillon::validate_runtime_contract(cfg);
+    velmora::validate_runtime_contract(cfg);
     FAIL() << "contract passed";
   } catch (const CliInvocationError& e) {
     EXPECT_EQ(e.category(), "auth");
@@ -196,7 +196,7 @@ TEST_F(RuntimeDefaults, RejectedTokenIsRefreshedOnce) {
 
 TEST_F(RuntimeDefaults, RefreshThatFailsOrIsRejectedAgainReportsTheFirstError) {
   struct Case {
-    std::deque<quillon::testing::UserAnswer> answers;
+    std::deque<velmora::testing::UserAnswer> answers;
     std::optional<std::string> refreshed;
     int lookups;
   } cases[] = {
@@ -282,9 +282,9 @@ TEST_F(RuntimeDefaults, ThreadIdExplicitFreshOrAbsent) {
 
 TEST_F(RuntimeDefaults, RandomThreadIdIsAVersion4Uuid) {
   const std::regex uuid4("[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}");
-  const auto a = quillon::random_thread_id();
+  const auto a = velmora::random_thread_id();
   EXPECT_TRUE(std::regex_match(a, uuid4)) << a;
-  EXPECT_NE(a, quillon::random_thread_id());
+  EXPECT_NE(a, velmora::random_thread_id());
 }
 
 TEST_F(RuntimeDefaults, TextSettingsScenarioAndWheelServer) {
@@ -346,7 +346,7 @@ TEST(ValidateRuntimeContract, ChecksEndpointThenIdentityThenToken) {
     cfg.token = c.token;
     cfg.tarnquist_mode = c.tarnquist;
     try {
-      quillon::validate_runtime_contract(cfg);
+      velmora::validate_runtime_contract(cfg);
       ADD_FAILURE() << c.summary;
     } catch (const CliInvocationError& e) {
       EXPECT_EQ(e.category(), c.category);
@@ -358,7 +358,7 @@ TEST(ValidateRuntimeContract, ChecksEndpointThenIdentityThenToken) {
   RuntimeConfig complete;
   complete.url = "ws://x";
   complete.token = "t";
-  EXPECT_NO_THROW(quillon::validate_runtime_contract(complete));
+  EXPECT_NO_THROW(velmora::validate_runtime_contract(complete));
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-#include "quillon/self_upgrade.hpp"
+#include "velmora/self_upgrade.hpp"
 
 #include <sys/stat.h>
 
@@ -24,7 +24,7 @@ void write_script(const std::filesystem::path& path, const std::string& body) {
 }
 
 TEST(BuildUpgradeCommand, NineItemsInOrder) {
-  EXPECT_THAT(quillon::build_upgrade_command("/venv/bin/python3", "http://wheels.test"),
+  EXPECT_THAT(velmora::build_upgrade_command("/venv/bin/python3", "http://wheels.test"),
               ElementsAre("/venv/bin/python3", "-m", "pip", "install", "--upgrade",
                           "--no-cache-dir", "--find-links", "http://wheels.test", "velmora_cli"));
 }
@@ -43,7 +43,7 @@ TEST(UpgradeFailureMessage, ErrorThenOutputThenFixedText) {
     result.exit_code = 1;
     result.out = c.out;
     result.err = c.err;
-    EXPECT_EQ(quillon::upgrade_failure_message(result), c.expected);
+    EXPECT_EQ(velmora::upgrade_failure_message(result), c.expected);
   }
 }
 
@@ -55,11 +55,11 @@ TEST(ResolveUpgradeInterpreter, PrefersTheEnvironmentBesideTheExecutable) {
   const auto executable = venv.path() / "velmora";
   write_script(path_dir.path() / "python3", "exit 0\n");
 
-  EXPECT_EQ(quillon::resolve_upgrade_interpreter(executable), path_dir.path() / "python3");
+  EXPECT_EQ(velmora::resolve_upgrade_interpreter(executable), path_dir.path() / "python3");
   write_file(venv.path() / "python3", "not runnable");
-  EXPECT_EQ(quillon::resolve_upgrade_interpreter(executable), path_dir.path() / "python3");
+  EXPECT_EQ(velmora::resolve_upgrade_interpreter(executable), path_dir.path() / "python3");
   write_script(venv.path() / "python3", "exit 0\n");
-  EXPECT_EQ(quillon::resolve_upgrade_interpreter(executable), venv.path() / "python3");
+  EXPECT_EQ(velmora::resolve_upgrade_interpreter(executable), venv.path() / "python3");
 }
 
 TEST(ResolveUpgradeInterpreter, MissingEverywhereNamesBothPlaces) {
@@ -67,7 +67,7 @@ TEST(ResolveUpgradeInterpreter, MissingEverywhereNamesBothPlaces) {
   velmora::testing::ScopedEnv env;
   env.set("PATH", empty.path().string());
   try {
-    (void)quillon::resolve_upgrade_interpreter(empty.path() / "velmora");
+    (void)velmora::resolve_upgrade_interpreter(empty.path() / "velmora");
     FAIL() << "found an interpreter";
   } catch (const wirelet::FileNotFoundError& e) {
     EXPECT_THAT(e.what(), HasSubstr("python3"));
@@ -102,7 +102,7 @@ TEST_F(SelfUpgrade, FailureCarriesTheInstallerTextAndPrintsNoSuccess) {
     sink->clear();
     fake_pip(c.body);
     try {
-      quillon::self_upgrade(page, console);
+      velmora::self_upgrade(page, console);
       ADD_FAILURE() << c.body << " succeeded";
     } catch (const wirelet::RuntimeError& e) {
       EXPECT_EQ(std::string(e.what()), c.message);
@@ -130,7 +130,7 @@ TEST_F(SelfUpgrade, AsyncVariantPrintsOnTheLoopAndRethrowsTheFailure) {
     fake_pip(c.body);
     boost::asio::io_context io;
     std::string error;
-    boost::asio::co_spawn(io, quillon::self_upgrade_async(page, shared), [&](std::exception_ptr e) {
+    boost::asio::co_spawn(io, velmora::self_upgrade_async(page, shared), [&](std::exception_ptr e) {
       if (!e) return;
       try {
         std::rethrow_exception(e);

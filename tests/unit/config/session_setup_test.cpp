@@ -1,4 +1,4 @@
-#include "quillon/session_setup.hpp"
+#include "velmora/session_setup.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -9,8 +9,8 @@
 
 namespace {
 
-using quillon::Options;
-using quillon::testing::FakeCredentials;
+using velmora::Options;
+using velmora::testing::FakeCredentials;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
@@ -34,8 +34,8 @@ struct PrepareSession : ::testing::Test {
     }
   }
 
-  quillon::SessionSetupDeps deps() {
-    quillon::SessionSetupDeps d;
+  velmora::SessionSetupDeps deps() {
+    velmora::SessionSetupDeps d;
     d.credentials = credentials;
     d.make_console = [this](bool plain) {
       consoles_built.push_back(plain);
@@ -77,7 +77,7 @@ TEST_F(PrepareSession, StartUpFailuresAreRenderedAndEndWithStatusOne) {
       {[](Options& a, FakeCredentials& c) {
          a.url = "ws://x";
          a.token = "t";
-         c.user_answers = {quillon::testing::Rejected{"401 Unauthorized"}};
+         c.user_answers = {velmora::testing::Rejected{"401 Unauthorized"}};
        },
        {"The provided token is invalid or expired.", "401 Unauthorized"}},
   };
@@ -86,7 +86,7 @@ TEST_F(PrepareSession, StartUpFailuresAreRenderedAndEndWithStatusOne) {
     *credentials = FakeCredentials();
     Options args;
     c.arrange(args, *credentials);
-    const auto outcome = quillon::prepare_session(args, deps());
+    const auto outcome = velmora::prepare_session(args, deps());
     EXPECT_FALSE(outcome.setup.has_value());
     EXPECT_EQ(outcome.exit_status, 1);
     for (const auto& text : c.expected_texts) EXPECT_THAT(printed->text(), HasSubstr(text));
@@ -98,14 +98,14 @@ TEST_F(PrepareSession, UpgradeRunsBeforeTheContractAndEndsTheRun) {
   args.upgrade = true;
   args.user_id = "u1";
   args.wheel_server_url = "http://wheels.test/";
-  auto outcome = quillon::prepare_session(args, deps());
+  auto outcome = velmora::prepare_session(args, deps());
   EXPECT_FALSE(outcome.setup.has_value());
   EXPECT_EQ(outcome.exit_status, 0);
   EXPECT_THAT(upgrades, ElementsAre("http://wheels.test"));
   EXPECT_THAT(printed->text(), Not(HasSubstr("Missing")));
 
   upgrade_behaviour = [] { throw wirelet::RuntimeError(""); };
-  outcome = quillon::prepare_session(args, deps());
+  outcome = velmora::prepare_session(args, deps());
   EXPECT_EQ(outcome.exit_status, 1);
   EXPECT_THAT(printed->text(), HasSubstr("Upgrade failed."));
   EXPECT_THAT(printed->text(),
@@ -122,7 +122,7 @@ TEST_F(PrepareSession, SuccessHandsOverConfigurationModesAndSystemPrompt) {
   args.system_prompt = "Be brief.";
   args.idle_finish_seconds = -3;
   args.config = "{channel:feishu}";
-  auto outcome = quillon::prepare_session(args, deps());
+  auto outcome = velmora::prepare_session(args, deps());
   ASSERT_TRUE(outcome.setup.has_value()) << printed->text();
   const auto& s = *outcome.setup;
   EXPECT_EQ(s.cfg.url, "ws://agent.test");

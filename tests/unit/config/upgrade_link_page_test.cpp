@@ -1,4 +1,4 @@
-#include "quillon/self_upgrade.hpp"
+#include "velmora/self_upgrade.hpp"
 
 #include <sys/stat.h>
 
@@ -51,11 +51,11 @@ TEST(CheckLinkPage, UnreachableOrFailingPagesStopTheUpgrade) {
   };
   for (const auto& c : cases) {
     if (c.error.empty()) {
-      EXPECT_NO_THROW(quillon::check_link_page(c.url)) << c.url;
+      EXPECT_NO_THROW(velmora::check_link_page(c.url)) << c.url;
       continue;
     }
     try {
-      quillon::check_link_page(c.url);
+      velmora::check_link_page(c.url);
       ADD_FAILURE() << c.url << " passed";
     } catch (const wirelet::RuntimeError& e) {
       EXPECT_THAT(e.what(), HasSubstr(c.error)) << c.url;
@@ -73,7 +73,7 @@ TEST(CheckLinkPage, TheInstallerNeverRunsWhenThePageFails) {
   auto sink = std::make_shared<velmora::term::StringSink>();
   velmora::term::Console console{velmora::term::ConsoleOptions{.no_color = true}, sink};
 
-  EXPECT_THROW(quillon::self_upgrade((bin.path() / "absent").string(), console),
+  EXPECT_THROW(velmora::self_upgrade((bin.path() / "absent").string(), console),
                wirelet::RuntimeError);
   EXPECT_FALSE(std::filesystem::exists(bin.path() / "ran"));
   EXPECT_THAT(sink->text(), ::testing::Not(HasSubstr("Upgrade complete.")));

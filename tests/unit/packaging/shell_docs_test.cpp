@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 #include <CLI/CLI.hpp>
 
-#include "quillon/options.hpp"
+#include "velmora/options.hpp"
 #include "test_support.hpp"
 
 namespace {
@@ -18,8 +18,8 @@ using velmora::testing::TempDir;
 using velmora::testing::write_file;
 
 docs::ProgramDoc program_doc() {
-  quillon::Options options;
-  return docs::describe_command_line(*quillon::make_parser(options), "9.9.9");
+  velmora::Options options;
+  return docs::describe_command_line(*velmora::make_parser(options), "9.9.9");
 }
 
 const docs::OptionDoc* find(const std::vector<docs::OptionDoc>& options, const std::string& name) {

@@ -1,4 +1,4 @@
-#include "quillon/banner.hpp"
+#include "velmora/banner.hpp"
 
 #include <gtest/gtest.h>
 
@@ -8,8 +8,8 @@ namespace {
 
 TEST(DetectGitBranch, NamesTheBranchOrADash) {
   velmora::testing::TempDir dir;
-  EXPECT_EQ(quillon::detect_git_branch(dir.path()), "-");
-  EXPECT_EQ(quillon::detect_git_branch(dir.path() / "missing"), "-");
+  EXPECT_EQ(velmora::detect_git_branch(dir.path()), "-");
+  EXPECT_EQ(velmora::detect_git_branch(dir.path() / "missing"), "-");
 
   const auto git = [&](std::vector<std::string> args) {
     args.insert(args.begin(), {"-C", dir.path().string()});
@@ -19,13 +19,13 @@ TEST(DetectGitBranch, NamesTheBranchOrADash) {
   ASSERT_EQ(git({"-c", "user.email=t@e", "-c", "user.name=t", "commit", "-q", "--allow-empty", "-m",
                  "first"}),
             0);
-  EXPECT_EQ(quillon::detect_git_branch(dir.path()), "feature/x");
+  EXPECT_EQ(velmora::detect_git_branch(dir.path()), "feature/x");
   ASSERT_EQ(git({"checkout", "-q", "--detach"}), 0);
-  EXPECT_EQ(quillon::detect_git_branch(dir.path()), "HEAD");
+  EXPECT_EQ(velmora::detect_git_branch(dir.path()), "HEAD");
 
   velmora::testing::ScopedEnv env;
   env.set("PATH", "/nonexistent");
-  EXPECT_EQ(quillon::detect_git_branch(dir.path()), "-");
+  EXPECT_EQ(velmora::detect_git_branch(dir.path()), "-");
 }
 
 }  // namespace

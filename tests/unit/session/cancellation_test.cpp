@@ -1,4 +1,4 @@
-#include "quillon/session_state.hpp"
+#include "velmora/session_state.hpp"
 
 #include <gtest/gtest.h>
 
@@ -44,7 +44,7 @@ TEST(Cancellation, ARaceOfWaitsCancelledAsAWholeIsACancellation) {
   try {
     std::rethrow_exception(ended);
   } catch (const std::exception& e) {
-    EXPECT_TRUE(quillon::is_cancellation(e)) << e.what();
+    EXPECT_TRUE(velmora::is_cancellation(e)) << e.what();
   }
 }
 
@@ -53,10 +53,10 @@ TEST(Cancellation, OtherFailuresAreNot) {
       std::make_exception_ptr(boost::system::system_error(boost::asio::error::operation_aborted));
   const auto reset =
       std::make_exception_ptr(boost::system::system_error(boost::asio::error::connection_reset));
-  EXPECT_TRUE(quillon::is_cancellation(boost::asio::multiple_exceptions(aborted)));
-  EXPECT_FALSE(quillon::is_cancellation(boost::asio::multiple_exceptions(reset)));
-  EXPECT_FALSE(quillon::is_cancellation(boost::asio::multiple_exceptions(nullptr)));
-  EXPECT_FALSE(quillon::is_cancellation(std::runtime_error("connection closed")));
+  EXPECT_TRUE(velmora::is_cancellation(boost::asio::multiple_exceptions(aborted)));
+  EXPECT_FALSE(velmora::is_cancellation(boost::asio::multiple_exceptions(reset)));
+  EXPECT_FALSE(velmora::is_cancellation(boost::asio::multiple_exceptions(nullptr)));
+  EXPECT_FALSE(velmora::is_cancellation(std::runtime_error("connection closed")));
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-#include "quillon/completion_wait.hpp"
+#include "velmora/completion_wait.hpp"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,7 @@
 namespace {
 
 namespace net = boost::asio;
-using quillon::WaitOutcome;
+using velmora::WaitOutcome;
 using wirelet::awaitable;
 
 template <class F>
@@ -26,12 +26,12 @@ awaitable<void> set_after(wirelet::Event& event, double seconds) {
 }
 
 TEST(OneShotDecisions, QueryAndIdleFinishResolution) {
-  quillon::Options args;
-  EXPECT_FALSE(quillon::is_one_shot_query(args));
+  velmora::Options args;
+  EXPECT_FALSE(velmora::is_one_shot_query(args));
   args.query = "  \t";
-  EXPECT_FALSE(quillon::is_one_shot_query(args));
+  EXPECT_FALSE(velmora::is_one_shot_query(args));
   args.query = " hi ";
-  EXPECT_TRUE(quillon::is_one_shot_query(args));
+  EXPECT_TRUE(velmora::is_one_shot_query(args));
 
   const struct {
     std::optional<double> given;
@@ -39,19 +39,19 @@ TEST(OneShotDecisions, QueryAndIdleFinishResolution) {
   } cases[] = {{std::nullopt, 0.0}, {0.0, 0.0}, {-3.0, 0.0}, {2.5, 2.5}};
   for (const auto& c : cases) {
     args.idle_finish_seconds = c.given;
-    EXPECT_EQ(quillon::resolve_idle_finish_seconds(args, true), c.expected);
-    EXPECT_EQ(quillon::resolve_idle_finish_seconds(args, false), c.expected);
+    EXPECT_EQ(velmora::resolve_idle_finish_seconds(args, true), c.expected);
+    EXPECT_EQ(velmora::resolve_idle_finish_seconds(args, false), c.expected);
   }
 }
 
 /// Waits with `options` (a named copy: g++ 12 destroys a temporary argument of a coroutine
 /// call inside co_await twice).
-awaitable<WaitOutcome> wait(wirelet::Event& done, quillon::CompletionWaitOptions options) {
-  auto outcome = co_await quillon::wait_for_query_completion(done, std::move(options));
+awaitable<WaitOutcome> wait(wirelet::Event& done, velmora::CompletionWaitOptions options) {
+  auto outcome = co_await velmora::wait_for_query_completion(done, std::move(options));
   co_return outcome;
 }
 
-quillon::CompletionWaitOptions idle_options(double timeout, double idle, bool allow, bool activity,
+velmora::CompletionWaitOptions idle_options(double timeout, double idle, bool allow, bool activity,
                                             double last_activity) {
   return {.timeout_seconds = timeout,
           .idle_finish_seconds = idle,
@@ -63,11 +63,11 @@ quillon::CompletionWaitOptions idle_options(double timeout, double idle, bool al
 TEST(WaitForQueryCompletion, CompletionWinsOverAnExpiredDeadline) {
   run_loop([](net::any_io_executor ex) -> awaitable<void> {
     wirelet::Event done(ex);
-    quillon::CompletionWaitOptions zero{.timeout_seconds = 0};
+    velmora::CompletionWaitOptions zero{.timeout_seconds = 0};
     EXPECT_EQ(co_await wait(done, zero), WaitOutcome::timeout);
     done.set();
     EXPECT_EQ(co_await wait(done, zero), WaitOutcome::completed);
-    quillon::CompletionWaitOptions negative{.timeout_seconds = -5};
+    velmora::CompletionWaitOptions negative{.timeout_seconds = -5};
     EXPECT_EQ(co_await wait(done, negative), WaitOutcome::completed);
   });
 }
@@ -76,7 +76,7 @@ TEST(WaitForQueryCompletion, ReturnsWhenTheTurnEndsBeforeTheDeadline) {
   run_loop([](net::any_io_executor ex) -> awaitable<void> {
     wirelet::Event done(ex);
     wirelet::Task::spawn(ex, set_after(done, 0.05));
-    quillon::CompletionWaitOptions minute{.timeout_seconds = 60};
+    velmora::CompletionWaitOptions minute{.timeout_seconds = 60};
     EXPECT_EQ(co_await wait(done, minute), WaitOutcome::completed);
   });
 }
@@ -112,7 +112,7 @@ TEST(WaitForQueryCompletion, IdleFinishCountsFromTheLatestActivity) {
     const double start = wirelet::monotonic_seconds();
     double last = start;
     // Activity keeps arriving for a while; the idle period counts from the last one.
-    quillon::CompletionWaitOptions options{.timeout_seconds = 60,
+    velmora::CompletionWaitOptions options{.timeout_seconds = 60,
                                            .idle_finish_seconds = 0.3,
                                            .allow_idle_finish = true,
                                            .saw_completion_activity = [] { return true; },
@@ -132,11 +132,11 @@ TEST(WaitForInteractiveTurnCompletion, EitherEventEndsTheWait) {
     wirelet::Event done(ex);
     wirelet::Event stop(ex);
     wirelet::Task::spawn(ex, set_after(stop, 0.02));
-    co_await quillon::wait_for_interactive_turn_completion(done, stop);
+    co_await velmora::wait_for_interactive_turn_completion(done, stop);
     EXPECT_TRUE(stop.is_set());
     stop.clear();
     wirelet::Task::spawn(ex, set_after(done, 0.02));
-    co_await quillon::wait_for_interactive_turn_completion(done, stop);
+    co_await velmora::wait_for_interactive_turn_completion(done, stop);
     EXPECT_TRUE(done.is_set());
   });
 }

@@ -1,4 +1,4 @@
-#include "quillon/message_kinds.hpp"
+#include "velmora/message_kinds.hpp"
 
 #include <gtest/gtest.h>
 
@@ -32,9 +32,9 @@ TEST(NormalizeMessageType, FoldsSpellingsAndKeepsEverythingElse) {
   };
   for (const auto& c : cases) {
     const json::value raw = json::parse(c.raw);
-    EXPECT_EQ(quillon::normalize_message_type(&raw), c.expected) << c.raw;
+    EXPECT_EQ(velmora::normalize_message_type(&raw), c.expected) << c.raw;
   }
-  EXPECT_EQ(quillon::normalize_message_type(nullptr), "");
+  EXPECT_EQ(velmora::normalize_message_type(nullptr), "");
 }
 
 TEST(MessageClassification, ActivityAndVisibilityPerType) {
@@ -72,10 +72,10 @@ TEST(MessageClassification, ActivityAndVisibilityPerType) {
   };
   for (const auto& c : cases) {
     const auto m = msg(c.message);
-    EXPECT_EQ(quillon::message_counts_as_completion_activity(m, false), c.activity) << c.message;
-    EXPECT_EQ(quillon::message_counts_as_completion_activity(m, true), c.activity) << c.message;
-    EXPECT_EQ(quillon::message_is_user_visible_output(m, false), c.visible_rich) << c.message;
-    EXPECT_EQ(quillon::message_is_user_visible_output(m, true), c.visible_plain) << c.message;
+    EXPECT_EQ(velmora::message_counts_as_completion_activity(m, false), c.activity) << c.message;
+    EXPECT_EQ(velmora::message_counts_as_completion_activity(m, true), c.activity) << c.message;
+    EXPECT_EQ(velmora::message_is_user_visible_output(m, false), c.visible_rich) << c.message;
+    EXPECT_EQ(velmora::message_is_user_visible_output(m, true), c.visible_plain) << c.message;
   }
 }
 

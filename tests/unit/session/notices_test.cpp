@@ -1,4 +1,4 @@
-#include "quillon/notices.hpp"
+#include "velmora/notices.hpp"
 
 #include <gtest/gtest.h>
 
@@ -27,16 +27,16 @@ TEST(SessionBindingNotice, OnlyForExplicitRequests) {
       {{"", "t2", true, false, false}, std::nullopt},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(quillon::build_session_binding_notice(c.binding), c.expected)
+    EXPECT_EQ(velmora::build_session_binding_notice(c.binding), c.expected)
         << c.binding.active_thread_id;
   }
 }
 
 TEST(ResumeContext, ReadsTheReportedAndNestedConfiguration) {
-  EXPECT_FALSE(quillon::extract_resume_context(obj(R"({"type": "config"})")));
-  EXPECT_FALSE(quillon::extract_resume_context(obj(R"({"config": "text"})")));
+  EXPECT_FALSE(velmora::extract_resume_context(obj(R"({"type": "config"})")));
+  EXPECT_FALSE(velmora::extract_resume_context(obj(R"({"config": "text"})")));
 
-  auto context = quillon::extract_resume_context(obj(
+  auto context = velmora::extract_resume_context(obj(
       R"({"thread_id": "outer", "config": {"scenario": "", "user_language": "", "language": "en",
           "config": {"scenario": "report", "x": 1}}})"));
   ASSERT_TRUE(context);
@@ -46,7 +46,7 @@ TEST(ResumeContext, ReadsTheReportedAndNestedConfiguration) {
   EXPECT_EQ(context->config_payload, obj(R"({"scenario": "report", "x": 1})"));
 
   // An empty nested object leaves the reported object itself as the configuration.
-  context = quillon::extract_resume_context(
+  context = velmora::extract_resume_context(
       obj(R"({"config": {"thread_id": "inner", "language": "", "config": {}}})"));
   ASSERT_TRUE(context);
   EXPECT_EQ(context->thread_id, json::value("inner"));
@@ -59,9 +59,9 @@ TEST(ResumeContext, ReadsTheReportedAndNestedConfiguration) {
 TEST(NormalizeCompareValue, MakesObjectsComparable) {
   const auto normalize = [](std::string_view text) {
     const json::value value = json::parse(text);
-    return quillon::normalize_compare_value(&value);
+    return velmora::normalize_compare_value(&value);
   };
-  EXPECT_EQ(quillon::normalize_compare_value(nullptr), std::nullopt);
+  EXPECT_EQ(velmora::normalize_compare_value(nullptr), std::nullopt);
   EXPECT_EQ(normalize("null"), std::nullopt);
   EXPECT_EQ(normalize(R"("  ")"), std::nullopt);
   EXPECT_EQ(normalize(R"(" en ")"), "en");
@@ -94,14 +94,14 @@ TEST(ResumeDriftNotice, ListsEachDifferenceInOrder) {
       {std::nullopt, std::nullopt, std::nullopt, std::nullopt},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(quillon::build_resume_drift_notice(report, c.scenario, c.language, c.config),
+    EXPECT_EQ(velmora::build_resume_drift_notice(report, c.scenario, c.language, c.config),
               c.expected);
   }
-  EXPECT_EQ(quillon::build_resume_drift_notice(obj(R"({"config": 5})"), "a", "b", same_config),
+  EXPECT_EQ(velmora::build_resume_drift_notice(obj(R"({"config": 5})"), "a", "b", same_config),
             std::nullopt);
   // A server that reports no scenario or language says nothing about them.
   EXPECT_EQ(
-      quillon::build_resume_drift_notice(obj(R"({"config": {"x": 1}})"), "a", "b", std::nullopt),
+      velmora::build_resume_drift_notice(obj(R"({"config": {"x": 1}})"), "a", "b", std::nullopt),
       std::nullopt);
 }
 

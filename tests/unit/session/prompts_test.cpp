@@ -1,4 +1,4 @@
-#include "quillon/ask_prompt_basic.hpp"
+#include "velmora/ask_prompt_basic.hpp"
 
 #include <gtest/gtest.h>
 
@@ -6,8 +6,8 @@
 
 #include <boost/json/serialize.hpp>
 
-#include "quillon/pick_saved_session.hpp"
-#include "quillon/prompt_ask.hpp"
+#include "velmora/pick_saved_session.hpp"
+#include "velmora/prompt_ask.hpp"
 #include "session_harness.hpp"
 
 namespace {
@@ -18,7 +18,7 @@ using wirelet::awaitable;
 namespace json = boost::json;
 
 /// Replies handed out one per read; nothing (end of input) once they run out.
-quillon::BlockingLineReader replies(std::vector<std::string> lines) {
+velmora::BlockingLineReader replies(std::vector<std::string> lines) {
   auto queue = std::make_shared<std::deque<std::string>>(lines.begin(), lines.end());
   return [queue]() -> std::optional<std::string> {
     if (queue->empty()) return std::nullopt;
@@ -35,8 +35,8 @@ velmora::renderer::AskPromptRequest request(std::string_view questions) {
 }
 
 awaitable<void> basic(velmora::term::Console& console, velmora::renderer::AskPromptRequest req,
-                      quillon::AskAnswerOptions options, json::object& answers) {
-  answers = co_await quillon::prompt_and_answer_with_basic_input(console, req, options);
+                      velmora::AskAnswerOptions options, json::object& answers) {
+  answers = co_await velmora::prompt_and_answer_with_basic_input(console, req, options);
 }
 
 TEST(BasicAskFlow, InteractiveRepliesPickOptionsOrAnswerFreely) {
@@ -98,8 +98,8 @@ TEST(BasicAskFlow, NonInteractiveAnswersAutomaticallyAndQuietlyWhenSuppressed) {
 }
 
 awaitable<void> ask(velmora::term::Console& console, std::optional<std::string> default_value,
-                    quillon::BlockingLineReader reader, std::optional<std::string>& reply) {
-  reply = co_await quillon::prompt_ask(console, "Your answer", std::move(default_value),
+                    velmora::BlockingLineReader reader, std::optional<std::string>& reply) {
+  reply = co_await velmora::prompt_ask(console, "Your answer", std::move(default_value),
                                        std::move(reader));
 }
 
@@ -121,12 +121,12 @@ TEST(PromptAsk, DefaultsForEmptyRepliesAndNothingAtEndOfInput) {
   }
 }
 
-awaitable<void> pick(Harness& h, quillon::BlockingLineReader reader,
+awaitable<void> pick(Harness& h, velmora::BlockingLineReader reader,
                      std::optional<std::string>& picked) {
   auto console = h.setup.console;
   auto endpoint = h.setup.cfg.url;
   auto user_id = h.setup.cfg.user_id;
-  picked = co_await quillon::pick_saved_session(std::move(console), h.store, std::move(endpoint),
+  picked = co_await velmora::pick_saved_session(std::move(console), h.store, std::move(endpoint),
                                                 std::move(user_id), std::move(reader));
 }
 

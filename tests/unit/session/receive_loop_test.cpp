@@ -1,4 +1,4 @@
-#include "quillon/receive_loop.hpp"
+#include "velmora/receive_loop.hpp"
 
 #include <gtest/gtest.h>
 
@@ -13,16 +13,16 @@ using session_testing::Harness;
 using session_testing::msg;
 using wirelet::awaitable;
 
-awaitable<void> feed(quillon::SessionState& s, std::vector<std::string> messages) {
+awaitable<void> feed(velmora::SessionState& s, std::vector<std::string> messages) {
   for (const auto& text : messages) {
     auto message = msg(text);
-    EXPECT_TRUE(co_await quillon::handle_incoming_message(s, std::move(message))) << text;
+    EXPECT_TRUE(co_await velmora::handle_incoming_message(s, std::move(message))) << text;
   }
 }
 
 /// Feeds the messages, waits, then checks the state while later timers are still pending
 /// (running the loop to its end would let every idle release fire first).
-awaitable<void> feed_then_check(quillon::SessionState& s, std::vector<std::string> messages,
+awaitable<void> feed_then_check(velmora::SessionState& s, std::vector<std::string> messages,
                                 double seconds, std::function<void()> check) {
   co_await feed(s, std::move(messages));
   co_await wirelet::sleep_for(seconds);
@@ -175,9 +175,9 @@ TEST(ReceiveLoopNotices, DriftOnlyForExplicitThreadsAndTopicTitlesStored) {
   }
 }
 
-awaitable<void> expect_loop_ends(quillon::SessionState& s, std::string text) {
+awaitable<void> expect_loop_ends(velmora::SessionState& s, std::string text) {
   auto message = msg(text);
-  EXPECT_FALSE(co_await quillon::handle_incoming_message(s, std::move(message)));
+  EXPECT_FALSE(co_await velmora::handle_incoming_message(s, std::move(message)));
 }
 
 TEST(ReceiveLoopConnection, OneShotTurnEndsWithoutReconnecting) {
@@ -264,8 +264,8 @@ TEST(ReceiveLoopErrors, AFailedAnswerIsReportedAndTheLoopGoesOn) {
   s.client.incoming_queue().push(msg(R"({"type": "ask_message", "message_id": "q1",
       "questions": [{"question": "Pick", "options": [{"label": "A"}]}]})"));
   s.client.incoming_queue().push(msg(R"({"type": "complete"})"));
-  h.run([](quillon::SessionState& state) -> awaitable<void> {
-    auto loop = wirelet::Task::spawn(state.executor, quillon::receive_loop(state));
+  h.run([](velmora::SessionState& state) -> awaitable<void> {
+    auto loop = wirelet::Task::spawn(state.executor, velmora::receive_loop(state));
     co_await state.query_complete_event.wait();
     state.stop_event.set();
     loop.cancel();

@@ -1,4 +1,4 @@
-#include "quillon/replay_filter.hpp"
+#include "velmora/replay_filter.hpp"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,7 @@
 
 namespace {
 
-using quillon::ReplayFilter;
+using velmora::ReplayFilter;
 
 struct Step {
   enum Kind { live, replayed, reconnect } kind;

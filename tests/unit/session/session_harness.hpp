@@ -11,8 +11,8 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/json/parse.hpp>
 
-#include "quillon/session_state.hpp"
-#include "quillon/slash_commands.hpp"
+#include "velmora/session_state.hpp"
+#include "velmora/slash_commands.hpp"
 #include "velmora/renderer/stream_renderer.hpp"
 #include "velmora/term/console.hpp"
 
@@ -48,12 +48,12 @@ class FakeSessionStore final : public velmora::session_store::SessionStore {
 struct Harness {
   boost::asio::io_context io;
   std::shared_ptr<velmora::term::StringSink> sink = std::make_shared<velmora::term::StringSink>();
-  quillon::Options args;
-  quillon::SessionSetup setup;
+  velmora::Options args;
+  velmora::SessionSetup setup;
   std::shared_ptr<wirelet::WireletConfig> ws_config;
   std::unique_ptr<wirelet::AgentWsV3Client> client;
   FakeSessionStore store;
-  std::unique_ptr<quillon::SessionState> state;
+  std::unique_ptr<velmora::SessionState> state;
 
   /// `thread_id` is requested explicitly when `explicit_thread` holds.
   explicit Harness(std::optional<std::string> thread_id = std::nullopt,
@@ -63,7 +63,7 @@ struct Harness {
     velmora::renderer::RendererOptions options;
     options.console = setup.console;
     options.plain_output = plain_output;
-    options.help_entries = quillon::slash_command_help_rows();
+    options.help_entries = velmora::slash_command_help_rows();
     options.render_profile = std::string(plain_output ? velmora::renderer::RENDER_PROFILE_IM
                                                       : velmora::renderer::RENDER_PROFILE_TERMINAL);
     setup.renderer = std::make_unique<velmora::renderer::StreamRenderer>(std::move(options));
@@ -87,7 +87,7 @@ struct Harness {
                                .reconnect_attempts = 1,
                                .reconnect_backoff_seconds = 0});
     client = std::make_unique<wirelet::AgentWsV3Client>(io.get_executor(), ws_config);
-    state = std::make_unique<quillon::SessionState>(io.get_executor(), args, setup, *client, store);
+    state = std::make_unique<velmora::SessionState>(io.get_executor(), args, setup, *client, store);
     state->started_with_explicit_thread = explicit_thread;
     state->workspace_cwd = "/work";
     state->workspace_branch = "main";

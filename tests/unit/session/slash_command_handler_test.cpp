@@ -1,8 +1,8 @@
-#include "quillon/slash_command_handler.hpp"
+#include "velmora/slash_command_handler.hpp"
 
 #include <gtest/gtest.h>
 
-#include "quillon/input_loop.hpp"
+#include "velmora/input_loop.hpp"
 #include "session_harness.hpp"
 
 namespace {
@@ -10,16 +10,16 @@ namespace {
 using session_testing::Harness;
 using wirelet::awaitable;
 
-awaitable<void> run_command(quillon::InteractiveCommandContext context, std::string line,
+awaitable<void> run_command(velmora::InteractiveCommandContext context, std::string line,
                             bool& handled) {
-  handled = co_await quillon::handle_interactive_command(std::move(line), std::move(context));
+  handled = co_await velmora::handle_interactive_command(std::move(line), std::move(context));
 }
 
 /// Runs one line; returns whether it was handled and what it printed.
 std::pair<bool, std::string> command(Harness& h, const std::string& line) {
   h.sink->clear();
   bool handled = false;
-  h.run(run_command(quillon::command_context(*h.state), line, handled));
+  h.run(run_command(velmora::command_context(*h.state), line, handled));
   return {handled, h.sink->text()};
 }
 
@@ -38,7 +38,7 @@ TEST(SplitShellCommand, SplitsOnceAtTheFirstBlank) {
       {"", "", ""},
   };
   for (const auto& c : cases) {
-    const auto [cmd, remainder] = quillon::split_shell_command(c.raw);
+    const auto [cmd, remainder] = velmora::split_shell_command(c.raw);
     EXPECT_EQ(cmd, c.command) << c.raw;
     EXPECT_EQ(remainder, c.remainder) << c.raw;
   }
@@ -61,7 +61,7 @@ TEST(ParseDecimalIndex, AcceptsWhatAnIntegerLooksLike) {
                {"2 3", {}},
                {"+", {}},
                {"99999999999999999999", 1'000'000'000'000LL}};
-  for (const auto& c : cases) EXPECT_EQ(quillon::parse_decimal_index(c.text), c.expected) << c.text;
+  for (const auto& c : cases) EXPECT_EQ(velmora::parse_decimal_index(c.text), c.expected) << c.text;
 }
 
 TEST(SlashCommands, LinesThatAreNotCommandsGoToTheAgent) {
@@ -138,7 +138,7 @@ awaitable<void> fail_upgrade(std::string, std::shared_ptr<velmora::term::Console
 TEST(SlashCommands, FailedUpgradeIsReportedAndTheShellGoesOn) {
   Harness h;
   bool handled = false;
-  auto context = quillon::command_context(*h.state);
+  auto context = velmora::command_context(*h.state);
   context.self_upgrade = fail_upgrade;
   h.run(run_command(context, "/upgrade", handled));
   EXPECT_TRUE(handled);
@@ -151,7 +151,7 @@ TEST(SlashCommands, ReconnectAndInterruptErrorsReachTheCaller) {
   Harness h("t1");
   bool expect_history = false;
   int calls = 0;
-  auto context = quillon::command_context(*h.state);
+  auto context = velmora::command_context(*h.state);
   context.before_reconnect = [&](bool history) {
     ++calls;
     expect_history = history;

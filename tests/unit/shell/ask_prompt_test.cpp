@@ -1,4 +1,4 @@
-#include "quillon/ask_prompt.hpp"
+#include "velmora/ask_prompt.hpp"
 
 #include <gtest/gtest.h>
 
@@ -15,7 +15,7 @@
 
 namespace {
 
-using namespace quillon;
+using namespace velmora;
 namespace json = boost::json;
 using velmora::renderer::AskPromptRequest;
 using velmora::term::Fragments;

@@ -1,4 +1,4 @@
-#include "quillon/session_picker.hpp"
+#include "velmora/session_picker.hpp"
 
 #include <fmt/chrono.h>
 #include <gtest/gtest.h>
@@ -13,7 +13,7 @@
 
 namespace {
 
-using namespace quillon;
+using namespace velmora;
 namespace json = boost::json;
 using velmora::session_store::SessionRecord;
 

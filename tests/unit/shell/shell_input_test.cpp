@@ -1,4 +1,4 @@
-#include "quillon/shell_input.hpp"
+#include "velmora/shell_input.hpp"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -13,7 +13,7 @@
 
 namespace {
 
-using namespace quillon;
+using namespace velmora;
 using velmora::testing::Pty;
 using velmora::testing::run_until;
 using velmora::testing::ScopedEnv;

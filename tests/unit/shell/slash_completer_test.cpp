@@ -1,4 +1,4 @@
-#include "quillon/slash_completer.hpp"
+#include "velmora/slash_completer.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -10,7 +10,7 @@
 
 namespace {
 
-using quillon::SlashCommandCompleter;
+using velmora::SlashCommandCompleter;
 using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
 using ::testing::IsEmpty;

@@ -1,8 +1,8 @@
 // Shell completions (bash, zsh, fish) and the man page of `velmora`, generated from its option
 // parser so that they never drift from what the program accepts.
 //
-//   quillon::Options options;
-//   auto doc = velmora::shell_docs::describe_command_line(*quillon::make_parser(options), "0.1.0");
+//   velmora::Options options;
+//   auto doc = velmora::shell_docs::describe_command_line(*velmora::make_parser(options), "0.1.0");
 //   write(velmora::shell_docs::bash_completion(doc));
 //
 // Value names steer completion: FILE offers file names, FILES a comma-separated list of them,

@@ -1,0 +1,30 @@
+// A plain question on the terminal: "Your answer (1): ", one line read from standard input.
+// The fallback prompts of the ask panel and the session picker use it.
+//
+//   auto reply = co_await prompt_ask(console, "Resume session", "1");   // nothing at EOF
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "velmora/term/console.hpp"
+#include "wirelet/async.hpp"
+
+namespace velmora {
+
+/// Blocking: one line without its line break, or nothing at the end of input.
+using BlockingLineReader = std::function<std::optional<std::string>()>;
+
+/// Reads one line of standard input (shares its buffer with the shell's plain line reader).
+[[nodiscard]] std::optional<std::string> read_stdin_line();
+
+/// Prints `prompt_markup`, the default in bold cyan brackets and ": ", then reads a reply on a
+/// worker thread so the event loop keeps running. An empty reply gives the default; the end of
+/// input gives nothing. The reply is returned as typed.
+wirelet::awaitable<std::optional<std::string>> prompt_ask(
+    velmora::term::Console& console, std::string_view prompt_markup,
+    std::optional<std::string> default_value = std::nullopt, BlockingLineReader reader = {});
+
+}  // namespace velmora

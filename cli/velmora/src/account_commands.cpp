@@ -1,0 +1,87 @@
+#include "velmora/account_commands.hpp"
+
+#include <array>
+#include <string>
+#include <string_view>
+
+#include "velmora/oauth/device_flow.hpp"
+#include "wirelet/errors.hpp"
+#include "wirelet/json_text.hpp"
+
+namespace velmora {
+
+namespace {
+
+using velmora::term::Console;
+
+constexpr std::string_view ELLIPSIS = "…";
+
+std::string mask_token(std::string_view token) {
+  // Already masked (by the credentials component): masking twice must not grow it.
+  if (token.ends_with(ELLIPSIS)) return std::string(token);
+  return velmora::oauth::mask_token(token);
+}
+
+}  // namespace
+
+boost::json::object mask_token_fields(const boost::json::object& response) {
+  boost::json::object out = response;
+  for (const std::string_view key :
+       std::array<std::string_view, 3>{"access_token", "refresh_token", "id_token"}) {
+    if (auto* value = out.if_contains(key); value != nullptr && value->is_string()) {
+      *value = mask_token(value->get_string());
+    }
+  }
+  return out;
+}
+
+int run_login_command(velmora::oauth::Credentials& credentials, Console& console, bool debug) {
+  const std::string base_url = credentials.resolve_oauth_base_url();
+  const std::string client_id = credentials.resolve_oauth_client_id();
+
+  velmora::oauth::LoginFlowOptions options;
+  options.oauth_base_url = base_url;
+  options.client_id = client_id;
+  options.on_authorize_url = [&console](const std::string& url) {
+    console.print("[bold]Opening browser for login…[/bold]");
+    console.print("If the browser did not open, copy this URL:\n[link]" + Console::escape(url) +
+                  "[/link]");
+  };
+  if (debug) {
+    options.on_poll_response = [&console](const boost::json::object& response) {
+      console.print("[dim]poll response: " +
+                    Console::escape(wirelet::json_dumps(mask_token_fields(response))) + "[/dim]");
+    };
+  }
+
+  velmora::oauth::LoginResult result;
+  try {
+    result = credentials.run_login_flow(options);
+  } catch (const wirelet::RuntimeError& e) {
+    console.print("[red]Login failed:[/red] " + Console::escape(e.what()));
+    return 1;
+  }
+
+  std::optional<std::string> user_id;
+  try {
+    user_id = credentials.fetch_user_id_from_token(base_url, result.tokens.access_token);
+  } catch (const std::exception&) {
+    // The tokens are saved; not knowing whose they are yet must not fail the login.
+    user_id.reset();
+  }
+  std::string line = "[green]Login successful![/green]";
+  if (user_id && !user_id->empty()) line += "  user_id=" + Console::escape(*user_id);
+  console.print(line);
+  return 0;
+}
+
+int run_logout_command(velmora::oauth::Credentials& credentials, Console& console) {
+  if (credentials.clear_saved_tokens()) {
+    console.print("[green]Logged out successfully.[/green] Saved tokens have been removed.");
+  } else {
+    console.print("[dim]No saved tokens found — already logged out.[/dim]");
+  }
+  return 0;
+}
+
+}  // namespace velmora

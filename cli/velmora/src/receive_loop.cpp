@@ -1,0 +1,264 @@
+#include "velmora/receive_loop.hpp"
+
+#include <algorithm>
+
+#include "velmora/ask_prompt_basic.hpp"
+#include "velmora/cli_errors.hpp"
+#include "velmora/message_kinds.hpp"
+#include "velmora/notices.hpp"
+#include "velmora/session_picker.hpp"
+
+namespace velmora {
+
+namespace {
+
+/// The raw `type` as the loop compares it: only a text type can equal the literals.
+std::string raw_type_of(const wirelet::Message& msg) {
+  const auto* type = msg.if_contains("type");
+  return type != nullptr && type->is_string() ? std::string(type->get_string()) : std::string();
+}
+
+void handle_metadata(SessionState& s, const wirelet::Message& msg) {
+  const auto binding = s.client.apply_metadata(msg);
+  if (!binding) return;
+
+  if (s.binding_notice_pending) {
+    s.emit_session_notice(build_session_binding_notice(*binding),
+                          binding->server_overrode_requested_thread);
+    s.binding_notice_pending = false;
+  }
+  if (s.replay_boundary_pending) {
+    if (binding->is_new == false) {
+      s.history_replay_active = true;
+      s.replay_user_visible_seen = false;
+      s.replay_terminal_boundary_seen = false;
+      s.prompt_ready_event.clear();
+      s.renderer.set_live_status_enabled(false);
+      // A server that resumes an empty history without "resume_complete" must not hold the
+      // prompt forever; the first replayed message re-arms the shorter timer.
+      s.arm_replay_idle_release(PROMPT_SHELL_REPLAY_HARD_IDLE_SECONDS);
+    } else if (s.history_replay_active) {
+      if (binding->is_new == true) {
+        s.cancel_replay_idle_release();
+        s.release_prompt_after_replay();
+      }
+    } else {
+      s.cancel_replay_idle_release();
+      s.release_prompt_after_replay();
+    }
+  } else if (s.history_replay_active && binding->is_new == true) {
+    s.cancel_replay_idle_release();
+    s.release_prompt_after_replay();
+  } else if (!s.history_replay_active && !s.prompt_ready_event.is_set()) {
+    // A reconnect that expects no history cleared the prompt; the new binding releases it.
+    s.release_prompt_after_replay();
+  }
+
+  s.session_store.upsert_session({.thread_id = s.client.thread_id(),
+                                  .endpoint = s.cfg.url,
+                                  .user_id = s.cfg.user_id,
+                                  .language = s.cfg.language,
+                                  .cwd = s.workspace_cwd,
+                                  .branch = s.workspace_branch});
+}
+
+/// Refreshes the saved login's token into the session; false when no new token came.
+wirelet::awaitable<bool> refresh_session_token(SessionState& s) {
+  const RuntimeConfig cfg = s.cfg;
+  auto credentials = s.setup.credentials;
+  auto refresh = [cfg, credentials] { return try_refresh_token(cfg, *credentials); };
+  const auto new_token = co_await wirelet::run_blocking(std::move(refresh));
+  if (!new_token || new_token->empty()) co_return false;
+  s.cfg.token = *new_token;
+  s.client.config()->user_token = *new_token;
+  co_return true;
+}
+
+/// Reconnects; a refusal that looks like an authentication failure gets one token refresh and
+/// one more connect, as at start-up: a token that expired while the connection was up is only
+/// refused now.
+wirelet::awaitable<void> reconnect_with_refresh(SessionState& s, bool already_refreshed) {
+  std::exception_ptr failure;
+  bool auth = false;
+  try {
+    co_await s.client.reconnect();
+  } catch (const std::exception& e) {
+    if (is_cancellation(e)) throw;
+    failure = std::current_exception();
+    auth = !already_refreshed && looks_like_auth_error(wirelet::error_text_or_kind(e));
+  }
+  if (!failure) co_return;
+  if (!auth || !co_await refresh_session_token(s)) std::rethrow_exception(failure);
+  co_await s.client.connect();
+}
+
+wirelet::awaitable<bool> handle_connection_error(SessionState& s, const wirelet::Message& msg,
+                                                 bool turn_cut_off) {
+  s.turn_in_progress = false;
+  std::string error_detail = truthy_text(msg.if_contains("error_message"));
+  if (error_detail.empty()) error_detail = "connection error";
+
+  if (s.one_shot) {
+    // A drop after the turn's terminal message loses nothing. Before it, the answer is
+    // incomplete and reconnecting would not bring it back.
+    if (turn_cut_off || !s.one_shot_query_sent) {
+      s.connection_lost_detail = error_detail;
+    }
+    s.prompt_ready_event.set();
+    co_return false;
+  }
+
+  const double pause = s.connection_delivered_content ? 0.0 : s.reconnect_backoff_seconds;
+  s.reconnect_backoff_seconds =
+      s.connection_delivered_content
+          ? 0.0
+          : std::min(std::max(s.reconnect_backoff_seconds * 2, 1.0), MAX_RECONNECT_BACKOFF_SECONDS);
+  try {
+    // The new connection asks for the thread it had, and the server replays a known thread's
+    // history first: recognise it, whether or not the thread was chosen explicitly, so old turns
+    // are never shown as new output nor end the next turn. Begun before the token refresh waits,
+    // so a line typed meanwhile goes out on the new connection instead of the dead one.
+    s.begin_reconnect(/*expect_history=*/true);
+    bool refreshed = false;
+    if (looks_like_auth_error(error_detail)) refreshed = co_await refresh_session_token(s);
+    if (pause > 0) {
+      s.renderer.render_session_notice(
+          "connection dropped again before any reply; reconnecting in " +
+              std::to_string(static_cast<int>(pause)) + "s",
+          true);
+      co_await wirelet::sleep_for(pause);
+    }
+    s.connection_delivered_content = false;
+    // The service replays the thread: what this session already showed is not shown again.
+    s.replay_filter.expect_repeat();
+    co_await reconnect_with_refresh(s, refreshed);
+    if (turn_cut_off) {
+      s.renderer.render_session_notice(
+          "Connection lost before the answer completed. Reconnected; send the question again "
+          "to retry.",
+          true);
+    }
+  } catch (const std::exception& e) {
+    if (is_cancellation(e)) throw;
+    const auto info = classify_cli_error(e, /*during_connect=*/true);
+    s.renderer.render_invocation_error(info.summary, info.hint, info.detail, s.args.debug);
+    s.reconnect_failed = true;
+    s.stop_event.set();
+    co_return false;
+  }
+  co_return true;
+}
+
+}  // namespace
+
+wirelet::awaitable<bool> handle_incoming_message(SessionState& s, wirelet::Message msg) {
+  const std::string msg_type = raw_type_of(msg);
+  const bool turn_was_running = s.turn_in_progress;
+
+  if (msg_type == "metadata") {
+    handle_metadata(s, msg);
+    co_return true;
+  }
+  if (msg_type == "config") {
+    if (s.started_with_explicit_thread) {
+      s.emit_session_notice(
+          build_resume_drift_notice(msg, s.cfg.scenario, s.cfg.language, s.cfg.config_payload),
+          true);
+    }
+    co_return true;
+  }
+  if (msg_type == "topic_message") {
+    const std::string title = extract_topic_message_title(msg);
+    const std::string thread_id = s.client.thread_id();
+    if (!title.empty() && !thread_id.empty()) {
+      s.session_store.update_conversation(thread_id, title);
+    }
+  }
+  const bool historical = s.history_replay_active && msg_type != "resume_complete";
+  const bool terminal = type_in(TERMINAL_MESSAGE_TYPES, msg_type);
+  // A connection that only replays history and drops again makes no progress: it must not
+  // reset the reconnect back-off.
+  if (!historical && msg_type != "_connection_error" && msg_type != "resume_complete") {
+    s.connection_delivered_content = true;
+  }
+  // Messages the client made itself are no part of the thread's history.
+  const bool shown_before = msg_type != "_connection_error" && msg_type != "_raw" &&
+                            msg_type != "resume_complete" &&
+                            s.replay_filter.observe(s.client.thread_id(), msg, historical);
+  if (historical) {
+    if (message_is_user_visible_output(msg, s.setup.plain_output)) {
+      s.replay_user_visible_seen = true;
+    }
+    if (terminal) s.replay_terminal_boundary_seen = true;
+    s.arm_replay_idle_release();
+  } else {
+    if (message_counts_as_completion_activity(msg, s.setup.plain_output)) {
+      s.saw_completion_activity = true;
+      s.last_activity_ts = wirelet::monotonic_seconds();
+    }
+    if (message_is_user_visible_output(msg, s.setup.plain_output)) {
+      s.saw_user_visible_output = true;
+    }
+  }
+
+  const auto ask_request = shown_before ? std::nullopt : s.renderer.render_message(msg, historical);
+  if (ask_request && !historical) {
+    AskAnswerOptions options{.non_interactive = s.setup.non_interactive,
+                             .default_freeform_answer = s.default_freeform_answer(),
+                             .suppress_output = s.setup.non_interactive && s.setup.plain_output};
+    co_await prompt_and_answer(s.console, *ask_request, s.client, std::move(options));
+  }
+
+  if (msg_type == "resume_complete") {
+    s.cancel_replay_idle_release();
+    s.release_prompt_after_replay();
+    s.binding_notice_pending = false;
+  }
+  if (terminal) {
+    s.turn_in_progress = false;
+    s.query_complete_event.set();
+  }
+  if (msg_type == "_connection_error") {
+    co_return co_await handle_connection_error(s, msg, turn_was_running);
+  }
+  co_return true;
+}
+
+wirelet::awaitable<void> watch_for_peer_close(SessionState& s) {
+  while (!s.stop_event.is_set()) {
+    co_await s.client.wait_closed_by_peer();
+    // After every frame the connection delivered: the queue keeps their order.
+    wirelet::Message msg;
+    msg["type"] = "_connection_error";
+    msg["error_message"] = "server closed the connection";
+    s.client.incoming_queue().push(std::move(msg));
+  }
+}
+
+wirelet::awaitable<void> receive_loop(SessionState& s) {
+  while (!s.stop_event.is_set()) {
+    wirelet::Message msg = co_await s.client.incoming_queue().pop();
+    try {
+      if (!co_await handle_incoming_message(s, std::move(msg))) co_return;
+    } catch (const std::exception& e) {
+      if (is_cancellation(e)) throw;
+      // A failed answer send (the peer went away) or a store error: the connection error that
+      // usually follows restores the session; a one-shot run cannot recover its turn.
+      if (s.one_shot) {
+        s.report_loop_error("Failed to handle a message from the agent.",
+                            "Retry the query; --debug shows the raw events.", e);
+        s.one_shot_failed = true;
+      } else {
+        s.report_loop_error("Failed to handle a message from the agent.",
+                            "The session continues; --debug shows the raw events.", e);
+      }
+    }
+    if (s.one_shot_failed) {
+      s.query_complete_event.set();
+      s.prompt_ready_event.set();
+      co_return;
+    }
+  }
+}
+
+}  // namespace velmora

@@ -1,0 +1,448 @@
+#include "velmora/session.hpp"
+
+#include <pthread.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <memory>
+
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/signal_set.hpp>
+
+#include "velmora/banner.hpp"
+#include "velmora/cli_errors.hpp"
+#include "velmora/completion_wait.hpp"
+#include "velmora/input_loop.hpp"
+#include "velmora/program_exit.hpp"
+#include "velmora/receive_loop.hpp"
+#include "velmora/session_setup.hpp"
+#include "velmora/session_state.hpp"
+#include "velmora/shell_input.hpp"
+#include "velmora/strip.hpp"
+#include "velmora/terminal_mode.hpp"
+#include "velmora/oauth/device_flow.hpp"
+#include "velmora/term/screen.hpp"
+
+namespace velmora {
+
+namespace {
+
+namespace net = boost::asio;
+using velmora::term::Console;
+
+/// Lets the renderer be built before we know whether a terminal screen will draw its live
+/// lines; without one, committed lines still reach the scrollback through the console.
+class LiveDisplayRelay final : public velmora::term::LiveDisplay {
+ public:
+  void attach(std::shared_ptr<velmora::term::LiveDisplay> target,
+              std::shared_ptr<Console> console) {
+    target_ = std::move(target);
+    console_ = std::move(console);
+  }
+  void update(std::vector<std::string> lines) override {
+    if (target_) target_->update(std::move(lines));
+  }
+  void commit(std::vector<std::string> lines) override {
+    if (target_) {
+      target_->commit(std::move(lines));
+      return;
+    }
+    if (!console_) return;
+    for (const auto& line : lines) console_->write_raw(line + "\n");
+  }
+
+ private:
+  std::shared_ptr<velmora::term::LiveDisplay> target_;
+  std::shared_ptr<Console> console_;
+};
+
+/// Worker threads inherit the signal mask of the thread that creates them; with SIGINT
+/// blocked there, Ctrl+C always reaches the event loop and never breaks a blocked read of
+/// standard input with EINTR.
+void keep_sigint_off_workers() {
+  sigset_t block;
+  sigset_t previous;
+  sigemptyset(&block);
+  sigaddset(&block, SIGINT);
+  pthread_sigmask(SIG_BLOCK, &block, &previous);
+  (void)wirelet::worker_pool();
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+}
+
+/// Attachments of `--attachments` (comma-separated, blanks dropped) then every `--attachment`.
+std::vector<parcelon::LocalAttachment> initial_attachments(const Options& args) {
+  std::vector<parcelon::LocalAttachment> attachments;
+  if (args.attachments && !args.attachments->empty()) {
+    std::string_view rest = *args.attachments;
+    while (true) {
+      const auto comma = rest.find(',');
+      std::string item = strip(rest.substr(0, comma));
+      if (!item.empty()) attachments.push_back({.path = std::move(item)});
+      if (comma == std::string_view::npos) break;
+      rest.remove_prefix(comma + 1);
+    }
+  }
+  for (const auto& path : args.attachment) attachments.push_back({.path = path});
+  return attachments;
+}
+
+void print_connect_debug_line(SessionState& s) {
+  const std::string thread_id = s.client.thread_id();
+  std::string url = s.cfg.url.value_or("");
+  while (!url.empty() && url.back() == '/') url.pop_back();
+  std::vector<std::string> parts;
+  if (!thread_id.empty()) parts.push_back("thread_id=" + thread_id);
+  if (s.cfg.language) parts.push_back("User_language=" + *s.cfg.language);
+  // The debug form: a short token must not show whole.
+  parts.push_back("userToken=" + (s.cfg.token ? velmora::oauth::mask_token(*s.cfg.token)
+                                              : std::string("<none>…")));
+  std::string query;
+  for (std::size_t i = 0; i < parts.size(); ++i) query += (i > 0 ? "&" : "") + parts[i];
+  s.console.print("[dim]debug: session_id=" + Console::escape(thread_id) +
+                  "  user_id=" + Console::escape(s.cfg.user_id.value_or("")) +
+                  "\n  ws_url:  " + Console::escape(url + "/?" + query) + "[/dim]");
+}
+
+/// Connects, refreshing the token once after an authentication failure. False after a
+/// failure, which has been reported.
+wirelet::awaitable<bool> connect_with_refresh(SessionState& s) {
+  std::exception_ptr failure;
+  try {
+    co_await s.client.connect();
+  } catch (const std::exception& e) {
+    if (is_cancellation(e)) throw;
+    failure = std::current_exception();
+  }
+  if (failure) {
+    bool auth = false;
+    try {
+      std::rethrow_exception(failure);
+    } catch (const std::exception& e) {
+      auth = looks_like_auth_error(e.what());
+    }
+    if (auth) {
+      try {
+        const RuntimeConfig cfg = s.cfg;
+        auto credentials = s.setup.credentials;
+        auto refresh = [cfg, credentials] { return try_refresh_token(cfg, *credentials); };
+        const auto new_token = co_await wirelet::run_blocking(std::move(refresh));
+        if (new_token && !new_token->empty()) {
+          s.cfg.token = *new_token;
+          s.client.config()->user_token = *new_token;
+          co_await s.client.connect();
+          failure = nullptr;
+        }
+      } catch (const std::exception& e) {
+        if (is_cancellation(e)) throw;
+        failure = std::current_exception();
+      }
+    }
+  }
+  if (!failure) co_return true;
+  try {
+    std::rethrow_exception(failure);
+  } catch (const std::exception& e) {
+    const auto info = classify_cli_error(e, /*during_connect=*/true);
+    s.renderer.render_invocation_error(info.summary, info.hint, info.detail, s.args.debug);
+  }
+  co_return false;
+}
+
+/// Holds a resumed one-shot's query until the history replay is released, the deadline
+/// passes, or (when the server never binds the thread) ten seconds pass. False at the deadline.
+wirelet::awaitable<bool> wait_for_replay_release(SessionState& s, double deadline) {
+  const double binding_deadline =
+      wirelet::monotonic_seconds() + ATTACHMENT_THREAD_ID_TIMEOUT_SECONDS;
+  while (!s.prompt_ready_event.is_set()) {
+    const double now = wirelet::monotonic_seconds();
+    if (now >= deadline) co_return false;
+    if (!s.history_replay_active && now >= binding_deadline) break;
+    (void)co_await s.prompt_ready_event.wait_for(std::min(deadline - now, 0.25));
+  }
+  co_return true;
+}
+
+void print_thread_hint(SessionState& s) {
+  const std::string thread_id = s.client.thread_id();
+  if (thread_id.empty() || s.setup.hide_session_details) return;
+  s.renderer.render_session_notice(build_one_shot_thread_hint(thread_id));
+}
+
+/// The turn broke off (lost connection, or an error the receive loop reported): what arrived
+/// is shown, the run fails, and the hint says how to continue the thread.
+int finish_broken_turn(SessionState& s) {
+  s.renderer.flush_deferred_output();
+  if (s.connection_lost_detail) {
+    s.renderer.render_invocation_error("Connection lost before the answer completed.",
+                                       "Check the network connection and run the query again.",
+                                       s.connection_lost_detail, s.args.debug);
+  }
+  print_thread_hint(s);
+  s.stop_event.set();
+  return 1;
+}
+
+wirelet::awaitable<int> run_one_shot(SessionState& s, wirelet::Task& receive_task) {
+  const double timeout_seconds = static_cast<double>(s.args.timeout);
+  const double deadline = wirelet::monotonic_seconds() + std::max(timeout_seconds, 0.0);
+  receive_task = wirelet::Task::spawn(s.executor, receive_loop(s));
+  s.query_complete_event.clear();
+
+  const bool released = co_await wait_for_replay_release(s, deadline);
+  if (s.connection_lost_detail || s.one_shot_failed) co_return finish_broken_turn(s);
+
+  std::optional<WaitOutcome> outcome;
+  if (!released) {
+    outcome = WaitOutcome::timeout;
+  } else {
+    boost::json::array attachments;
+    try {
+      attachments = co_await build_query_attachments(s);
+    } catch (const std::exception& e) {
+      if (is_cancellation(e)) throw;
+      s.console.print("[red]failed to upload attachments:[/red] " +
+                      Console::escape(wirelet::error_text_or_kind(e)));
+      s.stop_event.set();
+      co_return 1;
+    }
+    if (s.connection_lost_detail || s.one_shot_failed) co_return finish_broken_turn(s);
+
+    s.renderer.reset_turn_state();
+    // A replayed "complete" must not end the new turn.
+    s.query_complete_event.clear();
+    // Both before sending: the answer may end (or the connection break) before the send
+    // returns.
+    s.one_shot_query_sent = true;
+    s.turn_in_progress = true;
+    try {
+      wirelet::QueryOptions options = s.query_options(std::move(attachments));
+      co_await s.client.send_query(*s.args.query, std::move(options));
+    } catch (const std::exception& e) {
+      if (is_cancellation(e)) throw;
+      s.turn_in_progress = false;
+      s.report_loop_error("Failed to send the query.", "Check the connection and retry.", e);
+      s.stop_event.set();
+      co_return 1;
+    }
+    CompletionWaitOptions wait{
+        .timeout_seconds = deadline - wirelet::monotonic_seconds(),
+        .idle_finish_seconds = s.setup.idle_finish_seconds,
+        .allow_idle_finish = s.setup.non_interactive,
+        .saw_completion_activity = [&s] { return s.saw_completion_activity; },
+        .last_activity_at = [&s] { return s.last_activity_ts; }};
+    outcome = co_await wait_for_query_completion(s.query_complete_event, std::move(wait));
+  }
+  if (s.connection_lost_detail || s.one_shot_failed) co_return finish_broken_turn(s);
+
+  int status = 0;
+  if (*outcome == WaitOutcome::idle_finish) {
+    if (s.setup.non_interactive && !s.saw_user_visible_output) {
+      s.renderer.render_invocation_error(
+          "No final answer received.",
+          "The server stopped after internal activity without a user-visible reply. Retry with "
+          "--debug to inspect raw events.",
+          std::nullopt, s.args.debug);
+      s.stop_event.set();
+      co_return 1;
+    }
+    if (!s.setup.plain_output) {
+      s.console.print(
+          "[dim]No explicit complete received after idle period; returning latest output.[/dim]");
+    }
+  } else if (*outcome == WaitOutcome::timeout) {
+    if (s.setup.non_interactive && s.saw_user_visible_output) {
+      if (!s.setup.plain_output) {
+        s.console.print("[dim]No explicit complete received; returning latest output.[/dim]");
+      }
+    } else {
+      s.console.print("[red]Timed out waiting for complete (" + std::to_string(s.args.timeout) +
+                      "s)[/red]");
+    }
+    // Without anything shown the run has failed, whatever the mode.
+    if (!s.saw_user_visible_output) status = 1;
+  }
+
+  s.renderer.flush_deferred_output();
+  if (s.saw_user_visible_output) print_thread_hint(s);
+  s.stop_event.set();
+  co_return status;
+}
+
+/// Runs a loop as a task body: an error it lets out is reported, and an interactive session
+/// whose loop ended is over.
+wirelet::awaitable<void> guarded(SessionState& s, wirelet::awaitable<void> loop) {
+  try {
+    co_await std::move(loop);
+  } catch (const std::exception& e) {
+    if (is_cancellation(e)) throw;
+    s.report_loop_error("The session stopped after an unexpected error.",
+                        "Start the CLI again; --debug shows the raw events.", e);
+    if (s.one_shot) {
+      s.one_shot_failed = true;
+      s.query_complete_event.set();
+      s.prompt_ready_event.set();
+    }
+  }
+  if (!s.one_shot) s.stop_event.set();
+}
+
+wirelet::awaitable<void> watch_sigint(SessionState& s, net::signal_set& signals) {
+  while (true) {
+    auto [ec, signal_number] = co_await signals.async_wait(net::as_tuple(net::use_awaitable));
+    if (ec) co_return;
+    s.handle_sigint();
+  }
+}
+
+struct SessionTasks {
+  wirelet::Task receive;
+  wirelet::Task input;
+  wirelet::Task sigint;
+  wirelet::Task peer_close;
+};
+
+wirelet::awaitable<int> run_connected(SessionState& s, SessionTasks& tasks) {
+  if (!co_await connect_with_refresh(s)) co_return 1;
+  if (s.args.debug) print_connect_debug_line(s);
+  render_shell_banner(s.renderer, s.setup.show_shell_banner,
+                      {.endpoint = s.cfg.url,
+                       .user_id = s.cfg.user_id,
+                       .thread_id = non_empty(s.client.thread_id()),
+                       .language = s.cfg.language,
+                       .hide_session_details = s.setup.hide_session_details});
+
+  tasks.peer_close = wirelet::Task::spawn(s.executor, watch_for_peer_close(s));
+  if (s.one_shot) co_return co_await run_one_shot(s, tasks.receive);
+
+  // While the prompt shows, everything printed goes above it.
+  const StdoutPatch patch =
+      s.shell_input != nullptr ? s.shell_input->stdout_patch_context(s.console) : StdoutPatch();
+  tasks.receive = wirelet::Task::spawn(s.executor, guarded(s, receive_loop(s)));
+  tasks.input = wirelet::Task::spawn(s.executor, guarded(s, input_loop(s)));
+  co_await s.stop_event.wait();
+  tasks.input.cancel();
+  // A shell that lost its connection for good has failed, whoever reads its status.
+  co_return s.reconnect_failed ? 1 : 0;
+}
+
+wirelet::awaitable<void> shutdown(SessionState& s, SessionTasks& tasks) {
+  s.turn_in_progress = false;
+  s.cancel_replay_idle_release();
+  for (wirelet::Task* task : {&tasks.receive, &tasks.input, &tasks.sigint, &tasks.peer_close}) {
+    if (!task->valid()) continue;
+    task->cancel();
+    co_await task->join();
+  }
+  // Its failure is no news: the program is ending either way.
+  if (s.terminate_task.valid()) co_await s.terminate_task.join();
+  try {
+    co_await s.client.close(/*send_terminate=*/!s.terminate_task.valid());
+  } catch (const std::exception& e) {
+    // The session is over; a failed closing handshake changes nothing for the user.
+    if (s.args.debug) {
+      s.console.print("[dim]debug: close failed: " +
+                      Console::escape(wirelet::error_text_or_kind(e)) + "[/dim]");
+    }
+  }
+}
+
+wirelet::awaitable<int> drive_session(SessionState& s, net::signal_set& signals) {
+  SessionTasks tasks;
+  tasks.sigint = wirelet::Task::spawn(s.executor, watch_sigint(s, signals));
+  int status = 0;
+  try {
+    status = co_await run_connected(s, tasks);
+  } catch (const ProgramExit& e) {
+    status = e.status();
+  } catch (const std::exception& e) {
+    if (is_cancellation(e)) throw;
+    s.report_loop_error("The session stopped after an unexpected error.",
+                        "Start the CLI again; --debug shows the raw events.", e);
+    status = 1;
+  }
+  co_await shutdown(s, tasks);
+  co_return status;
+}
+
+}  // namespace
+
+int run_cli(const Options& args) {
+  keep_sigint_off_workers();
+  net::io_context io;
+  const auto relay = std::make_shared<LiveDisplayRelay>();
+  SessionSetupDeps deps;
+  deps.executor = io.get_executor();
+  deps.live_display = relay;
+  auto outcome = prepare_session(args, std::move(deps));
+  if (!outcome.setup) return outcome.exit_status;
+  SessionSetup& setup = *outcome.setup;
+
+  // On a colour terminal the screen is the one writer: output prints above its live lines
+  // and the prompt.
+  std::shared_ptr<velmora::term::Screen> screen;
+  if (!setup.plain_output && !setup.console->no_color() && ::isatty(STDOUT_FILENO) == 1) {
+    screen = std::make_shared<velmora::term::Screen>(
+        io.get_executor(), velmora::term::ScreenOptions{.colors = setup.console->color_system()});
+    setup.console->set_sink(screen);
+    relay->attach(screen, setup.console);
+  } else {
+    relay->attach(nullptr, setup.console);
+  }
+
+  auto ws_config = std::make_shared<wirelet::WireletConfig>(
+      wirelet::WireletConfig{.base_url = setup.cfg.url.value_or(""),
+                             .user_id = setup.cfg.user_id.value_or(""),
+                             .user_token = setup.cfg.token.value_or(""),
+                             .thread_id = setup.cfg.thread_id,
+                             .explicit_thread_id = setup.cfg.explicit_thread_id,
+                             .user_language = setup.cfg.language,
+                             .debug = args.debug});
+  wirelet::AgentWsV3Client client(io.get_executor(), ws_config);
+  velmora::session_store::VelmoraSessionStore session_store(
+      [console = setup.console](const std::string& warning) {
+        print_console_notice(*console, Console::escape(warning), "yellow");
+      });
+  SessionState s(io.get_executor(), args, setup, client, session_store);
+  client.set_debug_sink(s.debug_sink());
+
+  s.one_shot = is_one_shot_query(args);
+  s.started_with_explicit_thread = setup.cfg.explicit_thread_id;
+  s.workspace_cwd = setup.workspace_cwd;
+  s.workspace_branch = setup.workspace_branch;
+  s.pending_attachments = initial_attachments(args);
+
+  std::unique_ptr<InteractiveShellInput> shell_input;
+  if (setup.show_shell_banner && setup.use_prompt_shell) {
+    shell_input = std::make_unique<InteractiveShellInput>(screen);
+    s.shell_input = shell_input.get();
+  }
+  s.interactive_live_status = stdout_supports_ansi() && stdout_supports_unicode();
+  s.base_live_status_enabled = setup.show_shell_banner ? s.interactive_live_status : true;
+  // Resuming a thread replays its history first: hold the prompt (and a one-shot's query)
+  // until the replay is released, so the old turns are never taken for the new answer.
+  if (setup.cfg.explicit_thread_id) {
+    s.binding_notice_pending = true;
+    s.replay_boundary_pending = true;
+  } else {
+    s.prompt_ready_event.set();
+  }
+  s.renderer.set_live_status_enabled(s.base_live_status_enabled);
+
+  net::signal_set signals(io);
+  boost::system::error_code ec;
+  // Without loop signal handling Ctrl+C keeps its default effect; the session still runs.
+  signals.add(SIGINT, ec);
+
+  int status = 0;
+  net::co_spawn(io, drive_session(s, signals), [&](std::exception_ptr e, int result) {
+    status = e ? 1 : result;
+    // The terminal screen keeps waiting for keys and window changes; the session is over.
+    io.stop();
+  });
+  io.run();
+  if (screen) setup.console->set_sink(std::make_shared<velmora::term::FdSink>(STDOUT_FILENO));
+  return status;
+}
+
+}  // namespace velmora
