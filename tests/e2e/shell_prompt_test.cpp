@@ -4,6 +4,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <set>
 #include <sstream>
 
@@ -359,3 +361,50 @@ TEST(ShellPrompt, CtrlLClearsTheScreenAndKeepsTheDraft) {
 }
 
 }  // namespace
+
+TEST(ShellPrompt, HistoryOutlivesTheShellAndShellsRunningAtOnceShareIt) {
+  SimProcess sim({"--pace", "0"});
+  SessionMachine machine;
+  const auto history_file = machine.home() / "state" / "velmora" / "history";
+  {
+    // Two shells at once: each line is saved as it is submitted, in the order submitted.
+    Terminal first(machine, session_args(sim), {}, 80, 24);
+    Terminal second(machine, session_args(sim), {}, 80, 24);
+    ASSERT_TRUE(first.wait_ready()) << first.screen();
+    ASSERT_TRUE(second.wait_ready()) << second.screen();
+    first.type("alpha sim:stream=1");
+    ASSERT_TRUE(first.wait_prompt_after("token0", 60)) << first.screen();
+    second.type("beta sim:stream=1");
+    ASSERT_TRUE(second.wait_prompt_after("token0", 60)) << second.screen();
+    EXPECT_EQ(first.exit_shell(), 0);
+    EXPECT_EQ(second.exit_shell(), 0);
+  }
+  EXPECT_EQ(velmora::testing::read_file(history_file),
+            "alpha sim:stream=1\nbeta sim:stream=1\n/exit\n/exit\n");
+  struct stat st {};
+  ASSERT_EQ(::stat(history_file.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+  // A later shell starts from it: Up walks back through both shells' lines (the repeated
+  // "/exit" is one entry, as typed lines are).
+  Terminal later(machine, session_args(sim), {}, 80, 24);
+  ASSERT_TRUE(later.wait_ready()) << later.screen();
+  later.keys("Up", "Up");
+  ASSERT_TRUE(later.wait_visible("> beta sim:stream=1")) << later.screen();
+  later.keys("Up");
+  ASSERT_TRUE(later.wait_visible("> alpha sim:stream=1")) << later.screen();
+  later.keys("C-u");
+  EXPECT_EQ(later.exit_shell(), 0);
+
+  // VELMORA_HISTORY=0: nothing read, nothing written.
+  Terminal off(machine, session_args(sim), {{"VELMORA_HISTORY", "0"}}, 80, 24);
+  ASSERT_TRUE(off.wait_ready()) << off.screen();
+  off.keys("Up");
+  off.type("gamma sim:stream=1");
+  ASSERT_TRUE(off.wait_prompt_after("token0", 60)) << off.screen();
+  EXPECT_EQ(off.exit_shell(), 0);
+  EXPECT_EQ(query_texts(sim), std::vector<std::string>({"alpha sim:stream=1", "beta sim:stream=1",
+                                                        "gamma sim:stream=1"}));
+  EXPECT_EQ(velmora::testing::read_file(history_file),
+            "alpha sim:stream=1\nbeta sim:stream=1\n/exit\n/exit\n/exit\n");
+}

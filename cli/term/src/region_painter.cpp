@@ -145,26 +145,13 @@ void RegionPainter::note_output(std::string_view bytes) {
       text_start = ++at;
     } else if (c == '\x1b') {
       flush_text(at);
-      ++at;
-      if (at < bytes.size() && bytes[at] == '[') {
-        ++at;
-        while (at < bytes.size() && !(bytes[at] >= 0x40 && bytes[at] <= 0x7E)) ++at;
-        if (at < bytes.size()) {
-          const char final_byte = bytes[at++];
-          // Moves that may leave the cursor anywhere on the line: assume its start.
-          if (final_byte == 'H' || final_byte == 'f' || final_byte == 'G' || final_byte == 'd') {
-            output_col_ = 0;
-          }
-        }
-      } else if (at < bytes.size() && bytes[at] == ']') {
-        ++at;
-        while (at < bytes.size() && bytes[at] != '\a' &&
-               !(bytes[at] == '\x1b' && at + 1 < bytes.size() && bytes[at + 1] == '\\')) {
-          ++at;
-        }
-        if (at < bytes.size()) at += bytes[at] == '\a' ? 1 : 2;
-      } else if (at < bytes.size()) {
-        ++at;
+      const std::size_t start = at;
+      at = skip_escape_sequence(bytes, at);
+      const bool csi = at - start > 2 && bytes[start + 1] == '[';
+      const char final_byte = bytes[at - 1];
+      // Moves that may leave the cursor anywhere on the line: assume its start.
+      if (csi && (final_byte == 'H' || final_byte == 'f' || final_byte == 'G' || final_byte == 'd')) {
+        output_col_ = 0;
       }
       text_start = at;
     } else {

@@ -141,6 +141,27 @@ std::string printable_text(std::string_view text, bool keep_newlines) {
   return out;
 }
 
+std::size_t skip_escape_sequence(std::string_view bytes, std::size_t at) {
+  ++at;
+  if (at >= bytes.size()) return at;
+  if (bytes[at] == '[') {
+    ++at;
+    while (at < bytes.size() && !(bytes[at] >= 0x40 && bytes[at] <= 0x7E)) ++at;
+    return at < bytes.size() ? at + 1 : at;
+  }
+  if (bytes[at] == ']') {
+    // OSC runs to BEL or ST (ESC \\).
+    ++at;
+    while (at < bytes.size() && bytes[at] != '\a' &&
+           !(bytes[at] == '\x1b' && at + 1 < bytes.size() && bytes[at + 1] == '\\')) {
+      ++at;
+    }
+    if (at >= bytes.size()) return at;
+    return at + (bytes[at] == '\a' ? 1 : 2);
+  }
+  return at + 1;
+}
+
 int visible_width(std::string_view bytes) {
   int width = 0;
   std::size_t at = 0;
@@ -154,22 +175,7 @@ int visible_width(std::string_view bytes) {
       continue;
     }
     flush(at);
-    ++at;
-    if (at < bytes.size() && bytes[at] == '[') {
-      ++at;
-      while (at < bytes.size() && !(bytes[at] >= 0x40 && bytes[at] <= 0x7E)) ++at;
-      if (at < bytes.size()) ++at;
-    } else if (at < bytes.size() && bytes[at] == ']') {
-      // OSC runs to BEL or ST (ESC \).
-      ++at;
-      while (at < bytes.size() && bytes[at] != '\a' &&
-             !(bytes[at] == '\x1b' && at + 1 < bytes.size() && bytes[at + 1] == '\\')) {
-        ++at;
-      }
-      if (at < bytes.size()) at += bytes[at] == '\a' ? 1 : 2;
-    } else if (at < bytes.size()) {
-      ++at;
-    }
+    at = skip_escape_sequence(bytes, at);
     text_start = at;
   }
   flush(bytes.size());
@@ -186,21 +192,7 @@ std::string fit_visible(std::string_view bytes, int width) {
     if (bytes[at] == '\x1b') {
       saw_escape = true;
       const std::size_t start = at;
-      ++at;
-      if (at < bytes.size() && bytes[at] == '[') {
-        ++at;
-        while (at < bytes.size() && !(bytes[at] >= 0x40 && bytes[at] <= 0x7E)) ++at;
-        if (at < bytes.size()) ++at;
-      } else if (at < bytes.size() && bytes[at] == ']') {
-        ++at;
-        while (at < bytes.size() && bytes[at] != '\a' &&
-               !(bytes[at] == '\x1b' && at + 1 < bytes.size() && bytes[at + 1] == '\\')) {
-          ++at;
-        }
-        if (at < bytes.size()) at += bytes[at] == '\a' ? 1 : 2;
-      } else if (at < bytes.size()) {
-        ++at;
-      }
+      at = skip_escape_sequence(bytes, at);
       out.append(bytes.substr(start, at - start));
       continue;
     }

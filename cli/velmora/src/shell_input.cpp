@@ -7,6 +7,7 @@
 #include "velmora/strip.hpp"
 #include "velmora/terminal_mode.hpp"
 #include "velmora/platform/env.hpp"
+#include "velmora/term/text_width.hpp"
 #include "wirelet/async.hpp"
 
 namespace velmora {
@@ -134,6 +135,20 @@ InteractiveShellInput::InteractiveShellInput(std::shared_ptr<velmora::term::Scre
   style_ = std::move(components->style);
   completer_ = std::make_unique<SlashCommandCompleter>(build_slash_commands());
   editor_ = std::make_unique<velmora::term::LineEditor>(*screen_);
+  if (const auto path = ShellHistoryFile::default_path()) {
+    history_file_.emplace(*path);
+    try {
+      for (const auto& entry : history_file_->load()) editor_->history().append(entry);
+    } catch (const std::exception& e) {
+      warn_history(std::string("could not be read (") + e.what() + ")");
+    }
+  }
+}
+
+void InteractiveShellInput::warn_history(const std::string& what) {
+  if (history_warned_ || !screen_) return;
+  history_warned_ = true;
+  screen_->write("Shell history " + velmora::term::printable_text(what) + "; it is not kept for later runs.\n");
 }
 
 InteractiveShellInput::~InteractiveShellInput() = default;
@@ -161,7 +176,16 @@ boost::asio::awaitable<ShellReadResult> InteractiveShellInput::read_line(
   options.complete_while_typing = true;
   options.style = style_;
   options.reserve_space_for_menu = RESERVE_SPACE_FOR_MENU;
-  co_return co_await editor_->prompt(options);
+  auto result = co_await editor_->prompt(options);
+  if (result.outcome == ShellReadOutcome::accepted && history_file_ &&
+      result.text.find_first_not_of(" \t\r\n") != std::string::npos) {
+    try {
+      history_file_->append(result.text);
+    } catch (const std::exception& e) {
+      warn_history(std::string("could not be saved (") + e.what() + ")");
+    }
+  }
+  co_return result;
 }
 
 }  // namespace velmora

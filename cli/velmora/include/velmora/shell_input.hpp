@@ -17,6 +17,7 @@
 
 #include <boost/asio/awaitable.hpp>
 
+#include "velmora/shell_history.hpp"
 #include "velmora/slash_completer.hpp"
 #include "velmora/term/console.hpp"
 #include "velmora/term/fragments.hpp"
@@ -102,7 +103,8 @@ class InteractiveShellInput {
   [[nodiscard]] StdoutPatch stdout_patch_context(velmora::term::Console& console) const;
 
   /// One line as typed (prompt mode: with the interrupt and end-of-input outcomes; plain mode:
-  /// a line or end of input).
+  /// a line or end of input). In prompt mode an accepted line is also saved to the history
+  /// file (see shell_history.hpp), which the editor's Up and Ctrl+R start from.
   boost::asio::awaitable<ShellReadResult> read_line(const InteractivePromptState& state);
 
  private:
@@ -110,6 +112,11 @@ class InteractiveShellInput {
   std::unique_ptr<SlashCommandCompleter> completer_;
   std::unique_ptr<velmora::term::LineEditor> editor_;
   velmora::term::StyleSheet style_;
+  /// Absent in plain mode and when VELMORA_HISTORY turns it off.
+  std::optional<ShellHistoryFile> history_file_;
+  /// A history file that cannot be read or written is said once, then left alone.
+  void warn_history(const std::string& what);
+  bool history_warned_ = false;
 };
 
 }  // namespace velmora

@@ -32,6 +32,10 @@ namespace velmora::term {
 /// C1). Line feeds are kept when asked; a tab becomes four blanks.
 [[nodiscard]] std::string printable_text(std::string_view text, bool keep_newlines = false);
 
+/// End of the escape sequence that starts at `bytes[at]` (an ESC): a CSI up to its final byte,
+/// an OSC up to BEL or ST, else ESC and one byte. An unfinished sequence runs to the end.
+[[nodiscard]] std::size_t skip_escape_sequence(std::string_view bytes, std::size_t at);
+
 /// Visible columns of bytes meant for a terminal: escape sequences (CSI, OSC, ESC x) count 0.
 [[nodiscard]] int visible_width(std::string_view bytes);
 
