@@ -113,12 +113,12 @@ void run_profile(const char* profile, int total) {
       offset = (offset + n) % source.size();
       whole += chunk;
       delta["delta"] = chunk;
-      renderer.render_message(delta);
+      renderer.render(velmora::events::server_event(delta));
       if (done == total / 10) rss_early = rss_kib();
     }
-    renderer.render_message(
-        boost::json::object{{"type", "text"}, {"message_id", id}, {"content", whole}});
-    renderer.render_message(complete);
+    renderer.render(velmora::events::server_event(
+        boost::json::object{{"type", "text"}, {"message_id", id}, {"content", whole}}));
+    renderer.render(velmora::events::server_event(complete));
     renderer.flush_deferred_output();
   }
   const double wall =

@@ -101,7 +101,7 @@ awaitable<void> through_client(std::string url, int frames, double& seconds) {
   const double started = wirelet::monotonic_seconds();
   co_await client.send_interrupt();
   for (int i = 0; i < frames; ++i) {
-    const wirelet::Message msg = co_await client.incoming_queue().pop();
+    const wirelet::Message msg = (co_await client.incoming_queue().pop()).message;
     if (msg.at("type") != "text_delta") throw std::runtime_error("unexpected message");
   }
   seconds = wirelet::monotonic_seconds() - started;

@@ -152,7 +152,7 @@ constexpr const char* CLOSES_NORMALLY_MID_TURN = R"({"turns": [
              {"complete": {}}]}]})";
 
 TEST(FaultDrop, ANormalCloseMidTurnEndsTheTurnLikeADrop) {
-  // A normal close queues nothing in the client; the turn it cut off used to wait forever.
+  // The client reports a normal close as it reports a drop; a turn it cut off must not wait.
   SessionMachine machine;
   SimProcess shell_sim(
       {"--script", session_e2e::write_script(machine.home(), CLOSES_NORMALLY_MID_TURN).string()});

@@ -121,6 +121,32 @@ TEST(FaultFrames, MalformedMessagesAreSkippedOrShownAndTheTurnStillCompletes) {
   EXPECT_EQ(sim.records("ws_open").size(), 2u);
 }
 
+// A service that uses the spelling of the client's own messages: they are messages like any
+// other, shown by their text; none ends the turn or the connection.
+constexpr const char* IMPOSTOR_AGENT = R"({"turns": [{"steps": [
+  {"send": {"type": "_connection_error", "error_message": "forged", "content": "forged-drop"}},
+  {"send": {"type": "_raw", "raw": "\u001b[2J", "content": "forged-raw"}},
+  {"send": {"type": "text_delta", "delta": "Final answer.", "message_id": "z"}},
+  {"complete": {}}]}]})";
+
+TEST(FaultFrames, AServerFrameInTheClientsOwnSpellingNeitherEndsTheTurnNorTheConnection) {
+  SessionMachine machine;
+  SimProcess sim({"--script", write_script(machine.home(), IMPOSTOR_AGENT).string()});
+  const auto one_shot = machine.run(session_args(sim, {"--query", "go"}));
+  EXPECT_EQ(one_shot.exit_code, 0) << one_shot.out << one_shot.err;
+  const auto shell = machine.run(session_args(sim), "go\n/exit\n");
+  EXPECT_EQ(shell.exit_code, 0) << shell.out << shell.err;
+  for (const auto* result : {&one_shot, &shell}) {
+    EXPECT_THAT(result->out, HasSubstr("forged-drop"));
+    EXPECT_THAT(result->out, HasSubstr("forged-raw"));
+    EXPECT_THAT(result->out, HasSubstr("Final answer."));
+    EXPECT_THAT(result->out + result->err, Not(HasSubstr("Connection lost")));
+    EXPECT_FALSE(has_control_bytes(result->out)) << result->out;
+  }
+  // No reconnect: one connection per run.
+  EXPECT_EQ(sim.records("ws_open").size(), 2u);
+}
+
 TEST(FaultFrames, InATerminalHostileFramesNeitherRetitleNorClearTheScreen) {
   SessionMachine machine;
   SimProcess sim({"--script", write_script(machine.home(), HOSTILE_AGENT).string()});

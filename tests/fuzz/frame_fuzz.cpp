@@ -7,6 +7,7 @@
 // heartbeat object gives nothing; and a message written by json_dumps is valid UTF-8 that
 // parses back to the same message.
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -21,11 +22,14 @@
 namespace {
 
 void check_frame(wirelet::FrameDecoder& decoder, std::string_view frame, bool binary) {
-  const auto message = decoder.decode(frame, binary);
+  const auto incoming = decoder.decode(frame, binary);
   const auto fresh = wirelet::decode_frame(frame, binary);
-  FUZZ_CHECK(
-      message.has_value() == fresh.has_value() && (!message || fuzz::same_json(*message, *fresh)),
-      "a reused decoder decodes like a fresh one");
+  FUZZ_CHECK(incoming.has_value() == fresh.has_value() &&
+                 (!incoming || (fuzz::same_json(incoming->message, fresh->message) &&
+                                incoming->origin == fresh->origin)),
+             "a reused decoder decodes like a fresh one");
+  std::optional<boost::json::object> message;
+  if (incoming) message = incoming->message;
 
   // What the frame carries, worked out independently of the decoder.
   std::string_view text = frame;
@@ -38,12 +42,14 @@ void check_frame(wirelet::FrameDecoder& decoder, std::string_view frame, bool bi
     boost::json::object raw{{"type", "_raw"}, {"raw", frame}};
     if (binary) raw["binary"] = true;
     FUZZ_CHECK(message == raw, "a frame that is no JSON object arrives whole as _raw");
+    FUZZ_CHECK(incoming->origin == wirelet::Origin::client, "_raw is the client's own message");
   } else if (const auto* type = value.as_object().if_contains("type");
              type && *type == "heartbeat") {
     FUZZ_CHECK(!message, "a heartbeat gives nothing");
     return;
   } else {
     FUZZ_CHECK(message && fuzz::same_json(*message, value), "a JSON object arrives as it is");
+    FUZZ_CHECK(incoming->origin == wirelet::Origin::server, "a JSON object is the server's");
   }
 
   if (fuzz::has_non_finite(*message)) return;

@@ -1,7 +1,8 @@
 // Arbitrary frames through the renderer in both profiles.
 //
 // The input is split into frames at line breaks, decoded as the client decodes them: a JSON
-// object is a message, anything else the client's "_raw" message, a heartbeat nothing. The first
+// object is a server message, anything else the client's "_raw" message, a heartbeat nothing;
+// each becomes its event. The first
 // byte picks options (width, one-shot, sticky plan, debug, which frames are historical). Besides
 // not crashing, the output must hold no escape sequence the renderer did not make itself: plain
 // output none at all, terminal output only SGR styles and OSC 8 links with clean targets.
@@ -104,10 +105,11 @@ void run(std::string_view input, unsigned flags, bool terminal) {
     begin = end + 1;
     const bool historical = ((flags >> 8) >> (index++ % 8)) & 1;
     // Decoded as the client decodes a text frame (nesting up to its depth limit).
-    auto message = decoder.decode(frame, false);
-    if (!message) continue;
-    renderer.render_message(*message, historical);
-    if (const auto* type = message->if_contains("type"); type && *type == "_raw") {
+    auto incoming = decoder.decode(frame, false);
+    if (!incoming) continue;
+    const velmora::events::AgentEvent event = velmora::events::to_event(std::move(*incoming));
+    renderer.render(event, historical);
+    if (event.kind == velmora::events::EventKind::raw) {
       renderer.render_session_notice(frame, index % 2 == 0);
     }
     if (index % 7 == 0) renderer.flush_pending_historical_asks();

@@ -2,10 +2,18 @@
 
 #include <cctype>
 
-#include "message_fields.hpp"
-#include "text_clean.hpp"
+#include "style_sheet.hpp"
+#include "velmora/events/message_fields.hpp"
+#include "velmora/events/text_clean.hpp"
 
 namespace velmora::renderer {
+
+using events::clean_line;
+using events::field_text;
+using events::find_field;
+using events::first_field_text;
+using events::scalar_text;
+
 namespace {
 
 constexpr std::size_t MAX_PLAN_ITEMS = 200;
@@ -21,10 +29,6 @@ PlanStatus parse_status(std::string status) {
     return PlanStatus::in_progress;
   }
   return PlanStatus::pending;
-}
-
-term::Style style_of(std::string_view words) {
-  return term::Style::parse(words).value_or(term::Style{});
 }
 
 }  // namespace

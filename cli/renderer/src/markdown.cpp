@@ -11,9 +11,14 @@
 #include <numeric>
 #include <string>
 
-#include "text_clean.hpp"
+#include "style_sheet.hpp"
+#include "velmora/events/text_clean.hpp"
 
 namespace velmora::renderer {
+
+using events::clean_line;
+using events::safe_link_target;
+
 namespace {
 
 using term::Style;
@@ -25,27 +30,6 @@ constexpr std::size_t MAX_MARKDOWN_BYTES = std::size_t{1} << 20;
 /// hostile ">>>>>…" must not exhaust the stack.
 constexpr int MAX_BLOCK_DEPTH = 16;
 constexpr int MIN_TABLE_COLUMN = 3;
-
-Style style_of(std::string_view words) { return Style::parse(words).value_or(Style{}); }
-
-struct Theme {
-  Style heading1 = style_of("bold underline");
-  Style heading2 = style_of("bold");
-  Style heading3 = style_of("bold italic");
-  Style code = style_of("cyan");
-  Style dim = style_of("dim");
-  Style marker = style_of("bold");
-  Style checked = style_of("green");
-  Style italic = style_of("italic");
-  Style bold = style_of("bold");
-  Style strike = style_of("strike");
-  Style link = style_of("underline");
-};
-
-const Theme& theme() {
-  static const Theme instance;
-  return instance;
-}
 
 struct NodeDeleter {
   void operator()(cmark_node* node) const { cmark_node_free(node); }
@@ -160,24 +144,24 @@ class Renderer {
           break;
         case CMARK_NODE_CODE:
           if (options_.color) {
-            add(styles.back().combined(theme().code), inline_text(literal(node)));
+            add(styles.back().combined(renderer::styles().code), inline_text(literal(node)));
           } else {
             add(styles.back(), "`" + inline_text(literal(node)) + "`");
           }
           break;
         case CMARK_NODE_HTML_INLINE:
-          add(styles.back().combined(theme().dim), inline_text(literal(node)));
+          add(styles.back().combined(renderer::styles().dim), inline_text(literal(node)));
           break;
         case CMARK_NODE_EMPH:
           if (enter) {
-            styles.push_back(styles.back().combined(theme().italic));
+            styles.push_back(styles.back().combined(renderer::styles().italic));
           } else if (styles.size() > 1) {
             styles.pop_back();
           }
           break;
         case CMARK_NODE_STRONG:
           if (enter) {
-            styles.push_back(styles.back().combined(theme().bold));
+            styles.push_back(styles.back().combined(renderer::styles().bold));
           } else if (styles.size() > 1) {
             styles.pop_back();
           }
@@ -187,7 +171,7 @@ class Renderer {
           if (enter) {
             const char* raw_url = cmark_node_get_url(node);
             const std::string url = clean_line(raw_url ? raw_url : "");
-            Style style = styles.back().combined(theme().link);
+            Style style = styles.back().combined(renderer::styles().link);
             const auto target = options_.hyperlinks ? safe_link_target(url) : std::nullopt;
             if (target) style.link = *target;
             styles.push_back(style);
@@ -198,10 +182,10 @@ class Renderer {
             links.pop_back();
             const std::string_view text = std::string_view(plain).substr(link.text_start);
             if (text.empty() && !link.url.empty()) {
-              add(styles.back().combined(theme().link), link.url);
+              add(styles.back().combined(renderer::styles().link), link.url);
             } else if (!link.linked && !link.url.empty() && text != link.url &&
                        "mailto:" + std::string(text) != link.url) {
-              add(styles.back().combined(theme().dim), " (" + link.url + ")");
+              add(styles.back().combined(renderer::styles().dim), " (" + link.url + ")");
             }
           }
           break;
@@ -209,7 +193,7 @@ class Renderer {
         default:
           if (type_name(node) == "strikethrough") {
             if (enter) {
-              styles.push_back(styles.back().combined(theme().strike));
+              styles.push_back(styles.back().combined(renderer::styles().strike));
             } else if (styles.size() > 1) {
               styles.pop_back();
             }
@@ -247,19 +231,19 @@ class Renderer {
         return wrap_runs(inlines(node, Style{}), width);
       case CMARK_NODE_HEADING: {
         const int level = cmark_node_get_heading_level(node);
-        const Style& style = level <= 1   ? theme().heading1
-                             : level == 2 ? theme().heading2
-                                          : theme().heading3;
+        const Style& style = level <= 1   ? renderer::styles().heading1
+                             : level == 2 ? renderer::styles().heading2
+                                          : renderer::styles().heading3;
         return wrap_runs(inlines(node, style), width);
       }
       case CMARK_NODE_THEMATIC_BREAK:
-        return {Line{term::Segment{theme().dim, repeat("─", width)}}};
+        return {Line{term::Segment{renderer::styles().dim, repeat("─", width)}}};
       case CMARK_NODE_CODE_BLOCK:
         return code_block(node, width);
       case CMARK_NODE_HTML_BLOCK: {
         std::string text = expand_tabs(literal(node));
         while (!text.empty() && text.back() == '\n') text.pop_back();
-        return hard_wrap_runs(Line{term::Segment{theme().dim, text}}, width);
+        return hard_wrap_runs(Line{term::Segment{renderer::styles().dim, text}}, width);
       }
       case CMARK_NODE_BLOCK_QUOTE:
         return block_quote(node, width, depth, list_level);
@@ -284,18 +268,18 @@ class Renderer {
 
     std::vector<Line> out;
     if (info.empty()) {
-      out.push_back(Line{term::Segment{theme().dim, repeat("─", width)}});
+      out.push_back(Line{term::Segment{renderer::styles().dim, repeat("─", width)}});
     } else {
       const std::string head = "── " + info + " ";
       out.push_back(Line{term::Segment{
-          theme().dim, head + repeat("─", std::max(width - display_width(head), 0))}});
+          renderer::styles().dim, head + repeat("─", std::max(width - display_width(head), 0))}});
     }
     if (!literal(node).empty()) {
       for (auto& line : hard_wrap_runs(Line{term::Segment{Style{}, code}}, width)) {
         out.push_back(std::move(line));
       }
     }
-    out.push_back(Line{term::Segment{theme().dim, repeat("─", width)}});
+    out.push_back(Line{term::Segment{renderer::styles().dim, repeat("─", width)}});
     return out;
   }
 
@@ -306,7 +290,7 @@ class Renderer {
     out.reserve(inner.size());
     for (auto& line : inner) {
       Line prefixed;
-      append_run(prefixed, theme().dim, line.empty() ? "│" : "│ ");
+      append_run(prefixed, renderer::styles().dim, line.empty() ? "│" : "│ ");
       append_line(prefixed, line);
       out.push_back(std::move(prefixed));
     }
@@ -335,16 +319,17 @@ class Renderer {
       Line marker;
       if (type_name(item) == "tasklist") {
         const bool done = cmark_gfm_extensions_get_tasklist_item_checked(item);
-        append_run(marker, done ? theme().checked : theme().marker, done ? "☑" : "☐");
+        append_run(marker, done ? renderer::styles().green : renderer::styles().marker,
+                   done ? "☑" : "☐");
       } else if (ordered) {
         std::string number = std::to_string(static_cast<long>(start) + index) + delim;
         number.insert(
             0,
             static_cast<std::size_t>(std::max(marker_width - static_cast<int>(number.size()), 0)),
             ' ');
-        append_run(marker, theme().marker, number);
+        append_run(marker, renderer::styles().marker, number);
       } else {
-        append_run(marker, theme().marker,
+        append_run(marker, renderer::styles().marker,
                    kBullets[static_cast<std::size_t>(list_level) % kBullets.size()]);
       }
       const int indent = line_width(marker) + 1;
@@ -404,7 +389,7 @@ class Renderer {
       text += repeat("─", widths[c] + 2);
     }
     text += right;
-    return Line{term::Segment{theme().dim, text}};
+    return Line{term::Segment{renderer::styles().dim, text}};
   }
 
   std::vector<Line> table(cmark_node* node, int width) {
@@ -419,7 +404,7 @@ class Renderer {
       Row r{type_name(row) == "table_header", {}};
       for (cmark_node* cell = cmark_node_first_child(row);
            cell && static_cast<int>(r.cells.size()) < columns; cell = cmark_node_next(cell)) {
-        Line runs = inlines(cell, r.header ? theme().bold : Style{});
+        Line runs = inlines(cell, r.header ? renderer::styles().bold : Style{});
         for (auto& run : runs) std::replace(run.text.begin(), run.text.end(), '\n', ' ');
         r.cells.push_back(std::move(runs));
       }
@@ -447,13 +432,13 @@ class Renderer {
       }
       for (std::size_t k = 0; k < height; ++k) {
         Line line;
-        append_run(line, theme().dim, "│");
+        append_run(line, renderer::styles().dim, "│");
         for (std::size_t c = 0; c < wrapped.size(); ++c) {
           const char align = aligns ? static_cast<char>(aligns[c]) : 'l';
           append_run(line, Style{}, " ");
           append_line(line, pad(k < wrapped[c].size() ? wrapped[c][k] : Line{}, widths[c], align));
           append_run(line, Style{}, " ");
-          append_run(line, theme().dim, "│");
+          append_run(line, renderer::styles().dim, "│");
         }
         out.push_back(std::move(line));
       }
@@ -475,17 +460,17 @@ class Renderer {
       }
       Line line;
       for (std::size_t c = 0; c < row.cells.size(); ++c) {
-        if (c > 0) append_run(line, theme().dim, "; ");
+        if (c > 0) append_run(line, renderer::styles().dim, "; ");
         if (headers && line_width(headers[c]) > 0) {
           append_line(line, headers[c]);
-          append_run(line, theme().dim, ": ");
+          append_run(line, renderer::styles().dim, ": ");
         }
         append_line(line, row.cells[c]);
       }
       auto wrapped = wrap_runs(line, width - 2);
       for (std::size_t k = 0; k < wrapped.size(); ++k) {
         Line prefixed;
-        append_run(prefixed, theme().marker, k == 0 ? "• " : "  ");
+        append_run(prefixed, renderer::styles().marker, k == 0 ? "• " : "  ");
         append_line(prefixed, wrapped[k]);
         out.push_back(std::move(prefixed));
       }

@@ -5,9 +5,13 @@
 
 #include <fmt/format.h>
 
-#include "text_clean.hpp"
+#include "velmora/events/text_clean.hpp"
 
 namespace velmora::renderer {
+
+using events::clean_line;
+using events::clean_text;
+
 namespace {
 
 using term::Segment;

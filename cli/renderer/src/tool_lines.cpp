@@ -6,10 +6,15 @@
 
 #include <boost/json/parse.hpp>
 
-#include "message_fields.hpp"
-#include "text_clean.hpp"
+#include "velmora/events/message_fields.hpp"
+#include "velmora/events/text_clean.hpp"
 
 namespace velmora::renderer {
+
+using events::clean_line;
+using events::compact_json;
+using events::scalar_text;
+
 namespace {
 
 constexpr std::size_t MAX_ARGUMENT_BYTES = 512;
@@ -117,6 +122,28 @@ OutputSummary summarize_output(const boost::json::value* output) {
         std::count(text.begin() + static_cast<std::ptrdiff_t>(line_end), text.end(), '\n'));
   }
   return summary;
+}
+
+bool failed_status(std::string_view status) {
+  return status == "failed" || status == "error" || status == "failure";
+}
+
+bool done_status(std::string_view status) {
+  return failed_status(status) || status == "completed" || status == "complete" ||
+         status == "success" || status == "succeeded" || status == "done" || status == "answered";
+}
+
+std::string nested_name(const boost::json::object& msg) {
+  return events::clean_line(
+      events::first_field_text(msg, {"name", "tool_name", "server", "skill", "agent"}));
+}
+
+std::string nested_call_name(const events::AgentEvent& event) {
+  std::string kind = event.phase == events::Phase::mcp     ? "MCP"
+                     : event.phase == events::Phase::skill ? "Skill"
+                                                           : "Agent";
+  const std::string name = nested_name(event.message);
+  return name.empty() ? kind : kind + " " + name;
 }
 
 }  // namespace velmora::renderer

@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "velmora/ask_prompt.hpp"
-#include "velmora/message_kinds.hpp"
+#include "velmora/json_values.hpp"
 #include "velmora/prompt_ask.hpp"
 #include "velmora/strip.hpp"
 
@@ -48,7 +48,7 @@ std::string resolve_option_reply(const std::vector<std::string>& labels, const s
 }  // namespace
 
 wirelet::awaitable<json::object> prompt_and_answer_with_basic_input(
-    Console& console, const velmora::renderer::AskPromptRequest& ask_request,
+    Console& console, const velmora::events::AskPromptRequest& ask_request,
     const AskAnswerOptions& options) {
   const bool quiet = options.suppress_output;
   if (!quiet) {
@@ -93,7 +93,7 @@ wirelet::awaitable<json::object> prompt_and_answer_with_basic_input(
 }
 
 wirelet::awaitable<void> prompt_and_answer(Console& console,
-                                           const velmora::renderer::AskPromptRequest& ask_request,
+                                           const velmora::events::AskPromptRequest& ask_request,
                                            wirelet::AgentWsV3Client& client,
                                            AskAnswerOptions options) {
   std::optional<json::object> answers;

@@ -1,5 +1,5 @@
 #include "velmora/ask_prompt.hpp"
-#include "velmora/message_kinds.hpp"
+#include "velmora/json_values.hpp"
 #include "velmora/strip.hpp"
 #include "velmora/term/text_width.hpp"
 
@@ -22,7 +22,7 @@ std::pair<std::string, std::vector<std::string>> read_ask_question(const json::v
   return out;
 }
 
-AskPromptNavigator::AskPromptNavigator(const velmora::renderer::AskPromptRequest& request,
+AskPromptNavigator::AskPromptNavigator(const velmora::events::AskPromptRequest& request,
                                        std::string default_freeform_answer)
     : message_id_(request.message_id),
       default_freeform_answer_(std::move(default_freeform_answer)) {

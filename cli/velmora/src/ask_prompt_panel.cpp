@@ -2,11 +2,11 @@
 #include <boost/asio/use_awaitable.hpp>
 
 #include "velmora/ask_prompt.hpp"
+#include "velmora/platform/env.hpp"
 #include "velmora/shell_input.hpp"
 #include "velmora/strip.hpp"
-#include "velmora/terminal_mode.hpp"
-#include "velmora/platform/env.hpp"
 #include "velmora/term/inline_app.hpp"
+#include "velmora/terminal_mode.hpp"
 #include "wirelet/errors.hpp"
 
 namespace velmora {
@@ -67,7 +67,7 @@ bool should_use_prompt_toolkit_ask_ui(const velmora::term::Console& console, boo
 }
 
 boost::asio::awaitable<std::optional<AskAnswers>> prompt_and_answer_with_prompt_toolkit(
-    const velmora::renderer::AskPromptRequest& ask_request, std::string default_freeform_answer) {
+    const velmora::events::AskPromptRequest& ask_request, std::string default_freeform_answer) {
   if (!load_prompt_toolkit_ask_components()) co_return std::nullopt;
   const auto executor = co_await boost::asio::this_coro::executor;
   const velmora::term::Console probe({.color_system = "auto"});
@@ -81,7 +81,7 @@ boost::asio::awaitable<std::optional<AskAnswers>> prompt_and_answer_with_prompt_
 }
 
 boost::asio::awaitable<std::optional<AskAnswers>> run_ask_panel(
-    velmora::term::Screen& screen, const velmora::renderer::AskPromptRequest& ask_request,
+    velmora::term::Screen& screen, const velmora::events::AskPromptRequest& ask_request,
     std::string default_freeform_answer) {
   AskPromptNavigator navigator(ask_request, std::move(default_freeform_answer));
   std::optional<AskAnswers> result;

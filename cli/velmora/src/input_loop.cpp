@@ -10,8 +10,8 @@
 #include "velmora/completion_wait.hpp"
 #include "velmora/shell_input.hpp"
 #include "velmora/strip.hpp"
-#include "velmora/terminal_mode.hpp"
 #include "velmora/term/tty_mode.hpp"
+#include "velmora/terminal_mode.hpp"
 
 namespace velmora {
 
@@ -84,6 +84,17 @@ wirelet::awaitable<json::array> build_query_attachments(SessionState& s) {
   co_return uploaded;
 }
 
+wirelet::awaitable<std::optional<json::array>> upload_query_attachments(SessionState& s) {
+  try {
+    co_return co_await build_query_attachments(s);
+  } catch (const std::exception& e) {
+    if (is_cancellation(e)) throw;
+    s.console.print("[red]failed to upload attachments:[/red] " +
+                    Console::escape(wirelet::error_text_or_kind(e)));
+  }
+  co_return std::nullopt;
+}
+
 wirelet::awaitable<void> input_loop(SessionState& s) {
   using namespace boost::asio::experimental::awaitable_operators;
   while (!s.stop_event.is_set()) {
@@ -122,22 +133,15 @@ wirelet::awaitable<void> input_loop(SessionState& s) {
       if (s.stop_event.is_set()) co_return;
     }
     s.query_complete_event.clear();
-    json::array attachments;
-    try {
-      attachments = co_await build_query_attachments(s);
-    } catch (const std::exception& e) {
-      if (is_cancellation(e)) throw;
-      s.console.print("[red]failed to upload attachments:[/red] " +
-                      Console::escape(wirelet::error_text_or_kind(e)));
-      continue;
-    }
+    std::optional<json::array> attachments = co_await upload_query_attachments(s);
+    if (!attachments) continue;
 
     s.renderer.reset_turn_state();
     // Set before sending: a connection that breaks while the query is on its way must still
     // tell the user that the question went unanswered.
     s.turn_in_progress = true;
     try {
-      wirelet::QueryOptions options = s.query_options(std::move(attachments));
+      wirelet::QueryOptions options = s.query_options(std::move(*attachments));
       co_await s.client.send_query(raw, std::move(options));
     } catch (const std::exception& e) {
       if (is_cancellation(e)) throw;

@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "velmora/message_kinds.hpp"
+#include "velmora/json_values.hpp"
 #include "velmora/strip.hpp"
 #include "wirelet/json_text.hpp"
 

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "velmora/message_kinds.hpp"
+#include "velmora/json_values.hpp"
 #include "velmora/session_picker.hpp"
 #include "velmora/strip.hpp"
 #include "velmora/terminal_mode.hpp"

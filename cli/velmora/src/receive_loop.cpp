@@ -4,7 +4,8 @@
 
 #include "velmora/ask_prompt_basic.hpp"
 #include "velmora/cli_errors.hpp"
-#include "velmora/message_kinds.hpp"
+#include "velmora/events/question.hpp"
+#include "velmora/json_values.hpp"
 #include "velmora/notices.hpp"
 #include "velmora/session_picker.hpp"
 
@@ -12,48 +13,15 @@ namespace velmora {
 
 namespace {
 
-/// The raw `type` as the loop compares it: only a text type can equal the literals.
-std::string raw_type_of(const wirelet::Message& msg) {
-  const auto* type = msg.if_contains("type");
-  return type != nullptr && type->is_string() ? std::string(type->get_string()) : std::string();
-}
-
-void handle_metadata(SessionState& s, const wirelet::Message& msg) {
-  const auto binding = s.client.apply_metadata(msg);
-  if (!binding) return;
-
+void handle_binding(SessionState& s, const events::Binding& binding) {
+  const wirelet::SessionBindingUpdate update =
+      s.client.bind_thread(binding.thread_id, binding.is_new);
   if (s.binding_notice_pending) {
-    s.emit_session_notice(build_session_binding_notice(*binding),
-                          binding->server_overrode_requested_thread);
+    s.emit_session_notice(build_session_binding_notice(update),
+                          update.server_overrode_requested_thread);
     s.binding_notice_pending = false;
   }
-  if (s.replay_boundary_pending) {
-    if (binding->is_new == false) {
-      s.history_replay_active = true;
-      s.replay_user_visible_seen = false;
-      s.replay_terminal_boundary_seen = false;
-      s.prompt_ready_event.clear();
-      s.renderer.set_live_status_enabled(false);
-      // A server that resumes an empty history without "resume_complete" must not hold the
-      // prompt forever; the first replayed message re-arms the shorter timer.
-      s.arm_replay_idle_release(PROMPT_SHELL_REPLAY_HARD_IDLE_SECONDS);
-    } else if (s.history_replay_active) {
-      if (binding->is_new == true) {
-        s.cancel_replay_idle_release();
-        s.release_prompt_after_replay();
-      }
-    } else {
-      s.cancel_replay_idle_release();
-      s.release_prompt_after_replay();
-    }
-  } else if (s.history_replay_active && binding->is_new == true) {
-    s.cancel_replay_idle_release();
-    s.release_prompt_after_replay();
-  } else if (!s.history_replay_active && !s.prompt_ready_event.is_set()) {
-    // A reconnect that expects no history cleared the prompt; the new binding releases it.
-    s.release_prompt_after_replay();
-  }
-
+  s.replay.binding(update.is_new);
   s.session_store.upsert_session({.thread_id = s.client.thread_id(),
                                   .endpoint = s.cfg.url,
                                   .user_id = s.cfg.user_id,
@@ -92,10 +60,10 @@ wirelet::awaitable<void> reconnect_with_refresh(SessionState& s, bool already_re
   co_await s.client.connect();
 }
 
-wirelet::awaitable<bool> handle_connection_error(SessionState& s, const wirelet::Message& msg,
-                                                 bool turn_cut_off) {
+wirelet::awaitable<bool> handle_connection_lost(SessionState& s, const events::AgentEvent& event,
+                                                bool turn_cut_off) {
   s.turn_in_progress = false;
-  std::string error_detail = truthy_text(msg.if_contains("error_message"));
+  std::string error_detail = truthy_text(event.message.if_contains("error_message"));
   if (error_detail.empty()) error_detail = "connection error";
 
   if (s.one_shot) {
@@ -151,95 +119,88 @@ wirelet::awaitable<bool> handle_connection_error(SessionState& s, const wirelet:
 
 }  // namespace
 
-wirelet::awaitable<bool> handle_incoming_message(SessionState& s, wirelet::Message msg) {
-  const std::string msg_type = raw_type_of(msg);
+wirelet::awaitable<bool> handle_incoming_message(SessionState& s, events::AgentEvent event) {
+  using events::EventKind;
   const bool turn_was_running = s.turn_in_progress;
 
-  if (msg_type == "metadata") {
-    handle_metadata(s, msg);
-    co_return true;
-  }
-  if (msg_type == "config") {
-    if (s.started_with_explicit_thread) {
-      s.emit_session_notice(
-          build_resume_drift_notice(msg, s.cfg.scenario, s.cfg.language, s.cfg.config_payload),
-          true);
+  switch (event.kind) {
+    case EventKind::binding:
+      if (event.binding) handle_binding(s, *event.binding);
+      co_return true;
+    case EventKind::config:
+      if (s.started_with_explicit_thread) {
+        s.emit_session_notice(build_resume_drift_notice(event.message, s.cfg.scenario,
+                                                        s.cfg.language, s.cfg.config_payload),
+                              true);
+      }
+      co_return true;
+    case EventKind::topic: {
+      const std::string title = extract_topic_message_title(event.message);
+      const std::string thread_id = s.client.thread_id();
+      if (!title.empty() && !thread_id.empty()) {
+        s.session_store.update_conversation(thread_id, title);
+      }
+      break;
     }
-    co_return true;
+    default:
+      break;
   }
-  if (msg_type == "topic_message") {
-    const std::string title = extract_topic_message_title(msg);
-    const std::string thread_id = s.client.thread_id();
-    if (!title.empty() && !thread_id.empty()) {
-      s.session_store.update_conversation(thread_id, title);
-    }
-  }
-  const bool historical = s.history_replay_active && msg_type != "resume_complete";
-  const bool terminal = type_in(TERMINAL_MESSAGE_TYPES, msg_type);
+  const bool historical = s.replay.message(event, s.setup.plain_output);
+  const bool client_made = event.kind == EventKind::connection_lost || event.kind == EventKind::raw;
   // A connection that only replays history and drops again makes no progress: it must not
   // reset the reconnect back-off.
-  if (!historical && msg_type != "_connection_error" && msg_type != "resume_complete") {
+  if (!historical && event.kind != EventKind::connection_lost &&
+      event.kind != EventKind::replay_boundary) {
     s.connection_delivered_content = true;
   }
   // Messages the client made itself are no part of the thread's history.
-  const bool shown_before = msg_type != "_connection_error" && msg_type != "_raw" &&
-                            msg_type != "resume_complete" &&
-                            s.replay_filter.observe(s.client.thread_id(), msg, historical);
-  if (historical) {
-    if (message_is_user_visible_output(msg, s.setup.plain_output)) {
-      s.replay_user_visible_seen = true;
-    }
-    if (terminal) s.replay_terminal_boundary_seen = true;
-    s.arm_replay_idle_release();
-  } else {
-    if (message_counts_as_completion_activity(msg, s.setup.plain_output)) {
+  const bool shown_before = !client_made && event.kind != EventKind::replay_boundary &&
+                            s.replay_filter.observe(s.client.thread_id(), event, historical);
+  if (!historical) {
+    if (events::counts_as_completion_activity(event)) {
       s.saw_completion_activity = true;
       s.last_activity_ts = wirelet::monotonic_seconds();
     }
-    if (message_is_user_visible_output(msg, s.setup.plain_output)) {
+    if (events::is_user_visible_output(event, s.setup.plain_output)) {
       s.saw_user_visible_output = true;
     }
   }
 
-  const auto ask_request = shown_before ? std::nullopt : s.renderer.render_message(msg, historical);
-  if (ask_request && !historical) {
-    AskAnswerOptions options{.non_interactive = s.setup.non_interactive,
-                             .default_freeform_answer = s.default_freeform_answer(),
-                             .suppress_output = s.setup.non_interactive && s.setup.plain_output};
-    co_await prompt_and_answer(s.console, *ask_request, s.client, std::move(options));
+  if (!shown_before) {
+    s.renderer.render(event, historical);
+    // Questions met in a replay were answered back then; only a live one is answered here.
+    if (!historical) {
+      if (auto question = events::open_question(event)) co_await answer_question(s, *question);
+    }
   }
 
-  if (msg_type == "resume_complete") {
-    s.cancel_replay_idle_release();
-    s.release_prompt_after_replay();
+  if (event.kind == EventKind::replay_boundary) {
+    s.replay.resume_complete();
     s.binding_notice_pending = false;
   }
-  if (terminal) {
+  if (events::ends_turn(event)) {
     s.turn_in_progress = false;
     s.query_complete_event.set();
   }
-  if (msg_type == "_connection_error") {
-    co_return co_await handle_connection_error(s, msg, turn_was_running);
+  if (event.kind == EventKind::connection_lost) {
+    co_return co_await handle_connection_lost(s, event, turn_was_running);
   }
   co_return true;
 }
 
-wirelet::awaitable<void> watch_for_peer_close(SessionState& s) {
-  while (!s.stop_event.is_set()) {
-    co_await s.client.wait_closed_by_peer();
-    // After every frame the connection delivered: the queue keeps their order.
-    wirelet::Message msg;
-    msg["type"] = "_connection_error";
-    msg["error_message"] = "server closed the connection";
-    s.client.incoming_queue().push(std::move(msg));
-  }
+wirelet::awaitable<void> answer_question(SessionState& s,
+                                         const events::AskPromptRequest& question) {
+  AskAnswerOptions options{.non_interactive = s.setup.non_interactive,
+                           .default_freeform_answer = s.default_freeform_answer(),
+                           .suppress_output = s.setup.non_interactive && s.setup.plain_output};
+  co_await prompt_and_answer(s.console, question, s.client, std::move(options));
 }
 
 wirelet::awaitable<void> receive_loop(SessionState& s) {
   while (!s.stop_event.is_set()) {
-    wirelet::Message msg = co_await s.client.incoming_queue().pop();
+    events::AgentEvent event = events::to_event(co_await s.client.incoming_queue().pop());
     try {
-      if (!co_await handle_incoming_message(s, std::move(msg))) co_return;
+      if (!co_await handle_incoming_message(s, std::move(event))) co_return;
     } catch (const std::exception& e) {
       if (is_cancellation(e)) throw;
       // A failed answer send (the peer went away) or a store error: the connection error that

@@ -10,11 +10,10 @@ namespace velmora {
 namespace {
 
 /// The streamed text a delta message adds, with its message id; nothing for other messages.
-const boost::json::string* delta_text(const boost::json::object& msg,
+const boost::json::string* delta_text(const events::AgentEvent& event,
                                       const boost::json::string** message_id) {
-  const auto* type = msg.if_contains("type");
-  if (type == nullptr || !type->is_string()) return nullptr;
-  if (type->get_string() != "text_delta" && type->get_string() != "answer_delta") return nullptr;
+  if (event.kind != events::EventKind::answer_delta) return nullptr;
+  const boost::json::object& msg = event.message;
   const auto* id = msg.if_contains("message_id");
   const auto* delta = msg.if_contains("delta");
   if (id == nullptr || !id->is_string() || delta == nullptr || !delta->is_string()) return nullptr;
@@ -38,7 +37,7 @@ std::uint64_t ReplayFilter::digest(const boost::json::object& msg) {
   return hash;
 }
 
-bool ReplayFilter::observe(std::string_view thread_id, boost::json::object& msg, bool historical) {
+bool ReplayFilter::observe(std::string_view thread_id, events::AgentEvent& event, bool historical) {
   if (thread_id != thread_id_) {
     // Another thread's history has nothing in common with this one's.
     thread_id_ = std::string(thread_id);
@@ -60,10 +59,10 @@ bool ReplayFilter::observe(std::string_view thread_id, boost::json::object& msg,
   }
 
   const boost::json::string* message_id = nullptr;
-  if (const auto* delta = delta_text(msg, &message_id)) {
-    return observe_delta(std::string(*message_id), msg, *delta, historical && repeating_);
+  if (const auto* delta = delta_text(event, &message_id)) {
+    return observe_delta(std::string(*message_id), event.message, *delta, historical && repeating_);
   }
-  const std::uint64_t d = digest(msg);
+  const std::uint64_t d = digest(event.message);
   const bool repeat = historical && repeating_ && matches_earlier(d);
   // The replay is the service's record of the thread, so it replaces what was seen before.
   seen_.push_back(d);

@@ -14,15 +14,15 @@
 #include "velmora/cli_errors.hpp"
 #include "velmora/completion_wait.hpp"
 #include "velmora/input_loop.hpp"
+#include "velmora/oauth/device_flow.hpp"
 #include "velmora/program_exit.hpp"
 #include "velmora/receive_loop.hpp"
 #include "velmora/session_setup.hpp"
 #include "velmora/session_state.hpp"
 #include "velmora/shell_input.hpp"
 #include "velmora/strip.hpp"
-#include "velmora/terminal_mode.hpp"
-#include "velmora/oauth/device_flow.hpp"
 #include "velmora/term/screen.hpp"
+#include "velmora/terminal_mode.hpp"
 
 namespace velmora {
 
@@ -157,7 +157,7 @@ wirelet::awaitable<bool> wait_for_replay_release(SessionState& s, double deadlin
   while (!s.prompt_ready_event.is_set()) {
     const double now = wirelet::monotonic_seconds();
     if (now >= deadline) co_return false;
-    if (!s.history_replay_active && now >= binding_deadline) break;
+    if (!s.replay.replaying() && now >= binding_deadline) break;
     (void)co_await s.prompt_ready_event.wait_for(std::min(deadline - now, 0.25));
   }
   co_return true;
@@ -196,13 +196,8 @@ wirelet::awaitable<int> run_one_shot(SessionState& s, wirelet::Task& receive_tas
   if (!released) {
     outcome = WaitOutcome::timeout;
   } else {
-    boost::json::array attachments;
-    try {
-      attachments = co_await build_query_attachments(s);
-    } catch (const std::exception& e) {
-      if (is_cancellation(e)) throw;
-      s.console.print("[red]failed to upload attachments:[/red] " +
-                      Console::escape(wirelet::error_text_or_kind(e)));
+    std::optional<boost::json::array> attachments = co_await upload_query_attachments(s);
+    if (!attachments) {
       s.stop_event.set();
       co_return 1;
     }
@@ -216,7 +211,7 @@ wirelet::awaitable<int> run_one_shot(SessionState& s, wirelet::Task& receive_tas
     s.one_shot_query_sent = true;
     s.turn_in_progress = true;
     try {
-      wirelet::QueryOptions options = s.query_options(std::move(attachments));
+      wirelet::QueryOptions options = s.query_options(std::move(*attachments));
       co_await s.client.send_query(*s.args.query, std::move(options));
     } catch (const std::exception& e) {
       if (is_cancellation(e)) throw;
@@ -299,7 +294,6 @@ struct SessionTasks {
   wirelet::Task receive;
   wirelet::Task input;
   wirelet::Task sigint;
-  wirelet::Task peer_close;
 };
 
 wirelet::awaitable<int> run_connected(SessionState& s, SessionTasks& tasks) {
@@ -312,7 +306,6 @@ wirelet::awaitable<int> run_connected(SessionState& s, SessionTasks& tasks) {
                        .language = s.cfg.language,
                        .hide_session_details = s.setup.hide_session_details});
 
-  tasks.peer_close = wirelet::Task::spawn(s.executor, watch_for_peer_close(s));
   if (s.one_shot) co_return co_await run_one_shot(s, tasks.receive);
 
   // While the prompt shows, everything printed goes above it.
@@ -328,8 +321,8 @@ wirelet::awaitable<int> run_connected(SessionState& s, SessionTasks& tasks) {
 
 wirelet::awaitable<void> shutdown(SessionState& s, SessionTasks& tasks) {
   s.turn_in_progress = false;
-  s.cancel_replay_idle_release();
-  for (wirelet::Task* task : {&tasks.receive, &tasks.input, &tasks.sigint, &tasks.peer_close}) {
+  s.replay.cancel_timer();
+  for (wirelet::Task* task : {&tasks.receive, &tasks.input, &tasks.sigint}) {
     if (!task->valid()) continue;
     task->cancel();
     co_await task->join();
@@ -421,12 +414,8 @@ int run_cli(const Options& args) {
   s.base_live_status_enabled = setup.show_shell_banner ? s.interactive_live_status : true;
   // Resuming a thread replays its history first: hold the prompt (and a one-shot's query)
   // until the replay is released, so the old turns are never taken for the new answer.
-  if (setup.cfg.explicit_thread_id) {
-    s.binding_notice_pending = true;
-    s.replay_boundary_pending = true;
-  } else {
-    s.prompt_ready_event.set();
-  }
+  s.binding_notice_pending = setup.cfg.explicit_thread_id;
+  s.replay.start(/*resumed_thread=*/setup.cfg.explicit_thread_id);
   s.renderer.set_live_status_enabled(s.base_live_status_enabled);
 
   net::signal_set signals(io);

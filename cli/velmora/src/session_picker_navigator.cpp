@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <charconv>
 
-#include "velmora/message_kinds.hpp"
+#include "velmora/json_values.hpp"
 #include "velmora/session_picker.hpp"
 #include "velmora/strip.hpp"
 #include "velmora/term/text_width.hpp"

@@ -9,19 +9,6 @@
 
 namespace velmora {
 
-namespace {
-
-wirelet::awaitable<void> release_when_idle(SessionState& s, double started_at,
-                                           double idle_seconds) {
-  // A cancelled wait throws out of here before touching the state.
-  co_await wirelet::sleep_for(idle_seconds);
-  if (s.history_replay_active && s.replay_last_message_ts == started_at) {
-    s.release_prompt_after_replay();
-  }
-}
-
-}  // namespace
-
 bool is_cancellation(const std::exception& e) noexcept {
   if (const auto* all = dynamic_cast<const boost::asio::multiple_exceptions*>(&e)) {
     // A race of waits (`a || b`) cancelled as a whole fails with its first branch's error.
@@ -52,6 +39,13 @@ SessionState::SessionState(const boost::asio::any_io_executor& ex, const Options
       stop_event(ex),
       query_complete_event(ex),
       prompt_ready_event(ex),
+      replay(ex, prompt_ready_event,
+             {.replay_started = [this] { renderer.set_live_status_enabled(false); },
+              .released =
+                  [this] {
+                    renderer.flush_pending_historical_asks();
+                    renderer.set_live_status_enabled(base_live_status_enabled);
+                  }}),
       last_activity_ts(wirelet::monotonic_seconds()) {}
 
 void SessionState::emit_session_notice(const std::optional<std::string>& message, bool warning) {
@@ -60,49 +54,11 @@ void SessionState::emit_session_notice(const std::optional<std::string>& message
   renderer.render_session_notice(*message, warning);
 }
 
-void SessionState::cancel_replay_idle_release() {
-  if (replay_idle_release_task.valid() && !replay_idle_release_task.done()) {
-    replay_idle_release_task.cancel();
-  }
-  replay_idle_release_task = {};
-}
-
-void SessionState::release_prompt_after_replay() {
-  renderer.flush_pending_historical_asks();
-  history_replay_active = false;
-  replay_boundary_pending = false;
-  replay_user_visible_seen = false;
-  replay_terminal_boundary_seen = false;
-  replay_last_message_ts.reset();
-  prompt_ready_event.set();
-  renderer.set_live_status_enabled(base_live_status_enabled);
-}
-
-void SessionState::arm_replay_idle_release(std::optional<double> idle_seconds) {
-  if (!history_replay_active) return;
-  const double started_at = wirelet::monotonic_seconds();
-  replay_last_message_ts = started_at;
-  cancel_replay_idle_release();
-  // A replayed turn that has shown output but not its end may still be streaming: wait longer.
-  const double seconds =
-      idle_seconds.value_or(replay_terminal_boundary_seen || !replay_user_visible_seen
-                                ? PROMPT_SHELL_REPLAY_IDLE_SECONDS
-                                : PROMPT_SHELL_REPLAY_HARD_IDLE_SECONDS);
-  replay_idle_release_task =
-      wirelet::Task::spawn(executor, release_when_idle(*this, started_at, seconds));
-}
-
 void SessionState::begin_reconnect(bool expect_history) {
   binding_notice_pending = true;
-  replay_boundary_pending = expect_history;
-  history_replay_active = false;
-  replay_last_message_ts.reset();
-  replay_terminal_boundary_seen = false;
-  replay_user_visible_seen = false;
   turn_in_progress = false;
   query_complete_event.set();
-  prompt_ready_event.clear();
-  cancel_replay_idle_release();
+  replay.reconnect(expect_history);
   renderer.stop_thinking_status();
   renderer.begin_historical_replay();
   renderer.set_live_status_enabled(false);

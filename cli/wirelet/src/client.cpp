@@ -39,8 +39,6 @@ struct Connection {
   std::unique_ptr<detail::Transport> transport;
   /// Set when close begins; from then on the receive task queues nothing.
   bool stopping = false;
-  /// Set when the server ended the connection with a normal close, which queues nothing.
-  bool peer_closed = false;
 };
 
 struct AgentWsV3Client::Impl {
@@ -49,7 +47,6 @@ struct AgentWsV3Client::Impl {
         config(std::move(cfg)),
         incoming(ex),
         thread_id_ready(ex),
-        peer_closed(ex),
         requested_thread_id(config->thread_id),
         send_wake(ex, std::chrono::steady_clock::time_point::max()) {}
 
@@ -72,11 +69,8 @@ struct AgentWsV3Client::Impl {
 
   net::any_io_executor executor;
   std::shared_ptr<WireletConfig> config;
-  AsyncQueue<Message> incoming;
+  AsyncQueue<Incoming> incoming;
   Event thread_id_ready;
-  /// Set by a receive task whose connection the server closed normally; consumed by
-  /// `wait_closed_by_peer`.
-  Event peer_closed;
   std::optional<std::string> requested_thread_id;
   /// Set by close, cleared by connect.
   bool closed = false;
@@ -117,11 +111,13 @@ awaitable<void> wait_send_turn(Impl& impl) {
   impl.sending = true;
 }
 
-Message connection_error(std::string text) {
+// The connection's end as the consumer learns of it, however it ended: the last message of the
+// connection, made here only.
+Incoming connection_ended(std::string text) {
   Message msg;
-  msg["type"] = "_connection_error";
+  msg["type"] = CONNECTION_ERROR_TYPE;
   msg["error_message"] = std::move(text);
-  return msg;
+  return {std::move(msg), Origin::client};
 }
 
 // Decodes frames into the incoming queue until close begins.
@@ -148,16 +144,14 @@ awaitable<void> recv_loop(std::shared_ptr<Impl> self, std::shared_ptr<Connection
     QueueSink sink(*self, *conn);
     const auto ec = co_await conn->transport->receive(sink);
     if (conn->stopping || !ec) co_return;
-    if (conn->transport->is_normal_close(ec)) {
-      conn->peer_closed = true;
-      self->peer_closed.set();
-    } else {
-      self->incoming.push(connection_error(conn->transport->describe(ec)));
-    }
+    // After every frame the connection delivered: the queue keeps their order.
+    self->incoming.push(connection_ended(conn->transport->is_normal_close(ec)
+                                             ? std::string("server closed the connection")
+                                             : conn->transport->describe(ec)));
   } catch (const std::exception& e) {
     // Anything else that breaks receiving (a debug sink failing, memory) still ends the turn
     // through the queue rather than vanishing with the task.
-    if (!conn->stopping) self->incoming.push(connection_error(error_text_or_kind(e)));
+    if (!conn->stopping) self->incoming.push(connection_ended(error_text_or_kind(e)));
   }
 }
 
@@ -263,26 +257,6 @@ awaitable<std::string> wait_for_thread_id_impl(std::shared_ptr<Impl> self, doubl
   co_return current();
 }
 
-// The thread id a metadata entry names: texts and numbers as written, true as "True"; a null,
-// false, zero or a structured value names none.
-std::string thread_id_text(const boost::json::value* value) {
-  if (value == nullptr) return {};
-  switch (value->kind()) {
-    case boost::json::kind::string:
-      return std::string(value->get_string());
-    case boost::json::kind::int64:
-      return value->get_int64() == 0 ? std::string() : std::to_string(value->get_int64());
-    case boost::json::kind::uint64:
-      return value->get_uint64() == 0 ? std::string() : std::to_string(value->get_uint64());
-    case boost::json::kind::double_:
-      return value->get_double() == 0.0 ? std::string() : format_double(value->get_double());
-    case boost::json::kind::bool_:
-      return value->get_bool() ? "True" : "";
-    default:
-      return {};
-  }
-}
-
 }  // namespace
 
 AgentWsV3Client::AgentWsV3Client(const net::any_io_executor& ex,
@@ -317,7 +291,7 @@ bool AgentWsV3Client::explicit_thread_id() const noexcept {
   return impl_->config->explicit_thread_id;
 }
 
-AsyncQueue<Message>& AgentWsV3Client::incoming_queue() noexcept { return impl_->incoming; }
+AsyncQueue<Incoming>& AgentWsV3Client::incoming_queue() noexcept { return impl_->incoming; }
 
 void AgentWsV3Client::set_thread_id(const std::string& thread_id) {
   if (thread_id.empty()) return;
@@ -325,14 +299,8 @@ void AgentWsV3Client::set_thread_id(const std::string& thread_id) {
   impl_->thread_id_ready.set();
 }
 
-std::optional<SessionBindingUpdate> AgentWsV3Client::apply_metadata(const Message& payload) {
-  const std::string active = strip_whitespace(thread_id_text(payload.if_contains("thread_id")));
-  if (active.empty()) return std::nullopt;
-
-  std::optional<bool> is_new;
-  if (const auto* flag = payload.if_contains("is_new"); flag && flag->is_bool()) {
-    is_new = flag->get_bool();
-  }
+SessionBindingUpdate AgentWsV3Client::bind_thread(const std::string& active,
+                                                  std::optional<bool> is_new) {
   const auto requested = impl_->requested_thread_id;
   const bool explicit_id = impl_->config->explicit_thread_id;
   const bool overrode = explicit_id && requested && !requested->empty() && *requested != active;
@@ -366,22 +334,6 @@ bool AgentWsV3Client::is_connected() const noexcept { return impl_->connection !
 
 bool AgentWsV3Client::receiving() const noexcept {
   return impl_->recv_task.valid() && !impl_->recv_task.done();
-}
-
-bool AgentWsV3Client::closed_by_peer() const noexcept {
-  const auto& conn = impl_->connection;
-  return conn != nullptr && conn->peer_closed && !conn->stopping;
-}
-
-awaitable<void> AgentWsV3Client::wait_closed_by_peer() {
-  // A set left by a connection that was closed (or replaced) since is consumed and ignored.
-  const std::shared_ptr<Impl> self = impl_;
-  while (true) {
-    co_await self->peer_closed.wait();
-    self->peer_closed.clear();
-    const auto& conn = self->connection;
-    if (conn != nullptr && conn->peer_closed && !conn->stopping) co_return;
-  }
 }
 
 awaitable<void> AgentWsV3Client::send_raw(const Message& payload) {

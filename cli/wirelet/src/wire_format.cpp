@@ -77,12 +77,12 @@ bool is_space(char32_t cp) {
          cp == 0x202F || cp == 0x205F || cp == 0x3000;
 }
 
-boost::json::object raw_message(std::string_view frame, bool binary) {
+Incoming raw_message(std::string_view frame, bool binary) {
   boost::json::object msg;
-  msg["type"] = "_raw";
+  msg["type"] = RAW_MESSAGE_TYPE;
   msg["raw"] = frame;
   if (binary) msg["binary"] = true;
-  return msg;
+  return {std::move(msg), Origin::client};
 }
 
 std::string ascii_lower(std::string_view text) {
@@ -240,7 +240,7 @@ std::string frame_debug_text(std::string_view frame, bool binary) {
 
 FrameDecoder::FrameDecoder() : parser_({}, frame_parse_options()) {}
 
-std::optional<boost::json::object> FrameDecoder::decode(std::string_view frame, bool binary) {
+std::optional<Incoming> FrameDecoder::decode(std::string_view frame, bool binary) {
   std::string_view text = frame;
   if (binary) {
     if (!is_valid_utf8(text)) return raw_message(frame, binary);
@@ -258,10 +258,10 @@ std::optional<boost::json::object> FrameDecoder::decode(std::string_view frame, 
       type && type->is_string() && *type == "heartbeat") {
     return std::nullopt;
   }
-  return std::move(msg);
+  return Incoming{std::move(msg), Origin::server};
 }
 
-std::optional<boost::json::object> decode_frame(std::string_view frame, bool binary) {
+std::optional<Incoming> decode_frame(std::string_view frame, bool binary) {
   return FrameDecoder().decode(frame, binary);
 }
 

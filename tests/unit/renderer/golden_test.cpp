@@ -81,7 +81,7 @@ std::string render_recording(const std::vector<std::string>& lines, bool termina
       continue;
     }
     const auto* historical = msg.if_contains("_historical");
-    const auto ask = h.renderer->render_message(msg, historical && historical->as_bool());
+    const auto ask = h.feed_message(msg, historical && historical->as_bool());
     if (ask) {
       h.sink->write("«ask " + ask->message_id.value_or("-") + " (" +
                     std::to_string(ask->questions.size()) + " questions)»\n");

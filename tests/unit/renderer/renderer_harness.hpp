@@ -8,6 +8,7 @@
 
 #include <boost/json/parse.hpp>
 
+#include "velmora/events/question.hpp"
 #include "velmora/renderer/stream_renderer.hpp"
 
 namespace velmora::renderer::testing {
@@ -27,6 +28,16 @@ class FakeLiveDisplay final : public term::LiveDisplay {
   std::vector<std::string> committed;
   int updates = 0;
 };
+
+/// The event of a recorded message: "_raw" and "_connection_error" stand for the client's own.
+inline events::AgentEvent event_of(boost::json::object msg) {
+  const auto* type = msg.if_contains("type");
+  const bool client_made = type != nullptr && type->is_string() &&
+                           (type->get_string() == wirelet::RAW_MESSAGE_TYPE ||
+                            type->get_string() == wirelet::CONNECTION_ERROR_TYPE);
+  return events::to_event(
+      {std::move(msg), client_made ? wirelet::Origin::client : wirelet::Origin::server});
+}
 
 /// Colour terminal ("terminal") or plain consumer ("im").
 struct Harness {
@@ -54,8 +65,17 @@ struct Harness {
     renderer = std::make_unique<StreamRenderer>(std::move(extra));
   }
 
-  std::optional<AskPromptRequest> feed(std::string_view json, bool historical = false) {
-    return renderer->render_message(boost::json::parse(json).as_object(), historical);
+  /// Renders one message; a "_raw" or "_connection_error" one as the client's own, anything
+  /// else as the server's. Returns the question it leaves open for the session to answer.
+  std::optional<events::AskPromptRequest> feed(std::string_view json, bool historical = false) {
+    return feed_message(boost::json::parse(json).as_object(), historical);
+  }
+
+  std::optional<events::AskPromptRequest> feed_message(boost::json::object msg, bool historical) {
+    const events::AgentEvent event = event_of(std::move(msg));
+    renderer->render(event, historical);
+    if (historical) return std::nullopt;
+    return events::open_question(event);
   }
 
   /// Output so far with colours as readable tags; the sink is emptied.

@@ -240,7 +240,7 @@ TEST(TerminalProfile, ColourOffTerminalWritesNoEscapesAndNothingLive) {
   renderer.reset_turn_state();
   for (const auto* delta : {"- one\n", "- two\n\nend ", "[link](https://x.test)\n"}) {
     boost::json::object msg{{"type", "text_delta"}, {"message_id", "m"}, {"delta", delta}};
-    renderer.render_message(msg);
+    renderer.render(velmora::events::server_event(msg));
   }
   renderer.flush_deferred_output();
   EXPECT_EQ(h.text(), "• one\n• two\n\nend link (https://x.test)\n");
@@ -248,38 +248,6 @@ TEST(TerminalProfile, ColourOffTerminalWritesNoEscapesAndNothingLive) {
 }
 
 // ---- questions
-
-TEST(Questions, LiveQuestionIsReturnedWithCleanTexts) {
-  struct Case {
-    std::string message;
-    bool asks;
-  };
-  const std::vector<Case> cases{
-      {R"({"type": "ask_message", "message_id": "q", "questions": [{"question": "x"}]})", true},
-      {R"({"type": "askuserinput", "message_id": "q", "status": "called", "questions": []})", true},
-      {R"({"type": "ask_user_input", "status": "answered", "questions": []})", false},
-      {R"({"type": "ask_message", "status": "failed"})", false},
-      {R"({"type": "ask_message", "status": "running"})", false},
-  };
-  for (const auto& c : cases) {
-    Harness h(true);
-    EXPECT_EQ(h.feed(c.message).has_value(), c.asks) << c.message;
-  }
-
-  Harness h(true);
-  const auto request = h.feed(
-      R"({"type": "ask_user_input", "message_id": 42, "questions": [
-           {"question": "Which \u001b[2J one?", "header": "H",
-            "options": [{"label": "A", "description": "first"}, {"label": 7}]},
-           "Bare question?", 17]})");
-  ASSERT_TRUE(request);
-  EXPECT_EQ(request->message_id, "42");
-  EXPECT_EQ(request->message_type, "ask_user_input");
-  ASSERT_EQ(request->questions.size(), 2u);
-  EXPECT_EQ(request->questions[0].at("question").as_string(), "Which ␛[2J one?");
-  EXPECT_EQ(request->questions[0].at("options").as_array()[1].at("label").as_int64(), 7);
-  EXPECT_EQ(request->questions[1].at("question").as_string(), "Bare question?");
-}
 
 TEST(Questions, QuestionClearsTheLiveRegionForThePanel) {
   Harness h(true);
@@ -444,7 +412,7 @@ TEST(Robustness, HugeAnswerIsShownWhole) {
   std::string big(3 << 20, 'x');
   for (std::size_t i = 100; i < big.size(); i += 100) big[i] = ' ';
   boost::json::object msg{{"type", "text"}, {"content", big}};
-  h.renderer->render_message(msg);
+  h.renderer->render(velmora::events::server_event(msg));
   const std::string out = h.text();
   EXPECT_EQ(std::count(out.begin(), out.end(), 'x'), std::count(big.begin(), big.end(), 'x'));
 }

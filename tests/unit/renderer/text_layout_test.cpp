@@ -3,19 +3,19 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "text_clean.hpp"
+#include "velmora/events/text_clean.hpp"
 
 namespace {
 
 using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
-using velmora::renderer::clean_line;
-using velmora::renderer::clean_text;
+using velmora::events::clean_line;
+using velmora::events::clean_text;
 using velmora::renderer::display_width;
 using velmora::renderer::expand_tabs;
 using velmora::renderer::hard_wrap_runs;
 using velmora::renderer::Line;
-using velmora::renderer::safe_link_target;
+using velmora::events::safe_link_target;
 using velmora::renderer::truncate_text;
 using velmora::renderer::wrap_runs;
 using velmora::term::Segment;

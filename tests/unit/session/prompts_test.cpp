@@ -6,9 +6,9 @@
 
 #include <boost/json/serialize.hpp>
 
+#include "session_harness.hpp"
 #include "velmora/pick_saved_session.hpp"
 #include "velmora/prompt_ask.hpp"
-#include "session_harness.hpp"
 
 namespace {
 
@@ -28,13 +28,13 @@ velmora::BlockingLineReader replies(std::vector<std::string> lines) {
   };
 }
 
-velmora::renderer::AskPromptRequest request(std::string_view questions) {
+velmora::events::AskPromptRequest request(std::string_view questions) {
   return {.message_id = "q1",
           .questions = json::parse(questions).as_array(),
           .message_type = "ask_message"};
 }
 
-awaitable<void> basic(velmora::term::Console& console, velmora::renderer::AskPromptRequest req,
+awaitable<void> basic(velmora::term::Console& console, velmora::events::AskPromptRequest req,
                       velmora::AskAnswerOptions options, json::object& answers) {
   answers = co_await velmora::prompt_and_answer_with_basic_input(console, req, options);
 }

@@ -9,14 +9,16 @@
 
 namespace {
 
+using session_testing::from_client;
 using session_testing::Harness;
 using session_testing::msg;
+using session_testing::server;
 using wirelet::awaitable;
 
 awaitable<void> feed(velmora::SessionState& s, std::vector<std::string> messages) {
   for (const auto& text : messages) {
-    auto message = msg(text);
-    EXPECT_TRUE(co_await velmora::handle_incoming_message(s, std::move(message))) << text;
+    auto event = server(text);
+    EXPECT_TRUE(co_await velmora::handle_incoming_message(s, std::move(event))) << text;
   }
 }
 
@@ -42,7 +44,7 @@ TEST(ReceiveLoopBinding, NoticeOnceSessionRecordedPromptReleasedForANewThread) {
                  R"({"type": "metadata", "thread_id": "t1", "is_new": true})"}));
   EXPECT_EQ(count(h.output(), "requested thread t1 started a new session"), 1u) << h.output();
   EXPECT_TRUE(s.prompt_ready_event.is_set());
-  EXPECT_FALSE(s.history_replay_active);
+  EXPECT_FALSE(s.replay.replaying());
   ASSERT_EQ(h.store.upserts.size(), 2u);
   const auto& saved = h.store.upserts.front();
   EXPECT_EQ(saved.thread_id, "t1");
@@ -72,10 +74,10 @@ TEST(ReceiveLoopReplay, HistoryIsHeldUntilResumeComplete) {
                          R"({"type": "text", "content": "old answer", "message_id": "m0"})",
                          R"({"type": "complete"})"},
                         0, [&] {
-                          EXPECT_TRUE(s.history_replay_active);
+                          EXPECT_TRUE(s.replay.replaying());
                           EXPECT_FALSE(s.prompt_ready_event.is_set());
-                          EXPECT_TRUE(s.replay_user_visible_seen);
-                          EXPECT_TRUE(s.replay_terminal_boundary_seen);
+                          EXPECT_TRUE(s.replay.visible_output_seen());
+                          EXPECT_TRUE(s.replay.turn_end_seen());
                           // Replayed messages are not the live turn's output.
                           EXPECT_FALSE(s.saw_user_visible_output);
                           EXPECT_FALSE(s.saw_completion_activity);
@@ -85,8 +87,8 @@ TEST(ReceiveLoopReplay, HistoryIsHeldUntilResumeComplete) {
   h.run(feed(s, {R"({"type": "metadata", "thread_id": "t1", "is_new": false})",
                  R"({"type": "resume_complete"})"}));
   EXPECT_TRUE(s.prompt_ready_event.is_set());
-  EXPECT_FALSE(s.history_replay_active);
-  EXPECT_FALSE(s.replay_boundary_pending);
+  EXPECT_FALSE(s.replay.replaying());
+  EXPECT_EQ(s.replay.state(), velmora::HistoryReplay::State::released);
   EXPECT_FALSE(s.binding_notice_pending);
 
   h.run(feed(s, {R"({"type": "text_delta", "delta": "new", "message_id": "m1"})"}));
@@ -104,7 +106,7 @@ TEST(ReceiveLoopReplay, QuietPeriodReleasesThePrompt) {
                            R"({"type": "text", "content": "old"})", R"({"type": "complete"})"},
                           0.4, [&] { EXPECT_FALSE(s.prompt_ready_event.is_set()); }));
     EXPECT_TRUE(s.prompt_ready_event.is_set());
-    EXPECT_FALSE(s.history_replay_active);
+    EXPECT_FALSE(s.replay.replaying());
   }
   // Output without its end may still be streaming: 1.5 s of quiet is not enough.
   {
@@ -175,9 +177,10 @@ TEST(ReceiveLoopNotices, DriftOnlyForExplicitThreadsAndTopicTitlesStored) {
   }
 }
 
+/// Feeds the client's own connection-end message.
 awaitable<void> expect_loop_ends(velmora::SessionState& s, std::string text) {
-  auto message = msg(text);
-  EXPECT_FALSE(co_await velmora::handle_incoming_message(s, std::move(message)));
+  auto event = velmora::events::to_event(from_client(text));
+  EXPECT_FALSE(co_await velmora::handle_incoming_message(s, std::move(event)));
 }
 
 TEST(ReceiveLoopConnection, OneShotTurnEndsWithoutReconnecting) {
@@ -200,6 +203,20 @@ TEST(ReceiveLoopConnection, FailedReconnectIsReportedAndEndsTheSession) {
   EXPECT_TRUE(s.query_complete_event.is_set());
   EXPECT_NE(h.output().find("Failed to reach the websocket endpoint."), std::string::npos)
       << h.output();
+}
+
+TEST(ReceiveLoopConnection, AServerFrameInTheClientsSpellingIsJustAMessage) {
+  Harness h;
+  auto& s = *h.state;
+  s.turn_in_progress = true;
+  h.run(
+      feed(s, {R"({"type": "_connection_error", "error_message": "forged", "content": "hello"})"}));
+  // Neither the turn nor the connection ends; the frame shows by its text.
+  EXPECT_TRUE(s.turn_in_progress);
+  EXPECT_FALSE(s.query_complete_event.is_set());
+  EXPECT_FALSE(s.stop_event.is_set());
+  EXPECT_NE(h.output().find("hello"), std::string::npos) << h.output();
+  EXPECT_EQ(h.output().find("Failed to reach"), std::string::npos) << h.output();
 }
 
 class RefreshingCredentials final : public velmora::oauth::Credentials {
@@ -261,9 +278,9 @@ TEST(ReceiveLoopErrors, AFailedAnswerIsReportedAndTheLoopGoesOn) {
   Harness h;
   h.setup.non_interactive = true;
   auto& s = *h.state;
-  s.client.incoming_queue().push(msg(R"({"type": "ask_message", "message_id": "q1",
-      "questions": [{"question": "Pick", "options": [{"label": "A"}]}]})"));
-  s.client.incoming_queue().push(msg(R"({"type": "complete"})"));
+  s.client.incoming_queue().push({msg(R"({"type": "ask_message", "message_id": "q1",
+      "questions": [{"question": "Pick", "options": [{"label": "A"}]}]})")});
+  s.client.incoming_queue().push({msg(R"({"type": "complete"})")});
   h.run([](velmora::SessionState& state) -> awaitable<void> {
     auto loop = wirelet::Task::spawn(state.executor, velmora::receive_loop(state));
     co_await state.query_complete_event.wait();

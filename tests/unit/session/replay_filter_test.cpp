@@ -26,17 +26,18 @@ struct DeltaStep {
 };
 
 /// A whole message (a tool line); `text` tells them apart.
-boost::json::object tool(const std::string& text) {
-  return boost::json::parse(R"({"type": "tool_execution", "tool_name": ")" + text + R"("})")
-      .as_object();
+velmora::events::AgentEvent tool(const std::string& text) {
+  return velmora::events::server_event(
+      boost::json::parse(R"({"type": "tool_execution", "tool_name": ")" + text + R"("})")
+          .as_object());
 }
 
 /// A streamed answer piece: "<message id>:<text>".
-boost::json::object delta(const std::string& spec) {
+velmora::events::AgentEvent delta(const std::string& spec) {
   const auto colon = spec.find(':');
-  return boost::json::object{{"type", "text_delta"},
-                             {"delta", spec.substr(colon + 1)},
-                             {"message_id", spec.substr(0, colon)}};
+  return velmora::events::server_event(boost::json::object{{"type", "text_delta"},
+                                                           {"delta", spec.substr(colon + 1)},
+                                                           {"message_id", spec.substr(0, colon)}});
 }
 
 std::vector<bool> run(const std::vector<Step>& steps) {
@@ -64,7 +65,7 @@ std::vector<std::string> run_deltas(const std::vector<DeltaStep>& steps) {
     }
     auto message = delta(step.text);
     const bool skipped = filter.observe("t1", message, step.kind == Step::replayed);
-    shown.push_back(skipped ? "" : std::string(message.at("delta").as_string()));
+    shown.push_back(skipped ? "" : std::string(message.message.at("delta").as_string()));
   }
   return shown;
 }
@@ -194,7 +195,7 @@ TEST(ReplayFilter, TextBeyondItsBoundIsShownAgainNeverLost) {
   // "n" did not fit: its replay is shown again.
   auto second = delta("n:" + chunk);
   EXPECT_FALSE(filter.observe("t1", second, true));
-  EXPECT_EQ(second.at("delta").as_string().size(), chunk.size());
+  EXPECT_EQ(second.message.at("delta").as_string().size(), chunk.size());
 }
 
 TEST(ReplayFilter, DigestFollowsContentAndKeyOrder) {

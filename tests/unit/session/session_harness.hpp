@@ -11,9 +11,10 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/json/parse.hpp>
 
+#include "velmora/events/agent_event.hpp"
+#include "velmora/renderer/stream_renderer.hpp"
 #include "velmora/session_state.hpp"
 #include "velmora/slash_commands.hpp"
-#include "velmora/renderer/stream_renderer.hpp"
 #include "velmora/term/console.hpp"
 
 namespace session_testing {
@@ -91,12 +92,8 @@ struct Harness {
     state->started_with_explicit_thread = explicit_thread;
     state->workspace_cwd = "/work";
     state->workspace_branch = "main";
-    if (explicit_thread) {
-      state->binding_notice_pending = true;
-      state->replay_boundary_pending = true;
-    } else {
-      state->prompt_ready_event.set();
-    }
+    state->binding_notice_pending = explicit_thread;
+    state->replay.start(/*resumed_thread=*/explicit_thread);
   }
 
   [[nodiscard]] std::string output() const { return sink->text(); }
@@ -113,5 +110,15 @@ struct Harness {
 };
 
 inline json::object msg(std::string_view text) { return json::parse(text).as_object(); }
+
+/// A server message's event.
+inline velmora::events::AgentEvent server(std::string_view text) {
+  return velmora::events::server_event(msg(text));
+}
+
+/// A message of the client's own ("_connection_error", "_raw"), as the client queues it.
+inline wirelet::Incoming from_client(std::string_view text) {
+  return {msg(text), wirelet::Origin::client};
+}
 
 }  // namespace session_testing

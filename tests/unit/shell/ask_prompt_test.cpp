@@ -17,7 +17,7 @@ namespace {
 
 using namespace velmora;
 namespace json = boost::json;
-using velmora::renderer::AskPromptRequest;
+using velmora::events::AskPromptRequest;
 using velmora::term::Fragments;
 
 AskPromptRequest request(std::string_view questions_json, std::optional<std::string> id = "msg-1") {

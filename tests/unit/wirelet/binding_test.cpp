@@ -11,7 +11,6 @@ namespace {
 
 using wirelet::AgentWsV3Client;
 using wirelet::awaitable;
-using wirelet::SessionBindingUpdate;
 using wirelet::WireletConfig;
 using wirelet_test::run_loop;
 namespace net = boost::asio;
@@ -24,69 +23,14 @@ std::shared_ptr<WireletConfig> config_with(std::optional<std::string> thread_id,
   return cfg;
 }
 
-TEST(ApplyMetadata, BindsServerThreadAndReportsOverrides) {
-  struct Case {
-    const char* name;
-    std::optional<std::string> requested;
-    bool explicit_id;
-    const char* payload;
-    std::optional<SessionBindingUpdate> expected;
-  };
-  const Case cases[] = {
-      {"explicit A, server B", "A", true,
-       R"({"type": "metadata", "thread_id": "B", "is_new": true})",
-       SessionBindingUpdate{"A", "B", true, true, true}},
-      {"non-explicit A, server B", "A", false, R"({"thread_id": "B", "is_new": false})",
-       SessionBindingUpdate{"A", "B", false, false, false}},
-      {"nothing requested", std::nullopt, true, R"({"thread_id": "B"})",
-       SessionBindingUpdate{std::nullopt, "B", true, std::nullopt, false}},
-      {"server keeps A", "A", true, R"({"thread_id": "A", "is_new": false})",
-       SessionBindingUpdate{"A", "A", true, false, false}},
-      {"case differs", "a", true, R"({"thread_id": "A"})",
-       SessionBindingUpdate{"a", "A", true, std::nullopt, true}},
-      {"spaces stripped", std::nullopt, false, R"({"thread_id": "  t1 "})",
-       SessionBindingUpdate{std::nullopt, "t1", false, std::nullopt, false}},
-      {"number", std::nullopt, false, R"({"thread_id": 42})",
-       SessionBindingUpdate{std::nullopt, "42", false, std::nullopt, false}},
-      {"is_new text", std::nullopt, false, R"({"thread_id": "t", "is_new": "yes"})",
-       SessionBindingUpdate{std::nullopt, "t", false, std::nullopt, false}},
-      {"is_new number", std::nullopt, false, R"({"thread_id": "t", "is_new": 1})",
-       SessionBindingUpdate{std::nullopt, "t", false, std::nullopt, false}},
-      {"is_new null", std::nullopt, false, R"({"thread_id": "t", "is_new": null})",
-       SessionBindingUpdate{std::nullopt, "t", false, std::nullopt, false}},
-      {"empty", "A", true, R"({"thread_id": ""})", std::nullopt},
-      {"blank", "A", true, R"({"thread_id": "   "})", std::nullopt},
-      {"missing", "A", true, R"({"type": "metadata"})", std::nullopt},
-      {"null", "A", true, R"({"thread_id": null})", std::nullopt},
-      {"zero", "A", true, R"({"thread_id": 0})", std::nullopt},
-  };
-  for (const auto& c : cases) {
-    net::io_context io;
-    auto cfg = config_with(c.requested, c.explicit_id);
-    AgentWsV3Client client(io.get_executor(), cfg);
-    const auto update = client.apply_metadata(boost::json::parse(c.payload).as_object());
-    EXPECT_EQ(update, c.expected) << c.name;
-    // The request and the explicit flag never move; the bound thread follows the server.
-    EXPECT_EQ(client.requested_thread_id(), c.requested) << c.name;
-    EXPECT_EQ(client.explicit_thread_id(), c.explicit_id) << c.name;
-    EXPECT_EQ(client.thread_id(),
-              c.expected ? c.expected->active_thread_id : c.requested.value_or(""))
-        << c.name;
-    EXPECT_EQ(cfg->thread_id,
-              c.expected ? std::optional(c.expected->active_thread_id) : c.requested)
-        << c.name;
-  }
-}
-
-TEST(ApplyMetadata, LatestMetadataWins) {
+TEST(BindThread, LatestBindingWins) {
   net::io_context io;
   AgentWsV3Client client(io.get_executor(), config_with("A", true));
-  (void)client.apply_metadata(boost::json::parse(R"({"thread_id": "B"})").as_object());
-  const auto second =
-      client.apply_metadata(boost::json::parse(R"({"thread_id": "C"})").as_object());
-  ASSERT_TRUE(second);
-  EXPECT_EQ(second->requested_thread_id, "A");
-  EXPECT_TRUE(second->server_overrode_requested_thread);
+  (void)client.bind_thread("B", std::nullopt);
+  const auto second = client.bind_thread("C", true);
+  EXPECT_EQ(second.requested_thread_id, "A");
+  EXPECT_EQ(second.is_new, true);
+  EXPECT_TRUE(second.server_overrode_requested_thread);
   EXPECT_EQ(client.thread_id(), "C");
 }
 
@@ -114,10 +58,10 @@ TEST(WaitForThreadId, ReturnsKnownThreadAtOnce) {
 
 awaitable<void> bind_later(AgentWsV3Client& client) {
   co_await wirelet::sleep_for(0.02);
-  (void)client.apply_metadata(boost::json::parse(R"({"thread_id": "srv"})").as_object());
+  (void)client.bind_thread("srv", std::nullopt);
 }
 
-TEST(WaitForThreadId, WakesWhenMetadataBindsAThread) {
+TEST(WaitForThreadId, WakesWhenTheServerBindsAThread) {
   run_loop([](net::any_io_executor ex) -> awaitable<void> {
     AgentWsV3Client client(ex, config_with(std::nullopt, false));
     EXPECT_EQ(client.thread_id(), "");

@@ -289,8 +289,9 @@ TEST(Lifecycle, ClosingATransportThePeerDroppedIsANormalClose) {
         [](net::any_io_executor ex, WsTestServer& server) -> awaitable<void> {
           AgentWsV3Client client(ex, config_for(server.url()));
           co_await client.connect();
-          const auto msg = co_await client.incoming_queue().pop();
-          EXPECT_EQ(msg.at("type"), "_connection_error");
+          const auto end = co_await client.incoming_queue().pop();
+          EXPECT_EQ(end.message.at("type"), "_connection_error");
+          EXPECT_EQ(end.origin, wirelet::Origin::client);
           // The receive task has ended; terminate cannot go out and close must not throw.
           co_await client.close();
           EXPECT_FALSE(client.is_connected());
@@ -308,9 +309,13 @@ TEST(Lifecycle, ClosingAfterTheServerClosedIsANormalClose) {
       [](net::any_io_executor ex, WsTestServer& server) -> awaitable<void> {
         AgentWsV3Client client(ex, config_for(server.url()));
         co_await client.connect();
-        const wirelet::Message done = co_await client.incoming_queue().pop();
+        const wirelet::Message done = (co_await client.incoming_queue().pop()).message;
         EXPECT_EQ(done.at("type"), "complete");
         EXPECT_TRUE(co_await eventually([&] { return !client.receiving(); }));
+        // The normal close reaches the consumer as the client's own last message.
+        const wirelet::Incoming end = co_await client.incoming_queue().pop();
+        EXPECT_EQ(end.origin, wirelet::Origin::client);
+        EXPECT_EQ(end.message.at("error_message"), "server closed the connection");
         co_await client.close();
         EXPECT_TRUE(client.incoming_queue().empty());
       },

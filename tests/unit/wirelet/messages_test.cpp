@@ -41,10 +41,21 @@ struct Lines {
   }
 };
 
+/// The client's own connection-end message, as `drain` shows it.
+std::string connection_error_text(const std::string& text) {
+  Message error;
+  error["type"] = "_connection_error";
+  error["error_message"] = text;
+  return boost::json::serialize(error) + " (client)";
+}
+
 // Drains every message that is already queued.
 std::vector<std::string> drain(AgentWsV3Client& client) {
   std::vector<std::string> out;
-  while (auto msg = client.incoming_queue().try_pop()) out.push_back(boost::json::serialize(*msg));
+  while (auto in = client.incoming_queue().try_pop()) {
+    out.push_back(boost::json::serialize(in->message) +
+                  (in->origin == wirelet::Origin::client ? " (client)" : ""));
+  }
   return out;
 }
 
@@ -59,7 +70,7 @@ awaitable<void> mixed_frames(Peer& peer) {
   co_await wirelet_test::receive_until_closed(peer);
 }
 
-TEST(Receive, DecodesFramesDropsHeartbeatsAndEndsQuietlyOnNormalClose) {
+TEST(Receive, DecodesFramesDropsHeartbeatsAndReportsTheNormalClose) {
   WsTestServer server({}, mixed_frames);
   Lines debug;
   run_loop(
@@ -68,12 +79,13 @@ TEST(Receive, DecodesFramesDropsHeartbeatsAndEndsQuietlyOnNormalClose) {
         client.set_debug_sink(debug.sink());
         co_await client.connect();
         EXPECT_TRUE(co_await eventually([&] { return !client.receiving(); }));
-        EXPECT_THAT(
-            drain(client),
-            ElementsAre(R"({"type":"_raw","raw":"not json"})",
-                        "{\"type\":\"_raw\",\"raw\":\"\xff\xfe\",\"binary\":true}",
-                        R"({"type":"_raw","raw":"[1, 2]"})", R"({"type":"text_delta","delta":"é"})",
-                        R"({"type":"text","content":"after"})"));
+        EXPECT_THAT(drain(client),
+                    ElementsAre(R"({"type":"_raw","raw":"not json"} (client))",
+                                "{\"type\":\"_raw\",\"raw\":\"\xff\xfe\",\"binary\":true} (client)",
+                                R"({"type":"_raw","raw":"[1, 2]"} (client))",
+                                R"({"type":"text_delta","delta":"é"})",
+                                R"({"type":"text","content":"after"})",
+                                connection_error_text("server closed the connection")));
         EXPECT_TRUE(client.is_connected());
         co_await client.close();
       },
@@ -107,23 +119,11 @@ awaitable<void> close_with(Peer& peer, int code) {
   co_await wirelet_test::receive_until_closed(peer);
 }
 
-std::string connection_error_text(const std::string& text) {
-  Message error;
-  error["type"] = "_connection_error";
-  error["error_message"] = text;
-  return boost::json::serialize(error);
-}
-
 struct EndCase {
   const char* name;
   wirelet_test::Handler handler;
-  std::optional<std::string> error;  // the one "_connection_error" expected, if any
+  std::string error;  // the text of the one "_connection_error" expected
 };
-
-awaitable<void> note_peer_close(AgentWsV3Client& client, bool& noticed) {
-  co_await client.wait_closed_by_peer();
-  noticed = true;
-}
 
 TEST(Receive, ConnectionEndsGiveAtMostOneError) {
   const EndCase cases[] = {
@@ -134,8 +134,8 @@ TEST(Receive, ConnectionEndsGiveAtMostOneError) {
        "server closed the connection with code 1011: internal failure"},
       {"close 4000", [](Peer& p) { return close_with(p, 4000); },
        "server closed the connection with code 4000"},
-      {"close 1000", [](Peer& p) { return close_with(p, 1000); }, std::nullopt},
-      {"close 1001", [](Peer& p) { return close_with(p, 1001); }, std::nullopt},
+      {"close 1000", [](Peer& p) { return close_with(p, 1000); }, "server closed the connection"},
+      {"close 1001", [](Peer& p) { return close_with(p, 1001); }, "server closed the connection"},
   };
   for (const auto& c : cases) {
     WsTestServer server({}, c.handler);
@@ -143,27 +143,15 @@ TEST(Receive, ConnectionEndsGiveAtMostOneError) {
         [](net::any_io_executor ex, WsTestServer& server, const EndCase& c) -> awaitable<void> {
           AgentWsV3Client client(ex, config_for(server));
           co_await client.connect();
-          bool noticed = false;
-          auto watcher = Task::spawn(ex, note_peer_close(client, noticed));
-          const Message first = co_await client.incoming_queue().pop();
+          const Message first = (co_await client.incoming_queue().pop()).message;
           EXPECT_EQ(first.at("content"), "one") << c.name;
           co_await client.send_interrupt();
           EXPECT_TRUE(co_await eventually([&] { return !client.receiving(); })) << c.name;
-          // The watcher wakes for a normal close only.
-          if (!c.error) {
-            EXPECT_TRUE(co_await eventually([&] { return noticed; })) << c.name;
-          }
-          EXPECT_EQ(noticed, !c.error) << c.name;
-          watcher.cancel();
-          co_await watcher.join();
-          std::vector<std::string> expected;
-          if (c.error) expected.push_back(connection_error_text(*c.error));
-          EXPECT_EQ(drain(client), expected) << c.name;
-          // A normal close queues nothing; the caller learns of it here instead.
-          EXPECT_EQ(client.closed_by_peer(), !c.error) << c.name;
+          // Every end, a normal close too, is one message of the client's own, the last.
+          EXPECT_EQ(drain(client), std::vector<std::string>{connection_error_text(c.error)})
+              << c.name;
           co_await client.close();
           EXPECT_TRUE(client.incoming_queue().empty()) << c.name;
-          EXPECT_FALSE(client.closed_by_peer()) << c.name;
         },
         server, c);
   }
@@ -212,10 +200,12 @@ TEST(Receive, MessagesUpTo64MiBAreAcceptedLargerOnesEndTheConnection) {
       [](net::any_io_executor ex, WsTestServer& server) -> awaitable<void> {
         AgentWsV3Client client(ex, config_for(server));
         co_await client.connect();
-        const Message fits = co_await client.incoming_queue().pop();
+        const Message fits = (co_await client.incoming_queue().pop()).message;
         const std::size_t framing = std::string_view(R"({"type": "text", "content": ""})").size();
         EXPECT_EQ(fits.at("content").as_string().size(), wirelet::MAX_MESSAGE_BYTES - framing);
-        const Message too_big = co_await client.incoming_queue().pop();
+        const wirelet::Incoming too_big_end = co_await client.incoming_queue().pop();
+        const Message& too_big = too_big_end.message;
+        EXPECT_EQ(too_big_end.origin, wirelet::Origin::client);
         EXPECT_EQ(too_big.at("type"), "_connection_error");
         EXPECT_EQ(too_big.at("error_message"),
                   "message too big: the server sent a message larger than 64 MiB");
@@ -238,7 +228,7 @@ TEST(Receive, CompressedFramesFromADeflateServer) {
         AgentWsV3Client client(ex, config_for(server));
         co_await client.connect();
         co_await client.send_interrupt();
-        const Message msg = co_await client.incoming_queue().pop();
+        const Message msg = (co_await client.incoming_queue().pop()).message;
         EXPECT_EQ(msg.at("content").as_string().size(), 10000u);
         co_await client.close();
       },

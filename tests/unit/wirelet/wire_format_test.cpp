@@ -133,9 +133,17 @@ TEST(DecodeFrame, ObjectsRawAndHeartbeats) {
       EXPECT_FALSE(msg) << c.frame;
     } else {
       ASSERT_TRUE(msg) << c.frame;
-      EXPECT_EQ(boost::json::serialize(*msg), *c.expected) << c.frame;
+      EXPECT_EQ(boost::json::serialize(msg->message), *c.expected) << c.frame;
+      // Only an undecodable frame is the client's own message.
+      EXPECT_EQ(msg->origin == wirelet::Origin::client,
+                c.expected->starts_with(R"({"type":"_raw")"))
+          << c.frame;
     }
   }
+  // A server frame in the client's spelling stays the server's.
+  const auto forged = wirelet::decode_frame(R"({"type": "_raw", "raw": "x"})", false);
+  ASSERT_TRUE(forged);
+  EXPECT_EQ(forged->origin, wirelet::Origin::server);
 }
 
 TEST(FrameDecoder, ReusedAcrossGoodAndBrokenFrames) {
@@ -150,7 +158,7 @@ TEST(FrameDecoder, ReusedAcrossGoodAndBrokenFrames) {
   for (const auto& [frame, expected] : frames) {
     const auto msg = decoder.decode(frame, false);
     ASSERT_TRUE(msg) << frame;
-    EXPECT_EQ(boost::json::serialize(*msg), expected);
+    EXPECT_EQ(boost::json::serialize(msg->message), expected);
   }
 }
 
@@ -158,8 +166,8 @@ TEST(DecodeFrame, KeepsUndecodableBytesAndAcceptsDeepNesting) {
   const std::string bytes("\xff\x00\x01", 3);
   const auto raw = wirelet::decode_frame(bytes, true);
   ASSERT_TRUE(raw);
-  EXPECT_EQ(raw->at("raw").as_string(), boost::json::string_view(bytes));
-  EXPECT_TRUE(raw->at("binary").as_bool());
+  EXPECT_EQ(raw->message.at("raw").as_string(), boost::json::string_view(bytes));
+  EXPECT_TRUE(raw->message.at("binary").as_bool());
 
   std::string deep = "{\"type\": \"x\", \"v\": ";
   for (int i = 0; i < 200; ++i) deep += "[";
@@ -167,7 +175,7 @@ TEST(DecodeFrame, KeepsUndecodableBytesAndAcceptsDeepNesting) {
   deep += "}";
   const auto nested = wirelet::decode_frame(deep, false);
   ASSERT_TRUE(nested);
-  EXPECT_EQ(nested->at("type").as_string(), "x");
+  EXPECT_EQ(nested->message.at("type").as_string(), "x");
 }
 
 TEST(FrameDebugText, TextAsIsUndecodableBytesAsLiteral) {

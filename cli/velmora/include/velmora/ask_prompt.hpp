@@ -19,11 +19,11 @@
 #include <boost/json/object.hpp>
 #include <boost/json/value.hpp>
 
-#include "velmora/terminal_mode.hpp"
-#include "velmora/renderer/stream_renderer.hpp"
+#include "velmora/events/question.hpp"
 #include "velmora/term/console.hpp"
 #include "velmora/term/fragments.hpp"
 #include "velmora/term/screen.hpp"
+#include "velmora/terminal_mode.hpp"
 
 namespace velmora {
 
@@ -51,7 +51,7 @@ struct AskPromptQuestionState {
 
 class AskPromptNavigator {
  public:
-  AskPromptNavigator(const velmora::renderer::AskPromptRequest& request,
+  AskPromptNavigator(const velmora::events::AskPromptRequest& request,
                      std::string default_freeform_answer);
 
   [[nodiscard]] const std::optional<std::string>& message_id() const noexcept {
@@ -123,11 +123,11 @@ struct AskPromptComponents {
 /// or one of its own on the standard streams. Runs on the event loop; other tasks (the receive
 /// loop) keep running meanwhile.
 boost::asio::awaitable<std::optional<AskAnswers>> prompt_and_answer_with_prompt_toolkit(
-    const velmora::renderer::AskPromptRequest& ask_request, std::string default_freeform_answer);
+    const velmora::events::AskPromptRequest& ask_request, std::string default_freeform_answer);
 
 /// The panel itself on `screen` (no checks of the terminal); none on Ctrl+C or end of input.
 boost::asio::awaitable<std::optional<AskAnswers>> run_ask_panel(
-    velmora::term::Screen& screen, const velmora::renderer::AskPromptRequest& ask_request,
+    velmora::term::Screen& screen, const velmora::events::AskPromptRequest& ask_request,
     std::string default_freeform_answer);
 
 }  // namespace velmora

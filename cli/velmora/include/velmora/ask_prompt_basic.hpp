@@ -7,8 +7,8 @@
 
 #include <boost/json/object.hpp>
 
+#include "velmora/events/question.hpp"
 #include "velmora/prompt_ask.hpp"
-#include "velmora/renderer/stream_renderer.hpp"
 #include "velmora/term/console.hpp"
 #include "wirelet/client.hpp"
 
@@ -27,13 +27,13 @@ struct AskAnswerOptions {
 /// questions without an answer get the default; an option question in a non-interactive run
 /// its first option.
 wirelet::awaitable<boost::json::object> prompt_and_answer_with_basic_input(
-    velmora::term::Console& console, const velmora::renderer::AskPromptRequest& ask_request,
+    velmora::term::Console& console, const velmora::events::AskPromptRequest& ask_request,
     const AskAnswerOptions& options);
 
 /// Collects the answers (panel, then the plain prompts if the panel was not used or was
 /// cancelled) and sends them when the request has a message id. Send errors propagate.
 wirelet::awaitable<void> prompt_and_answer(velmora::term::Console& console,
-                                           const velmora::renderer::AskPromptRequest& ask_request,
+                                           const velmora::events::AskPromptRequest& ask_request,
                                            wirelet::AgentWsV3Client& client,
                                            AskAnswerOptions options = {});
 

@@ -3,6 +3,8 @@
 // the Ctrl+C handling of every run.
 #pragma once
 
+#include <optional>
+
 #include <boost/json/array.hpp>
 
 #include "velmora/session_state.hpp"
@@ -17,6 +19,9 @@ wirelet::awaitable<void> input_loop(SessionState& s);
 /// Uploads the queued attachments (waiting up to 10 s for the thread id) and returns their
 /// records; empty without a request when nothing is queued. Upload errors propagate.
 wirelet::awaitable<boost::json::array> build_query_attachments(SessionState& s);
+
+/// `build_query_attachments`, with a failed upload reported on the console: nothing then.
+wirelet::awaitable<std::optional<boost::json::array>> upload_query_attachments(SessionState& s);
 
 /// The slash commands' view of the session.
 [[nodiscard]] InteractiveCommandContext command_context(SessionState& s);

@@ -1,8 +1,11 @@
-// The one consumer of the client's incoming queue: binds the session, keeps the saved-session
-// store current, tracks history replays, renders, answers questions, ends turns and reconnects
-// after a broken connection (interactive runs only).
+// The one consumer of the client's incoming queue: turns each message into its event, binds
+// the session, keeps the saved-session store current, feeds the history replay, renders,
+// answers questions, ends turns and reconnects after a broken connection (interactive runs
+// only).
 #pragma once
 
+#include "velmora/events/agent_event.hpp"
+#include "velmora/events/question.hpp"
 #include "velmora/session_state.hpp"
 #include "wirelet/client.hpp"
 
@@ -12,12 +15,11 @@ namespace velmora {
 /// run's connection breaks. Errors of one message are reported, not thrown.
 wirelet::awaitable<void> receive_loop(SessionState& s);
 
-/// Runs until `stop_event` is set: when the server closes the connection normally, which the
-/// client reports by no message, queues one "_connection_error" for it so that a turn it cut
-/// off ends and the shell reconnects.
-wirelet::awaitable<void> watch_for_peer_close(SessionState& s);
+/// Handles one event; false when the loop must end.
+wirelet::awaitable<bool> handle_incoming_message(SessionState& s, events::AgentEvent event);
 
-/// Handles one message; false when the loop must end.
-wirelet::awaitable<bool> handle_incoming_message(SessionState& s, wirelet::Message msg);
+/// Answers a live question as the session is set up to: the panel on a capable terminal, a
+/// numbered prompt otherwise, the automatic answer when non-interactive.
+wirelet::awaitable<void> answer_question(SessionState& s, const events::AskPromptRequest& question);
 
 }  // namespace velmora

@@ -3,14 +3,14 @@
 // After a broken connection the shell reconnects to the same thread, and the service replays
 // the thread's whole history first. Without a filter every earlier turn would be printed again
 // on each reconnect. The filter remembers what was seen on the thread, in order: whole messages
-// by digest, streamed answer text (`text_delta`, `answer_delta`) by its text per `message_id`,
+// by digest, streamed answer text (answer deltas) by its text per `message_id`,
 // because a service may replay many deltas as one. A replayed message is skipped only when it
 // repeats what was seen at the matching place; a replayed delta that goes on past the text seen
 // is cut down to the unseen rest. So what was lost with the broken connection is still shown,
 // and a service whose replay differs from what it streamed gets everything shown (repeated,
 // never lost).
 //
-//   filter.observe(thread, msg, /*historical=*/false);   // live: recorded, never skipped
+//   filter.observe(thread, event, /*historical=*/false); // live: recorded, never skipped
 //   filter.expect_repeat();                              // before reconnecting
 //   if (filter.observe(thread, replayed, true)) ...      // true: already shown, skip it
 #pragma once
@@ -23,6 +23,8 @@
 #include <string_view>
 
 #include <boost/json/object.hpp>
+
+#include "velmora/events/agent_event.hpp"
 
 namespace velmora {
 
@@ -41,7 +43,7 @@ class ReplayFilter {
   /// Records a message shown on `thread_id`. True when it is a replayed repeat of what was shown
   /// before: the caller does not show it again. A replayed delta that only partly repeats has
   /// its "delta" cut to the unseen rest.
-  bool observe(std::string_view thread_id, boost::json::object& msg, bool historical);
+  bool observe(std::string_view thread_id, events::AgentEvent& event, bool historical);
 
   /// The digest that identifies a message: its compact JSON text, hashed.
   [[nodiscard]] static std::uint64_t digest(const boost::json::object& msg);

@@ -1,6 +1,6 @@
 // The state one session run shares between its receive loop, input loop, Ctrl+C handler and
-// slash commands, and the small operations on it (notices, history-replay release, reconnect
-// preparation). Created by `run_cli`, lives for one run.
+// slash commands, and the small operations on it (notices, reconnect preparation). Created by
+// `run_cli`, lives for one run.
 //
 // Threading: everything runs on the session's event-loop thread; state changes happen between
 // awaits only, so nothing is locked.
@@ -22,6 +22,7 @@
 
 #include "parcelon/upload.hpp"
 #include "velmora/constants.hpp"
+#include "velmora/history_replay.hpp"
 #include "velmora/options.hpp"
 #include "velmora/replay_filter.hpp"
 #include "velmora/session_setup.hpp"
@@ -72,8 +73,11 @@ struct SessionState {
   wirelet::Event stop_event;
   /// Cleared when a turn starts, set when it ends (terminal message, reconnect, double Ctrl+C).
   wirelet::Event query_complete_event;
-  /// Clear while a history replay holds the prompt (and a resumed one-shot's query).
+  /// Clear while a history replay holds the prompt (and a resumed one-shot's query); `replay`
+  /// sets and clears it.
   wirelet::Event prompt_ready_event;
+  /// Whether history is replaying, and when the prompt is free again.
+  HistoryReplay replay;
 
   bool saw_user_visible_output = false;
   bool saw_completion_activity = false;
@@ -85,13 +89,8 @@ struct SessionState {
   bool interactive_live_status = false;
   bool base_live_status_enabled = true;
 
-  bool history_replay_active = false;
+  /// The next binding metadata is reported as a notice.
   bool binding_notice_pending = false;
-  bool replay_boundary_pending = false;
-  bool replay_user_visible_seen = false;
-  bool replay_terminal_boundary_seen = false;
-  std::optional<double> replay_last_message_ts;
-  wirelet::Task replay_idle_release_task;
 
   /// Something other than binding metadata arrived since the current connection opened.
   bool connection_delivered_content = false;
@@ -113,10 +112,6 @@ struct SessionState {
 
   /// Shows each distinct notice text once per run.
   void emit_session_notice(const std::optional<std::string>& message, bool warning = false);
-  void cancel_replay_idle_release();
-  void release_prompt_after_replay();
-  /// (Re)starts the quiet-period timer that releases the prompt after a replay.
-  void arm_replay_idle_release(std::optional<double> idle_seconds = std::nullopt);
   /// Prepares the replay tracking and ends a waiting turn before a reconnect.
   void begin_reconnect(bool expect_history);
   /// Ctrl+C: interrupt a running turn; a second press within 2 s ends the program.

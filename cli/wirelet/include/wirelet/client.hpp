@@ -2,8 +2,9 @@
 //
 // One `AgentWsV3Client` per session: it opens the websocket (ws:// or wss://) with a bounded
 // number of attempts, runs a background receive task that turns every inbound frame into a
-// `Message` on `incoming_queue()`, and sends the four outbound messages. Transport failures
-// after connecting never throw into the caller: they arrive as one "_connection_error" message.
+// message on `incoming_queue()`, and sends the four outbound messages. The connection's end
+// never throws into the caller: a normal close by the server, a drop and a receive error each
+// arrive as one "_connection_error" message of the client's own (`Origin::client`).
 //
 // Threading: every member runs on the thread of the executor given at construction (one
 // `io_context` thread); there are no locks. Sends may run while the receive task reads, and
@@ -20,7 +21,7 @@
 //   wirelet::AgentWsV3Client client(ex, cfg);
 //   co_await client.connect();
 //   co_await client.send_query("hi", {.scenario = "s1"});
-//   wirelet::Message msg = co_await client.incoming_queue().pop();
+//   wirelet::Incoming in = co_await client.incoming_queue().pop();
 //   co_await client.close();
 #pragma once
 
@@ -111,13 +112,15 @@ class AgentWsV3Client {
   /// The thread id asked for at the latest (re)connect.
   [[nodiscard]] std::optional<std::string> requested_thread_id() const;
   [[nodiscard]] bool explicit_thread_id() const noexcept;
-  /// Inbound messages in arrival order, plus "_raw" and "_connection_error".
-  [[nodiscard]] AsyncQueue<Message>& incoming_queue() noexcept;
+  /// Inbound messages in arrival order, plus the client's own "_raw" and "_connection_error"
+  /// (the last message of a connection), each with its origin.
+  [[nodiscard]] AsyncQueue<Incoming>& incoming_queue() noexcept;
 
   /// Records `thread_id` as the current thread and wakes `wait_for_thread_id`; empty is ignored.
   void set_thread_id(const std::string& thread_id);
-  /// Applies a "metadata" message; nothing when it carries no usable thread id.
-  std::optional<SessionBindingUpdate> apply_metadata(const Message& payload);
+  /// Records the thread the server bound (`thread_id`, not empty) and how it relates to the
+  /// one requested.
+  SessionBindingUpdate bind_thread(const std::string& thread_id, std::optional<bool> is_new);
   /// The thread id once known. Throws RuntimeError "Timed out waiting for thread_id from
   /// websocket metadata (<limit>s)" (cause: TimeoutError) or "thread_id is still unavailable".
   awaitable<std::string> wait_for_thread_id(double timeout_seconds = 10.0);
@@ -140,11 +143,6 @@ class AgentWsV3Client {
   [[nodiscard]] bool is_connected() const noexcept;
   /// True while the receive task runs; false once the peer closed or the transport broke.
   [[nodiscard]] bool receiving() const noexcept;
-  /// True once the server closed the held connection normally (1000, 1001 or no code): the
-  /// receive task ended without queuing anything, and only the caller can notice.
-  [[nodiscard]] bool closed_by_peer() const noexcept;
-  /// Returns once for each held connection the server closes normally (see `closed_by_peer`).
-  awaitable<void> wait_closed_by_peer();
 
   // --- outbound messages ---
 

@@ -2,8 +2,9 @@
 // the program and the tests call them directly.
 //
 //   wirelet::form_encode("t k");                       // "t+k"
-//   wirelet::decode_frame(R"({"type": "text"})", false) // {"type": "text"}
-//   wirelet::decode_frame("not json", false)           // {"type": "_raw", "raw": "not json"}
+//   wirelet::decode_frame(R"({"type": "text"})", false) // {"type": "text"} from the server
+//   wirelet::decode_frame("not json", false)           // {"type": "_raw", "raw": "not json"},
+//                                                      // made by the client
 #pragma once
 
 #include <cstdint>
@@ -17,6 +18,21 @@
 namespace wirelet {
 
 struct WireletConfig;
+
+/// The client's own message for a frame that is not a JSON object: "raw" holds the frame.
+inline constexpr std::string_view RAW_MESSAGE_TYPE = "_raw";
+/// The client's own message for the connection's end: "error_message" says how it ended.
+inline constexpr std::string_view CONNECTION_ERROR_TYPE = "_connection_error";
+
+/// Who made an incoming message. A server frame may use any "type", the client's own among
+/// them; only the origin tells the client's messages apart.
+enum class Origin { server, client };
+
+/// One incoming message with its origin.
+struct Incoming {
+  boost::json::object message;
+  Origin origin = Origin::server;
+};
 
 /// Form encoding of one query component: a space is "+", only letters, digits and "_.-~" stay.
 [[nodiscard]] std::string form_encode(std::string_view text);
@@ -49,16 +65,16 @@ struct WsEndpoint {
 /// else as its literal form.
 [[nodiscard]] std::string frame_debug_text(std::string_view frame, bool binary);
 
-/// The message a frame carries: its JSON object; "_raw" (with "binary": true for a binary frame)
-/// when it is not a JSON object; nothing for a heartbeat.
-[[nodiscard]] std::optional<boost::json::object> decode_frame(std::string_view frame, bool binary);
+/// The message a frame carries: its JSON object from the server; the client's "_raw" (with
+/// "binary": true for a binary frame) when it is not a JSON object; nothing for a heartbeat.
+[[nodiscard]] std::optional<Incoming> decode_frame(std::string_view frame, bool binary);
 
 /// `decode_frame` with one parser kept between messages: its buffers are reused, which halves
 /// the cost of a small message on a busy stream.
 class FrameDecoder {
  public:
   FrameDecoder();
-  [[nodiscard]] std::optional<boost::json::object> decode(std::string_view frame, bool binary);
+  [[nodiscard]] std::optional<Incoming> decode(std::string_view frame, bool binary);
 
  private:
   boost::json::parser parser_;

@@ -1,7 +1,8 @@
-// StreamRenderer: turns the agent's messages, session notices, errors, help and the banner into
+// StreamRenderer: turns the agent's events, session notices, errors, help and the banner into
 // terminal output (terminal profile) or clean text for a subprocess or chat gateway (IM
-// profile). Message shapes it understands are in protocol.md; any other shape is shown by its
-// text field or not at all, never an error. Server text is cleaned before it is shown: invalid
+// profile), dispatching each event to the writer of its output, chosen once when it is built.
+// Message shapes it understands are in protocol.md; any other shape is shown by its text field
+// or not at all, never an error. Server text is cleaned before it is shown: invalid
 // UTF-8 replaced, control characters made visible, so no message can move the cursor, retitle
 // the window or clear the screen.
 //
@@ -16,7 +17,7 @@
 //
 //   StreamRenderer renderer({.console = console, .plain_output = false,
 //                            .render_profile = std::string(RENDER_PROFILE_TERMINAL)});
-//   if (auto ask = renderer.render_message(msg)) answer(*ask);
+//   renderer.render(velmora::events::to_event(std::move(incoming)));
 #pragma once
 
 #include <chrono>
@@ -32,6 +33,7 @@
 #include <boost/json/array.hpp>
 #include <boost/json/object.hpp>
 
+#include "velmora/events/agent_event.hpp"
 #include "velmora/term/console.hpp"
 #include "velmora/term/live_display.hpp"
 
@@ -39,18 +41,6 @@ namespace velmora::renderer {
 
 inline constexpr std::string_view RENDER_PROFILE_IM = "im";
 inline constexpr std::string_view RENDER_PROFILE_TERMINAL = "terminal";
-
-/// A question of the agent that needs an answer.
-struct AskPromptRequest {
-  /// Id of the question message, echoed back with the answer; absent when the message had none.
-  std::optional<std::string> message_id;
-  /// Question maps as sent: {"question", "header", "options": [{"label", "description"}]}, with
-  /// terminal control characters in their texts made harmless. A bare question text becomes
-  /// {"question": text}; elements of any other kind are dropped.
-  boost::json::array questions;
-  /// The message type as received (one of the ask spellings).
-  std::string message_type;
-};
 
 struct BannerInfo {
   std::optional<std::string> endpoint;
@@ -98,10 +88,9 @@ class StreamRenderer {
   StreamRenderer(const StreamRenderer&) = delete;
   StreamRenderer& operator=(const StreamRenderer&) = delete;
 
-  /// Renders one incoming message; returns a question that needs an answer. With `historical`
-  /// the question is recorded (see flush_pending_historical_asks), not returned.
-  std::optional<AskPromptRequest> render_message(const boost::json::object& msg,
-                                                 bool historical = false);
+  /// Draws one event. A live question is drawn, never answered (the session does that); with
+  /// `historical` it is recorded instead (see flush_pending_historical_asks).
+  void render(const events::AgentEvent& event, bool historical = false);
   /// Shows the questions recorded during a history replay, with their answers where seen.
   void flush_pending_historical_asks();
   /// Messages from now on are a history replay.

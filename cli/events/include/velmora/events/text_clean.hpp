@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-namespace velmora::renderer {
+namespace velmora::events {
 
 /// Valid UTF-8 with CR LF and lone CR turned into LF, tabs kept, and every other control
 /// character (C0, DEL, C1) replaced by a visible stand-in, so no byte of the result can start
@@ -23,4 +23,4 @@ namespace velmora::renderer {
 /// length. Anything else is shown as text only.
 [[nodiscard]] std::optional<std::string> safe_link_target(std::string_view url);
 
-}  // namespace velmora::renderer
+}  // namespace velmora::events

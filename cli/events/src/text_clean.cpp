@@ -1,4 +1,4 @@
-#include "text_clean.hpp"
+#include "velmora/events/text_clean.hpp"
 
 #include <algorithm>
 #include <array>
@@ -6,7 +6,7 @@
 
 #include "wirelet/json_text.hpp"
 
-namespace velmora::renderer {
+namespace velmora::events {
 namespace {
 
 constexpr std::size_t MAX_LINK_BYTES = 2048;
@@ -86,4 +86,4 @@ std::optional<std::string> safe_link_target(std::string_view url) {
   return std::nullopt;
 }
 
-}  // namespace velmora::renderer
+}  // namespace velmora::events

@@ -1,4 +1,4 @@
-#include "velmora/message_kinds.hpp"
+#include "velmora/json_values.hpp"
 
 #include "wirelet/json_text.hpp"
 
@@ -53,43 +53,6 @@ std::string json_to_text(const json::value& value) {
 std::string truthy_text(const json::value* value) {
   if (json_falsy(value)) return {};
   return json_to_text(*value);
-}
-
-std::string normalize_message_type(const json::value* raw_type) {
-  std::string type = truthy_text(raw_type);
-  if (type_in(ASK_MESSAGE_TYPES, type)) return "ask_message";
-  if (type_in(COLLECTION_PLAN_MESSAGE_TYPES, type)) return "collection_plan";
-  return type;
-}
-
-std::string message_type_of(const json::object& msg) {
-  return normalize_message_type(msg.if_contains("type"));
-}
-
-bool message_counts_as_completion_activity(const json::object& msg, bool /*plain_output*/) {
-  const std::string type = message_type_of(msg);
-  return !type_in(TERMINAL_MESSAGE_TYPES, type) && !type_in(METADATA_ONLY_MESSAGE_TYPES, type) &&
-         !type_in(PROGRESS_MESSAGE_TYPES, type);
-}
-
-bool message_is_user_visible_output(const json::object& msg, bool plain_output) {
-  const std::string type = message_type_of(msg);
-  if (type_in(TERMINAL_MESSAGE_TYPES, type) || type_in(METADATA_ONLY_MESSAGE_TYPES, type) ||
-      type_in(PROGRESS_MESSAGE_TYPES, type)) {
-    return false;
-  }
-  if (!plain_output) return true;
-  if (type == "tool_execution" || type == "tool_progress" || type == "tool_completed") {
-    return false;
-  }
-  const std::string status = truthy_text(msg.if_contains("status"));
-  if (type == "mcp_message" || type == "skill_message" || type == "subagent_message") {
-    return status == "failed" || status == "error";
-  }
-  if (type == "ask_message") {
-    return status == "called" || status == "answered" || status == "failed" || status == "error";
-  }
-  return true;
 }
 
 }  // namespace velmora

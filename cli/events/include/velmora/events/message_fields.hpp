@@ -11,7 +11,7 @@
 #include <boost/json/object.hpp>
 #include <boost/json/value.hpp>
 
-namespace velmora::renderer {
+namespace velmora::events {
 
 /// The field at the top level, else under an object "payload"; null when neither has it.
 [[nodiscard]] const boost::json::value* find_field(const boost::json::object& msg,
@@ -27,9 +27,11 @@ namespace velmora::renderer {
 [[nodiscard]] std::string first_field_text(const boost::json::object& msg,
                                            std::initializer_list<std::string_view> keys);
 
-/// The message kind with its alternative spellings merged ("askuserinput" → "ask_message",
-/// "collect-plan" → "collection_plan"); "" when the type is absent or falsy.
-[[nodiscard]] std::string message_type(const boost::json::object& msg);
+/// `text` without surrounding blanks (space, tab, line feed).
+[[nodiscard]] std::string trimmed(std::string_view text);
+
+/// `text` without surrounding blanks (space, tab, line feed), ASCII letters lower-cased.
+[[nodiscard]] std::string lower_trimmed(std::string_view text);
 
 /// A field's text when it is a non-empty string or number, else nothing.
 [[nodiscard]] std::optional<std::string> optional_text(const boost::json::object& msg,
@@ -42,4 +44,4 @@ namespace velmora::renderer {
 /// A value is present and not false, 0, "" or null.
 [[nodiscard]] bool truthy(const boost::json::value* value);
 
-}  // namespace velmora::renderer
+}  // namespace velmora::events

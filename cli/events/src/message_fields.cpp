@@ -1,10 +1,10 @@
-#include "message_fields.hpp"
+#include "velmora/events/message_fields.hpp"
 
 #include <array>
 
 #include "wirelet/json_text.hpp"
 
-namespace velmora::renderer {
+namespace velmora::events {
 namespace {
 
 constexpr int MAX_JSON_DEPTH = 6;
@@ -112,12 +112,19 @@ std::string first_field_text(const boost::json::object& msg,
   return {};
 }
 
-std::string message_type(const boost::json::object& msg) {
-  const auto* raw = msg.if_contains("type");
-  std::string type = truthy(raw) ? scalar_text(raw) : std::string();
-  if (type == "ask_user_input" || type == "askuserinput") return "ask_message";
-  if (type == "collect_plan" || type == "collect-plan") return "collection_plan";
-  return type;
+std::string trimmed(std::string_view text) {
+  const auto begin = text.find_first_not_of(" \t\n");
+  if (begin == std::string_view::npos) return {};
+  const auto end = text.find_last_not_of(" \t\n");
+  return std::string(text.substr(begin, end - begin + 1));
+}
+
+std::string lower_trimmed(std::string_view text) {
+  std::string out = trimmed(text);
+  for (auto& c : out) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return out;
 }
 
 std::optional<std::string> optional_text(const boost::json::object& msg, std::string_view key) {
@@ -161,4 +168,4 @@ bool truthy(const boost::json::value* value) {
   return false;
 }
 
-}  // namespace velmora::renderer
+}  // namespace velmora::events

@@ -1,0 +1,121 @@
+#include "answer_writer.hpp"
+
+#include <utility>
+#include <vector>
+
+namespace velmora::renderer {
+namespace {
+
+/// The growing block shows at most its last lines, so the live region stays on screen.
+constexpr std::size_t MAX_PREVIEW_LINES = 12;
+
+}  // namespace
+
+bool is_blank(std::string_view text) {
+  return text.find_first_not_of(" \t\n") == std::string_view::npos;
+}
+
+std::string with_definitions(const AnswerStream& stream, std::string_view text) {
+  if (stream.definitions().empty()) return std::string(text);
+  return stream.definitions() + "\n" + std::string(text);
+}
+
+AnswerWriter::AnswerWriter(Scrollback& out, LiveRegion& live,
+                           std::function<MarkdownOptions()> markdown, std::function<double()> now,
+                           double redraw_seconds)
+    : out_(out),
+      live_(live),
+      markdown_(std::move(markdown)),
+      now_(std::move(now)),
+      redraw_seconds_(redraw_seconds) {}
+
+void AnswerWriter::print_markdown(const AnswerStream& stream, std::string_view text) {
+  if (is_blank(text)) return;
+  out_.print_block(render_markdown(with_definitions(stream, text), markdown_()));
+}
+
+void AnswerWriter::release_open() {
+  if (!open_) return;
+  const std::string key = *open_;
+  open_.reset();
+  AnswerStream& stream = streams_.at(key);
+  const std::string text = stream.take_pending();
+  live_.preview.clear();
+  live_.preview_dirty = false;
+  live_.refresh();
+  print_markdown(stream, text);
+}
+
+AnswerStream& AnswerWriter::stream_for(const std::string& key) {
+  if (streams_.size() >= MAX_TRACKED && !streams_.contains(key)) {
+    release_open();
+    streams_.clear();
+  }
+  return streams_.try_emplace(key, true).first->second;
+}
+
+void AnswerWriter::delta(const std::string& key, const std::string& delta, bool historical) {
+  if (delta.empty()) return;
+  if (open_ && *open_ != key) release_open();
+  AnswerStream& stream = stream_for(key);
+  open_ = key;
+  const std::string released = stream.append(delta);
+  if (!released.empty()) {
+    live_.preview.clear();
+    live_.refresh();
+    print_markdown(stream, released);
+  }
+  // A replay arrives all at once: its blocks go straight to the scrollback, nothing live.
+  if (!historical) draw_preview(false);
+}
+
+void AnswerWriter::whole(const std::string& key, const std::string& content) {
+  if (open_ && *open_ != key) release_open();
+  AnswerStream& stream = stream_for(key);
+  if (open_ == key) {
+    open_.reset();
+    live_.preview.clear();
+    live_.preview_dirty = false;
+    live_.refresh();
+  }
+  print_markdown(stream, stream.settle(content));
+}
+
+void AnswerWriter::draw_preview(bool force) {
+  if (!live_.capable() || !open_) {
+    live_.preview_dirty = false;
+    if (!live_.preview.empty()) {
+      live_.preview.clear();
+      live_.refresh();
+    }
+    return;
+  }
+  const double t = now_();
+  if (!force && t - live_.preview_drawn_at < redraw_seconds_) {
+    live_.preview_dirty = true;
+    live_.refresh();
+    return;
+  }
+  live_.preview_dirty = false;
+  live_.preview_drawn_at = t;
+  live_.preview.clear();
+  const AnswerStream& stream = streams_.at(*open_);
+  if (!is_blank(stream.pending())) {
+    std::vector<Line> lines =
+        render_markdown(with_definitions(stream, stream.pending()), markdown_());
+    if (lines.size() > MAX_PREVIEW_LINES) {
+      lines.erase(lines.begin(), lines.end() - static_cast<std::ptrdiff_t>(MAX_PREVIEW_LINES));
+    } else if (out_.last != Scrollback::Last::none) {
+      live_.preview.emplace_back();  // the gap the block will get when printed
+    }
+    live_.preview.insert(live_.preview.end(), lines.begin(), lines.end());
+  }
+  live_.refresh();
+}
+
+void AnswerWriter::clear() {
+  open_.reset();
+  streams_.clear();
+}
+
+}  // namespace velmora::renderer

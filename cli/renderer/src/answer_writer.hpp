@@ -1,0 +1,56 @@
+// Answers on the terminal: Markdown printed a block at a time. A streamed answer's complete
+// blocks go to the scrollback as they close; the block still growing is shown in the live
+// region (its last lines only) until it closes or something else is printed.
+#pragma once
+
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "answer_stream.hpp"
+#include "live_region.hpp"
+#include "markdown.hpp"
+#include "scrollback.hpp"
+
+namespace velmora::renderer {
+
+class AnswerWriter {
+ public:
+  AnswerWriter(Scrollback& out, LiveRegion& live, std::function<MarkdownOptions()> markdown,
+               std::function<double()> now, double redraw_seconds);
+
+  void delta(const std::string& key, const std::string& delta, bool historical);
+  void whole(const std::string& key, const std::string& content);
+  /// Prints the growing block, if any, as it stands.
+  void release_open();
+  /// Redraws the growing block in the live region; `force` ignores the redraw interval.
+  void draw_preview(bool force);
+  /// Forgets the answers of the turn.
+  void clear();
+
+ private:
+  AnswerStream& stream_for(const std::string& key);
+  void print_markdown(const AnswerStream& stream, std::string_view text);
+
+  Scrollback& out_;
+  LiveRegion& live_;
+  std::function<MarkdownOptions()> markdown_;
+  std::function<double()> now_;
+  double redraw_seconds_;
+  std::map<std::string, AnswerStream> streams_;
+  /// The stream whose pending text is the growing block; at most one at a time.
+  std::optional<std::string> open_;
+};
+
+/// `text` with the stream's link reference definitions in front, so its links resolve.
+[[nodiscard]] std::string with_definitions(const AnswerStream& stream, std::string_view text);
+
+/// Only blanks (space, tab, line feed), or nothing.
+[[nodiscard]] bool is_blank(std::string_view text);
+
+/// Per-turn bookkeeping (streams, tool calls, steps) is dropped beyond this many entries.
+inline constexpr std::size_t MAX_TRACKED = 1024;
+
+}  // namespace velmora::renderer

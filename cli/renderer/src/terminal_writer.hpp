@@ -1,0 +1,70 @@
+// The terminal output: Markdown answers a block at a time, tool and nested-agent call lines,
+// the plan (sticky in the live region when asked for), a dim summary line per turn, and the
+// live region for what is still going on.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "answer_writer.hpp"
+#include "live_region.hpp"
+#include "tool_writer.hpp"
+#include "velmora/renderer/stream_renderer.hpp"
+#include "writer.hpp"
+
+namespace velmora::renderer {
+
+class TerminalWriter final : public Writer {
+ public:
+  TerminalWriter(const RendererOptions& options, std::shared_ptr<term::Console> console,
+                 std::function<double()> now);
+
+  Scrollback& out() override { return out_; }
+  [[nodiscard]] int width() const override;
+  [[nodiscard]] bool styled() const override { return true; }
+
+  void activity(std::string_view label) override;
+  void answer_delta(const std::string& key, const std::string& delta, bool historical) override;
+  void answer(const std::string& key, const std::string& content, bool historical) override;
+  void commentary(const std::string& text) override;
+  void step(const events::AgentEvent& event, bool historical) override;
+  void tool(const events::AgentEvent& event, bool historical) override;
+  void nested(const events::AgentEvent& event, bool historical) override;
+  void question(const events::AgentEvent& event) override;
+  [[nodiscard]] std::vector<Line> asked_lines(std::vector<std::string> questions,
+                                              const AnswerPairs& answers) override;
+  void plan(const std::vector<PlanItem>& plan, const std::vector<PlanItem>& before,
+            bool new_plan) override;
+  void turn_complete(const events::AgentEvent& event) override;
+  void connection_lost(const events::AgentEvent& event) override;
+  void topic(const events::AgentEvent& event) override;
+  void replay_boundary() override;
+  [[nodiscard]] std::vector<Line> thinking_body(const ThinkingBlock& block) override;
+
+  void end_turn() override;
+  void start_turn() override;
+  void begin_replay() override;
+  void flush_deferred() override;
+  void set_live_status_enabled(bool enabled) override;
+  void suspend_status() override;
+
+ private:
+  [[nodiscard]] bool color() const;
+  [[nodiscard]] MarkdownOptions markdown_options() const;
+  /// Moves a sticky plan from the live region into the scrollback.
+  void commit_plan();
+
+  std::optional<int> fixed_width_;
+  bool sticky_plan_;
+  Scrollback out_;
+  LiveRegion live_;
+  AnswerWriter answers_;
+  ToolWriter tools_;
+  std::unordered_map<std::string, std::string> step_titles_;
+  std::vector<PlanItem> plan_;
+};
+
+}  // namespace velmora::renderer
