@@ -8,7 +8,7 @@
 // does. Prints one line per figure, best of the rounds:
 //   wirelet.<style>.frames_per_second <n>        through the client, decoded, via incoming_queue()
 //   wirelet.<style>.bare_frames_per_second <n>   websocket::stream::async_read alone
-//   wirelet.<style>.client_vs_bare_ratio <x>     bare / client; the goal is at most 1.5
+//   wirelet.<style>.client_vs_bare_ratio <x>     bare / client (goals in bench/goals.tsv)
 //   wirelet.peak_rss_kib <n>                     peak resident memory after the client runs
 #include <signal.h>
 #include <sys/resource.h>
@@ -37,7 +37,7 @@ namespace net = boost::asio;
 namespace beast = boost::beast;
 namespace websocket = beast::websocket;
 using tcp = net::ip::tcp;
-using wirelet::awaitable;
+using velmora::base::awaitable;
 
 constexpr auto kUseTuple = net::as_tuple(net::use_awaitable);
 const std::string kFrame = R"({"type": "text_delta", "delta": "token ", "message_id": "m1"})";
@@ -98,13 +98,13 @@ awaitable<void> through_client(std::string url, int frames, double& seconds) {
       wirelet::WireletConfig{.base_url = url, .user_id = "bench", .user_token = "t"});
   wirelet::AgentWsV3Client client(co_await net::this_coro::executor, cfg);
   co_await client.connect();
-  const double started = wirelet::monotonic_seconds();
+  const double started = velmora::base::monotonic_seconds();
   co_await client.send_interrupt();
   for (int i = 0; i < frames; ++i) {
     const wirelet::Message msg = co_await client.incoming_queue().pop();
     if (msg.at("type") != "text_delta") throw std::runtime_error("unexpected message");
   }
-  seconds = wirelet::monotonic_seconds() - started;
+  seconds = velmora::base::monotonic_seconds() - started;
   co_await client.close(false);
 }
 
@@ -114,7 +114,7 @@ awaitable<void> through_bare_beast(unsigned short port, int frames, double& seco
   socket.set_option(tcp::no_delay(true));
   websocket::stream<tcp::socket> ws(std::move(socket));
   co_await ws.async_handshake("127.0.0.1", "/bench/v3", net::use_awaitable);
-  const double started = wirelet::monotonic_seconds();
+  const double started = velmora::base::monotonic_seconds();
   ws.text(true);
   const std::string start = R"({"type": "interrupt"})";
   co_await ws.async_write(net::buffer(start), net::use_awaitable);
@@ -123,7 +123,7 @@ awaitable<void> through_bare_beast(unsigned short port, int frames, double& seco
     buffer.consume(buffer.size());
     co_await ws.async_read(buffer, net::use_awaitable);
   }
-  seconds = wirelet::monotonic_seconds() - started;
+  seconds = velmora::base::monotonic_seconds() - started;
   (void)co_await ws.async_close(websocket::close_code::normal, kUseTuple);
 }
 

@@ -17,7 +17,8 @@
 #include "text_clean.hpp"
 #include "thinking_cache.hpp"
 #include "tool_lines.hpp"
-#include "wirelet/async.hpp"
+#include "velmora/base/async.hpp"
+#include "velmora/base/strings.hpp"
 
 namespace velmora::renderer {
 namespace {
@@ -62,20 +63,8 @@ Line text_line(const Style& style, std::string_view text) {
   return line;
 }
 
-std::string lower(std::string text) {
-  for (auto& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return text;
-}
-
 bool is_blank(std::string_view text) {
   return text.find_first_not_of(" \t\n") == std::string_view::npos;
-}
-
-std::string trim(std::string_view text) {
-  const auto begin = text.find_first_not_of(" \t\n");
-  if (begin == std::string_view::npos) return {};
-  const auto end = text.find_last_not_of(" \t\n");
-  return std::string(text.substr(begin, end - begin + 1));
 }
 
 /// Answer text of a message field: a string as sent (no size cap), other shapes by their text.
@@ -84,7 +73,9 @@ std::string answer_text(const value* field) {
   return content_text(field);
 }
 
-std::string status_of(const object& msg) { return lower(trim(field_text(msg, "status"))); }
+std::string status_of(const object& msg) {
+  return base::ascii_lower(base::trim(field_text(msg, "status")));
+}
 
 bool failed_status(std::string_view status) {
   return status == "failed" || status == "error" || status == "failure";
@@ -283,7 +274,7 @@ struct StreamRenderer::Impl {
   // ---- clocks and geometry
 
   double now() const {
-    return options.monotonic_clock ? options.monotonic_clock() : wirelet::monotonic_seconds();
+    return options.monotonic_clock ? options.monotonic_clock() : velmora::base::monotonic_seconds();
   }
 
   std::chrono::system_clock::time_point wall_now() const {
@@ -566,7 +557,7 @@ struct StreamRenderer::Impl {
     if (im) return;
     std::string text = clean_text(answer_text(find_field(msg, "content")));
     if (text.size() > MAX_NOTE_BYTES) text.resize(MAX_NOTE_BYTES);
-    text = trim(expand_tabs(text));
+    text = std::string(base::trim(expand_tabs(text)));
     if (text.empty()) return;
     print_lines(wrap_runs(text_line(styles().dim, text), width()));
   }
@@ -1084,7 +1075,7 @@ void StreamRenderer::flush_deferred_output() {
   impl.im_close_line();
   std::string text;
   for (const auto& [key, part] : impl.deferred) {
-    const std::string trimmed = trim(part);
+    const std::string trimmed(base::trim(part));
     if (trimmed.empty()) continue;
     if (!text.empty()) text += "\n\n";
     text += trimmed;
@@ -1116,7 +1107,7 @@ void StreamRenderer::render_thinking_history(const std::optional<std::string>& t
     impl.print_lines(thinking_list_lines(impl.thinking, impl.width()));
     return;
   }
-  const std::string key = trim(*thinking_id);
+  const std::string key(base::trim(*thinking_id));
   const ThinkingBlock* block = impl.thinking.find(key);
   if (!block) {
     impl.print_lines(thinking_missing_lines(key, impl.width()));

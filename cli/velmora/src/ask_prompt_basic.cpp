@@ -47,7 +47,7 @@ std::string resolve_option_reply(const std::vector<std::string>& labels, const s
 
 }  // namespace
 
-wirelet::awaitable<json::object> prompt_and_answer_with_basic_input(
+velmora::base::awaitable<json::object> prompt_and_answer_with_basic_input(
     Console& console, const velmora::renderer::AskPromptRequest& ask_request,
     const AskAnswerOptions& options) {
   const bool quiet = options.suppress_output;
@@ -92,10 +92,9 @@ wirelet::awaitable<json::object> prompt_and_answer_with_basic_input(
   co_return answers;
 }
 
-wirelet::awaitable<void> prompt_and_answer(Console& console,
-                                           const velmora::renderer::AskPromptRequest& ask_request,
-                                           wirelet::AgentWsV3Client& client,
-                                           AskAnswerOptions options) {
+velmora::base::awaitable<void> prompt_and_answer(
+    Console& console, const velmora::renderer::AskPromptRequest& ask_request,
+    wirelet::AgentWsV3Client& client, AskAnswerOptions options) {
   std::optional<json::object> answers;
   if (should_use_prompt_toolkit_ask_ui(console, options.non_interactive, options.suppress_output)) {
     answers = co_await prompt_and_answer_with_prompt_toolkit(ask_request,

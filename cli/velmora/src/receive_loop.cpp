@@ -63,11 +63,11 @@ void handle_metadata(SessionState& s, const wirelet::Message& msg) {
 }
 
 /// Refreshes the saved login's token into the session; false when no new token came.
-wirelet::awaitable<bool> refresh_session_token(SessionState& s) {
+velmora::base::awaitable<bool> refresh_session_token(SessionState& s) {
   const RuntimeConfig cfg = s.cfg;
   auto credentials = s.setup.credentials;
   auto refresh = [cfg, credentials] { return try_refresh_token(cfg, *credentials); };
-  const auto new_token = co_await wirelet::run_blocking(std::move(refresh));
+  const auto new_token = co_await velmora::base::run_blocking(std::move(refresh));
   if (!new_token || new_token->empty()) co_return false;
   s.cfg.token = *new_token;
   s.client.config()->user_token = *new_token;
@@ -77,7 +77,7 @@ wirelet::awaitable<bool> refresh_session_token(SessionState& s) {
 /// Reconnects; a refusal that looks like an authentication failure gets one token refresh and
 /// one more connect, as at start-up: a token that expired while the connection was up is only
 /// refused now.
-wirelet::awaitable<void> reconnect_with_refresh(SessionState& s, bool already_refreshed) {
+velmora::base::awaitable<void> reconnect_with_refresh(SessionState& s, bool already_refreshed) {
   std::exception_ptr failure;
   bool auth = false;
   try {
@@ -85,15 +85,15 @@ wirelet::awaitable<void> reconnect_with_refresh(SessionState& s, bool already_re
   } catch (const std::exception& e) {
     if (is_cancellation(e)) throw;
     failure = std::current_exception();
-    auth = !already_refreshed && looks_like_auth_error(wirelet::error_text_or_kind(e));
+    auth = !already_refreshed && looks_like_auth_error(velmora::base::error_text_or_kind(e));
   }
   if (!failure) co_return;
   if (!auth || !co_await refresh_session_token(s)) std::rethrow_exception(failure);
   co_await s.client.connect();
 }
 
-wirelet::awaitable<bool> handle_connection_error(SessionState& s, const wirelet::Message& msg,
-                                                 bool turn_cut_off) {
+velmora::base::awaitable<bool> handle_connection_error(SessionState& s, const wirelet::Message& msg,
+                                                       bool turn_cut_off) {
   s.turn_in_progress = false;
   std::string error_detail = truthy_text(msg.if_contains("error_message"));
   if (error_detail.empty()) error_detail = "connection error";
@@ -126,7 +126,7 @@ wirelet::awaitable<bool> handle_connection_error(SessionState& s, const wirelet:
           "connection dropped again before any reply; reconnecting in " +
               std::to_string(static_cast<int>(pause)) + "s",
           true);
-      co_await wirelet::sleep_for(pause);
+      co_await velmora::base::sleep_for(pause);
     }
     s.connection_delivered_content = false;
     // The service replays the thread: what this session already showed is not shown again.
@@ -151,7 +151,7 @@ wirelet::awaitable<bool> handle_connection_error(SessionState& s, const wirelet:
 
 }  // namespace
 
-wirelet::awaitable<bool> handle_incoming_message(SessionState& s, wirelet::Message msg) {
+velmora::base::awaitable<bool> handle_incoming_message(SessionState& s, wirelet::Message msg) {
   const std::string msg_type = raw_type_of(msg);
   const bool turn_was_running = s.turn_in_progress;
 
@@ -194,7 +194,7 @@ wirelet::awaitable<bool> handle_incoming_message(SessionState& s, wirelet::Messa
   } else {
     if (message_counts_as_completion_activity(msg, s.setup.plain_output)) {
       s.saw_completion_activity = true;
-      s.last_activity_ts = wirelet::monotonic_seconds();
+      s.last_activity_ts = velmora::base::monotonic_seconds();
     }
     if (message_is_user_visible_output(msg, s.setup.plain_output)) {
       s.saw_user_visible_output = true;
@@ -224,7 +224,7 @@ wirelet::awaitable<bool> handle_incoming_message(SessionState& s, wirelet::Messa
   co_return true;
 }
 
-wirelet::awaitable<void> watch_for_peer_close(SessionState& s) {
+velmora::base::awaitable<void> watch_for_peer_close(SessionState& s) {
   while (!s.stop_event.is_set()) {
     co_await s.client.wait_closed_by_peer();
     // After every frame the connection delivered: the queue keeps their order.
@@ -235,7 +235,7 @@ wirelet::awaitable<void> watch_for_peer_close(SessionState& s) {
   }
 }
 
-wirelet::awaitable<void> receive_loop(SessionState& s) {
+velmora::base::awaitable<void> receive_loop(SessionState& s) {
   while (!s.stop_event.is_set()) {
     wirelet::Message msg = co_await s.client.incoming_queue().pop();
     try {

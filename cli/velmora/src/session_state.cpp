@@ -11,10 +11,10 @@ namespace velmora {
 
 namespace {
 
-wirelet::awaitable<void> release_when_idle(SessionState& s, double started_at,
-                                           double idle_seconds) {
+velmora::base::awaitable<void> release_when_idle(SessionState& s, double started_at,
+                                                 double idle_seconds) {
   // A cancelled wait throws out of here before touching the state.
-  co_await wirelet::sleep_for(idle_seconds);
+  co_await velmora::base::sleep_for(idle_seconds);
   if (s.history_replay_active && s.replay_last_message_ts == started_at) {
     s.release_prompt_after_replay();
   }
@@ -52,7 +52,7 @@ SessionState::SessionState(const boost::asio::any_io_executor& ex, const Options
       stop_event(ex),
       query_complete_event(ex),
       prompt_ready_event(ex),
-      last_activity_ts(wirelet::monotonic_seconds()) {}
+      last_activity_ts(velmora::base::monotonic_seconds()) {}
 
 void SessionState::emit_session_notice(const std::optional<std::string>& message, bool warning) {
   if (!message || message->empty()) return;
@@ -80,7 +80,7 @@ void SessionState::release_prompt_after_replay() {
 
 void SessionState::arm_replay_idle_release(std::optional<double> idle_seconds) {
   if (!history_replay_active) return;
-  const double started_at = wirelet::monotonic_seconds();
+  const double started_at = velmora::base::monotonic_seconds();
   replay_last_message_ts = started_at;
   cancel_replay_idle_release();
   // A replayed turn that has shown output but not its end may still be streaming: wait longer.
@@ -89,7 +89,7 @@ void SessionState::arm_replay_idle_release(std::optional<double> idle_seconds) {
                                 ? PROMPT_SHELL_REPLAY_IDLE_SECONDS
                                 : PROMPT_SHELL_REPLAY_HARD_IDLE_SECONDS);
   replay_idle_release_task =
-      wirelet::Task::spawn(executor, release_when_idle(*this, started_at, seconds));
+      velmora::base::Task::spawn(executor, release_when_idle(*this, started_at, seconds));
 }
 
 void SessionState::begin_reconnect(bool expect_history) {
@@ -110,7 +110,7 @@ void SessionState::begin_reconnect(bool expect_history) {
 
 void SessionState::report_loop_error(std::string_view summary, std::string_view hint,
                                      const std::exception& e) {
-  renderer.render_invocation_error(summary, hint, wirelet::error_text_or_kind(e), args.debug);
+  renderer.render_invocation_error(summary, hint, velmora::base::error_text_or_kind(e), args.debug);
 }
 
 std::string SessionState::default_freeform_answer() const {

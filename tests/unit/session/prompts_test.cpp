@@ -6,15 +6,15 @@
 
 #include <boost/json/serialize.hpp>
 
+#include "session_harness.hpp"
 #include "velmora/pick_saved_session.hpp"
 #include "velmora/prompt_ask.hpp"
-#include "session_harness.hpp"
 
 namespace {
 
 using session_testing::Harness;
 using session_testing::msg;
-using wirelet::awaitable;
+using velmora::base::awaitable;
 namespace json = boost::json;
 
 /// Replies handed out one per read; nothing (end of input) once they run out.

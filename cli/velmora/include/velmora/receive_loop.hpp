@@ -10,14 +10,14 @@ namespace velmora {
 
 /// Runs until `stop_event` is set (checked between messages), a reconnect fails, or a one-shot
 /// run's connection breaks. Errors of one message are reported, not thrown.
-wirelet::awaitable<void> receive_loop(SessionState& s);
+velmora::base::awaitable<void> receive_loop(SessionState& s);
 
 /// Runs until `stop_event` is set: when the server closes the connection normally, which the
 /// client reports by no message, queues one "_connection_error" for it so that a turn it cut
 /// off ends and the shell reconnects.
-wirelet::awaitable<void> watch_for_peer_close(SessionState& s);
+velmora::base::awaitable<void> watch_for_peer_close(SessionState& s);
 
 /// Handles one message; false when the loop must end.
-wirelet::awaitable<bool> handle_incoming_message(SessionState& s, wirelet::Message msg);
+velmora::base::awaitable<bool> handle_incoming_message(SessionState& s, wirelet::Message msg);
 
 }  // namespace velmora

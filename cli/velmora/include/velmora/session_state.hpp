@@ -21,12 +21,12 @@
 #include <boost/json/object.hpp>
 
 #include "parcelon/upload.hpp"
+#include "velmora/base/async.hpp"
 #include "velmora/constants.hpp"
 #include "velmora/options.hpp"
 #include "velmora/replay_filter.hpp"
 #include "velmora/session_setup.hpp"
 #include "velmora/session_store/session_store.hpp"
-#include "wirelet/async.hpp"
 #include "wirelet/client.hpp"
 
 namespace velmora {
@@ -69,11 +69,11 @@ struct SessionState {
   std::vector<parcelon::LocalAttachment> pending_attachments;
 
   /// Ends the whole run.
-  wirelet::Event stop_event;
+  velmora::base::Event stop_event;
   /// Cleared when a turn starts, set when it ends (terminal message, reconnect, double Ctrl+C).
-  wirelet::Event query_complete_event;
+  velmora::base::Event query_complete_event;
   /// Clear while a history replay holds the prompt (and a resumed one-shot's query).
-  wirelet::Event prompt_ready_event;
+  velmora::base::Event prompt_ready_event;
 
   bool saw_user_visible_output = false;
   bool saw_completion_activity = false;
@@ -91,7 +91,7 @@ struct SessionState {
   bool replay_user_visible_seen = false;
   bool replay_terminal_boundary_seen = false;
   std::optional<double> replay_last_message_ts;
-  wirelet::Task replay_idle_release_task;
+  velmora::base::Task replay_idle_release_task;
 
   /// Something other than binding metadata arrived since the current connection opened.
   bool connection_delivered_content = false;
@@ -109,7 +109,7 @@ struct SessionState {
   /// The shell's connection broke and could not be restored; the run ends with status 1.
   bool reconnect_failed = false;
   /// The double Ctrl+C sends terminate itself; shutdown waits for it instead of sending again.
-  wirelet::Task terminate_task;
+  velmora::base::Task terminate_task;
 
   /// Shows each distinct notice text once per run.
   void emit_session_notice(const std::optional<std::string>& message, bool warning = false);
