@@ -40,20 +40,7 @@ struct Connection {
 };
 
 /// A `pop` waiting for a message; resumed at most once.
-struct PopWaiter {
-  virtual ~PopWaiter() = default;
-  virtual void resume(boost::system::error_code ec) = 0;
-  net::cancellation_slot slot;
-};
-
-template <class Handler>
-struct PopWaiterFor final : PopWaiter {
-  PopWaiterFor(Handler h, net::any_io_executor w) : handler(std::move(h)), work(std::move(w)) {}
-  void resume(boost::system::error_code ec) override { std::move(handler)(ec); }
-  Handler handler;
-  /// Counts as outstanding work, so the loop keeps running while the `pop` waits.
-  net::any_io_executor work;
-};
+using PopWaiter = velmora::base::detail::QueueWaiter;
 
 struct AgentWsV3Client::Impl : std::enable_shared_from_this<AgentWsV3Client::Impl> {
   Impl(const net::any_io_executor& ex, std::shared_ptr<WireletConfig> cfg)

@@ -114,7 +114,7 @@ auto wait_for_frame(Impl& impl, Token&& token) {
   return net::async_initiate<Token, void(boost::system::error_code)>(
       [&impl](auto handler) {
         auto slot = net::get_associated_cancellation_slot(handler);
-        auto waiter = std::make_unique<PopWaiterFor<decltype(handler)>>(
+        auto waiter = std::make_unique<velmora::base::detail::QueueWaiterFor<decltype(handler)>>(
             std::move(handler),
             net::prefer(impl.executor, net::execution::outstanding_work.tracked));
         PopWaiter* raw = waiter.get();
