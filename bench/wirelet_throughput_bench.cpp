@@ -8,11 +8,14 @@
 // does. Prints one line per figure, best of the rounds:
 //   wirelet.<style>.frames_per_second <n>        through the client, decoded, via incoming_queue()
 //   wirelet.<style>.bare_frames_per_second <n>   websocket::stream::async_read alone
-//   wirelet.<style>.client_vs_bare_ratio <x>     bare / client; the goal is at most 1.5
+//   wirelet.<style>.client_vs_bare_ratio <x>     bare / client (goals in bench/goals.tsv)
+//   wirelet.<style>.cpu_client_vs_bare_ratio <x> the same from the receiving thread's CPU time,
+//                                                which other load on a shared machine moves less
 //   wirelet.peak_rss_kib <n>                     peak resident memory after the client runs
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -37,7 +40,7 @@ namespace net = boost::asio;
 namespace beast = boost::beast;
 namespace websocket = beast::websocket;
 using tcp = net::ip::tcp;
-using wirelet::awaitable;
+using velmora::base::awaitable;
 
 constexpr auto kUseTuple = net::as_tuple(net::use_awaitable);
 const std::string kFrame = R"({"type": "text_delta", "delta": "token ", "message_id": "m1"})";
@@ -93,28 +96,42 @@ awaitable<void> serve(tcp::acceptor& acceptor, int frames, bool batched) {
   }
 }
 
-awaitable<void> through_client(std::string url, int frames, double& seconds) {
+/// Wall and CPU seconds of one round's receiving.
+struct Timing {
+  double wall = 0;
+  double cpu = 0;
+};
+
+double thread_cpu_seconds() {
+  timespec ts{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
+awaitable<void> through_client(std::string url, int frames, Timing& seconds) {
   auto cfg = std::make_shared<wirelet::WireletConfig>(
       wirelet::WireletConfig{.base_url = url, .user_id = "bench", .user_token = "t"});
   wirelet::AgentWsV3Client client(co_await net::this_coro::executor, cfg);
   co_await client.connect();
-  const double started = wirelet::monotonic_seconds();
+  const double started = velmora::base::monotonic_seconds();
+  const double started_cpu = thread_cpu_seconds();
   co_await client.send_interrupt();
   for (int i = 0; i < frames; ++i) {
     const wirelet::Message msg = (co_await client.incoming_queue().pop()).message;
     if (msg.at("type") != "text_delta") throw std::runtime_error("unexpected message");
   }
-  seconds = wirelet::monotonic_seconds() - started;
+  seconds = {velmora::base::monotonic_seconds() - started, thread_cpu_seconds() - started_cpu};
   co_await client.close(false);
 }
 
-awaitable<void> through_bare_beast(unsigned short port, int frames, double& seconds) {
+awaitable<void> through_bare_beast(unsigned short port, int frames, Timing& seconds) {
   tcp::socket socket(co_await net::this_coro::executor);
   co_await socket.async_connect({net::ip::make_address("127.0.0.1"), port}, net::use_awaitable);
   socket.set_option(tcp::no_delay(true));
   websocket::stream<tcp::socket> ws(std::move(socket));
   co_await ws.async_handshake("127.0.0.1", "/bench/v3", net::use_awaitable);
-  const double started = wirelet::monotonic_seconds();
+  const double started = velmora::base::monotonic_seconds();
+  const double started_cpu = thread_cpu_seconds();
   ws.text(true);
   const std::string start = R"({"type": "interrupt"})";
   co_await ws.async_write(net::buffer(start), net::use_awaitable);
@@ -123,14 +140,14 @@ awaitable<void> through_bare_beast(unsigned short port, int frames, double& seco
     buffer.consume(buffer.size());
     co_await ws.async_read(buffer, net::use_awaitable);
   }
-  seconds = wirelet::monotonic_seconds() - started;
+  seconds = {velmora::base::monotonic_seconds() - started, thread_cpu_seconds() - started_cpu};
   (void)co_await ws.async_close(websocket::close_code::normal, kUseTuple);
 }
 
 template <class Body>
-double run_round(Body body) {
+Timing run_round(Body body) {
   net::io_context io;
-  double seconds = 0;
+  Timing seconds;
   std::exception_ptr failure;
   net::co_spawn(io, body(seconds), [&](std::exception_ptr e) { failure = e; });
   io.run();
@@ -177,22 +194,28 @@ int main(int argc, char** argv) {
     for (const auto& [style, port] :
          {std::pair{"batched", batched_port}, {"streamed", streamed_port}}) {
       const std::string url = "ws://127.0.0.1:" + std::to_string(port) + "/bench/v3";
-      double client_best = 1e30;
-      double bare_best = 1e30;
+      Timing client_best{1e30, 1e30};
+      Timing bare_best{1e30, 1e30};
+      const auto keep_best = [](Timing& best, const Timing& round) {
+        best.wall = std::min(best.wall, round.wall);
+        best.cpu = std::min(best.cpu, round.cpu);
+      };
       for (int round = 0; round < rounds && only != "bare"; ++round) {
-        client_best = std::min(
-            client_best, run_round([&](double& s) { return through_client(url, frames, s); }));
+        keep_best(client_best,
+                  run_round([&](Timing& s) { return through_client(url, frames, s); }));
       }
       rss = std::max(rss, peak_rss_kib());
       for (int round = 0; round < rounds && only != "client"; ++round) {
-        bare_best = std::min(
-            bare_best, run_round([&](double& s) { return through_bare_beast(port, frames, s); }));
+        keep_best(bare_best,
+                  run_round([&](Timing& s) { return through_bare_beast(port, frames, s); }));
       }
-      const double client_fps = frames / client_best;
-      const double bare_fps = frames / bare_best;
+      const double client_fps = frames / client_best.wall;
+      const double bare_fps = frames / bare_best.wall;
       std::printf("wirelet.%s.frames_per_second %.0f\n", style, client_fps);
       std::printf("wirelet.%s.bare_frames_per_second %.0f\n", style, bare_fps);
       std::printf("wirelet.%s.client_vs_bare_ratio %.2f\n", style, bare_fps / client_fps);
+      std::printf("wirelet.%s.cpu_client_vs_bare_ratio %.2f\n", style,
+                  client_best.cpu / bare_best.cpu);
     }
     std::printf("wirelet.peak_rss_kib %ld\n", rss);
   } catch (const std::exception& e) {

@@ -12,9 +12,9 @@
 
 #include "fuzz_check.hpp"
 #include "fuzz_json.hpp"
+#include "velmora/base/json_text.hpp"
 #include "velmora/cli_errors.hpp"
 #include "velmora/config_payload.hpp"
-#include "wirelet/json_text.hpp"
 
 namespace {
 
@@ -55,8 +55,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   // Invalid UTF-8 is written as U+FFFD, so distinct loose keys may meet; such text cannot come
   // through a UTF-8 command line anyway.
-  if (fuzz::has_non_finite(*result) || !wirelet::is_valid_utf8(text)) return 0;
-  const std::string written = wirelet::json_dumps(*result);
+  if (fuzz::has_non_finite(*result) || !velmora::base::is_valid_utf8(text)) return 0;
+  const std::string written = velmora::base::json_dumps(*result);
   bool reparse_failed = false;
   const auto again = parse_or_error(written, reparse_failed);
   FUZZ_CHECK(again.has_value(), "the written object parses again");

@@ -16,7 +16,7 @@
 
 #include "fuzz_check.hpp"
 #include "fuzz_json.hpp"
-#include "wirelet/json_text.hpp"
+#include "velmora/base/json_text.hpp"
 #include "wirelet/wire_format.hpp"
 
 namespace {
@@ -38,7 +38,7 @@ void check_frame(wirelet::FrameDecoder& decoder, std::string_view frame, bool bi
   options.max_depth = 1000;
   boost::system::error_code ec;
   const auto value = boost::json::parse(text, ec, {}, options);
-  if (ec || !value.is_object() || (binary && !wirelet::is_valid_utf8(frame))) {
+  if (ec || !value.is_object() || (binary && !velmora::base::is_valid_utf8(frame))) {
     boost::json::object raw{{"type", "_raw"}, {"raw", frame}};
     if (binary) raw["binary"] = true;
     FUZZ_CHECK(message == raw, "a frame that is no JSON object arrives whole as _raw");
@@ -53,13 +53,13 @@ void check_frame(wirelet::FrameDecoder& decoder, std::string_view frame, bool bi
   }
 
   if (fuzz::has_non_finite(*message)) return;
-  const std::string written = wirelet::json_dumps(*message);
-  FUZZ_CHECK(wirelet::is_valid_utf8(written), "written messages are valid UTF-8");
+  const std::string written = velmora::base::json_dumps(*message);
+  FUZZ_CHECK(velmora::base::is_valid_utf8(written), "written messages are valid UTF-8");
   const auto back = boost::json::parse(written, ec, {}, options);
   FUZZ_CHECK(!ec && back.is_object(), "a written message parses");
   // Invalid UTF-8 (only ever in a raw frame) is written as U+FFFD.
-  FUZZ_CHECK(wirelet::is_valid_utf8(frame) ? fuzz::close_json(back, *message)
-                                           : wirelet::json_dumps(back) == written,
+  FUZZ_CHECK(velmora::base::is_valid_utf8(frame) ? fuzz::close_json(back, *message)
+                                                 : velmora::base::json_dumps(back) == written,
              "a written message round-trips");
 }
 

@@ -6,7 +6,7 @@
 
 #include <boost/json/value.hpp>
 
-#include "wirelet/json_text.hpp"
+#include "velmora/base/json_text.hpp"
 
 namespace fuzz {
 
@@ -34,7 +34,7 @@ inline bool has_non_finite(const boost::json::value& value) {
 /// Equality as written: NaN equals NaN (Boost.JSON 1.81 reads "0e400" as NaN) and -0.0 differs
 /// from 0.0.
 inline bool same_json(const boost::json::value& a, const boost::json::value& b) {
-  return wirelet::json_dumps(a) == wirelet::json_dumps(b);
+  return velmora::base::json_dumps(a) == velmora::base::json_dumps(b);
 }
 
 /// Equality up to a few units in the last place of each number: Boost.JSON 1.81 reads numbers

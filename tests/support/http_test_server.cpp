@@ -149,6 +149,7 @@ struct HttpTestServer::Impl {
   mutable std::mutex mutex;
   HttpHandler handler;
   std::vector<RecordedRequest> requests;
+  std::vector<std::string> server_names;
   std::optional<TempDir> dir;
   std::filesystem::path certificate_file;
   std::optional<ssl::context> tls;
@@ -247,6 +248,11 @@ struct HttpTestServer::Impl {
     beast::ssl_stream<beast::tcp_stream> stream(std::move(socket), *tls);
     auto [ec] = co_await stream.async_handshake(ssl::stream_base::server, use_tuple);
     if (ec) co_return;  // a client that rejects our certificate ends here
+    const char* name = SSL_get_servername(stream.native_handle(), TLSEXT_NAMETYPE_host_name);
+    {
+      std::lock_guard lock(mutex);
+      server_names.emplace_back(name != nullptr ? name : "");
+    }
     co_await session(stream);
   }
 
@@ -271,6 +277,15 @@ HttpTestServer::HttpTestServer(HttpHandler handler, HttpTestServerOptions option
     impl_->tls.emplace(ssl::context::tls_server);
     impl_->tls->use_certificate_chain(net::buffer(pem.certificate));
     impl_->tls->use_private_key(net::buffer(pem.private_key), ssl::context::pem);
+    if (options.tls_max_version != 0) {
+      SSL_CTX* handle = impl_->tls->native_handle();
+      SSL_CTX_set_max_proto_version(handle, options.tls_max_version);
+      // Older protocols need the weakest security level and an explicit floor to be offered.
+      if (options.tls_max_version < TLS1_2_VERSION) {
+        SSL_CTX_set_min_proto_version(handle, TLS1_VERSION);
+        SSL_CTX_set_security_level(handle, 0);
+      }
+    }
   }
   const tcp::endpoint endpoint(net::ip::make_address("127.0.0.1"), 0);
   impl_->acceptor.open(endpoint.protocol());
@@ -311,6 +326,11 @@ std::vector<RecordedRequest> HttpTestServer::requests() const {
 std::size_t HttpTestServer::request_count() const {
   std::lock_guard lock(impl_->mutex);
   return impl_->requests.size();
+}
+
+std::vector<std::string> HttpTestServer::tls_server_names() const {
+  std::lock_guard lock(impl_->mutex);
+  return impl_->server_names;
 }
 
 }  // namespace velmora::testing

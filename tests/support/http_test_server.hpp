@@ -65,6 +65,8 @@ struct HttpTestServerOptions {
   /// Serve HTTPS with a self-signed certificate naming these hosts (DNS names or IP
   /// addresses); empty: plain HTTP.
   std::vector<std::string> tls_names;
+  /// The newest TLS version the server speaks (TLS1_1_VERSION, ...); 0: the library's.
+  int tls_max_version = 0;
 };
 
 class HttpTestServer {
@@ -85,6 +87,8 @@ class HttpTestServer {
   /// Copies of the requests received so far.
   [[nodiscard]] std::vector<RecordedRequest> requests() const;
   [[nodiscard]] std::size_t request_count() const;
+  /// The server name each TLS client sent (SNI), "" for none, in handshake order.
+  [[nodiscard]] std::vector<std::string> tls_server_names() const;
 
  private:
   struct Impl;

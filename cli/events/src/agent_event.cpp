@@ -4,7 +4,8 @@
 #include <utility>
 
 #include "velmora/events/message_fields.hpp"
-#include "wirelet/json_text.hpp"
+#include "velmora/base/json_text.hpp"
+#include "velmora/base/strings.hpp"
 #include "wirelet/wire_format.hpp"
 
 namespace velmora::events {
@@ -64,7 +65,7 @@ std::string thread_id_text(const boost::json::value* value) {
       return value->get_uint64() == 0 ? std::string() : std::to_string(value->get_uint64());
     case boost::json::kind::double_:
       return value->get_double() == 0.0 ? std::string()
-                                        : wirelet::format_double(value->get_double());
+                                        : velmora::base::format_double(value->get_double());
     case boost::json::kind::bool_:
       return value->get_bool() ? "True" : "";
     default:
@@ -73,7 +74,7 @@ std::string thread_id_text(const boost::json::value* value) {
 }
 
 std::optional<Binding> binding_of(const wirelet::Message& msg) {
-  std::string thread_id = wirelet::strip_whitespace(thread_id_text(msg.if_contains("thread_id")));
+  std::string thread_id(velmora::base::trim(thread_id_text(msg.if_contains("thread_id"))));
   if (thread_id.empty()) return std::nullopt;
   Binding binding{std::move(thread_id), std::nullopt};
   if (const auto* flag = msg.if_contains("is_new"); flag && flag->is_bool()) {

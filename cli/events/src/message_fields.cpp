@@ -2,7 +2,7 @@
 
 #include <array>
 
-#include "wirelet/json_text.hpp"
+#include "velmora/base/json_text.hpp"
 
 namespace velmora::events {
 namespace {
@@ -91,7 +91,7 @@ std::string scalar_text(const boost::json::value* value) {
     case boost::json::kind::uint64:
       return std::to_string(value->get_uint64());
     case boost::json::kind::double_:
-      return wirelet::format_double(value->get_double());
+      return velmora::base::format_double(value->get_double());
     case boost::json::kind::bool_:
       return value->get_bool() ? "true" : "false";
     default:

@@ -2,9 +2,9 @@
 
 #include <algorithm>
 #include <array>
-#include <cctype>
 
-#include "wirelet/json_text.hpp"
+#include "velmora/base/json_text.hpp"
+#include "velmora/base/strings.hpp"
 
 namespace velmora::events {
 namespace {
@@ -58,8 +58,8 @@ std::string clean_valid(std::string_view text) {
 }  // namespace
 
 std::string clean_text(std::string_view text) {
-  if (wirelet::is_valid_utf8(text)) return clean_valid(text);
-  return clean_valid(wirelet::sanitize_utf8(text));
+  if (velmora::base::is_valid_utf8(text)) return clean_valid(text);
+  return clean_valid(velmora::base::sanitize_utf8(text));
 }
 
 std::string clean_line(std::string_view text) {
@@ -77,9 +77,7 @@ std::optional<std::string> safe_link_target(std::string_view url) {
   }
   static constexpr std::array<std::string_view, 5> kSchemes{"http://", "https://",
                                                             "mailto:", "ftp://", "ftps://"};
-  std::string lower(url.substr(0, std::min<std::size_t>(url.size(), 8)));
-  std::transform(lower.begin(), lower.end(), lower.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  const std::string lower = base::ascii_lower(url.substr(0, std::min<std::size_t>(url.size(), 8)));
   for (const auto scheme : kSchemes) {
     if (lower.starts_with(scheme)) return std::string(url);
   }

@@ -4,12 +4,9 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <openssl/ssl.h>
-#include <openssl/x509_vfy.h>
-#include <openssl/x509v3.h>
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <cctype>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -32,8 +29,11 @@
 #include <boost/beast/ssl.hpp>
 #include <boost/url/parse.hpp>
 
+#include "request_bytes.hpp"
+#include "velmora/base/errors.hpp"
+#include "velmora/base/strings.hpp"
 #include "velmora/http/proxy.hpp"
-#include "wirelet/errors.hpp"
+#include "velmora/tls/client_tls.hpp"
 
 namespace velmora::http {
 namespace {
@@ -45,6 +45,10 @@ namespace ssl = net::ssl;
 using tcp = net::ip::tcp;
 using boost::system::error_code;
 using Clock = std::chrono::steady_clock;
+using base::iequals;
+using detail::body_size;
+using detail::OpenedFiles;
+using detail::RequestBytes;
 
 constexpr auto use_tuple = net::as_tuple(net::use_awaitable);
 constexpr std::uint64_t MAX_BODY_BYTES = 256ULL * 1024 * 1024;
@@ -62,22 +66,9 @@ struct Target {
   std::string absolute_form;
 };
 
-bool iequals(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) ==
-                  std::tolower(static_cast<unsigned char>(y));
-         });
-}
-
-bool is_ip_literal(const std::string& host) {
-  error_code ec;
-  net::ip::make_address(host, ec);
-  return !ec;
-}
-
 Target parse_target(const std::string& url) {
   const auto invalid = [&](const std::string& why) -> Target {
-    throw wirelet::RuntimeError("Invalid URL '" + url + "': " + why);
+    throw velmora::base::RuntimeError("Invalid URL '" + url + "': " + why);
   };
   const auto parsed = boost::urls::parse_uri(url);
   if (!parsed) {
@@ -114,175 +105,28 @@ void check_header(const Header& header) {
   const auto bad = [](char c) { return c == '\r' || c == '\n' || c == '\0'; };
   if (header.name.empty() || std::any_of(header.name.begin(), header.name.end(), bad) ||
       header.name.find_first_of(" :\t") != std::string::npos) {
-    throw wirelet::RuntimeError("Invalid HTTP header name: '" + header.name + "'");
+    throw velmora::base::RuntimeError("Invalid HTTP header name: '" + header.name + "'");
   }
   // A CR or LF in a value would end the header early and let the rest pose as new headers.
   if (std::any_of(header.value.begin(), header.value.end(), bad)) {
-    throw wirelet::RuntimeError("Invalid HTTP header value for " + header.name);
+    throw velmora::base::RuntimeError("Invalid HTTP header value for " + header.name);
   }
 }
 
 [[noreturn]] void fail(const error_code& ec) {
   if (ec == beast::error::timeout || ec == net::error::timed_out) {
-    throw wirelet::TimeoutError("timed out");
+    throw velmora::base::TimeoutError("timed out");
   }
   if (ec == bhttp::error::end_of_stream) {
-    throw wirelet::OSError("Remote end closed connection without response");
+    throw velmora::base::OSError("Remote end closed connection without response");
   }
   if (ec == bhttp::error::partial_message) {
-    throw wirelet::OSError("Connection closed before the whole response arrived");
+    throw velmora::base::OSError("Connection closed before the whole response arrived");
   }
   if (ec.category() == bhttp::make_error_code(bhttp::error::body_limit).category()) {
-    throw wirelet::OSError("Invalid HTTP response: " + ec.message());
+    throw velmora::base::OSError("Invalid HTTP response: " + ec.message());
   }
-  throw wirelet::OSError(ec.message(), ec.value());
-}
-
-// Descriptors the client opened itself for file parts given by path; closed when the call ends.
-class OpenedFiles {
- public:
-  OpenedFiles() = default;
-  OpenedFiles(const OpenedFiles&) = delete;
-  OpenedFiles& operator=(const OpenedFiles&) = delete;
-  ~OpenedFiles() {
-    for (const int fd : fds_) ::close(fd);
-  }
-
-  int open(const std::filesystem::path& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-      const int err = errno;
-      throw wirelet::OSError(std::string(std::strerror(err)) + ": '" + path.string() + "'", err);
-    }
-    fds_.push_back(fd);
-    return fd;
-  }
-
- private:
-  std::vector<int> fds_;
-};
-
-// The bytes of a request in order — head, body, body parts — handed out a buffer at a time,
-// files read as they are reached.
-class RequestBytes {
- public:
-  /// `part_fds`: the descriptor to read for each file part of `request.body_parts`.
-  RequestBytes(std::string head, const Request& request, const std::vector<int>& part_fds)
-      : head_(std::move(head)) {
-    pieces_.push_back({head_});
-    pieces_.push_back({request.body});
-    for (std::size_t i = 0; i < request.body_parts.size(); ++i) {
-      const auto& part = request.body_parts[i];
-      if (const auto* text = std::get_if<std::string>(&part)) {
-        pieces_.push_back({*text});
-      } else {
-        pieces_.push_back({{}, &std::get<FileRegion>(part), part_fds.at(i)});
-      }
-    }
-  }
-  RequestBytes(const RequestBytes&) = delete;  // pieces_ points into head_
-  RequestBytes& operator=(const RequestBytes&) = delete;
-
-  /// Fills `out` as far as the bytes go; 0 once everything was handed out.
-  std::size_t fill(char* out, std::size_t capacity) {
-    std::size_t filled = 0;
-    while (index_ < pieces_.size()) {
-      const Piece& piece = pieces_[index_];
-      const std::uint64_t size = piece.file ? piece.file->size : piece.bytes.size();
-      // A full buffer still takes the pieces that have nothing left to give, so that the
-      // check of an empty region at the end runs before the bytes that precede it go out.
-      if (filled == capacity && done_ < size) break;
-      const auto n =
-          static_cast<std::size_t>(std::min<std::uint64_t>(capacity - filled, size - done_));
-      if (piece.file) {
-        read_file(piece, out + filled, n);
-      } else if (n > 0) {
-        std::memcpy(out + filled, piece.bytes.data() + done_, n);
-      }
-      filled += n;
-      done_ += n;
-      if (done_ == size) {
-        if (piece.file && piece.file->to_end_of_file) check_file_ends(piece);
-        ++index_;
-        done_ = 0;
-      }
-    }
-    return filled;
-  }
-
- private:
-  struct Piece {
-    std::string_view bytes;
-    const FileRegion* file = nullptr;
-    int fd = -1;
-  };
-
-  static std::string name_of(const FileRegion& region) {
-    return region.path.empty() ? "file" : region.path.string();
-  }
-
-  // Reports the size the file has now against the one the request announced.
-  [[noreturn]] static void changed(const Piece& piece) {
-    const std::uint64_t expected = piece.file->offset + piece.file->size;
-    struct stat st {};
-    const std::string now = ::fstat(piece.fd, &st) == 0
-                                ? "size now " + std::to_string(st.st_size) + " bytes, "
-                                : std::string();
-    throw wirelet::OSError(name_of(*piece.file) + " changed while it was being sent (" + now +
-                           "expected " + std::to_string(expected) + ")");
-  }
-
-  // Reads `n` bytes of the current file piece, from where the last read ended.
-  void read_file(const Piece& piece, char* out, std::size_t n) const {
-    std::size_t got = 0;
-    while (got < n) {
-      const auto at = static_cast<off_t>(piece.file->offset + done_ + got);
-      const ssize_t r = ::pread(piece.fd, out + got, n - got, at);
-      if (r > 0) {
-        got += static_cast<std::size_t>(r);
-      } else if (r == 0) {
-        changed(piece);
-      } else if (errno != EINTR) {
-        read_failed(piece);
-      }
-    }
-  }
-
-  [[noreturn]] static void read_failed(const Piece& piece) {
-    const int err = errno;
-    throw wirelet::OSError(std::string(std::strerror(err)) + ": '" + name_of(*piece.file) + "'",
-                           err);
-  }
-
-  // Runs before the region's last bytes are written, so a grown file never ends a request.
-  static void check_file_ends(const Piece& piece) {
-    char probe = 0;
-    const auto at = static_cast<off_t>(piece.file->offset + piece.file->size);
-    ssize_t r = 0;
-    do {
-      r = ::pread(piece.fd, &probe, 1, at);
-    } while (r < 0 && errno == EINTR);
-    if (r < 0) read_failed(piece);
-    if (r > 0) changed(piece);
-  }
-
-  std::string head_;
-  std::vector<Piece> pieces_;
-  std::size_t index_ = 0;
-  /// Bytes of pieces_[index_] already handed out.
-  std::uint64_t done_ = 0;
-};
-
-std::uint64_t body_size(const Request& request) {
-  std::uint64_t size = request.body.size();
-  for (const auto& part : request.body_parts) {
-    if (const auto* text = std::get_if<std::string>(&part)) {
-      size += text->size();
-    } else {
-      size += std::get<FileRegion>(part).size;
-    }
-  }
-  return size;
+  throw velmora::base::OSError(ec.message(), ec.value());
 }
 
 struct Exchange {
@@ -343,10 +187,10 @@ std::vector<tcp::endpoint> resolve(const std::string& host, std::uint16_t port,
     fail(beast::error::timeout);
   }
   if (lookup->rc == EAI_SYSTEM) {
-    throw wirelet::OSError(std::strerror(lookup->system_errno), lookup->system_errno);
+    throw velmora::base::OSError(std::strerror(lookup->system_errno), lookup->system_errno);
   }
-  if (lookup->rc != 0) throw wirelet::OSError(::gai_strerror(lookup->rc), lookup->rc);
-  if (lookup->endpoints.empty()) throw wirelet::OSError("No address found for " + host);
+  if (lookup->rc != 0) throw velmora::base::OSError(::gai_strerror(lookup->rc), lookup->rc);
+  if (lookup->endpoints.empty()) throw velmora::base::OSError("No address found for " + host);
   return std::move(lookup->endpoints);
 }
 
@@ -380,29 +224,8 @@ net::awaitable<void> open_tunnel(beast::tcp_stream& stream, const Exchange& x,
   if (rec) fail(rec);
   const auto& res = parser.get();
   if (res.result_int() < 200 || res.result_int() >= 300) {
-    throw wirelet::OSError("Tunnel connection failed: " + std::to_string(res.result_int()) + " " +
-                           std::string(res.reason()));
-  }
-}
-
-// Verification as for wss://: system trust store, SNI for names, the certificate must name the
-// host (a DNS name, or an IP address entry for an IP literal).
-// The stream copies the context's verify settings when it is made, so they come first.
-ssl::context make_tls_context() {
-  ssl::context ctx(ssl::context::tls_client);
-  ctx.set_default_verify_paths();
-  ctx.set_verify_mode(ssl::verify_peer);
-  return ctx;
-}
-
-void configure_tls(SSL* handle, const std::string& host) {
-  X509_VERIFY_PARAM* param = SSL_get0_param(handle);
-  if (is_ip_literal(host)) {
-    X509_VERIFY_PARAM_set1_ip_asc(param, host.c_str());
-  } else {
-    SSL_set_tlsext_host_name(handle, host.c_str());
-    X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
-    X509_VERIFY_PARAM_set1_host(param, host.c_str(), host.size());
+    throw velmora::base::OSError("Tunnel connection failed: " + std::to_string(res.result_int()) +
+                                 " " + std::string(res.reason()));
   }
 }
 
@@ -410,12 +233,12 @@ void configure_tls(SSL* handle, const std::string& host) {
   if (ec == beast::error::timeout) fail(ec);
   if (const long verify = SSL_get_verify_result(handle);
       verify != X509_V_OK && ec.category() == net::error::get_ssl_category()) {
-    throw wirelet::OSError(
+    throw velmora::base::OSError(
         std::string("certificate verify failed: ") + X509_verify_cert_error_string(verify),
         ec.value());
   }
   if (ec == net::error::eof || ec == ssl::error::stream_truncated) {
-    throw wirelet::OSError("Connection closed during the TLS handshake", ec.value());
+    throw velmora::base::OSError("Connection closed during the TLS handshake", ec.value());
   }
   fail(ec);
 }
@@ -534,7 +357,7 @@ net::awaitable<Response> write_and_read(Stream& stream, Exchange& x) {
   std::optional<Response> early;
   try {
     early = co_await read_response(stream, x);
-  } catch (const wirelet::Error&) {
+  } catch (const velmora::base::Error&) {
     // No answer came before the close: the write's failure is what happened.
   }
   // Only a refusal can stand for a request that was not sent whole.
@@ -557,9 +380,9 @@ net::awaitable<Response> run_exchange(Exchange& x) {
   }
   if (!x.target.https) co_return co_await write_and_read(tcp, x);
 
-  ssl::context ctx = make_tls_context();
-  beast::ssl_stream<beast::tcp_stream> stream(std::move(tcp), ctx);
-  configure_tls(stream.native_handle(), x.target.host);
+  const auto context = tls::make_client_context();
+  beast::ssl_stream<beast::tcp_stream> stream(std::move(tcp), *context);
+  tls::prepare_client(stream.native_handle(), x.target.host);
   lowest(stream).expires_at(deadline);
   auto [hec] = co_await stream.async_handshake(ssl::stream_base::client, use_tuple);
   if (hec) fail_handshake(hec, stream.native_handle());
@@ -585,7 +408,7 @@ std::optional<std::string> Response::header(std::string_view name) const {
 Outcome exchange(const Request& request) {
   const Target target = parse_target(request.url);
   if (request.method.empty() || request.method.find_first_of(" \t\r\n") != std::string::npos) {
-    throw wirelet::RuntimeError("Invalid HTTP method: '" + request.method + "'");
+    throw velmora::base::RuntimeError("Invalid HTTP method: '" + request.method + "'");
   }
   for (const auto& header : request.headers) check_header(header);
   const auto proxy = select_proxy(target.https ? "https" : "http", target.host, target.port,
@@ -616,9 +439,9 @@ Outcome exchange(const Request& request) {
   if (response) return std::move(*response);
   try {
     std::rethrow_exception(error);
-  } catch (const wirelet::OSError&) {
+  } catch (const velmora::base::OSError&) {
     return TransportFailure{x.stage, error};
-  } catch (const wirelet::TimeoutError&) {
+  } catch (const velmora::base::TimeoutError&) {
     return TransportFailure{x.stage, error};
   }
 }

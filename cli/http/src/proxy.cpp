@@ -9,33 +9,17 @@
 
 #include <boost/asio/ip/address.hpp>
 
+#include "velmora/base/errors.hpp"
+#include "velmora/base/strings.hpp"
 #include "velmora/platform/env.hpp"
-#include "wirelet/errors.hpp"
 
 namespace velmora::http {
 namespace {
 
-std::string lower(std::string_view text) {
-  std::string out(text);
-  std::transform(out.begin(), out.end(), out.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return out;
-}
-
-std::string_view trim(std::string_view text) {
-  while (!text.empty() && std::isspace(static_cast<unsigned char>(text.front()))) {
-    text.remove_prefix(1);
-  }
-  while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) {
-    text.remove_suffix(1);
-  }
-  return text;
-}
-
 std::string first_env(std::initializer_list<const char*> names) {
   for (const char* name : names) {
     if (auto value = platform::get_env(name)) {
-      auto trimmed = trim(*value);
+      auto trimmed = base::trim(*value);
       if (!trimmed.empty()) return std::string(trimmed);
     }
   }
@@ -148,7 +132,7 @@ ProxySettings proxy_settings_from_env() {
 }
 
 bool bypasses_proxy(std::string_view host, std::uint16_t port, std::string_view no_proxy) {
-  std::string name = lower(host);
+  std::string name = base::ascii_lower(host);
   while (!name.empty() && name.back() == '.') name.pop_back();
   boost::system::error_code ec;
   const auto ip = boost::asio::ip::make_address(name, ec);
@@ -175,7 +159,7 @@ bool bypasses_proxy(std::string_view host, std::uint16_t port, std::string_view 
     if (!split_host_port(entry, entry_host, entry_port)) continue;
     if (!entry_port.empty() && parse_port(entry_port) != port) continue;
 
-    std::string pattern = lower(entry_host);
+    std::string pattern = base::ascii_lower(entry_host);
     if (pattern.starts_with("*.")) pattern.erase(0, 1);
     while (!pattern.empty() && pattern.back() == '.') pattern.pop_back();
     if (pattern.empty()) continue;
@@ -204,11 +188,11 @@ ProxyServer parse_proxy_url(std::string_view text) {
         at != std::string::npos && at >= start && at < authority_end) {
       shown.replace(start, at - start, "***");
     }
-    throw wirelet::RuntimeError("Invalid proxy address '" + shown + "': " + why);
+    throw velmora::base::RuntimeError("Invalid proxy address '" + shown + "': " + why);
   };
-  std::string_view rest = trim(text);
+  std::string_view rest = base::trim(text);
   if (const auto sep = rest.find("://"); sep != std::string_view::npos) {
-    const std::string scheme = lower(rest.substr(0, sep));
+    const std::string scheme = base::ascii_lower(rest.substr(0, sep));
     if (scheme != "http") return fail("only http:// proxies are supported");
     rest.remove_prefix(sep + 3);
   }

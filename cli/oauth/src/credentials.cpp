@@ -3,12 +3,12 @@
 #include <chrono>
 
 #include "service_calls.hpp"
+#include "velmora/base/errors.hpp"
 #include "velmora/http/encoding.hpp"
 #include "velmora/oauth/device_flow.hpp"
 #include "velmora/oauth/token_store.hpp"
 #include "velmora/platform/env.hpp"
 #include "velmora/platform/file_lock.hpp"
-#include "wirelet/errors.hpp"
 
 namespace velmora::oauth {
 namespace {
@@ -93,8 +93,8 @@ class ServiceCredentials final : public Credentials {
       // Under the lock, so a refresh running in another CLI cannot overwrite the new login.
       const auto lock = try_lock(store);
       store.save(login);
-    } catch (const wirelet::OSError& e) {
-      throw wirelet::RuntimeError(
+    } catch (const velmora::base::OSError& e) {
+      throw velmora::base::RuntimeError(
           std::string("The login succeeded but its tokens could not be saved: ") + e.what(),
           std::current_exception());
     }
@@ -110,7 +110,7 @@ class ServiceCredentials final : public Credentials {
     try {
       answer =
           detail::get_with_bearer(base + "/oauth/userinfo", access_token, LOOKUP_TIMEOUT_SECONDS);
-    } catch (const wirelet::Error&) {
+    } catch (const velmora::base::Error&) {
       // The identity stays unknown; a user who gave a token and a user id can still run.
       return std::nullopt;
     }
@@ -148,7 +148,7 @@ class ServiceCredentials final : public Credentials {
       answer = detail::get_with_bearer(
           base + "/api/v1/users/" + http::encode_path_segment(user_id) + "/devevaro_account",
           user_token, LOOKUP_TIMEOUT_SECONDS);
-    } catch (const wirelet::Error&) {
+    } catch (const velmora::base::Error&) {
       // The account only enriches the query configuration; the session runs without it.
       return std::nullopt;
     }
@@ -171,7 +171,7 @@ class ServiceCredentials final : public Credentials {
   static std::optional<platform::FileLock> try_lock(const TokenStore& store) {
     try {
       return platform::FileLock(store.lock_file(), LOCK_WAIT_SECONDS);
-    } catch (const wirelet::Error&) {
+    } catch (const velmora::base::Error&) {
       return std::nullopt;
     }
   }
@@ -184,7 +184,7 @@ class ServiceCredentials final : public Credentials {
     std::optional<platform::FileLock> lock;
     try {
       lock.emplace(store.lock_file(), LOCK_WAIT_SECONDS);
-    } catch (const wirelet::Error&) {
+    } catch (const velmora::base::Error&) {
       // Refreshing without the lock could spend a refresh token twice and lose the login.
       return std::nullopt;
     }
@@ -206,7 +206,7 @@ class ServiceCredentials final : public Credentials {
                                   {"refresh_token", current->tokens.refresh_token},
                                   {"client_id", client}},
                                  REFRESH_TIMEOUT_SECONDS);
-    } catch (const wirelet::Error&) {
+    } catch (const velmora::base::Error&) {
       // No refresh now; the saved refresh token was not spent and serves the next attempt.
       return std::nullopt;
     }
@@ -227,7 +227,7 @@ class ServiceCredentials final : public Credentials {
     updated.client_id = client;
     try {
       store.save(updated);
-    } catch (const wirelet::OSError&) {
+    } catch (const velmora::base::OSError&) {
       // The new access token still serves this run; the next one will have to log in again.
     }
     return updated.tokens.access_token;

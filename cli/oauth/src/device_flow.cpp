@@ -6,9 +6,9 @@
 #include <thread>
 
 #include "service_calls.hpp"
+#include "velmora/base/errors.hpp"
 #include "velmora/http/encoding.hpp"
 #include "velmora/platform/process.hpp"
-#include "wirelet/errors.hpp"
 
 namespace velmora::oauth {
 namespace {
@@ -88,7 +88,7 @@ bool open_in_browser(const std::string& url) {
   if (!program) return false;
   try {
     return platform::spawn_detached({program->string(), url});
-  } catch (const wirelet::Error&) {
+  } catch (const velmora::base::Error&) {
     return false;  // the address is printed for the user to open by hand
   }
 }
@@ -97,7 +97,7 @@ TokenSet run_device_flow(const LoginFlowOptions& options, const FlowHooks& hooks
                          std::string* id_token) {
   const std::string base = detail::normalize_base_url(options.oauth_base_url);
   if (base.empty()) {
-    throw wirelet::RuntimeError(
+    throw velmora::base::RuntimeError(
         "No OAuth base URL configured. Set VELMORA_OAUTH_BASE_URL to the address of the "
         "credentials service.");
   }
@@ -108,19 +108,19 @@ TokenSet run_device_flow(const LoginFlowOptions& options, const FlowHooks& hooks
   try {
     start = detail::post_form(base + "/oauth/device/code", {{"client_id", client_id}},
                               REQUEST_TIMEOUT_SECONDS);
-  } catch (const wirelet::Error& e) {
-    throw wirelet::RuntimeError(
+  } catch (const velmora::base::Error& e) {
+    throw velmora::base::RuntimeError(
         "Could not reach the credentials service at " + base + ": " + e.what(),
         std::current_exception());
   }
   if (!start.is_success() || !start.object) {
-    throw wirelet::RuntimeError("The credentials service did not start a login: " +
-                                detail::describe(start));
+    throw velmora::base::RuntimeError("The credentials service did not start a login: " +
+                                      detail::describe(start));
   }
   const std::string device_code = detail::text_of(*start.object, "device_code");
   const std::string address = authorize_address(*start.object);
   if (device_code.empty() || address.empty()) {
-    throw wirelet::RuntimeError(
+    throw velmora::base::RuntimeError(
         "The credentials service did not start a login: its answer lacks the device code or "
         "the verification address.");
   }
@@ -142,7 +142,7 @@ TokenSet run_device_flow(const LoginFlowOptions& options, const FlowHooks& hooks
     const double remaining = deadline - hooks.now();
     if (interval >= remaining) {
       if (remaining > 0) hooks.sleep(remaining);
-      throw wirelet::RuntimeError(
+      throw velmora::base::RuntimeError(
           "Timed out after " + format_seconds(expires_in) +
           " waiting for the login to be approved in the browser." +
           (last_network_error.empty() ? "" : " Last network error: " + last_network_error));
@@ -156,7 +156,7 @@ TokenSet run_device_flow(const LoginFlowOptions& options, const FlowHooks& hooks
                                   {"device_code", device_code},
                                   {"client_id", client_id}},
                                  REQUEST_TIMEOUT_SECONDS);
-    } catch (const wirelet::Error& e) {
+    } catch (const velmora::base::Error& e) {
       // A network hiccup is worth another try, at a gentler pace.
       last_network_error = e.what();
       interval = std::min(std::max(interval * 2, 1.0), MAX_BACKOFF_SECONDS);
@@ -169,7 +169,7 @@ TokenSet run_device_flow(const LoginFlowOptions& options, const FlowHooks& hooks
     if (answer.is_success() && answer.object) {
       TokenSet tokens = tokens_from(*answer.object);
       if (tokens.access_token.empty()) {
-        throw wirelet::RuntimeError(
+        throw velmora::base::RuntimeError(
             "The credentials service approved the login but sent no access token.");
       }
       if (id_token != nullptr) *id_token = detail::text_of(*answer.object, "id_token");
@@ -182,13 +182,13 @@ TokenSet run_device_flow(const LoginFlowOptions& options, const FlowHooks& hooks
       continue;
     }
     if (error == "access_denied") {
-      throw wirelet::RuntimeError("The login was denied in the browser.");
+      throw velmora::base::RuntimeError("The login was denied in the browser.");
     }
     if (error == "expired_token") {
-      throw wirelet::RuntimeError("The login code expired before it was approved.");
+      throw velmora::base::RuntimeError("The login code expired before it was approved.");
     }
-    throw wirelet::RuntimeError("The credentials service rejected the login: " +
-                                detail::describe(answer));
+    throw velmora::base::RuntimeError("The credentials service rejected the login: " +
+                                      detail::describe(answer));
   }
 }
 

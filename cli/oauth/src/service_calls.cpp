@@ -5,9 +5,9 @@
 
 #include <boost/json/parse.hpp>
 
+#include "velmora/base/json_text.hpp"
 #include "velmora/http/client.hpp"
 #include "velmora/http/encoding.hpp"
-#include "wirelet/json_text.hpp"
 
 namespace velmora::oauth::detail {
 namespace {
@@ -48,7 +48,7 @@ std::string text_of(const boost::json::object& object, std::string_view key) {
   if (value == nullptr) return {};
   if (value->is_string()) return std::string(value->get_string());
   if (value->is_int64() || value->is_uint64() || value->is_double()) {
-    return wirelet::json_dumps(*value);
+    return velmora::base::json_dumps(*value);
   }
   return {};
 }
@@ -79,7 +79,7 @@ std::string describe(const JsonAnswer& answer) {
   if (answer.status >= 200 && answer.status < 300) {
     return "HTTP " + std::to_string(answer.status) + ": an answer that is not a JSON object";
   }
-  std::string body = wirelet::sanitize_utf8(answer.text);
+  std::string body = velmora::base::sanitize_utf8(answer.text);
   constexpr std::size_t MAX_SHOWN = 300;
   if (body.size() > MAX_SHOWN) {
     std::size_t cut = MAX_SHOWN;

@@ -20,13 +20,13 @@ struct JsonAnswer {
   [[nodiscard]] bool is_success() const noexcept { return status >= 200 && status < 300; }
 };
 
-/// POSTs a form. Transport failures throw wirelet::OSError or wirelet::TimeoutError.
+/// POSTs a form. Transport failures throw velmora::base::OSError or velmora::base::TimeoutError.
 JsonAnswer post_form(const std::string& url,
                      const std::vector<std::pair<std::string, std::string>>& fields,
                      double timeout_seconds);
 
 /// GETs with "Authorization: Bearer <token>" (none when the token is empty). Transport failures
-/// throw wirelet::OSError or wirelet::TimeoutError.
+/// throw velmora::base::OSError or velmora::base::TimeoutError.
 JsonAnswer get_with_bearer(const std::string& url, const std::string& token,
                            double timeout_seconds);
 

@@ -9,10 +9,10 @@
 #include <boost/json/parse.hpp>
 
 #include "service_calls.hpp"
+#include "velmora/base/errors.hpp"
+#include "velmora/base/json_text.hpp"
 #include "velmora/platform/files.hpp"
 #include "velmora/platform/paths.hpp"
-#include "wirelet/errors.hpp"
-#include "wirelet/json_text.hpp"
 
 namespace velmora::oauth {
 
@@ -25,7 +25,7 @@ std::string serialize_login(const SavedLogin& login) {
   if (!login.id_token.empty()) o["id_token"] = login.id_token;
   o["oauth_base_url"] = login.oauth_base_url;
   o["client_id"] = login.client_id;
-  return wirelet::json_dumps(o) + "\n";
+  return velmora::base::json_dumps(o) + "\n";
 }
 
 std::optional<SavedLogin> parse_login(std::string_view text) {
@@ -71,7 +71,7 @@ std::optional<SavedLogin> TokenStore::load() const {
     const auto text = platform::read_file_if_exists(file_);
     if (!text) return std::nullopt;
     return parse_login(*text);
-  } catch (const wirelet::OSError&) {
+  } catch (const velmora::base::OSError&) {
     // An unreadable file is no usable login; the user can log in again, which replaces it.
     return std::nullopt;
   }
@@ -84,7 +84,7 @@ void TokenStore::save(const SavedLogin& login) const {
 bool TokenStore::clear() const {
   std::error_code ec;
   const bool removed = std::filesystem::remove(file_, ec);
-  if (ec) throw wirelet::OSError(ec.message() + ": '" + file_.string() + "'", ec.value());
+  if (ec) throw velmora::base::OSError(ec.message() + ": '" + file_.string() + "'", ec.value());
   return removed;
 }
 

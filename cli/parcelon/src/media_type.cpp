@@ -2,10 +2,11 @@
 
 #include <algorithm>
 #include <array>
-#include <cctype>
 #include <fstream>
 #include <sstream>
 #include <utility>
+
+#include "velmora/base/strings.hpp"
 
 namespace parcelon {
 namespace {
@@ -32,13 +33,6 @@ std::string_view extension_of(std::string_view name) {
   const auto leading = base.find_first_not_of('.');
   if (leading == std::string_view::npos || dot < leading) return {};
   return base.substr(dot);
-}
-
-std::string lower(std::string_view text) {
-  std::string out(text);
-  std::transform(out.begin(), out.end(), out.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return out;
 }
 
 }  // namespace
@@ -168,7 +162,7 @@ std::string guess_type(const std::filesystem::path& path, const MediaTypeTable& 
   const std::string ext(extension_of(name));
   if (ext.empty()) return "file";
   if (auto it = table.find(ext); it != table.end()) return it->second;
-  if (auto it = table.find(lower(ext)); it != table.end()) return it->second;
+  if (auto it = table.find(velmora::base::ascii_lower(ext)); it != table.end()) return it->second;
   return "file";
 }
 

@@ -12,20 +12,25 @@ void line(std::string& out, std::string_view a, std::string_view b = {}, std::st
   out.append(a).append(b).append(c).append(CRLF);
 }
 
-// CR and LF in a header value would start a new header line.
-std::string escape_line_breaks(std::string_view value) {
+// CR and LF in a header value would start a new header line; a quote would end a quoted one.
+std::string percent_escape(std::string_view value, bool quotes) {
   std::string out;
+  out.reserve(value.size());
   for (const char c : value) {
     if (c == '\r') {
       out += "%0D";
     } else if (c == '\n') {
       out += "%0A";
+    } else if (c == '"' && quotes) {
+      out += "%22";
     } else {
       out.push_back(c);
     }
   }
   return out;
 }
+
+std::string escape_line_breaks(std::string_view value) { return percent_escape(value, false); }
 
 }  // namespace
 
@@ -42,22 +47,7 @@ std::string new_boundary() {
   return out;
 }
 
-std::string escape_multipart_file_name(std::string_view name) {
-  std::string out;
-  out.reserve(name.size());
-  for (const char c : name) {
-    if (c == '"') {
-      out += "%22";
-    } else if (c == '\r') {
-      out += "%0D";
-    } else if (c == '\n') {
-      out += "%0A";
-    } else {
-      out.push_back(c);
-    }
-  }
-  return out;
-}
+std::string escape_multipart_file_name(std::string_view name) { return percent_escape(name, true); }
 
 MultipartFrame build_multipart_frame(std::string_view boundary, const MultipartFields& fields) {
   MultipartFrame frame;

@@ -14,10 +14,10 @@
 
 #include "parcelon/media_type.hpp"
 #include "parcelon/multipart.hpp"
+#include "velmora/base/errors.hpp"
+#include "velmora/base/json_text.hpp"
 #include "velmora/http/client.hpp"
 #include "velmora/platform/paths.hpp"
-#include "wirelet/errors.hpp"
-#include "wirelet/json_text.hpp"
 
 namespace parcelon {
 namespace {
@@ -76,7 +76,7 @@ std::string relative_path_of(const boost::json::object& answer) {
   const auto* value = answer.if_contains("relative_path");
   if (value == nullptr || is_falsy(*value)) return {};
   if (value->is_string()) return std::string(value->get_string());
-  return wirelet::json_dumps(*value);
+  return velmora::base::json_dumps(*value);
 }
 
 // Where in `text` the first invalid UTF-8 sequence starts.
@@ -85,7 +85,7 @@ std::size_t invalid_utf8_offset(std::string_view text) {
   std::size_t hi = text.size();
   while (lo < hi) {  // the valid prefixes are exactly those shorter than the offset
     const std::size_t mid = lo + (hi - lo + 1) / 2;
-    if (wirelet::is_valid_utf8(text.substr(0, mid))) {
+    if (velmora::base::is_valid_utf8(text.substr(0, mid))) {
       lo = mid;
     } else {
       hi = mid - 1;
@@ -102,7 +102,7 @@ AttachmentRecord upload(const std::string& base_url, const std::string& user_id,
   fs::path local_path = fs::absolute(velmora::platform::expand_user(attachment.path), ec);
   if (!ec) local_path = fs::weakly_canonical(local_path, ec);
   if (ec || !fs::is_regular_file(local_path, ec)) {
-    throw wirelet::FileNotFoundError("Attachment not found: " + attachment.path);
+    throw velmora::base::FileNotFoundError("Attachment not found: " + attachment.path);
   }
 
   std::string endpoint = base_url;
@@ -114,18 +114,19 @@ AttachmentRecord upload(const std::string& base_url, const std::string& user_id,
   FileDescriptor file(::open(local_path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (file.get() < 0) {
     const int err = errno;
-    if (err == ENOENT) throw wirelet::FileNotFoundError("Attachment not found: " + attachment.path);
-    throw wirelet::OSError(std::string(std::strerror(err)) + ": '" + local_path.string() + "'",
-                           err);
+    if (err == ENOENT)
+      throw velmora::base::FileNotFoundError("Attachment not found: " + attachment.path);
+    throw velmora::base::OSError(
+        std::string(std::strerror(err)) + ": '" + local_path.string() + "'", err);
   }
   struct stat st {};
   if (::fstat(file.get(), &st) != 0) {
     const int err = errno;
-    throw wirelet::OSError(std::string(std::strerror(err)) + ": '" + local_path.string() + "'",
-                           err);
+    throw velmora::base::OSError(
+        std::string(std::strerror(err)) + ": '" + local_path.string() + "'", err);
   }
   if (!S_ISREG(st.st_mode))
-    throw wirelet::FileNotFoundError("Attachment not found: " + attachment.path);
+    throw velmora::base::FileNotFoundError("Attachment not found: " + attachment.path);
 
   const std::string content_type =
       attachment.type.empty() ? guess_type(local_path) : attachment.type;
@@ -161,34 +162,35 @@ AttachmentRecord upload(const std::string& base_url, const std::string& user_id,
     try {
       std::rethrow_exception(failure->error);
     } catch (const std::exception& e) {
-      throw wirelet::RuntimeError(std::string("Upload failed: ") + e.what(),
-                                  std::current_exception());
+      throw velmora::base::RuntimeError(std::string("Upload failed: ") + e.what(),
+                                        std::current_exception());
     }
   }
   auto& response = std::get<velmora::http::Response>(outcome);
   if (!response.is_success()) {
-    throw wirelet::RuntimeError("Upload failed (" + std::to_string(response.status) +
-                                "): " + wirelet::sanitize_utf8(response.body));
+    throw velmora::base::RuntimeError("Upload failed (" + std::to_string(response.status) +
+                                      "): " + velmora::base::sanitize_utf8(response.body));
   }
   const std::string& text = response.body;
-  if (!wirelet::is_valid_utf8(text)) {
-    throw wirelet::RuntimeError("Upload response is not valid UTF-8 (invalid byte at offset " +
-                                std::to_string(invalid_utf8_offset(text)) + ")");
+  if (!velmora::base::is_valid_utf8(text)) {
+    throw velmora::base::RuntimeError(
+        "Upload response is not valid UTF-8 (invalid byte at offset " +
+        std::to_string(invalid_utf8_offset(text)) + ")");
   }
   if (options.debug) debug_line = std::string(DEBUG_PREFIX) + text;
 
   boost::system::error_code parse_error;
   const auto answer = boost::json::parse(text, parse_error);
   if (parse_error) {
-    throw wirelet::RuntimeError(
+    throw velmora::base::RuntimeError(
         "Upload returned non-JSON response: " + text,
-        std::make_exception_ptr(wirelet::RuntimeError(parse_error.message())));
+        std::make_exception_ptr(velmora::base::RuntimeError(parse_error.message())));
   }
   // Any answer but an object has no relative_path to give.
   const std::string relative_path = answer.is_object() ? relative_path_of(answer.get_object()) : "";
   if (relative_path.empty()) {
-    throw wirelet::RuntimeError("Upload response missing relative_path: " +
-                                wirelet::json_dumps(answer));
+    throw velmora::base::RuntimeError("Upload response missing relative_path: " +
+                                      velmora::base::json_dumps(answer));
   }
   return AttachmentRecord{{"file_path", relative_path},
                           {"type", content_type},
@@ -230,7 +232,7 @@ AttachmentRecord upload_attachment_sync(const std::string& base_url, const std::
   return finish(upload_capturing(base_url, user_id, thread_id, attachment, options), options);
 }
 
-wirelet::awaitable<std::vector<AttachmentRecord>> upload_attachments(
+velmora::base::awaitable<std::vector<AttachmentRecord>> upload_attachments(
     std::string base_url, std::string user_id, std::string thread_id,
     std::vector<LocalAttachment> attachments, UploadOptions options) {
   std::vector<AttachmentRecord> records;
@@ -243,7 +245,7 @@ wirelet::awaitable<std::vector<AttachmentRecord>> upload_attachments(
     auto job = [base_url, user_id, thread_id, attachment, worker_options] {
       return upload_capturing(base_url, user_id, thread_id, attachment, worker_options);
     };
-    auto outcome = co_await wirelet::run_blocking(std::move(job));
+    auto outcome = co_await velmora::base::run_blocking(std::move(job));
     records.push_back(finish(std::move(outcome), options));
   }
   co_return records;

@@ -10,7 +10,7 @@
 #include <cstring>
 #include <thread>
 
-#include "wirelet/errors.hpp"
+#include "velmora/base/errors.hpp"
 
 namespace velmora::platform {
 
@@ -23,7 +23,8 @@ FileLock::FileLock(const std::filesystem::path& path, double timeout_seconds) {
   fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
   if (fd_ < 0) {
     const int err = errno;
-    throw wirelet::OSError(std::string(std::strerror(err)) + ": '" + path.string() + "'", err);
+    throw velmora::base::OSError(std::string(std::strerror(err)) + ": '" + path.string() + "'",
+                                 err);
   }
   // flock cannot wait with a limit, so poll: a stuck holder must not hang us forever.
   const auto deadline = std::chrono::steady_clock::now() +
@@ -35,9 +36,11 @@ FileLock::FileLock(const std::filesystem::path& path, double timeout_seconds) {
       ::close(fd_);
       fd_ = -1;
       if (err == EWOULDBLOCK) {
-        throw wirelet::TimeoutError("Timed out waiting for the lock on '" + path.string() + "'");
+        throw velmora::base::TimeoutError("Timed out waiting for the lock on '" + path.string() +
+                                          "'");
       }
-      throw wirelet::OSError(std::string(std::strerror(err)) + ": '" + path.string() + "'", err);
+      throw velmora::base::OSError(std::string(std::strerror(err)) + ": '" + path.string() + "'",
+                                   err);
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }

@@ -7,13 +7,13 @@
 #include <cerrno>
 #include <cstring>
 
-#include "wirelet/errors.hpp"
+#include "velmora/base/errors.hpp"
 
 namespace velmora::platform {
 namespace {
 
 [[noreturn]] void throw_errno(int err, const std::filesystem::path& path) {
-  throw wirelet::OSError(std::string(std::strerror(err)) + ": '" + path.string() + "'", err);
+  throw velmora::base::OSError(std::string(std::strerror(err)) + ": '" + path.string() + "'", err);
 }
 
 // mkdir -p with a private mode for the folders we create; existing ones are left alone.

@@ -12,8 +12,8 @@
 #include <cstring>
 #include <thread>
 
+#include "velmora/base/errors.hpp"
 #include "velmora/platform/env.hpp"
-#include "wirelet/errors.hpp"
 
 extern char** environ;
 
@@ -92,17 +92,17 @@ std::optional<std::filesystem::path> current_executable() {
 }
 
 CaptureResult run_capture(const std::vector<std::string>& argv, const CaptureOptions& options) {
-  if (argv.empty()) throw wirelet::FileNotFoundError("No program given");
+  if (argv.empty()) throw velmora::base::FileNotFoundError("No program given");
   const auto program = find_on_path(argv[0]);
   if (!program) {
-    throw wirelet::FileNotFoundError("No such file or directory: '" + argv[0] + "'");
+    throw velmora::base::FileNotFoundError("No such file or directory: '" + argv[0] + "'");
   }
   int in_pipe[2], out_pipe[2], err_pipe[2];
-  if (::pipe2(in_pipe, O_CLOEXEC) != 0) throw wirelet::OSError(std::strerror(errno), errno);
+  if (::pipe2(in_pipe, O_CLOEXEC) != 0) throw velmora::base::OSError(std::strerror(errno), errno);
   Fd in_r{in_pipe[0]}, in_w{in_pipe[1]};
-  if (::pipe2(out_pipe, O_CLOEXEC) != 0) throw wirelet::OSError(std::strerror(errno), errno);
+  if (::pipe2(out_pipe, O_CLOEXEC) != 0) throw velmora::base::OSError(std::strerror(errno), errno);
   Fd out_r{out_pipe[0]}, out_w{out_pipe[1]};
-  if (::pipe2(err_pipe, O_CLOEXEC) != 0) throw wirelet::OSError(std::strerror(errno), errno);
+  if (::pipe2(err_pipe, O_CLOEXEC) != 0) throw velmora::base::OSError(std::strerror(errno), errno);
   Fd err_r{err_pipe[0]}, err_w{err_pipe[1]};
 
   posix_spawn_file_actions_t actions;
@@ -123,9 +123,10 @@ CaptureResult run_capture(const std::vector<std::string>& argv, const CaptureOpt
   posix_spawn_file_actions_destroy(&actions);
   if (rc != 0) {
     if (rc == ENOENT) {
-      throw wirelet::FileNotFoundError(std::string(std::strerror(rc)) + ": '" + argv[0] + "'");
+      throw velmora::base::FileNotFoundError(std::string(std::strerror(rc)) + ": '" + argv[0] +
+                                             "'");
     }
-    throw wirelet::OSError(std::string(std::strerror(rc)) + ": '" + argv[0] + "'", rc);
+    throw velmora::base::OSError(std::string(std::strerror(rc)) + ": '" + argv[0] + "'", rc);
   }
   in_r.reset();
   out_w.reset();

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "wirelet/async.hpp"
+#include "velmora/base/async.hpp"
 
 namespace velmora::renderer {
 namespace {
@@ -16,7 +16,7 @@ struct LiveTicker::State {
   boost::asio::any_io_executor executor;
   double period;
   std::function<void()> on_tick;
-  wirelet::Task task;
+  velmora::base::Task task;
   /// Bumped on every start/stop; a loop whose generation is stale ends without calling back.
   unsigned generation = 0;
   bool running = false;
@@ -24,9 +24,10 @@ struct LiveTicker::State {
 
 namespace {
 
-wirelet::awaitable<void> tick_loop(std::shared_ptr<LiveTicker::State> state, unsigned generation) {
+velmora::base::awaitable<void> tick_loop(std::shared_ptr<LiveTicker::State> state,
+                                         unsigned generation) {
   while (state->running && state->generation == generation) {
-    co_await wirelet::sleep_for(state->period);
+    co_await velmora::base::sleep_for(state->period);
     if (!state->running || state->generation != generation) break;
     state->on_tick();
   }
@@ -48,7 +49,8 @@ void LiveTicker::start() {
   if (state_->running) return;
   state_->running = true;
   ++state_->generation;
-  state_->task = wirelet::Task::spawn(state_->executor, tick_loop(state_, state_->generation));
+  state_->task =
+      velmora::base::Task::spawn(state_->executor, tick_loop(state_, state_->generation));
 }
 
 void LiveTicker::stop() {

@@ -16,7 +16,7 @@
 #include "velmora/events/message_fields.hpp"
 #include "velmora/events/question.hpp"
 #include "velmora/events/text_clean.hpp"
-#include "wirelet/async.hpp"
+#include "velmora/base/async.hpp"
 
 namespace velmora::renderer {
 namespace {
@@ -66,7 +66,7 @@ struct StreamRenderer::Impl {
   }
 
   double now() const {
-    return options.monotonic_clock ? options.monotonic_clock() : wirelet::monotonic_seconds();
+    return options.monotonic_clock ? options.monotonic_clock() : velmora::base::monotonic_seconds();
   }
 
   std::chrono::system_clock::time_point wall_now() const {

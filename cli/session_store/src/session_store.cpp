@@ -14,9 +14,9 @@
 #include <utility>
 
 #include "sqlite_db.hpp"
+#include "velmora/base/errors.hpp"
 #include "velmora/platform/env.hpp"
 #include "velmora/platform/file_lock.hpp"
-#include "wirelet/errors.hpp"
 
 namespace velmora::session_store {
 
@@ -253,7 +253,7 @@ struct VelmoraSessionStore::Impl {
       auto lock_path = path;
       lock_path += ".lock";
       lock.emplace(lock_path, LOCK_WAIT_SECONDS);
-    } catch (const wirelet::Error& e) {
+    } catch (const velmora::base::Error& e) {
       throw SqliteError(SQLITE_CORRUPT, reason + "; it could not be moved aside: " + e.what() +
                                             ", so it was left as it is");
     }

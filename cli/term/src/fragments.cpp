@@ -1,7 +1,7 @@
 #include "velmora/term/fragments.hpp"
 
+#include "velmora/base/errors.hpp"
 #include "velmora/term/text_width.hpp"
-#include "wirelet/errors.hpp"
 
 namespace velmora::term {
 namespace {
@@ -26,7 +26,7 @@ StyleSheet::StyleSheet(std::initializer_list<std::pair<std::string, std::string>
 
 void StyleSheet::add(const std::string& class_name, std::string_view words) {
   auto style = Style::parse(words);
-  if (!style) throw wirelet::TypeError("unknown style words: " + std::string(words));
+  if (!style) throw velmora::base::TypeError("unknown style words: " + std::string(words));
   rules_[class_name] = *style;
 }
 

@@ -21,10 +21,10 @@
 #include <boost/asio/use_awaitable.hpp>
 
 #include "signal_pipe.hpp"
+#include "velmora/base/async.hpp"
+#include "velmora/base/errors.hpp"
 #include "velmora/term/text_width.hpp"
 #include "velmora/term/tty_mode.hpp"
-#include "wirelet/async.hpp"
-#include "wirelet/errors.hpp"
 
 namespace velmora::term {
 namespace {
@@ -106,7 +106,7 @@ struct Screen::Impl : std::enable_shared_from_this<Screen::Impl> {
   KeyDecoder decoder;
   bool input_ended = false;
   /// Pulsed whenever another app comes on top, waking the readers of covered apps.
-  wirelet::Event top_changed;
+  velmora::base::Event top_changed;
 
   [[nodiscard]] bool holds(const ScreenApp* candidate) const {
     return candidate == app ||
@@ -345,7 +345,7 @@ void Screen::commit(std::vector<std::string> lines) {
 }
 
 void Screen::attach(ScreenApp& app) {
-  if (impl_->holds(&app)) throw wirelet::RuntimeError("the inline app is already shown");
+  if (impl_->holds(&app)) throw velmora::base::RuntimeError("the inline app is already shown");
   if (impl_->app != nullptr) {
     // A panel over the prompt (a question while the user types): the prompt waits below it.
     AppView view = app.layout(impl_->width, impl_->height);
@@ -359,11 +359,11 @@ void Screen::attach(ScreenApp& app) {
     return;
   }
   if (!impl_->terminal || ::isatty(impl_->options.in_fd) != 1) {
-    throw wirelet::OSError("the terminal is not interactive", ENOTTY);
+    throw velmora::base::OSError("the terminal is not interactive", ENOTTY);
   }
   if (!impl_->input) {
     const int fd = open_own_input(impl_->options.in_fd, impl_->input_shared);
-    if (fd < 0) throw wirelet::OSError(std::strerror(errno), errno);
+    if (fd < 0) throw velmora::base::OSError(std::strerror(errno), errno);
     if (impl_->input_shared) impl_->input_saved_flags = ::fcntl(fd, F_GETFL);
     impl_->input = std::make_unique<net::posix::stream_descriptor>(impl_->executor, fd);
     impl_->input->non_blocking(true);
@@ -451,7 +451,7 @@ bool Screen::attached() const noexcept { return impl_->app != nullptr; }
 
 boost::asio::awaitable<std::optional<Key>> Screen::read_key() {
   auto self = impl_;
-  if (!self->input) throw wirelet::RuntimeError("no inline app is reading keys");
+  if (!self->input) throw velmora::base::RuntimeError("no inline app is reading keys");
   // Keys belong to the app on top; the reader of a covered app waits until it is uncovered.
   const ScreenApp* owner = self->app;
   net::steady_timer escape_timer(self->executor);
@@ -469,7 +469,7 @@ boost::asio::awaitable<std::optional<Key>> Screen::read_key() {
       escape_timer.expires_after(kEscapeWait);
       auto which = co_await (self->input->async_wait(readable, net::as_tuple(net::use_awaitable)) ||
                              escape_timer.async_wait(net::as_tuple(net::use_awaitable)));
-      co_await wirelet::throw_if_cancelled();
+      co_await velmora::base::throw_if_cancelled();
       if (which.index() == 1) {
         if (!std::get<0>(std::get<1>(which))) self->decoder.flush_escape();
         continue;
@@ -477,7 +477,7 @@ boost::asio::awaitable<std::optional<Key>> Screen::read_key() {
       if (!self->input_usable(std::get<0>(std::get<0>(which)))) continue;
     } else {
       auto [ec] = co_await self->input->async_wait(readable, net::as_tuple(net::use_awaitable));
-      co_await wirelet::throw_if_cancelled();
+      co_await velmora::base::throw_if_cancelled();
       if (!self->input_usable(ec)) continue;
     }
     char buf[4096];

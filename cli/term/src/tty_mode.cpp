@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "wirelet/errors.hpp"
+#include "velmora/base/errors.hpp"
 
 namespace velmora::term {
 namespace {
@@ -77,7 +77,7 @@ termios make_raw(const termios& cooked) noexcept {
 
 RawModeGuard::RawModeGuard(int fd, int out_fd) : fd_(fd) {
   if (::tcgetattr(fd, &saved_) != 0) {
-    throw wirelet::OSError(std::strerror(errno), errno);
+    throw velmora::base::OSError(std::strerror(errno), errno);
   }
   raw_ = make_raw(saved_);
   if (g_depth == 0) {
@@ -103,7 +103,7 @@ RawModeGuard::RawModeGuard(int fd, int out_fd) : fd_(fd) {
       g_active = 0;
       remove_fatal_handlers();
     }
-    throw wirelet::OSError(std::strerror(error), error);
+    throw velmora::base::OSError(std::strerror(error), error);
   }
 }
 

@@ -4,9 +4,9 @@
 #include <string>
 #include <string_view>
 
+#include "velmora/base/errors.hpp"
+#include "velmora/base/json_text.hpp"
 #include "velmora/oauth/device_flow.hpp"
-#include "wirelet/errors.hpp"
-#include "wirelet/json_text.hpp"
 
 namespace velmora {
 
@@ -50,14 +50,15 @@ int run_login_command(velmora::oauth::Credentials& credentials, Console& console
   if (debug) {
     options.on_poll_response = [&console](const boost::json::object& response) {
       console.print("[dim]poll response: " +
-                    Console::escape(wirelet::json_dumps(mask_token_fields(response))) + "[/dim]");
+                    Console::escape(velmora::base::json_dumps(mask_token_fields(response))) +
+                    "[/dim]");
     };
   }
 
   velmora::oauth::LoginResult result;
   try {
     result = credentials.run_login_flow(options);
-  } catch (const wirelet::RuntimeError& e) {
+  } catch (const velmora::base::RuntimeError& e) {
     console.print("[red]Login failed:[/red] " + Console::escape(e.what()));
     return 1;
   }

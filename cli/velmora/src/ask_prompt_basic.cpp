@@ -47,7 +47,7 @@ std::string resolve_option_reply(const std::vector<std::string>& labels, const s
 
 }  // namespace
 
-wirelet::awaitable<json::object> prompt_and_answer_with_basic_input(
+velmora::base::awaitable<json::object> prompt_and_answer_with_basic_input(
     Console& console, const velmora::events::AskPromptRequest& ask_request,
     const AskAnswerOptions& options) {
   const bool quiet = options.suppress_output;
@@ -92,7 +92,7 @@ wirelet::awaitable<json::object> prompt_and_answer_with_basic_input(
   co_return answers;
 }
 
-wirelet::awaitable<void> prompt_and_answer(Console& console,
+velmora::base::awaitable<void> prompt_and_answer(Console& console,
                                            const velmora::events::AskPromptRequest& ask_request,
                                            wirelet::AgentWsV3Client& client,
                                            AskAnswerOptions options) {

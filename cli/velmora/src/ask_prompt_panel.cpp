@@ -7,7 +7,7 @@
 #include "velmora/strip.hpp"
 #include "velmora/term/inline_app.hpp"
 #include "velmora/terminal_mode.hpp"
-#include "wirelet/errors.hpp"
+#include "velmora/base/errors.hpp"
 
 namespace velmora {
 namespace {
@@ -74,7 +74,7 @@ boost::asio::awaitable<std::optional<AskAnswers>> prompt_and_answer_with_prompt_
   auto screen = velmora::term::borrow_screen(executor, probe.color_system());
   try {
     co_return co_await run_ask_panel(*screen, ask_request, std::move(default_freeform_answer));
-  } catch (const wirelet::OSError&) {
+  } catch (const velmora::base::OSError&) {
     // The terminal cannot be put in raw mode after all: the plain questions take over.
   }
   co_return std::nullopt;

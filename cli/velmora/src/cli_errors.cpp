@@ -53,7 +53,7 @@ bool contains_any(std::string_view detail, const std::array<std::string_view, N>
 
 CliInvocationError::CliInvocationError(std::string category, std::string summary, std::string hint,
                                        std::optional<std::string> detail, std::exception_ptr cause)
-    : wirelet::Error(summary, std::move(cause)),
+    : velmora::base::Error(summary, std::move(cause)),
       category_(std::move(category)),
       summary_(std::move(summary)),
       hint_(std::move(hint)),
@@ -98,7 +98,7 @@ CliErrorInfo classify_cli_error(const std::exception& exc, bool during_connect) 
     return {invocation->category(), invocation->summary(), invocation->hint(),
             invocation->detail()};
   }
-  const std::string detail = wirelet::error_text_or_kind(exc);
+  const std::string detail = velmora::base::error_text_or_kind(exc);
   if (looks_like_auth_error(detail)) {
     return {"auth", "Authentication failed.", "Refresh the user token and retry.", detail};
   }

@@ -36,12 +36,13 @@ double resolve_idle_finish_seconds(const Options& args, bool /*non_interactive*/
   return std::max(*args.idle_finish_seconds, 0.0);
 }
 
-wirelet::awaitable<WaitOutcome> wait_for_query_completion(wirelet::Event& query_complete_event,
-                                                          CompletionWaitOptions options) {
-  const double deadline = wirelet::monotonic_seconds() + std::max(options.timeout_seconds, 0.0);
+velmora::base::awaitable<WaitOutcome> wait_for_query_completion(
+    velmora::base::Event& query_complete_event, CompletionWaitOptions options) {
+  const double deadline =
+      velmora::base::monotonic_seconds() + std::max(options.timeout_seconds, 0.0);
   while (true) {
     if (query_complete_event.is_set()) co_return WaitOutcome::completed;
-    const double now = wirelet::monotonic_seconds();
+    const double now = velmora::base::monotonic_seconds();
     if (now >= deadline) co_return WaitOutcome::timeout;
     if (options.allow_idle_finish && options.idle_finish_seconds > 0 &&
         options.saw_completion_activity() &&
@@ -53,8 +54,8 @@ wirelet::awaitable<WaitOutcome> wait_for_query_completion(wirelet::Event& query_
   }
 }
 
-wirelet::awaitable<void> wait_for_interactive_turn_completion(wirelet::Event& query_complete_event,
-                                                              wirelet::Event& stop_event) {
+velmora::base::awaitable<void> wait_for_interactive_turn_completion(
+    velmora::base::Event& query_complete_event, velmora::base::Event& stop_event) {
   using namespace boost::asio::experimental::awaitable_operators;
   while (!query_complete_event.is_set() && !stop_event.is_set()) {
     (void)co_await (query_complete_event.wait() || stop_event.wait());

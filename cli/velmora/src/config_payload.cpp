@@ -1,11 +1,10 @@
 #include "velmora/config_payload.hpp"
 
-#include <utf8proc.h>
-
 #include <fmt/format.h>
 
 #include <boost/json/stream_parser.hpp>
 
+#include "velmora/base/strings.hpp"
 #include "velmora/cli_errors.hpp"
 
 namespace velmora {
@@ -18,32 +17,6 @@ constexpr std::string_view NOT_AN_OBJECT_HINT =
 constexpr std::string_view INVALID_TEXT_HINT =
     "Pass a valid JSON object, for example --config '{\"devevaro_account\":\"123\"}' or use a "
     "PowerShell-friendly object like --config \"{devevaro_account:123}\".";
-
-bool is_space_code_point(utf8proc_int32_t c) {
-  // The white space a user may paste around a value, chat-client spaces included.
-  return (c >= 0x09 && c <= 0x0d) || (c >= 0x1c && c <= 0x20) || c == 0x85 || c == 0xa0 ||
-         c == 0x1680 || (c >= 0x2000 && c <= 0x200a) || c == 0x2028 || c == 0x2029 || c == 0x202f ||
-         c == 0x205f || c == 0x3000;
-}
-
-/// Length of the white-space code point starting at `pos`, or 0.
-std::size_t space_at(std::string_view text, std::size_t pos) {
-  utf8proc_int32_t c = 0;
-  const auto n = utf8proc_iterate(reinterpret_cast<const utf8proc_uint8_t*>(text.data() + pos),
-                                  static_cast<utf8proc_ssize_t>(text.size() - pos), &c);
-  return n > 0 && is_space_code_point(c) ? static_cast<std::size_t>(n) : 0;
-}
-
-/// Length of the white-space code point ending at `end`, or 0.
-std::size_t space_before(std::string_view text, std::size_t end) {
-  std::size_t start = end - 1;
-  // Step back over at most three continuation bytes to the code point's first byte.
-  while (start > 0 && end - start < 4 && (static_cast<unsigned char>(text[start]) & 0xc0) == 0x80) {
-    --start;
-  }
-  const auto n = space_at(text, start);
-  return start + n == end ? n : 0;
-}
 
 /// The decoder's message with where it stopped, counted in characters as the user typed them.
 std::string describe_json_error(std::string_view text, std::size_t consumed,
@@ -67,31 +40,7 @@ std::string describe_json_error(std::string_view text, std::size_t consumed,
   return fmt::format("{} at line {} column {} (char {})", message, line, column, chars);
 }
 
-std::string ascii_lower(std::string_view text) {
-  std::string out(text);
-  for (auto& ch : out) {
-    if (ch >= 'A' && ch <= 'Z') ch = static_cast<char>(ch - 'A' + 'a');
-  }
-  return out;
-}
-
 }  // namespace
-
-std::string_view trim_whitespace(std::string_view text) {
-  std::size_t begin = 0;
-  std::size_t end = text.size();
-  while (begin < end) {
-    const auto n = space_at(text, begin);
-    if (n == 0) break;
-    begin += n;
-  }
-  while (end > begin) {
-    const auto n = space_before(text, end);
-    if (n == 0) break;
-    end -= n;
-  }
-  return text.substr(begin, end - begin);
-}
 
 std::string strip_wrapping_quotes(std::string_view value) {
   if (value.size() >= 2 && value.front() == value.back() &&
@@ -106,7 +55,7 @@ std::vector<std::string> split_top_level_pairs(std::string_view text) {
   std::string current;
   char open_quote = 0;
   const auto finish = [&] {
-    const auto trimmed = trim_whitespace(current);
+    const auto trimmed = base::trim(current);
     if (!trimmed.empty()) pairs.emplace_back(trimmed);
     current.clear();
   };
@@ -129,10 +78,10 @@ std::vector<std::string> split_top_level_pairs(std::string_view text) {
 }
 
 std::optional<boost::json::object> parse_loose_config_payload(std::string_view raw_text) {
-  auto text = trim_whitespace(raw_text);
+  auto text = base::trim(raw_text);
   if (text.empty()) return std::nullopt;
   if (text.front() == '{' && text.back() == '}') {
-    text = trim_whitespace(text.substr(1, text.size() - 2));
+    text = base::trim(text.substr(1, text.size() - 2));
     if (text.empty()) return boost::json::object{};
   }
   if (text.find(':') == std::string_view::npos && text.find('=') == std::string_view::npos) {
@@ -143,12 +92,11 @@ std::optional<boost::json::object> parse_loose_config_payload(std::string_view r
     const auto colon = pair.find(':');
     const auto at = colon != std::string::npos ? colon : pair.find('=');
     if (at == std::string::npos) return std::nullopt;
-    const std::string key =
-        strip_wrapping_quotes(trim_whitespace(std::string_view(pair).substr(0, at)));
+    const std::string key = strip_wrapping_quotes(base::trim(std::string_view(pair).substr(0, at)));
     const std::string value =
-        strip_wrapping_quotes(trim_whitespace(std::string_view(pair).substr(at + 1)));
+        strip_wrapping_quotes(base::trim(std::string_view(pair).substr(at + 1)));
     if (key.empty()) return std::nullopt;
-    const std::string lowered = ascii_lower(value);
+    const std::string lowered = base::ascii_lower(value);
     if (lowered == "true") {
       result[key] = true;
     } else if (lowered == "false") {
@@ -165,7 +113,7 @@ std::optional<boost::json::object> parse_loose_config_payload(std::string_view r
 std::optional<boost::json::object> parse_config_payload(
     const std::optional<std::string>& raw_config) {
   if (!raw_config) return std::nullopt;
-  const auto text = trim_whitespace(*raw_config);
+  const auto text = base::trim(*raw_config);
   if (text.empty()) return std::nullopt;
 
   boost::json::stream_parser parser;

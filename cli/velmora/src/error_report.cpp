@@ -1,12 +1,12 @@
 #include <string>
 
+#include "velmora/base/errors.hpp"
 #include "velmora/program_entry.hpp"
-#include "wirelet/errors.hpp"
 
 namespace velmora {
 
 std::string escaped_error_line(const std::exception& error) {
-  const std::string kind = wirelet::error_kind_name(error);
+  const std::string kind = velmora::base::error_kind_name(error);
   std::string message = error.what();
   std::string line = "velmora: " + kind;
   if (!message.empty() && message != kind) {

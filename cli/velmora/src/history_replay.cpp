@@ -6,7 +6,7 @@
 
 namespace velmora {
 HistoryReplay::HistoryReplay(const boost::asio::any_io_executor& executor,
-                             wirelet::Event& prompt_ready, Hooks hooks)
+                             velmora::base::Event& prompt_ready, Hooks hooks)
     : executor_(executor), prompt_ready_(prompt_ready), hooks_(std::move(hooks)) {}
 
 HistoryReplay::~HistoryReplay() { cancel_timer(); }
@@ -105,13 +105,13 @@ void HistoryReplay::arm(std::optional<double> seconds) {
                                                         : PROMPT_SHELL_REPLAY_HARD_IDLE_SECONDS);
   armed_ = wait;
   const std::uint64_t generation = generation_;
-  timer_ = wirelet::Task::spawn(executor_, wait_idle(*this, wait, generation));
+  timer_ = velmora::base::Task::spawn(executor_, wait_idle(*this, wait, generation));
 }
 
-wirelet::awaitable<void> HistoryReplay::wait_idle(HistoryReplay& self, double seconds,
+velmora::base::awaitable<void> HistoryReplay::wait_idle(HistoryReplay& self, double seconds,
                                                   std::uint64_t generation) {
   // A cancelled wait throws out of here before touching the replay.
-  co_await wirelet::sleep_for(seconds);
+  co_await velmora::base::sleep_for(seconds);
   if (self.generation_ == generation) self.idle_timeout();
 }
 

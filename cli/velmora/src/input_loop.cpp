@@ -21,7 +21,7 @@ namespace json = boost::json;
 using velmora::term::Console;
 
 /// One line from the prompt shell, or from standard input on a worker thread.
-wirelet::awaitable<ShellReadResult> read_shell_line(SessionState& s) {
+velmora::base::awaitable<ShellReadResult> read_shell_line(SessionState& s) {
   const InteractivePromptState state{
       .language = s.cfg.language,
       .thread_id = non_empty(s.client.thread_id()),
@@ -31,7 +31,7 @@ wirelet::awaitable<ShellReadResult> read_shell_line(SessionState& s) {
   auto read = [placeholder = build_interactive_placeholder()] {
     return read_raw_shell_input("\n> ", placeholder);
   };
-  auto line = co_await wirelet::run_blocking(std::move(read));
+  auto line = co_await velmora::base::run_blocking(std::move(read));
   if (!line) co_return ShellReadResult{ShellReadOutcome::end_of_input, {}};
   co_return ShellReadResult{ShellReadOutcome::accepted, std::move(*line)};
 }
@@ -65,7 +65,7 @@ InteractiveCommandContext command_context(SessionState& s) {
           .rerender_shell_banner_on_reconnect = !s.setup.use_prompt_shell};
 }
 
-wirelet::awaitable<json::array> build_query_attachments(SessionState& s) {
+velmora::base::awaitable<json::array> build_query_attachments(SessionState& s) {
   if (s.pending_attachments.empty()) co_return json::array{};
   const std::string thread_id =
       co_await s.client.wait_for_thread_id(ATTACHMENT_THREAD_ID_TIMEOUT_SECONDS);
@@ -84,18 +84,18 @@ wirelet::awaitable<json::array> build_query_attachments(SessionState& s) {
   co_return uploaded;
 }
 
-wirelet::awaitable<std::optional<json::array>> upload_query_attachments(SessionState& s) {
+velmora::base::awaitable<std::optional<json::array>> upload_query_attachments(SessionState& s) {
   try {
     co_return co_await build_query_attachments(s);
   } catch (const std::exception& e) {
     if (is_cancellation(e)) throw;
     s.console.print("[red]failed to upload attachments:[/red] " +
-                    Console::escape(wirelet::error_text_or_kind(e)));
+                    Console::escape(velmora::base::error_text_or_kind(e)));
   }
   co_return std::nullopt;
 }
 
-wirelet::awaitable<void> input_loop(SessionState& s) {
+velmora::base::awaitable<void> input_loop(SessionState& s) {
   using namespace boost::asio::experimental::awaitable_operators;
   while (!s.stop_event.is_set()) {
     if (!s.prompt_ready_event.is_set()) {
@@ -161,15 +161,15 @@ wirelet::awaitable<void> input_loop(SessionState& s) {
 
 void SessionState::handle_sigint() {
   renderer.stop_thinking_status();
-  const double now = wirelet::monotonic_seconds();
+  const double now = velmora::base::monotonic_seconds();
   if (now - last_sigint_ts < DOUBLE_SIGINT_WINDOW_SECONDS) {
     print_console_notice(console, "\nExiting (double Ctrl+C)", "yellow");
     // The process ends before this send can fail in any way worth reporting.
-    terminate_task = wirelet::Task::spawn(executor, client.send_terminate());
+    terminate_task = velmora::base::Task::spawn(executor, client.send_terminate());
     query_complete_event.set();
     stop_event.set();
     auto timer = std::make_shared<boost::asio::steady_timer>(
-        executor, wirelet::seconds_to_duration(HARD_EXIT_DELAY_SECONDS));
+        executor, velmora::base::seconds_to_duration(HARD_EXIT_DELAY_SECONDS));
     auto sink = setup.console->sink();
     timer->async_wait([timer, sink](boost::system::error_code) {
       velmora::term::restore_terminal();
@@ -186,7 +186,7 @@ void SessionState::handle_sigint() {
   }
   print_console_notice(console, "\nInterrupt sent. Press Ctrl+C again to exit.", "yellow");
   // A failed send means the connection broke; its "_connection_error" reports that.
-  wirelet::Task::spawn(executor, client.send_interrupt());
+  velmora::base::Task::spawn(executor, client.send_interrupt());
 }
 
 }  // namespace velmora

@@ -1,6 +1,6 @@
 #include "velmora/json_values.hpp"
 
-#include "wirelet/json_text.hpp"
+#include "velmora/base/json_text.hpp"
 
 namespace velmora {
 
@@ -40,12 +40,12 @@ std::string json_to_text(const json::value& value) {
     case json::kind::uint64:
       return std::to_string(value.get_uint64());
     case json::kind::double_:
-      return wirelet::format_double(value.get_double());
+      return velmora::base::format_double(value.get_double());
     case json::kind::string:
       return std::string(value.get_string());
     case json::kind::array:
     case json::kind::object:
-      return wirelet::json_dumps(value);
+      return velmora::base::json_dumps(value);
   }
   return {};
 }

@@ -4,7 +4,7 @@
 
 #include "velmora/json_values.hpp"
 #include "velmora/strip.hpp"
-#include "wirelet/json_text.hpp"
+#include "velmora/base/json_text.hpp"
 
 namespace velmora {
 
@@ -69,7 +69,7 @@ std::optional<ResumeContext> extract_resume_context(const json::object& config_m
 std::optional<std::string> normalize_compare_value(const json::value* value) {
   if (value == nullptr || value->is_null()) return std::nullopt;
   if (value->is_object() || value->is_array()) {
-    return wirelet::json_dumps(*value, {.sort_keys = true});
+    return velmora::base::json_dumps(*value, {.sort_keys = true});
   }
   std::string text = strip(json_to_text(*value));
   if (text.empty()) return std::nullopt;

@@ -8,6 +8,7 @@
 #include <limits>
 #include <memory>
 
+#include "velmora/base/strings.hpp"
 #include "velmora/constants.hpp"
 #include "velmora/program_exit.hpp"
 
@@ -17,13 +18,6 @@ namespace {
 
 constexpr std::string_view DESCRIPTION = "Agent Loop CLI for websocket streaming messages.";
 constexpr std::string_view PROGRAM = "velmora";
-
-std::string_view strip_spaces(std::string_view text) {
-  constexpr std::string_view SPACE = " \t\n\r\f\v";
-  const auto first = text.find_first_not_of(SPACE);
-  if (first == std::string_view::npos) return {};
-  return text.substr(first, text.find_last_not_of(SPACE) - first + 1);
-}
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
@@ -44,7 +38,7 @@ std::optional<std::string> without_digit_separators(std::string_view text) {
 }
 
 std::optional<std::int64_t> parse_integer(std::string_view raw) {
-  const auto text = without_digit_separators(strip_spaces(raw));
+  const auto text = without_digit_separators(base::trim(raw));
   if (!text || text->empty()) return std::nullopt;
   std::string_view digits = *text;
   bool negative = false;
@@ -63,7 +57,7 @@ std::optional<std::int64_t> parse_integer(std::string_view raw) {
 }
 
 std::optional<double> parse_decimal(std::string_view raw) {
-  const auto text = without_digit_separators(strip_spaces(raw));
+  const auto text = without_digit_separators(base::trim(raw));
   if (!text || text->empty()) return std::nullopt;
   std::string_view body = *text;
   double sign = 1.0;
@@ -71,8 +65,7 @@ std::optional<double> parse_decimal(std::string_view raw) {
     sign = body.front() == '-' ? -1.0 : 1.0;
     body.remove_prefix(1);
   }
-  std::string lowered(body);
-  for (char& c : lowered) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  const std::string lowered = base::ascii_lower(body);
   if (lowered == "inf" || lowered == "infinity")
     return sign * std::numeric_limits<double>::infinity();
   if (lowered == "nan") return std::numeric_limits<double>::quiet_NaN();

@@ -39,7 +39,7 @@ std::optional<std::string> choose_from_reply(const std::vector<SessionRecord>& s
 
 }  // namespace
 
-wirelet::awaitable<std::optional<std::string>> pick_saved_session(
+velmora::base::awaitable<std::optional<std::string>> pick_saved_session(
     std::shared_ptr<Console> console, velmora::session_store::SessionStore& session_store,
     std::optional<std::string> endpoint, std::optional<std::string> user_id,
     BlockingLineReader reader) {

@@ -5,12 +5,12 @@
 #include <iostream>
 
 #include "velmora/account_commands.hpp"
+#include "velmora/base/errors.hpp"
 #include "velmora/dotenv.hpp"
 #include "velmora/options.hpp"
 #include "velmora/program_exit.hpp"
 #include "velmora/session.hpp"
 #include "velmora/terminal_mode.hpp"
-#include "wirelet/errors.hpp"
 
 namespace velmora {
 

@@ -9,10 +9,9 @@ std::optional<std::string> read_stdin_line() {
   return read_raw_shell_input("", std::nullopt);
 }
 
-wirelet::awaitable<std::optional<std::string>> prompt_ask(velmora::term::Console& console,
-                                                          std::string_view prompt_markup,
-                                                          std::optional<std::string> default_value,
-                                                          BlockingLineReader reader) {
+velmora::base::awaitable<std::optional<std::string>> prompt_ask(
+    velmora::term::Console& console, std::string_view prompt_markup,
+    std::optional<std::string> default_value, BlockingLineReader reader) {
   std::string prompt(prompt_markup);
   if (default_value) {
     prompt += " [bold cyan](" + velmora::term::Console::escape(*default_value) + ")[/bold cyan]";
@@ -20,7 +19,7 @@ wirelet::awaitable<std::optional<std::string>> prompt_ask(velmora::term::Console
   console.print(prompt + ": ", "");
   console.flush();
   if (!reader) reader = read_stdin_line;
-  auto reply = co_await wirelet::run_blocking(std::move(reader));
+  auto reply = co_await velmora::base::run_blocking(std::move(reader));
   if (!reply) {
     // Ends the prompt line the user never finished.
     console.print("");

@@ -31,11 +31,11 @@ void handle_binding(SessionState& s, const events::Binding& binding) {
 }
 
 /// Refreshes the saved login's token into the session; false when no new token came.
-wirelet::awaitable<bool> refresh_session_token(SessionState& s) {
+velmora::base::awaitable<bool> refresh_session_token(SessionState& s) {
   const RuntimeConfig cfg = s.cfg;
   auto credentials = s.setup.credentials;
   auto refresh = [cfg, credentials] { return try_refresh_token(cfg, *credentials); };
-  const auto new_token = co_await wirelet::run_blocking(std::move(refresh));
+  const auto new_token = co_await velmora::base::run_blocking(std::move(refresh));
   if (!new_token || new_token->empty()) co_return false;
   s.cfg.token = *new_token;
   s.client.config()->user_token = *new_token;
@@ -45,7 +45,7 @@ wirelet::awaitable<bool> refresh_session_token(SessionState& s) {
 /// Reconnects; a refusal that looks like an authentication failure gets one token refresh and
 /// one more connect, as at start-up: a token that expired while the connection was up is only
 /// refused now.
-wirelet::awaitable<void> reconnect_with_refresh(SessionState& s, bool already_refreshed) {
+velmora::base::awaitable<void> reconnect_with_refresh(SessionState& s, bool already_refreshed) {
   std::exception_ptr failure;
   bool auth = false;
   try {
@@ -53,14 +53,14 @@ wirelet::awaitable<void> reconnect_with_refresh(SessionState& s, bool already_re
   } catch (const std::exception& e) {
     if (is_cancellation(e)) throw;
     failure = std::current_exception();
-    auth = !already_refreshed && looks_like_auth_error(wirelet::error_text_or_kind(e));
+    auth = !already_refreshed && looks_like_auth_error(velmora::base::error_text_or_kind(e));
   }
   if (!failure) co_return;
   if (!auth || !co_await refresh_session_token(s)) std::rethrow_exception(failure);
   co_await s.client.connect();
 }
 
-wirelet::awaitable<bool> handle_connection_lost(SessionState& s, const events::AgentEvent& event,
+velmora::base::awaitable<bool> handle_connection_lost(SessionState& s, const events::AgentEvent& event,
                                                 bool turn_cut_off) {
   s.turn_in_progress = false;
   std::string error_detail = truthy_text(event.message.if_contains("error_message"));
@@ -94,7 +94,7 @@ wirelet::awaitable<bool> handle_connection_lost(SessionState& s, const events::A
           "connection dropped again before any reply; reconnecting in " +
               std::to_string(static_cast<int>(pause)) + "s",
           true);
-      co_await wirelet::sleep_for(pause);
+      co_await velmora::base::sleep_for(pause);
     }
     s.connection_delivered_content = false;
     // The service replays the thread: what this session already showed is not shown again.
@@ -119,7 +119,7 @@ wirelet::awaitable<bool> handle_connection_lost(SessionState& s, const events::A
 
 }  // namespace
 
-wirelet::awaitable<bool> handle_incoming_message(SessionState& s, events::AgentEvent event) {
+velmora::base::awaitable<bool> handle_incoming_message(SessionState& s, events::AgentEvent event) {
   using events::EventKind;
   const bool turn_was_running = s.turn_in_progress;
 
@@ -159,7 +159,7 @@ wirelet::awaitable<bool> handle_incoming_message(SessionState& s, events::AgentE
   if (!historical) {
     if (events::counts_as_completion_activity(event)) {
       s.saw_completion_activity = true;
-      s.last_activity_ts = wirelet::monotonic_seconds();
+      s.last_activity_ts = velmora::base::monotonic_seconds();
     }
     if (events::is_user_visible_output(event, s.setup.plain_output)) {
       s.saw_user_visible_output = true;
@@ -188,7 +188,7 @@ wirelet::awaitable<bool> handle_incoming_message(SessionState& s, events::AgentE
   co_return true;
 }
 
-wirelet::awaitable<void> answer_question(SessionState& s,
+velmora::base::awaitable<void> answer_question(SessionState& s,
                                          const events::AskPromptRequest& question) {
   AskAnswerOptions options{.non_interactive = s.setup.non_interactive,
                            .default_freeform_answer = s.default_freeform_answer(),
@@ -196,7 +196,7 @@ wirelet::awaitable<void> answer_question(SessionState& s,
   co_await prompt_and_answer(s.console, question, s.client, std::move(options));
 }
 
-wirelet::awaitable<void> receive_loop(SessionState& s) {
+velmora::base::awaitable<void> receive_loop(SessionState& s) {
   while (!s.stop_event.is_set()) {
     events::AgentEvent event = events::to_event(co_await s.client.incoming_queue().pop());
     try {

@@ -3,14 +3,14 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 #include <filesystem>
 #include <variant>
 
+#include "velmora/base/async.hpp"
+#include "velmora/base/errors.hpp"
+#include "velmora/base/strings.hpp"
 #include "velmora/config_payload.hpp"
 #include "velmora/http/client.hpp"
-#include "wirelet/async.hpp"
-#include "wirelet/errors.hpp"
 
 namespace velmora {
 
@@ -31,13 +31,6 @@ std::vector<std::string> prepare(const std::string& wheel_server_url, Console& c
   return command;
 }
 
-bool starts_with_nocase(std::string_view text, std::string_view prefix) {
-  return text.size() >= prefix.size() &&
-         std::equal(prefix.begin(), prefix.end(), text.begin(), [](char a, char b) {
-           return std::tolower(static_cast<unsigned char>(a)) == b;
-         });
-}
-
 velmora::platform::CaptureResult check_then_install(const std::string& wheel_server_url,
                                                     const std::vector<std::string>& command) {
   check_link_page(wheel_server_url);
@@ -45,7 +38,7 @@ velmora::platform::CaptureResult check_then_install(const std::string& wheel_ser
 }
 
 void finish(const velmora::platform::CaptureResult& result, Console& console) {
-  if (result.exit_code != 0) throw wirelet::RuntimeError(upgrade_failure_message(result));
+  if (result.exit_code != 0) throw velmora::base::RuntimeError(upgrade_failure_message(result));
   console.print("[bold green]Upgrade complete.[/bold green]");
   console.print("[dim]Restart the CLI to use the newest version.[/dim]");
 }
@@ -75,50 +68,51 @@ std::filesystem::path resolve_upgrade_interpreter(
   if (auto on_path = velmora::platform::find_on_path("python3")) return *on_path;
   std::string where = "on PATH";
   if (executable) where = "beside " + executable->string() + " or " + where;
-  throw wirelet::FileNotFoundError("No Python interpreter found to run pip: python3 is not " +
-                                   where + ".");
+  throw velmora::base::FileNotFoundError("No Python interpreter found to run pip: python3 is not " +
+                                         where + ".");
 }
 
 void check_link_page(const std::string& wheel_server_url) {
-  if (starts_with_nocase(wheel_server_url, "http://") ||
-      starts_with_nocase(wheel_server_url, "https://")) {
+  if (base::istarts_with(wheel_server_url, "http://") ||
+      base::istarts_with(wheel_server_url, "https://")) {
     const auto outcome = velmora::http::exchange({.url = wheel_server_url});
     if (const auto* failure = std::get_if<velmora::http::TransportFailure>(&outcome)) {
       std::string reason = "unknown error";
       try {
         std::rethrow_exception(failure->error);
       } catch (const std::exception& e) {
-        reason = wirelet::error_text_or_kind(e);
+        reason = velmora::base::error_text_or_kind(e);
       }
-      throw wirelet::RuntimeError("Cannot reach the wheel server at " + wheel_server_url + ": " +
-                                  reason);
+      throw velmora::base::RuntimeError("Cannot reach the wheel server at " + wheel_server_url +
+                                        ": " + reason);
     }
     const auto& response = std::get<velmora::http::Response>(outcome);
     // Redirects are pip's to follow.
     if (response.status >= 400) {
-      throw wirelet::RuntimeError("The wheel server at " + wheel_server_url + " answered " +
-                                  std::to_string(response.status) +
-                                  (response.reason.empty() ? "" : " " + response.reason) + ".");
+      throw velmora::base::RuntimeError("The wheel server at " + wheel_server_url + " answered " +
+                                        std::to_string(response.status) +
+                                        (response.reason.empty() ? "" : " " + response.reason) +
+                                        ".");
     }
     return;
   }
   // pip also reads a local folder of wheels (a path or a file: URL); other schemes are its own.
   std::string_view path = wheel_server_url;
-  if (starts_with_nocase(path, "file://")) {
+  if (base::istarts_with(path, "file://")) {
     path.remove_prefix(7);
   } else if (path.find("://") != std::string_view::npos) {
     return;
   }
   std::error_code ec;
   if (!std::filesystem::exists(std::filesystem::path(path), ec)) {
-    throw wirelet::RuntimeError("The wheel server folder " + std::string(path) +
-                                " does not exist.");
+    throw velmora::base::RuntimeError("The wheel server folder " + std::string(path) +
+                                      " does not exist.");
   }
 }
 
 std::string upgrade_failure_message(const velmora::platform::CaptureResult& result) {
-  if (auto err = trim_whitespace(result.err); !err.empty()) return std::string(err);
-  if (auto out = trim_whitespace(result.out); !out.empty()) return std::string(out);
+  if (auto err = base::trim(result.err); !err.empty()) return std::string(err);
+  if (auto out = base::trim(result.out); !out.empty()) return std::string(out);
   return "pip install failed";
 }
 
@@ -133,7 +127,7 @@ boost::asio::awaitable<void> self_upgrade_async(std::string wheel_server_url,
   auto job = [url = wheel_server_url, command = prepare(wheel_server_url, *console)] {
     return check_then_install(url, command);
   };
-  auto result = co_await wirelet::run_blocking(std::move(job));
+  auto result = co_await velmora::base::run_blocking(std::move(job));
   finish(result, *console);
 }
 

@@ -66,7 +66,7 @@ void keep_sigint_off_workers() {
   sigemptyset(&block);
   sigaddset(&block, SIGINT);
   pthread_sigmask(SIG_BLOCK, &block, &previous);
-  (void)wirelet::worker_pool();
+  (void)velmora::base::worker_pool();
   pthread_sigmask(SIG_SETMASK, &previous, nullptr);
 }
 
@@ -106,7 +106,7 @@ void print_connect_debug_line(SessionState& s) {
 
 /// Connects, refreshing the token once after an authentication failure. False after a
 /// failure, which has been reported.
-wirelet::awaitable<bool> connect_with_refresh(SessionState& s) {
+velmora::base::awaitable<bool> connect_with_refresh(SessionState& s) {
   std::exception_ptr failure;
   try {
     co_await s.client.connect();
@@ -126,7 +126,7 @@ wirelet::awaitable<bool> connect_with_refresh(SessionState& s) {
         const RuntimeConfig cfg = s.cfg;
         auto credentials = s.setup.credentials;
         auto refresh = [cfg, credentials] { return try_refresh_token(cfg, *credentials); };
-        const auto new_token = co_await wirelet::run_blocking(std::move(refresh));
+        const auto new_token = co_await velmora::base::run_blocking(std::move(refresh));
         if (new_token && !new_token->empty()) {
           s.cfg.token = *new_token;
           s.client.config()->user_token = *new_token;
@@ -151,11 +151,11 @@ wirelet::awaitable<bool> connect_with_refresh(SessionState& s) {
 
 /// Holds a resumed one-shot's query until the history replay is released, the deadline
 /// passes, or (when the server never binds the thread) ten seconds pass. False at the deadline.
-wirelet::awaitable<bool> wait_for_replay_release(SessionState& s, double deadline) {
+velmora::base::awaitable<bool> wait_for_replay_release(SessionState& s, double deadline) {
   const double binding_deadline =
-      wirelet::monotonic_seconds() + ATTACHMENT_THREAD_ID_TIMEOUT_SECONDS;
+      velmora::base::monotonic_seconds() + ATTACHMENT_THREAD_ID_TIMEOUT_SECONDS;
   while (!s.prompt_ready_event.is_set()) {
-    const double now = wirelet::monotonic_seconds();
+    const double now = velmora::base::monotonic_seconds();
     if (now >= deadline) co_return false;
     if (!s.replay.replaying() && now >= binding_deadline) break;
     (void)co_await s.prompt_ready_event.wait_for(std::min(deadline - now, 0.25));
@@ -183,10 +183,10 @@ int finish_broken_turn(SessionState& s) {
   return 1;
 }
 
-wirelet::awaitable<int> run_one_shot(SessionState& s, wirelet::Task& receive_task) {
+velmora::base::awaitable<int> run_one_shot(SessionState& s, velmora::base::Task& receive_task) {
   const double timeout_seconds = static_cast<double>(s.args.timeout);
-  const double deadline = wirelet::monotonic_seconds() + std::max(timeout_seconds, 0.0);
-  receive_task = wirelet::Task::spawn(s.executor, receive_loop(s));
+  const double deadline = velmora::base::monotonic_seconds() + std::max(timeout_seconds, 0.0);
+  receive_task = velmora::base::Task::spawn(s.executor, receive_loop(s));
   s.query_complete_event.clear();
 
   const bool released = co_await wait_for_replay_release(s, deadline);
@@ -221,7 +221,7 @@ wirelet::awaitable<int> run_one_shot(SessionState& s, wirelet::Task& receive_tas
       co_return 1;
     }
     CompletionWaitOptions wait{
-        .timeout_seconds = deadline - wirelet::monotonic_seconds(),
+        .timeout_seconds = deadline - velmora::base::monotonic_seconds(),
         .idle_finish_seconds = s.setup.idle_finish_seconds,
         .allow_idle_finish = s.setup.non_interactive,
         .saw_completion_activity = [&s] { return s.saw_completion_activity; },
@@ -266,7 +266,7 @@ wirelet::awaitable<int> run_one_shot(SessionState& s, wirelet::Task& receive_tas
 
 /// Runs a loop as a task body: an error it lets out is reported, and an interactive session
 /// whose loop ended is over.
-wirelet::awaitable<void> guarded(SessionState& s, wirelet::awaitable<void> loop) {
+velmora::base::awaitable<void> guarded(SessionState& s, velmora::base::awaitable<void> loop) {
   try {
     co_await std::move(loop);
   } catch (const std::exception& e) {
@@ -282,7 +282,7 @@ wirelet::awaitable<void> guarded(SessionState& s, wirelet::awaitable<void> loop)
   if (!s.one_shot) s.stop_event.set();
 }
 
-wirelet::awaitable<void> watch_sigint(SessionState& s, net::signal_set& signals) {
+velmora::base::awaitable<void> watch_sigint(SessionState& s, net::signal_set& signals) {
   while (true) {
     auto [ec, signal_number] = co_await signals.async_wait(net::as_tuple(net::use_awaitable));
     if (ec) co_return;
@@ -291,12 +291,12 @@ wirelet::awaitable<void> watch_sigint(SessionState& s, net::signal_set& signals)
 }
 
 struct SessionTasks {
-  wirelet::Task receive;
-  wirelet::Task input;
-  wirelet::Task sigint;
+  velmora::base::Task receive;
+  velmora::base::Task input;
+  velmora::base::Task sigint;
 };
 
-wirelet::awaitable<int> run_connected(SessionState& s, SessionTasks& tasks) {
+velmora::base::awaitable<int> run_connected(SessionState& s, SessionTasks& tasks) {
   if (!co_await connect_with_refresh(s)) co_return 1;
   if (s.args.debug) print_connect_debug_line(s);
   render_shell_banner(s.renderer, s.setup.show_shell_banner,
@@ -311,18 +311,18 @@ wirelet::awaitable<int> run_connected(SessionState& s, SessionTasks& tasks) {
   // While the prompt shows, everything printed goes above it.
   const StdoutPatch patch =
       s.shell_input != nullptr ? s.shell_input->stdout_patch_context(s.console) : StdoutPatch();
-  tasks.receive = wirelet::Task::spawn(s.executor, guarded(s, receive_loop(s)));
-  tasks.input = wirelet::Task::spawn(s.executor, guarded(s, input_loop(s)));
+  tasks.receive = velmora::base::Task::spawn(s.executor, guarded(s, receive_loop(s)));
+  tasks.input = velmora::base::Task::spawn(s.executor, guarded(s, input_loop(s)));
   co_await s.stop_event.wait();
   tasks.input.cancel();
   // A shell that lost its connection for good has failed, whoever reads its status.
   co_return s.reconnect_failed ? 1 : 0;
 }
 
-wirelet::awaitable<void> shutdown(SessionState& s, SessionTasks& tasks) {
+velmora::base::awaitable<void> shutdown(SessionState& s, SessionTasks& tasks) {
   s.turn_in_progress = false;
   s.replay.cancel_timer();
-  for (wirelet::Task* task : {&tasks.receive, &tasks.input, &tasks.sigint}) {
+  for (velmora::base::Task* task : {&tasks.receive, &tasks.input, &tasks.sigint}) {
     if (!task->valid()) continue;
     task->cancel();
     co_await task->join();
@@ -335,14 +335,14 @@ wirelet::awaitable<void> shutdown(SessionState& s, SessionTasks& tasks) {
     // The session is over; a failed closing handshake changes nothing for the user.
     if (s.args.debug) {
       s.console.print("[dim]debug: close failed: " +
-                      Console::escape(wirelet::error_text_or_kind(e)) + "[/dim]");
+                      Console::escape(velmora::base::error_text_or_kind(e)) + "[/dim]");
     }
   }
 }
 
-wirelet::awaitable<int> drive_session(SessionState& s, net::signal_set& signals) {
+velmora::base::awaitable<int> drive_session(SessionState& s, net::signal_set& signals) {
   SessionTasks tasks;
-  tasks.sigint = wirelet::Task::spawn(s.executor, watch_sigint(s, signals));
+  tasks.sigint = velmora::base::Task::spawn(s.executor, watch_sigint(s, signals));
   int status = 0;
   try {
     status = co_await run_connected(s, tasks);

@@ -2,13 +2,13 @@
 #include <boost/asio/use_awaitable.hpp>
 
 #include "velmora/ask_prompt.hpp"
+#include "velmora/base/errors.hpp"
+#include "velmora/platform/env.hpp"
 #include "velmora/session_picker.hpp"
 #include "velmora/shell_input.hpp"
 #include "velmora/strip.hpp"
-#include "velmora/terminal_mode.hpp"
-#include "velmora/platform/env.hpp"
 #include "velmora/term/inline_app.hpp"
-#include "wirelet/errors.hpp"
+#include "velmora/terminal_mode.hpp"
 
 namespace velmora {
 
@@ -37,7 +37,7 @@ boost::asio::awaitable<std::optional<std::string>> pick_saved_session_with_promp
   auto screen = velmora::term::borrow_screen(executor, probe.color_system());
   try {
     co_return co_await run_session_picker_panel(*screen, sessions);
-  } catch (const wirelet::OSError&) {
+  } catch (const velmora::base::OSError&) {
     // The terminal cannot be put in raw mode after all: the numbered list takes over.
   }
   co_return std::nullopt;

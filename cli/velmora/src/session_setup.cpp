@@ -101,7 +101,7 @@ SetupOutcome prepare_session(const Options& args, SessionSetupDeps deps) {
     } catch (const std::exception& e) {
       s.renderer->render_invocation_error(
           "Upgrade failed.", "Check the wheel server URL and network connectivity, then retry.",
-          wirelet::error_text_or_kind(e), args.debug);
+          velmora::base::error_text_or_kind(e), args.debug);
       return {std::nullopt, 1};
     }
     return {std::nullopt, 0};

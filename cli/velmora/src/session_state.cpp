@@ -46,7 +46,7 @@ SessionState::SessionState(const boost::asio::any_io_executor& ex, const Options
                     renderer.flush_pending_historical_asks();
                     renderer.set_live_status_enabled(base_live_status_enabled);
                   }}),
-      last_activity_ts(wirelet::monotonic_seconds()) {}
+      last_activity_ts(velmora::base::monotonic_seconds()) {}
 
 void SessionState::emit_session_notice(const std::optional<std::string>& message, bool warning) {
   if (!message || message->empty()) return;
@@ -66,7 +66,7 @@ void SessionState::begin_reconnect(bool expect_history) {
 
 void SessionState::report_loop_error(std::string_view summary, std::string_view hint,
                                      const std::exception& e) {
-  renderer.render_invocation_error(summary, hint, wirelet::error_text_or_kind(e), args.debug);
+  renderer.render_invocation_error(summary, hint, velmora::base::error_text_or_kind(e), args.debug);
 }
 
 std::string SessionState::default_freeform_answer() const {

@@ -4,11 +4,11 @@
 
 #include <cerrno>
 
-#include "velmora/strip.hpp"
-#include "velmora/terminal_mode.hpp"
+#include "velmora/base/async.hpp"
 #include "velmora/platform/env.hpp"
+#include "velmora/strip.hpp"
 #include "velmora/term/text_width.hpp"
-#include "wirelet/async.hpp"
+#include "velmora/terminal_mode.hpp"
 
 namespace velmora {
 namespace {
@@ -148,7 +148,8 @@ InteractiveShellInput::InteractiveShellInput(std::shared_ptr<velmora::term::Scre
 void InteractiveShellInput::warn_history(const std::string& what) {
   if (history_warned_ || !screen_) return;
   history_warned_ = true;
-  screen_->write("Shell history " + velmora::term::printable_text(what) + "; it is not kept for later runs.\n");
+  screen_->write("Shell history " + velmora::term::printable_text(what) +
+                 "; it is not kept for later runs.\n");
 }
 
 InteractiveShellInput::~InteractiveShellInput() = default;
@@ -163,7 +164,7 @@ boost::asio::awaitable<ShellReadResult> InteractiveShellInput::read_line(
   if (!uses_prompt_toolkit()) {
     const std::string placeholder = build_interactive_placeholder();
     auto read = [placeholder] { return read_raw_shell_input("\n> ", placeholder); };
-    auto line = co_await wirelet::run_blocking(std::move(read));
+    auto line = co_await velmora::base::run_blocking(std::move(read));
     if (!line) co_return ShellReadResult{ShellReadOutcome::end_of_input, {}};
     co_return ShellReadResult{ShellReadOutcome::accepted, std::move(*line)};
   }

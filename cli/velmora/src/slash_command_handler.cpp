@@ -31,7 +31,7 @@ void redraw_after_reconnect(const InteractiveCommandContext& c) {
   redraw_banner(c);
 }
 
-wirelet::awaitable<void> run_upgrade(InteractiveCommandContext& c) {
+velmora::base::awaitable<void> run_upgrade(InteractiveCommandContext& c) {
   try {
     if (c.self_upgrade) {
       co_await c.self_upgrade(c.cfg.wheel_server_url, c.console);
@@ -41,7 +41,7 @@ wirelet::awaitable<void> run_upgrade(InteractiveCommandContext& c) {
   } catch (const std::exception& e) {
     c.renderer.render_invocation_error(
         "Upgrade failed.", "Check the wheel server URL and network connectivity, then retry.",
-        wirelet::error_text_or_kind(e), c.debug);
+        velmora::base::error_text_or_kind(e), c.debug);
   }
 }
 
@@ -115,7 +115,8 @@ std::optional<long long> parse_decimal_index(std::string_view text) {
   return negative ? -value : value;
 }
 
-wirelet::awaitable<bool> handle_interactive_command(std::string raw, InteractiveCommandContext c) {
+velmora::base::awaitable<bool> handle_interactive_command(std::string raw,
+                                                          InteractiveCommandContext c) {
   const auto [command, argument] = split_shell_command(raw);
   if (!command.starts_with('/')) co_return false;
 

@@ -2,9 +2,9 @@
 
 #include <algorithm>
 #include <array>
-#include <cctype>
 #include <string_view>
 
+#include "velmora/base/strings.hpp"
 #include "velmora/completion_wait.hpp"
 #include "velmora/platform/env.hpp"
 #include "velmora/renderer/stream_renderer.hpp"
@@ -37,28 +37,13 @@ constexpr int MAX_CONFIG_DEPTH = 64;
 
 ConsoleRuntimeFlags g_console_runtime_flags;
 
-std::string to_lower(std::string_view text) {
-  std::string out(text);
-  std::transform(out.begin(), out.end(), out.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return out;
-}
-
-std::string_view trim(std::string_view text) {
-  constexpr std::string_view SPACE = " \t\n\r\f\v";
-  const auto first = text.find_first_not_of(SPACE);
-  if (first == std::string_view::npos) return {};
-  const auto last = text.find_last_not_of(SPACE);
-  return text.substr(first, last - first + 1);
-}
-
 bool env_non_empty(std::string_view name) {
   const auto value = get_env(std::string(name));
   return value && !value->empty();
 }
 
 bool text_indicates(std::string_view text) {
-  const std::string lowered = to_lower(text);
+  const std::string lowered = base::ascii_lower(text);
   const auto has = [&](std::string_view word) { return lowered.find(word) != std::string::npos; };
   if (has("tarnquist") && (has("feishu") || has("lark") || has("channel"))) return true;
   return has("channel:feishu");
@@ -66,7 +51,7 @@ bool text_indicates(std::string_view text) {
 
 // The lower-case text of a scalar as the channel keys compare it; containers never match.
 std::optional<std::string> lowered_scalar(const boost::json::value& value) {
-  if (value.is_string()) return to_lower(value.get_string());
+  if (value.is_string()) return base::ascii_lower(value.get_string());
   return std::nullopt;
 }
 
@@ -74,7 +59,7 @@ bool value_indicates(const boost::json::value& value, int depth);
 
 bool object_indicates(const boost::json::object& object, int depth) {
   for (const auto& entry : object) {
-    const std::string key = to_lower(entry.key());
+    const std::string key = base::ascii_lower(entry.key());
     const auto text = lowered_scalar(entry.value());
     if (text &&
         (key == "channel" || key == "source_channel" || key == "platform" ||
@@ -149,13 +134,13 @@ class Kernel32Console final : public WindowsConsoleApi {
 
 bool is_truthy_env(const std::optional<std::string>& value) {
   if (!value) return false;
-  const std::string lowered = to_lower(trim(*value));
+  const std::string lowered = base::ascii_lower(base::trim(*value));
   return lowered == "1" || lowered == "true" || lowered == "yes" || lowered == "on";
 }
 
 std::optional<std::string> clean_optional_str(const std::optional<std::string>& value) {
   if (!value) return std::nullopt;
-  const std::string_view trimmed = trim(*value);
+  const std::string_view trimmed = base::trim(*value);
   if (trimmed.empty()) return std::nullopt;
   return std::string(trimmed);
 }
@@ -321,7 +306,7 @@ bool should_use_prompt_shell(const Options& args, const TerminalFacts& facts) {
   if (!stdout_supports_ansi(facts)) return false;
   if (!facts.stdout_utf8) return false;
   // The line editor moves the cursor; a dumb terminal cannot, so it gets plain line input.
-  return to_lower(trim(get_env("TERM").value_or(""))) != "dumb";
+  return base::ascii_lower(base::trim(get_env("TERM").value_or(""))) != "dumb";
 }
 
 bool should_use_non_interactive(const Options& args,

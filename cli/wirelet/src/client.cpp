@@ -6,20 +6,19 @@
 
 #include <boost/system/system_error.hpp>
 
+#include "client_state.hpp"
 #include "transport.hpp"
-#include "wirelet/errors.hpp"
-#include "wirelet/json_text.hpp"
+#include "velmora/base/errors.hpp"
+#include "velmora/base/json_text.hpp"
+#include "velmora/base/strings.hpp"
 
 namespace wirelet {
+
+using namespace velmora::base;
+
 namespace {
 
 constexpr auto kUseTuple = net::as_tuple(net::use_awaitable);
-
-void print_to_stdout(std::string_view text) {
-  std::fwrite(text.data(), 1, text.size(), stdout);
-  std::fputc('\n', stdout);
-  std::fflush(stdout);
-}
 
 Message one_key_message(std::string_view type) {
   Message msg;
@@ -33,57 +32,6 @@ awaitable<bool> is_cancelled() {
 }
 
 }  // namespace
-
-/// One open websocket and the flag that silences its receive task.
-struct Connection {
-  std::unique_ptr<detail::Transport> transport;
-  /// Set when close begins; from then on the receive task queues nothing.
-  bool stopping = false;
-};
-
-struct AgentWsV3Client::Impl {
-  Impl(const net::any_io_executor& ex, std::shared_ptr<WireletConfig> cfg)
-      : executor(ex),
-        config(std::move(cfg)),
-        incoming(ex),
-        thread_id_ready(ex),
-        requested_thread_id(config->thread_id),
-        send_wake(ex, std::chrono::steady_clock::time_point::max()) {}
-
-  void debug_print_raw(std::string_view direction, std::string_view frame, bool binary) const {
-    if (!config->debug) return;
-    std::string line = "[DEBUG][";
-    line += direction;
-    line += "] ";
-    line += frame_debug_text(frame, binary);
-    emit_debug(line);
-  }
-
-  void emit_debug(std::string_view text) const {
-    if (debug_sink) {
-      debug_sink(text);
-    } else {
-      print_to_stdout(text);
-    }
-  }
-
-  net::any_io_executor executor;
-  std::shared_ptr<WireletConfig> config;
-  AsyncQueue<Incoming> incoming;
-  Event thread_id_ready;
-  std::optional<std::string> requested_thread_id;
-  /// Set by close, cleared by connect.
-  bool closed = false;
-  /// Set when the client object is destroyed; a connect still under way then drops its result.
-  bool abandoned = false;
-  /// Present from a successful connect until close.
-  std::shared_ptr<Connection> connection;
-  Task recv_task;
-  DebugSink debug_sink;
-  /// True while one sender owns the socket's write side; the others wait on `send_wake`.
-  bool sending = false;
-  net::steady_timer send_wake;
-};
 
 namespace {
 
@@ -111,50 +59,6 @@ awaitable<void> wait_send_turn(Impl& impl) {
   impl.sending = true;
 }
 
-// The connection's end as the consumer learns of it, however it ended: the last message of the
-// connection, made here only.
-Incoming connection_ended(std::string text) {
-  Message msg;
-  msg["type"] = CONNECTION_ERROR_TYPE;
-  msg["error_message"] = std::move(text);
-  return {std::move(msg), Origin::client};
-}
-
-// Decodes frames into the incoming queue until close begins.
-class QueueSink final : public detail::FrameSink {
- public:
-  QueueSink(Impl& impl, const Connection& conn) : impl_(impl), conn_(conn) {}
-
-  bool on_frame(std::string_view data, bool binary) override {
-    if (conn_.stopping) return false;
-    impl_.debug_print_raw("RECV", data, binary);
-    auto message = decoder_.decode(data, binary);
-    if (message) impl_.incoming.push(std::move(*message));  // nothing for a heartbeat
-    return true;
-  }
-
- private:
-  Impl& impl_;
-  const Connection& conn_;
-  FrameDecoder decoder_;
-};
-
-awaitable<void> recv_loop(std::shared_ptr<Impl> self, std::shared_ptr<Connection> conn) {
-  try {
-    QueueSink sink(*self, *conn);
-    const auto ec = co_await conn->transport->receive(sink);
-    if (conn->stopping || !ec) co_return;
-    // After every frame the connection delivered: the queue keeps their order.
-    self->incoming.push(connection_ended(conn->transport->is_normal_close(ec)
-                                             ? std::string("server closed the connection")
-                                             : conn->transport->describe(ec)));
-  } catch (const std::exception& e) {
-    // Anything else that breaks receiving (a debug sink failing, memory) still ends the turn
-    // through the queue rather than vanishing with the task.
-    if (!conn->stopping) self->incoming.push(connection_ended(error_text_or_kind(e)));
-  }
-}
-
 awaitable<void> send_raw_impl(std::shared_ptr<Impl> self, Message payload) {
   if (!self->connection) throw RuntimeError("WebSocket is not connected");
   const std::string text = json_dumps(payload);
@@ -177,11 +81,14 @@ awaitable<void> connect_impl(std::shared_ptr<Impl> self) {
   const auto& config = *self->config;
   // A URL that cannot be used will not improve by retrying.
   const WsEndpoint endpoint = parse_ws_endpoint(ws_url(config));
+  // Nor will a missing trust store.
+  const auto tls_context = detail::tls_context_for(endpoint);
   const int limit = std::max(1, config.reconnect_attempts);
   std::exception_ptr last_error;
   for (int attempt = 1; attempt <= limit; ++attempt) {
     try {
-      auto transport = co_await detail::open_transport(endpoint, config.connect_timeout_seconds);
+      auto transport =
+          co_await detail::open_transport(endpoint, tls_context, config.connect_timeout_seconds);
       if (self->abandoned) {
         // The client went away during the attempt; nobody would ever read or close this one.
         transport->teardown();
@@ -190,7 +97,7 @@ awaitable<void> connect_impl(std::shared_ptr<Impl> self) {
       auto conn = std::make_shared<Connection>();
       conn->transport = std::move(transport);
       self->connection = conn;
-      self->recv_task = Task::spawn(self->executor, recv_loop(self, conn));
+      read_next(self, conn);
       if (self->config->debug) self->emit_debug(session_block_text(*self->config));
       co_return;
     } catch (const std::exception&) {
@@ -219,10 +126,9 @@ awaitable<void> close_impl(std::shared_ptr<Impl> self, bool send_terminate) {
   const auto conn = self->connection;
   if (!conn) co_return;
   conn->stopping = true;
-  // The handshake completes the receive task's pending read, so the task ends on its own.
+  // The handshake completes the pending read, whose outcome is then dropped.
   const auto ec = co_await conn->transport->close();
   conn->transport->teardown();
-  co_await self->recv_task.join();
   self->connection.reset();
   if (ec) throw OSError(conn->transport->describe(ec), ec.value());
 }
@@ -269,8 +175,8 @@ AgentWsV3Client::AgentWsV3Client(const net::any_io_executor& ex,
 
 AgentWsV3Client::~AgentWsV3Client() {
   impl_->abandoned = true;
-  // Suspended operations keep the state alive; drop the socket so the receive task ends
-  // instead of filling a queue nobody reads.
+  // Suspended operations keep the state alive; drop the socket so reading ends instead of
+  // filling a queue nobody reads.
   if (impl_->connection) {
     impl_->connection->stopping = true;
     impl_->connection->transport->teardown();
@@ -291,7 +197,7 @@ bool AgentWsV3Client::explicit_thread_id() const noexcept {
   return impl_->config->explicit_thread_id;
 }
 
-AsyncQueue<Incoming>& AgentWsV3Client::incoming_queue() noexcept { return impl_->incoming; }
+IncomingQueue& AgentWsV3Client::incoming_queue() noexcept { return impl_->incoming; }
 
 void AgentWsV3Client::set_thread_id(const std::string& thread_id) {
   if (thread_id.empty()) return;
@@ -333,7 +239,8 @@ awaitable<void> AgentWsV3Client::close(bool send_terminate) {
 bool AgentWsV3Client::is_connected() const noexcept { return impl_->connection != nullptr; }
 
 bool AgentWsV3Client::receiving() const noexcept {
-  return impl_->recv_task.valid() && !impl_->recv_task.done();
+  const auto& conn = impl_->connection;
+  return conn != nullptr && !conn->ended && !conn->stopping;
 }
 
 awaitable<void> AgentWsV3Client::send_raw(const Message& payload) {

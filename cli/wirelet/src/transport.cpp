@@ -8,17 +8,23 @@
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509_vfy.h>
+#include <boost/asio/bind_allocator.hpp>
 #include <boost/asio/experimental/awaitable_operators.hpp>
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/recycling_allocator.hpp>
 #include <boost/asio/ssl.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/websocket.hpp>
 #include <boost/beast/websocket/ssl.hpp>
 
+#include "velmora/base/errors.hpp"
+#include "velmora/tls/client_tls.hpp"
 #include "wirelet/client.hpp"
-#include "wirelet/errors.hpp"
 
 namespace wirelet::detail {
+
+using namespace velmora::base;
+
 namespace {
 
 namespace beast = boost::beast;
@@ -85,15 +91,19 @@ class BeastTransport final : public Transport {
 
   websocket::stream<NextLayer>& ws() noexcept { return ws_; }
 
-  awaitable<error_code> receive(FrameSink& sink) override {
-    while (true) {
-      buffer_.consume(buffer_.size());
-      if (buffer_.capacity() > kKeepBufferBytes) buffer_.shrink_to_fit();
-      const auto [ec, size] = co_await ws_.async_read(buffer_, kUseTuple);
-      if (ec) co_return ec;
-      const std::string_view data(static_cast<const char*>(buffer_.data().data()), size);
-      if (!sink.on_frame(data, ws_.got_binary())) co_return error_code{};
-    }
+  void start_read(std::shared_ptr<FrameSink> sink) override {
+    buffer_.consume(buffer_.size());
+    if (buffer_.capacity() > kKeepBufferBytes) buffer_.shrink_to_fit();
+    // A plain handler: the frame reaches the sink in the read's own completion, and a waiting
+    // reader resumes from there. The recycling allocator keeps Beast's per-read state off malloc.
+    ws_.async_read(
+        buffer_,
+        net::bind_allocator(net::recycling_allocator<void>(),
+                            [this, sink = std::move(sink)](error_code ec, std::size_t size) {
+                              const std::string_view data(
+                                  static_cast<const char*>(buffer_.data().data()), ec ? 0 : size);
+                              sink->on_frame(ec, data, ws_.got_binary());
+                            }));
   }
 
   awaitable<error_code> write(std::string_view text) override {
@@ -195,16 +205,6 @@ awaitable<tcp::socket> connect_socket(const std::vector<tcp::endpoint>& endpoint
   throw OSError(last.message(), last.value());
 }
 
-std::shared_ptr<ssl::context> make_tls_context() {
-  auto context = std::make_shared<ssl::context>(ssl::context::tls_client);
-  error_code ec;
-  // Honours SSL_CERT_FILE / SSL_CERT_DIR; without a store every certificate is refused below.
-  context->set_default_verify_paths(ec);
-  context->set_verify_mode(ssl::verify_peer);
-  ::SSL_CTX_set_min_proto_version(context->native_handle(), TLS1_2_VERSION);
-  return context;
-}
-
 std::string tls_handshake_error(const error_code& ec, SSL* handle) {
   const long verify = ::SSL_get_verify_result(handle);
   if (verify != X509_V_OK) {
@@ -220,17 +220,7 @@ std::string tls_handshake_error(const error_code& ec, SSL* handle) {
 
 awaitable<void> tls_handshake(ssl::stream<tcp::socket>& stream, const WsEndpoint& endpoint) {
   SSL* handle = stream.native_handle();
-  error_code addr_ec;
-  (void)net::ip::make_address(endpoint.host, addr_ec);
-  const bool is_address = !addr_ec;
-  // Server name indication carries host names only, never address literals.
-  if (!is_address) ::SSL_set_tlsext_host_name(handle, endpoint.host.c_str());
-  X509_VERIFY_PARAM* param = ::SSL_get0_param(handle);
-  if (is_address) {
-    ::X509_VERIFY_PARAM_set1_ip_asc(param, endpoint.host.c_str());
-  } else {
-    ::X509_VERIFY_PARAM_set1_host(param, endpoint.host.c_str(), endpoint.host.size());
-  }
+  velmora::tls::prepare_client(handle, endpoint.host);
   const auto [ec] = co_await stream.async_handshake(ssl::stream_base::client, kUseTuple);
   co_await rethrow_if_cancelled(ec);
   if (ec) throw OSError(tls_handshake_error(ec, handle), ec.value());
@@ -268,7 +258,8 @@ awaitable<void> ws_handshake(websocket::stream<NextLayer>& ws, const WsEndpoint&
       websocket::stream_base::timeout{kCloseTimeout, websocket::stream_base::none(), false});
 }
 
-awaitable<std::unique_ptr<Transport>> open_attempt(const WsEndpoint& endpoint) {
+awaitable<std::unique_ptr<Transport>> open_attempt(const WsEndpoint& endpoint,
+                                                   std::shared_ptr<ssl::context> context) {
   const auto addresses = co_await resolve(endpoint);
   tcp::socket socket = co_await connect_socket(addresses);
   if (!endpoint.tls) {
@@ -276,7 +267,6 @@ awaitable<std::unique_ptr<Transport>> open_attempt(const WsEndpoint& endpoint) {
     co_await ws_handshake(transport->ws(), endpoint);
     co_return transport;
   }
-  auto context = make_tls_context();
   auto transport = std::make_unique<TlsTransport>(context, std::move(socket), *context);
   co_await tls_handshake(transport->ws().next_layer(), endpoint);
   co_await ws_handshake(transport->ws(), endpoint);
@@ -290,10 +280,11 @@ struct AttemptOutcome {
 
 // A race with `||` only ends early when a side succeeds, so a failed attempt reports its error
 // as a value; otherwise a refused connection would wait out the whole time limit.
-awaitable<AttemptOutcome> attempt_as_value(const WsEndpoint& endpoint) {
+awaitable<AttemptOutcome> attempt_as_value(const WsEndpoint& endpoint,
+                                           std::shared_ptr<ssl::context> context) {
   try {
     // g++ 12 destroys a co_await result twice inside a braced initialiser: keep it separate.
-    auto transport = co_await open_attempt(endpoint);
+    auto transport = co_await open_attempt(endpoint, std::move(context));
     co_return AttemptOutcome{std::move(transport), nullptr};
   } catch (...) {
     co_return AttemptOutcome{nullptr, std::current_exception()};
@@ -302,10 +293,16 @@ awaitable<AttemptOutcome> attempt_as_value(const WsEndpoint& endpoint) {
 
 }  // namespace
 
+std::shared_ptr<ssl::context> tls_context_for(const WsEndpoint& endpoint) {
+  return endpoint.tls ? velmora::tls::make_client_context() : nullptr;
+}
+
 awaitable<std::unique_ptr<Transport>> open_transport(const WsEndpoint& endpoint,
+                                                     std::shared_ptr<ssl::context> tls_context,
                                                      double timeout_seconds) {
   using namespace net::experimental::awaitable_operators;
-  auto outcome = co_await (attempt_as_value(endpoint) || sleep_for(timeout_seconds));
+  auto outcome =
+      co_await (attempt_as_value(endpoint, std::move(tls_context)) || sleep_for(timeout_seconds));
   if (outcome.index() == 1) throw TimeoutError("timed out during opening handshake");
   auto& attempt = std::get<0>(outcome);
   if (attempt.error) std::rethrow_exception(attempt.error);

@@ -11,31 +11,37 @@
 
 #include <boost/system/error_code.hpp>
 
-#include "wirelet/async.hpp"
+namespace boost::asio::ssl {
+class context;
+}  // namespace boost::asio::ssl
+
+#include "velmora/base/async.hpp"
 #include "wirelet/wire_format.hpp"
 
 namespace wirelet::detail {
 
-/// Takes each inbound message while `Transport::receive` runs.
+/// Takes the outcome of each read.
 class FrameSink {
  public:
   virtual ~FrameSink() = default;
-  /// `data` is valid during the call only. False stops receiving.
-  virtual bool on_frame(std::string_view data, bool binary) = 0;
+  /// One whole message, or the error that ended the connection (`data` empty). `data` stays
+  /// valid until the next read starts. Must not throw.
+  virtual void on_frame(const boost::system::error_code& ec, std::string_view data,
+                        bool binary) noexcept = 0;
 };
 
 class Transport {
  public:
   virtual ~Transport() = default;
 
-  /// Hands every whole message to `sink` until the connection ends (its error is returned) or
-  /// the sink declines (no error). One loop per connection keeps the per-message cost low.
-  virtual awaitable<boost::system::error_code> receive(FrameSink& sink) = 0;
+  /// Reads one whole message and hands it to `sink`, which the read keeps alive until then. The
+  /// hand-over runs as the read's own completion, without another turn of the event loop.
+  virtual void start_read(std::shared_ptr<FrameSink> sink) = 0;
   /// Sends `text` as one text frame.
-  virtual awaitable<boost::system::error_code> write(std::string_view text) = 0;
+  virtual velmora::base::awaitable<boost::system::error_code> write(std::string_view text) = 0;
   /// The closing handshake. A transport that is already closed, failed or dropped by the peer
   /// counts as closed: only a failure of a live handshake is returned.
-  virtual awaitable<boost::system::error_code> close() = 0;
+  virtual velmora::base::awaitable<boost::system::error_code> close() = 0;
   /// Drops the socket at once; pending operations complete with an error.
   virtual void teardown() noexcept = 0;
 
@@ -45,10 +51,15 @@ class Transport {
   [[nodiscard]] virtual std::string describe(const boost::system::error_code& ec) const = 0;
 };
 
+/// The TLS context for `endpoint`'s attempts (null for ws://); made once per connect, since a
+/// missing trust store will not appear between attempts. Throws OSError.
+std::shared_ptr<boost::asio::ssl::context> tls_context_for(const WsEndpoint& endpoint);
+
 /// Resolves, connects, runs the TLS and websocket handshakes, all within `timeout_seconds`.
 /// Throws TimeoutError "timed out during opening handshake", InvalidStatus for a status other
 /// than 101, OSError with the system's or OpenSSL's text otherwise.
-awaitable<std::unique_ptr<Transport>> open_transport(const WsEndpoint& endpoint,
-                                                     double timeout_seconds);
+velmora::base::awaitable<std::unique_ptr<Transport>> open_transport(
+    const WsEndpoint& endpoint, std::shared_ptr<boost::asio::ssl::context> tls_context,
+    double timeout_seconds);
 
 }  // namespace wirelet::detail

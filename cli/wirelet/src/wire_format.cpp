@@ -9,11 +9,17 @@
 #include <boost/uuid/uuid_generators.hpp>
 #include <boost/uuid/uuid_io.hpp>
 
+#include "velmora/base/errors.hpp"
+#include "velmora/base/json_text.hpp"
+#include "velmora/base/strings.hpp"
 #include "wirelet/client.hpp"
-#include "wirelet/errors.hpp"
-#include "wirelet/json_text.hpp"
 
 namespace wirelet {
+
+using velmora::base::ascii_lower;
+using velmora::base::is_valid_utf8;
+using velmora::base::RuntimeError;
+
 namespace {
 
 constexpr char kHexUpper[] = "0123456789ABCDEF";
@@ -50,47 +56,12 @@ bool needs_url_escape(unsigned char c) {
   }
 }
 
-// Decodes the code point at `text[i]` (valid UTF-8 assumed where it matters); returns its
-// length, or 1 for a stray byte so callers always advance.
-std::size_t decode_at(std::string_view text, std::size_t i, char32_t& cp) {
-  const auto c = static_cast<unsigned char>(text[i]);
-  std::size_t len = c < 0x80           ? 1
-                    : (c >> 5) == 0x6  ? 2
-                    : (c >> 4) == 0xE  ? 3
-                    : (c >> 3) == 0x1E ? 4
-                                       : 1;
-  if (i + len > text.size()) len = 1;
-  if (len == 1) {
-    cp = c;
-    return 1;
-  }
-  cp = c & (0x7F >> len);
-  for (std::size_t k = 1; k < len; ++k) {
-    cp = (cp << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3Fu);
-  }
-  return len;
-}
-
-bool is_space(char32_t cp) {
-  return (cp >= 0x09 && cp <= 0x0D) || (cp >= 0x1C && cp <= 0x20) || cp == 0x85 || cp == 0xA0 ||
-         cp == 0x1680 || (cp >= 0x2000 && cp <= 0x200A) || cp == 0x2028 || cp == 0x2029 ||
-         cp == 0x202F || cp == 0x205F || cp == 0x3000;
-}
-
 Incoming raw_message(std::string_view frame, bool binary) {
   boost::json::object msg;
   msg["type"] = RAW_MESSAGE_TYPE;
   msg["raw"] = frame;
   if (binary) msg["binary"] = true;
   return {std::move(msg), Origin::client};
-}
-
-std::string ascii_lower(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return out;
 }
 
 boost::json::parse_options frame_parse_options() {
@@ -274,27 +245,6 @@ std::string session_block_text(const WireletConfig& config) {
   out += "\n  explicit_thread_id: ";
   out += config.explicit_thread_id ? "True" : "False";
   return out;
-}
-
-std::string strip_whitespace(std::string_view text) {
-  std::size_t begin = 0;
-  while (begin < text.size()) {
-    char32_t cp = 0;
-    const std::size_t len = decode_at(text, begin, cp);
-    if (!is_space(cp)) break;
-    begin += len;
-  }
-  std::size_t end = text.size();
-  while (end > begin) {
-    // Step back to the start of the last code point.
-    std::size_t start = end - 1;
-    while (start > begin && (static_cast<unsigned char>(text[start]) & 0xC0u) == 0x80u) --start;
-    char32_t cp = 0;
-    const std::size_t len = decode_at(text, start, cp);
-    if (start + len != end || !is_space(cp)) break;
-    end = start;
-  }
-  return std::string(text.substr(begin, end - begin));
 }
 
 std::string new_uuid4() {

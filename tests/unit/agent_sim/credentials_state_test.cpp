@@ -5,7 +5,7 @@
 
 #include <boost/json/parse.hpp>
 
-#include "wirelet/errors.hpp"
+#include "velmora/base/errors.hpp"
 
 namespace {
 
@@ -239,7 +239,7 @@ TEST(CredentialsTokens, IssuedTokensSurviveASaveAndLoad) {
             TokenStatus::valid);
   EXPECT_EQ(body_of(refresh(restored, rt)).at("error_description"), "refresh token already used");
 
-  EXPECT_THROW(restored.load_json({{"access_tokens", {{"t", 5}}}}), wirelet::RuntimeError);
+  EXPECT_THROW(restored.load_json({{"access_tokens", {{"t", 5}}}}), velmora::base::RuntimeError);
 }
 
 }  // namespace

@@ -17,7 +17,7 @@
 #include <boost/beast/websocket.hpp>
 #include <boost/json/parse.hpp>
 
-#include "wirelet/json_text.hpp"
+#include "velmora/base/json_text.hpp"
 
 namespace velmora::agent_sim::testing {
 namespace {
@@ -217,7 +217,7 @@ bool WsClient::write(const std::string& data, bool binary) {
 }
 
 bool WsClient::send_json(const boost::json::object& frame) {
-  return write(wirelet::json_dumps(frame), false);
+  return write(velmora::base::json_dumps(frame), false);
 }
 bool WsClient::send_text(const std::string& text) { return write(text, false); }
 bool WsClient::send_binary(const std::string& bytes) { return write(bytes, true); }

@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include "wirelet/errors.hpp"
-#include "wirelet/json_text.hpp"
+#include "velmora/base/errors.hpp"
+#include "velmora/base/json_text.hpp"
 
 namespace {
 
@@ -85,7 +85,8 @@ TEST(ThreadStore, SavedThreadsComeBackAndMalformedOnesAreRefused) {
        {boost::json::object{{"t", 1}}, boost::json::object{{"t", {{"user_id", "u"}}}},
         boost::json::object{{"t", {{"user_id", "u"}, {"turns", {{1}}}}}}}) {
     ThreadStore target(100);
-    EXPECT_THROW(target.load_json(bad), wirelet::RuntimeError) << wirelet::json_dumps(bad);
+    EXPECT_THROW(target.load_json(bad), velmora::base::RuntimeError)
+        << velmora::base::json_dumps(bad);
   }
 }
 

@@ -5,7 +5,7 @@
 #include <boost/json/parse.hpp>
 
 #include "test_support.hpp"
-#include "wirelet/errors.hpp"
+#include "velmora/base/errors.hpp"
 
 namespace {
 
@@ -93,7 +93,7 @@ TEST(TurnScript, NamesThePlaceOfTheFirstProblem) {
     try {
       (void)parse_script(boost::json::parse(text));
       ADD_FAILURE() << "accepted " << text;
-    } catch (const wirelet::RuntimeError& e) {
+    } catch (const velmora::base::RuntimeError& e) {
       EXPECT_EQ(std::string(e.what()), message) << text;
     }
   }
@@ -102,12 +102,12 @@ TEST(TurnScript, NamesThePlaceOfTheFirstProblem) {
 TEST(TurnScript, LoadReportsMissingAndInvalidFiles) {
   velmora::testing::TempDir dir;
   EXPECT_THROW((void)velmora::agent_sim::load_script(dir.path() / "none.json"),
-               wirelet::FileNotFoundError);
+               velmora::base::FileNotFoundError);
   velmora::testing::write_file(dir.path() / "bad.json", "{\"turns\": [");
   try {
     (void)velmora::agent_sim::load_script(dir.path() / "bad.json");
     ADD_FAILURE() << "accepted invalid JSON";
-  } catch (const wirelet::RuntimeError& e) {
+  } catch (const velmora::base::RuntimeError& e) {
     EXPECT_NE(std::string(e.what()).find("is not valid JSON"), std::string::npos) << e.what();
   }
 }

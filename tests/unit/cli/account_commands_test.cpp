@@ -101,7 +101,9 @@ TEST(LoginCommand, UnknownIdentityStillSucceeds) {
       []() -> std::optional<std::string> {
         throw velmora::oauth::InvalidTokenError("token rejected");
       },
-      []() -> std::optional<std::string> { throw wirelet::OSError("Connection refused", 111); },
+      []() -> std::optional<std::string> {
+        throw velmora::base::OSError("Connection refused", 111);
+      },
   };
   for (const auto& lookup : lookups) {
     FakeCredentials credentials;
@@ -137,7 +139,7 @@ TEST(LoginCommand, DebugShowsEveryPollResponseWithTokensMasked) {
 TEST(LoginCommand, RuntimeErrorIsALoginFailure) {
   FakeCredentials credentials;
   credentials.fail_login = [] {
-    throw wirelet::RuntimeError("access_denied: user said [red]no[/]");
+    throw velmora::base::RuntimeError("access_denied: user said [red]no[/]");
   };
   Screen screen;
   EXPECT_EQ(velmora::run_login_command(credentials, screen.console, false), 1);
@@ -154,10 +156,10 @@ TEST(LoginCommand, RuntimeErrorIsALoginFailure) {
 
 TEST(LoginCommand, OtherErrorKindsAreNotLoginFailures) {
   FakeCredentials credentials;
-  credentials.fail_login = [] { throw wirelet::TimeoutError("timed out"); };
+  credentials.fail_login = [] { throw velmora::base::TimeoutError("timed out"); };
   Screen screen;
   EXPECT_THROW((void)velmora::run_login_command(credentials, screen.console, false),
-               wirelet::TimeoutError);
+               velmora::base::TimeoutError);
   EXPECT_THAT(screen.text(), Not(HasSubstr("Login failed")));
 }
 
@@ -190,9 +192,9 @@ TEST(MaskTokenFields, KeepsEightCharactersOfEachTokenAndAtMostHalfOfAShortOne) {
 }
 
 TEST(EscapedErrorLine, OneLineWithKindAndMessage) {
-  EXPECT_EQ(velmora::escaped_error_line(wirelet::OSError("Connection refused", 111)),
+  EXPECT_EQ(velmora::escaped_error_line(velmora::base::OSError("Connection refused", 111)),
             "velmora: OSError: Connection refused");
-  EXPECT_EQ(velmora::escaped_error_line(wirelet::TimeoutError("")), "velmora: TimeoutError");
+  EXPECT_EQ(velmora::escaped_error_line(velmora::base::TimeoutError("")), "velmora: TimeoutError");
   EXPECT_EQ(velmora::escaped_error_line(std::runtime_error("two\nlines\x1b[31m")),
             "velmora: Exception: two lines[31m");
 }

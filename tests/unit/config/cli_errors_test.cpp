@@ -8,7 +8,7 @@
 #include <boost/system/system_error.hpp>
 
 #include "fake_credentials.hpp"
-#include "wirelet/errors.hpp"
+#include "velmora/base/errors.hpp"
 
 namespace {
 
@@ -37,31 +37,31 @@ TEST(ClassifyCliError, ByMessageKindAndConnectPhase) {
     CliErrorInfo expected;
   };
   const auto rejected_401 =
-      wirelet::InvalidStatus(401, "server rejected WebSocket connection: HTTP 401");
+      velmora::base::InvalidStatus(401, "server rejected WebSocket connection: HTTP 401");
   const Case cases[] = {
-      {std::make_exception_ptr(wirelet::RuntimeError("HTTP 401")), false,
+      {std::make_exception_ptr(velmora::base::RuntimeError("HTTP 401")), false,
        with_detail(AUTH, "HTTP 401")},
       {std::make_exception_ptr(rejected_401), true,
        with_detail(AUTH, "server rejected WebSocket connection: HTTP 401")},
       {std::make_exception_ptr(
-           wirelet::InvalidStatus(503, "server rejected WebSocket connection: HTTP 503")),
+           velmora::base::InvalidStatus(503, "server rejected WebSocket connection: HTTP 503")),
        false, with_detail(NETWORK, "server rejected WebSocket connection: HTTP 503")},
       // Without a message the kind name is the detail, and it still carries the marker.
-      {std::make_exception_ptr(wirelet::TimeoutError("")), false,
+      {std::make_exception_ptr(velmora::base::TimeoutError("")), false,
        with_detail(NETWORK, "TimeoutError")},
-      {std::make_exception_ptr(wirelet::InvalidStatus(403, "")), false,
+      {std::make_exception_ptr(velmora::base::InvalidStatus(403, "")), false,
        with_detail(AUTH, "InvalidStatus")},
-      {std::make_exception_ptr(wirelet::OSError("Connection refused")), false,
+      {std::make_exception_ptr(velmora::base::OSError("Connection refused")), false,
        with_detail(NETWORK, "Connection refused")},
-      {std::make_exception_ptr(wirelet::RuntimeError("unexpected value")), true,
+      {std::make_exception_ptr(velmora::base::RuntimeError("unexpected value")), true,
        with_detail(NETWORK, "unexpected value")},
-      {std::make_exception_ptr(wirelet::RuntimeError("unexpected value")), false,
+      {std::make_exception_ptr(velmora::base::RuntimeError("unexpected value")), false,
        with_detail(CONFIG, "unexpected value")},
-      {std::make_exception_ptr(wirelet::RuntimeError("\u7528\u6237\u672a\u767b\u5f55")), false,
-       with_detail(AUTH, "\u7528\u6237\u672a\u767b\u5f55")},
-      {std::make_exception_ptr(wirelet::FileNotFoundError("missing token file")), false,
+      {std::make_exception_ptr(velmora::base::RuntimeError("\u7528\u6237\u672a\u767b\u5f55")),
+       false, with_detail(AUTH, "\u7528\u6237\u672a\u767b\u5f55")},
+      {std::make_exception_ptr(velmora::base::FileNotFoundError("missing token file")), false,
        with_detail(AUTH, "missing token file")},
-      {std::make_exception_ptr(wirelet::RuntimeError("")), false,
+      {std::make_exception_ptr(velmora::base::RuntimeError("")), false,
        with_detail(CONFIG, "RuntimeError")},
       {std::make_exception_ptr(boost::system::system_error(boost::asio::error::connection_refused)),
        false,
@@ -86,7 +86,7 @@ TEST(ClassifyCliError, InvocationErrorPassesThroughWhateverItSays) {
             (CliErrorInfo{"config", "Missing websocket endpoint. token 401 timeout", "Pass --url.",
                           "detail text"}));
   EXPECT_EQ(error.kind_name(), "CliInvocationError");
-  EXPECT_EQ(wirelet::error_kind_name(error), "CliInvocationError");
+  EXPECT_EQ(velmora::base::error_kind_name(error), "CliInvocationError");
 }
 
 TEST(Markers, MatchAnywhereAfterUnicodeLowerCasing) {

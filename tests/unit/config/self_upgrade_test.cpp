@@ -9,7 +9,7 @@
 #include <boost/asio/io_context.hpp>
 
 #include "test_support.hpp"
-#include "wirelet/errors.hpp"
+#include "velmora/base/errors.hpp"
 
 namespace {
 
@@ -69,7 +69,7 @@ TEST(ResolveUpgradeInterpreter, MissingEverywhereNamesBothPlaces) {
   try {
     (void)velmora::resolve_upgrade_interpreter(empty.path() / "velmora");
     FAIL() << "found an interpreter";
-  } catch (const wirelet::FileNotFoundError& e) {
+  } catch (const velmora::base::FileNotFoundError& e) {
     EXPECT_THAT(e.what(), HasSubstr("python3"));
     EXPECT_THAT(e.what(), HasSubstr((empty.path() / "velmora").string()));
     EXPECT_THAT(e.what(), HasSubstr("PATH"));
@@ -104,7 +104,7 @@ TEST_F(SelfUpgrade, FailureCarriesTheInstallerTextAndPrintsNoSuccess) {
     try {
       velmora::self_upgrade(page, console);
       ADD_FAILURE() << c.body << " succeeded";
-    } catch (const wirelet::RuntimeError& e) {
+    } catch (const velmora::base::RuntimeError& e) {
       EXPECT_EQ(std::string(e.what()), c.message);
     }
     EXPECT_EQ(sink->text(), "Upgrading velmora_cli from " + page + "\n");
@@ -134,7 +134,7 @@ TEST_F(SelfUpgrade, AsyncVariantPrintsOnTheLoopAndRethrowsTheFailure) {
       if (!e) return;
       try {
         std::rethrow_exception(e);
-      } catch (const wirelet::RuntimeError& failure) {
+      } catch (const velmora::base::RuntimeError& failure) {
         error = failure.what();
       }
     });

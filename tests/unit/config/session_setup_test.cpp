@@ -5,16 +5,16 @@
 
 #include "fake_credentials.hpp"
 #include "test_support.hpp"
-#include "wirelet/errors.hpp"
+#include "velmora/base/errors.hpp"
 
 namespace {
 
-using velmora::Options;
-using velmora::testing::FakeCredentials;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 using ::testing::Not;
+using velmora::Options;
+using velmora::testing::FakeCredentials;
 
 struct PrepareSession : ::testing::Test {
   velmora::testing::ScopedEnv env;
@@ -104,7 +104,7 @@ TEST_F(PrepareSession, UpgradeRunsBeforeTheContractAndEndsTheRun) {
   EXPECT_THAT(upgrades, ElementsAre("http://wheels.test"));
   EXPECT_THAT(printed->text(), Not(HasSubstr("Missing")));
 
-  upgrade_behaviour = [] { throw wirelet::RuntimeError(""); };
+  upgrade_behaviour = [] { throw velmora::base::RuntimeError(""); };
   outcome = velmora::prepare_session(args, deps());
   EXPECT_EQ(outcome.exit_status, 1);
   EXPECT_THAT(printed->text(), HasSubstr("Upgrade failed."));

@@ -7,7 +7,7 @@
 
 #include "http_test_server.hpp"
 #include "test_support.hpp"
-#include "wirelet/errors.hpp"
+#include "velmora/base/errors.hpp"
 
 namespace {
 
@@ -57,7 +57,7 @@ TEST(CheckLinkPage, UnreachableOrFailingPagesStopTheUpgrade) {
     try {
       velmora::check_link_page(c.url);
       ADD_FAILURE() << c.url << " passed";
-    } catch (const wirelet::RuntimeError& e) {
+    } catch (const velmora::base::RuntimeError& e) {
       EXPECT_THAT(e.what(), HasSubstr(c.error)) << c.url;
     }
   }
@@ -74,7 +74,7 @@ TEST(CheckLinkPage, TheInstallerNeverRunsWhenThePageFails) {
   velmora::term::Console console{velmora::term::ConsoleOptions{.no_color = true}, sink};
 
   EXPECT_THROW(velmora::self_upgrade((bin.path() / "absent").string(), console),
-               wirelet::RuntimeError);
+               velmora::base::RuntimeError);
   EXPECT_FALSE(std::filesystem::exists(bin.path() / "ran"));
   EXPECT_THAT(sink->text(), ::testing::Not(HasSubstr("Upgrade complete.")));
 }

@@ -9,7 +9,7 @@
 
 #include "http_test_server.hpp"
 #include "test_support.hpp"
-#include "wirelet/errors.hpp"
+#include "velmora/base/errors.hpp"
 
 namespace {
 
@@ -53,7 +53,7 @@ FailureView failure_of(const Request& request) {
   }
   try {
     std::rethrow_exception(failure->error);
-  } catch (const wirelet::Error& e) {
+  } catch (const velmora::base::Error& e) {
     return {failure->stage, std::string(e.kind_name()), e.what()};
   }
 }
@@ -154,7 +154,7 @@ TEST_F(HttpClient, TransportFailuresCarryStageKindAndSystemText) {
   EXPECT_FALSE(unresolved.message.empty());  // the resolver's own text
 
   EXPECT_THROW(send({.url = "http://127.0.0.1:" + std::to_string(closed_port())}),
-               wirelet::OSError);
+               velmora::base::OSError);
 }
 
 TEST_F(HttpClient, ConnectTimeLimitApplies) {
@@ -194,13 +194,14 @@ TEST_F(HttpClient, RejectsBadUrlsAndHeaderInjectionBeforeSending) {
     try {
       send({.url = url});
       ADD_FAILURE() << "no error for " << url;
-    } catch (const wirelet::RuntimeError& e) {
+    } catch (const velmora::base::RuntimeError& e) {
       EXPECT_EQ(std::string(e.what()), "Invalid URL '" + url + "': " + why);
     }
   }
   EXPECT_THROW(send({.url = server.url(), .headers = {{"x-user-id", "u1\r\nX-Evil: 1"}}}),
-               wirelet::RuntimeError);
-  EXPECT_THROW(send({.url = server.url(), .headers = {{"Bad Name", "v"}}}), wirelet::RuntimeError);
+               velmora::base::RuntimeError);
+  EXPECT_THROW(send({.url = server.url(), .headers = {{"Bad Name", "v"}}}),
+               velmora::base::RuntimeError);
   EXPECT_EQ(server.request_count(), 0U);
 }
 

@@ -2,8 +2,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "velmora/base/errors.hpp"
 #include "velmora/http/proxy.hpp"
-#include "wirelet/errors.hpp"
 
 namespace {
 
@@ -25,7 +25,7 @@ TEST(ProxyAddressError, NeverQuotesTheCredentials) {
     try {
       (void)velmora::http::parse_proxy_url(c.address);
       ADD_FAILURE() << "accepted";
-    } catch (const wirelet::RuntimeError& e) {
+    } catch (const velmora::base::RuntimeError& e) {
       EXPECT_THAT(e.what(), HasSubstr(c.shown));
       EXPECT_THAT(e.what(), Not(HasSubstr("s3cr3t")));
     }

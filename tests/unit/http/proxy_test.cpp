@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "test_support.hpp"
+#include "velmora/base/errors.hpp"
 #include "velmora/http/encoding.hpp"
-#include "wirelet/errors.hpp"
 
 namespace {
 
@@ -70,7 +70,7 @@ TEST(ParseProxyUrl, ReadsHostPortAndCredentials) {
 
   for (const char* bad : {"socks5://proxy:1080", "https://proxy:443", "http://:3128",
                           "http://proxy:99999", "http://proxy:x"}) {
-    EXPECT_THROW((void)parse_proxy_url(bad), wirelet::RuntimeError) << bad;
+    EXPECT_THROW((void)parse_proxy_url(bad), velmora::base::RuntimeError) << bad;
   }
 }
 

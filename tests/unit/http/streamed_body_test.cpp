@@ -10,7 +10,7 @@
 
 #include "http_test_server.hpp"
 #include "test_support.hpp"
-#include "wirelet/errors.hpp"
+#include "velmora/base/errors.hpp"
 
 namespace {
 
@@ -66,7 +66,7 @@ std::string failure_text(const Request& request) {
   if (failure == nullptr) return "status " + std::to_string(std::get<Response>(outcome).status);
   try {
     std::rethrow_exception(failure->error);
-  } catch (const wirelet::Error& e) {
+  } catch (const velmora::base::Error& e) {
     return std::string(failure->stage == Stage::send ? "send " : "other stage ") +
            std::string(e.kind_name()) + ": " + e.what();
   }
@@ -164,7 +164,7 @@ TEST_F(StreamedBody, AFileThatCannotBeOpenedIsTheCallersErrorBeforeConnecting) {
                     .url = server.url(),
                     .body_parts = {FileRegion{.path = missing, .size = 1}}});
     ADD_FAILURE() << "no error";
-  } catch (const wirelet::OSError& e) {
+  } catch (const velmora::base::OSError& e) {
     EXPECT_EQ(std::string(e.what()), "No such file or directory: '" + missing.string() + "'");
   }
   EXPECT_EQ(server.request_count(), 0U);

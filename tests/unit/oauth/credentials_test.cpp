@@ -9,10 +9,10 @@
 #include <gtest/gtest.h>
 
 #include "oauth_test_service.hpp"
+#include "velmora/base/errors.hpp"
 #include "velmora/oauth/device_flow.hpp"
 #include "velmora/oauth/token_store.hpp"
 #include "velmora/platform/file_lock.hpp"
-#include "wirelet/errors.hpp"
 
 namespace {
 
@@ -115,7 +115,7 @@ TEST(Credentials, WithoutABaseAddressLookupsReturnNothingAndLoginAsksForIt) {
   try {
     (void)credentials->run_login_flow({.oauth_base_url = "", .client_id = "velmora-cli"});
     ADD_FAILURE() << "no error";
-  } catch (const wirelet::RuntimeError& e) {
+  } catch (const velmora::base::RuntimeError& e) {
     EXPECT_THAT(e.what(), HasSubstr("VELMORA_OAUTH_BASE_URL"));
   }
 }

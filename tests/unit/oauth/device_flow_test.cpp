@@ -8,7 +8,7 @@
 #include <boost/json/parse.hpp>
 
 #include "oauth_test_service.hpp"
-#include "wirelet/errors.hpp"
+#include "velmora/base/errors.hpp"
 
 namespace {
 
@@ -127,7 +127,7 @@ TEST(DeviceFlow, FailuresEndWithAClearRuntimeError) {
     try {
       (void)run_device_flow({.oauth_base_url = server.url(), .client_id = "c"}, fake.hooks());
       ADD_FAILURE() << "no error for " << c.message;
-    } catch (const wirelet::RuntimeError& e) {
+    } catch (const velmora::base::RuntimeError& e) {
       EXPECT_EQ(std::string(e.what()), c.message);
     }
   }
@@ -139,7 +139,7 @@ TEST(DeviceFlow, FailuresEndWithAClearRuntimeError) {
   try {
     (void)run_device_flow({.oauth_base_url = refusing.url(), .client_id = "c"}, fake.hooks());
     ADD_FAILURE() << "no error";
-  } catch (const wirelet::RuntimeError& e) {
+  } catch (const velmora::base::RuntimeError& e) {
     EXPECT_EQ(std::string(e.what()),
               "The credentials service did not start a login: temporarily_unavailable");
   }
@@ -152,7 +152,7 @@ TEST(DeviceFlow, NoBaseAddressOrUnreachableServiceFailsBeforePolling) {
   try {
     (void)run_device_flow({.oauth_base_url = "  ", .client_id = "c"}, fake.hooks());
     ADD_FAILURE() << "no error";
-  } catch (const wirelet::RuntimeError& e) {
+  } catch (const velmora::base::RuntimeError& e) {
     EXPECT_THAT(e.what(), HasSubstr("Set VELMORA_OAUTH_BASE_URL"));
   }
   std::string url;
@@ -163,7 +163,7 @@ TEST(DeviceFlow, NoBaseAddressOrUnreachableServiceFailsBeforePolling) {
   try {
     (void)run_device_flow({.oauth_base_url = url, .client_id = "c"}, fake.hooks());
     ADD_FAILURE() << "no error";
-  } catch (const wirelet::RuntimeError& e) {
+  } catch (const velmora::base::RuntimeError& e) {
     EXPECT_EQ(std::string(e.what()),
               "Could not reach the credentials service at " + url + ": Connection refused");
     EXPECT_TRUE(e.cause());
@@ -181,7 +181,7 @@ TEST(DeviceFlow, GivesUpWhenTheCodeExpiresAndBacksOffAfterNetworkFailures) {
   try {
     (void)run_device_flow({.oauth_base_url = waiting.url(), .client_id = "c"}, fake.hooks());
     ADD_FAILURE() << "no error";
-  } catch (const wirelet::RuntimeError& e) {
+  } catch (const velmora::base::RuntimeError& e) {
     EXPECT_EQ(std::string(e.what()),
               "Timed out after 12 s waiting for the login to be approved in the browser.");
   }

@@ -8,10 +8,10 @@
 #include <gtest/gtest.h>
 
 #include "oauth_test_service.hpp"
+#include "velmora/base/errors.hpp"
 #include "velmora/oauth/credentials.hpp"
 #include "velmora/oauth/device_flow.hpp"
 #include "velmora/oauth/token_store.hpp"
-#include "wirelet/errors.hpp"
 
 namespace {
 
@@ -140,7 +140,7 @@ TEST(LoginFailure, NeverQuotesAnAnswerThatCarriesTokens) {
           {.oauth_base_url = service.url(), .client_id = "c", .on_authorize_url = [](auto&) {}},
           fake.hooks());
       ADD_FAILURE() << "the login succeeded";
-    } catch (const wirelet::RuntimeError& e) {
+    } catch (const velmora::base::RuntimeError& e) {
       EXPECT_THAT(e.what(), ::testing::HasSubstr("HTTP 200"));
       EXPECT_THAT(e.what(), ::testing::Not(::testing::HasSubstr(token.substr(8))));
     }

@@ -18,8 +18,8 @@
 #include "http_test_server.hpp"
 #include "parcelon/multipart.hpp"
 #include "test_support.hpp"
-#include "wirelet/errors.hpp"
-#include "wirelet/json_text.hpp"
+#include "velmora/base/errors.hpp"
+#include "velmora/base/json_text.hpp"
 
 namespace {
 
@@ -68,7 +68,7 @@ std::string error_of(const std::function<void()>& call) {
   try {
     call();
   } catch (const std::exception& e) {
-    return wirelet::error_kind_name(e) + ": " + e.what();
+    return velmora::base::error_kind_name(e) + ": " + e.what();
   }
   return "no error";
 }
@@ -80,7 +80,7 @@ TEST_F(Upload, PostsTheMultipartFormWithHeadersInOrderAndReturnsTheRecord) {
   const AttachmentRecord record =
       upload_attachment_sync(server.url() + "///", "user-7", "t-1",
                              {.path = path, .description = "Q3 numbers"}, {.token = "tok-1"});
-  EXPECT_EQ(wirelet::json_dumps(record),
+  EXPECT_EQ(velmora::base::json_dumps(record),
             R"({"file_path": "uploads/t-1/report.pdf", "type": "application/pdf", )"
             R"("description": "Q3 numbers"})");
 
@@ -205,10 +205,10 @@ TEST_F(Upload, DebugLineGoesToTheSinkOrStandardOutputOnSuccessAndParseFailure) {
   upload_attachment_sync(ok.url(), "u", "t", {.path = path}, debug);
   HttpTestServer not_json([](const RecordedRequest&) { return HttpReply{.body = "[x"}; });
   EXPECT_THROW(upload_attachment_sync(not_json.url(), "u", "t", {.path = path}, debug),
-               wirelet::RuntimeError);
+               velmora::base::RuntimeError);
   HttpTestServer refused([](const RecordedRequest&) { return HttpReply{.status = 413}; });
   EXPECT_THROW(upload_attachment_sync(refused.url(), "u", "t", {.path = path}, debug),
-               wirelet::RuntimeError);
+               velmora::base::RuntimeError);
   EXPECT_THAT(lines, ElementsAre(R"([DEBUG][FILE_API][RESPONSE] {"relative_path": "p"})",
                                  "[DEBUG][FILE_API][RESPONSE] [x"));
 
@@ -255,7 +255,7 @@ TEST_F(Upload, AsyncUploadsRunInOrderAndStopAtTheFirstFailure) {
                    }});
   EXPECT_EQ(ok.error, "");
   ASSERT_EQ(ok.records.size(), 2U);
-  EXPECT_EQ(wirelet::json_dumps(ok.records[1]),
+  EXPECT_EQ(velmora::base::json_dumps(ok.records[1]),
             R"({"file_path": "up/2.png", "type": "image/png", "description": "d"})");
   EXPECT_THAT(sink_threads, ElementsAre(loop_thread, loop_thread));
 

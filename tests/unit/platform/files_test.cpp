@@ -8,9 +8,9 @@
 #include <gtest/gtest.h>
 
 #include "test_support.hpp"
+#include "velmora/base/errors.hpp"
 #include "velmora/platform/file_lock.hpp"
 #include "velmora/platform/paths.hpp"
-#include "wirelet/errors.hpp"
 
 namespace {
 
@@ -53,7 +53,7 @@ TEST(WriteFileAtomic, FailureKeepsTheOldFileAndRemovesTheTemporary) {
   rlimit small = saved;
   small.rlim_cur = 8;
   ::setrlimit(RLIMIT_FSIZE, &small);
-  EXPECT_THROW(write_file_atomic(file, "longer than eight bytes"), wirelet::OSError);
+  EXPECT_THROW(write_file_atomic(file, "longer than eight bytes"), velmora::base::OSError);
   ::setrlimit(RLIMIT_FSIZE, &saved);
   std::signal(SIGXFSZ, old_handler);
   EXPECT_EQ(read_file_if_exists(file), "kept");
@@ -63,7 +63,7 @@ TEST(WriteFileAtomic, FailureKeepsTheOldFileAndRemovesTheTemporary) {
 TEST(ReadFileIfExists, MissingIsNothingOtherFailuresThrow) {
   TempDir dir;
   EXPECT_EQ(read_file_if_exists(dir.path() / "missing"), std::nullopt);
-  EXPECT_THROW((void)read_file_if_exists(dir.path()), wirelet::OSError);
+  EXPECT_THROW((void)read_file_if_exists(dir.path()), velmora::base::OSError);
 }
 
 TEST(FileLock, SecondHolderWaitsUntilTheFirstReleases) {
@@ -71,10 +71,10 @@ TEST(FileLock, SecondHolderWaitsUntilTheFirstReleases) {
   const auto path = dir.path() / "sub" / "x.lock";
   std::optional<velmora::platform::FileLock> first(std::in_place, path);
   EXPECT_EQ(mode_of(path), 0600U);
-  EXPECT_THROW(velmora::platform::FileLock(path, 0.1), wirelet::TimeoutError);
+  EXPECT_THROW(velmora::platform::FileLock(path, 0.1), velmora::base::TimeoutError);
   auto moved = std::move(*first);
   first.reset();  // the moved-to lock still holds it
-  EXPECT_THROW(velmora::platform::FileLock(path, 0.1), wirelet::TimeoutError);
+  EXPECT_THROW(velmora::platform::FileLock(path, 0.1), velmora::base::TimeoutError);
   { auto released = std::move(moved); }
   EXPECT_NO_THROW(velmora::platform::FileLock(path, 0.1));
 }

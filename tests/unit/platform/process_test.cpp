@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "test_support.hpp"
-#include "wirelet/errors.hpp"
+#include "velmora/base/errors.hpp"
 
 namespace {
 
@@ -28,7 +28,7 @@ TEST(RunCapture, KillsAtTimeLimitAndReportsMissingProgram) {
   const auto slow = run_capture({"sleep", "30"}, {.timeout_seconds = 0.2});
   EXPECT_TRUE(slow.timed_out);
   EXPECT_EQ(slow.exit_code, -1);
-  EXPECT_THROW(run_capture({"velmora-no-such-program-xyz"}), wirelet::FileNotFoundError);
+  EXPECT_THROW(run_capture({"velmora-no-such-program-xyz"}), velmora::base::FileNotFoundError);
 }
 
 }  // namespace

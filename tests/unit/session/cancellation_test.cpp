@@ -10,15 +10,15 @@
 #include <boost/system/system_error.hpp>
 #include <stdexcept>
 
-#include "wirelet/async.hpp"
+#include "velmora/base/async.hpp"
 
 namespace {
 
 using namespace boost::asio::experimental::awaitable_operators;
 
 /// Waits for either event and records how the wait ended.
-wirelet::awaitable<void> wait_for_either(wirelet::Event& a, wirelet::Event& b,
-                                         std::exception_ptr& ended) {
+velmora::base::awaitable<void> wait_for_either(velmora::base::Event& a, velmora::base::Event& b,
+                                               std::exception_ptr& ended) {
   try {
     (void)co_await (a.wait() || b.wait());
   } catch (...) {
@@ -26,18 +26,18 @@ wirelet::awaitable<void> wait_for_either(wirelet::Event& a, wirelet::Event& b,
   }
 }
 
-wirelet::awaitable<void> cancel_soon(wirelet::Task& task) {
-  co_await wirelet::sleep_for(0.01);
+velmora::base::awaitable<void> cancel_soon(velmora::base::Task& task) {
+  co_await velmora::base::sleep_for(0.01);
   task.cancel();
   co_await task.join();
 }
 
 TEST(Cancellation, ARaceOfWaitsCancelledAsAWholeIsACancellation) {
   boost::asio::io_context io;
-  wirelet::Event a(io.get_executor());
-  wirelet::Event b(io.get_executor());
+  velmora::base::Event a(io.get_executor());
+  velmora::base::Event b(io.get_executor());
   std::exception_ptr ended;
-  auto task = wirelet::Task::spawn(io.get_executor(), wait_for_either(a, b, ended));
+  auto task = velmora::base::Task::spawn(io.get_executor(), wait_for_either(a, b, ended));
   boost::asio::co_spawn(io, cancel_soon(task), boost::asio::detached);
   io.run_for(std::chrono::seconds(10));
   ASSERT_TRUE(ended);

@@ -9,7 +9,7 @@ namespace {
 
 namespace net = boost::asio;
 using velmora::WaitOutcome;
-using wirelet::awaitable;
+using velmora::base::awaitable;
 
 template <class F>
 void run_loop(F body) {
@@ -20,8 +20,8 @@ void run_loop(F body) {
   if (failure) std::rethrow_exception(failure);
 }
 
-awaitable<void> set_after(wirelet::Event& event, double seconds) {
-  co_await wirelet::sleep_for(seconds);
+awaitable<void> set_after(velmora::base::Event& event, double seconds) {
+  co_await velmora::base::sleep_for(seconds);
   event.set();
 }
 
@@ -46,7 +46,7 @@ TEST(OneShotDecisions, QueryAndIdleFinishResolution) {
 
 /// Waits with `options` (a named copy: g++ 12 destroys a temporary argument of a coroutine
 /// call inside co_await twice).
-awaitable<WaitOutcome> wait(wirelet::Event& done, velmora::CompletionWaitOptions options) {
+awaitable<WaitOutcome> wait(velmora::base::Event& done, velmora::CompletionWaitOptions options) {
   auto outcome = co_await velmora::wait_for_query_completion(done, std::move(options));
   co_return outcome;
 }
@@ -62,7 +62,7 @@ velmora::CompletionWaitOptions idle_options(double timeout, double idle, bool al
 
 TEST(WaitForQueryCompletion, CompletionWinsOverAnExpiredDeadline) {
   run_loop([](net::any_io_executor ex) -> awaitable<void> {
-    wirelet::Event done(ex);
+    velmora::base::Event done(ex);
     velmora::CompletionWaitOptions zero{.timeout_seconds = 0};
     EXPECT_EQ(co_await wait(done, zero), WaitOutcome::timeout);
     done.set();
@@ -74,8 +74,8 @@ TEST(WaitForQueryCompletion, CompletionWinsOverAnExpiredDeadline) {
 
 TEST(WaitForQueryCompletion, ReturnsWhenTheTurnEndsBeforeTheDeadline) {
   run_loop([](net::any_io_executor ex) -> awaitable<void> {
-    wirelet::Event done(ex);
-    wirelet::Task::spawn(ex, set_after(done, 0.05));
+    velmora::base::Event done(ex);
+    velmora::base::Task::spawn(ex, set_after(done, 0.05));
     velmora::CompletionWaitOptions minute{.timeout_seconds = 60};
     EXPECT_EQ(co_await wait(done, minute), WaitOutcome::completed);
   });
@@ -83,8 +83,8 @@ TEST(WaitForQueryCompletion, ReturnsWhenTheTurnEndsBeforeTheDeadline) {
 
 TEST(WaitForQueryCompletion, IdleFinishNeedsActivityPermissionAndQuiet) {
   run_loop([](net::any_io_executor ex) -> awaitable<void> {
-    wirelet::Event done(ex);
-    const double long_ago = wirelet::monotonic_seconds() - 100;
+    velmora::base::Event done(ex);
+    const double long_ago = velmora::base::monotonic_seconds() - 100;
     const struct {
       double idle;
       bool allow;
@@ -108,8 +108,8 @@ TEST(WaitForQueryCompletion, IdleFinishNeedsActivityPermissionAndQuiet) {
 
 TEST(WaitForQueryCompletion, IdleFinishCountsFromTheLatestActivity) {
   run_loop([](net::any_io_executor ex) -> awaitable<void> {
-    wirelet::Event done(ex);
-    const double start = wirelet::monotonic_seconds();
+    velmora::base::Event done(ex);
+    const double start = velmora::base::monotonic_seconds();
     double last = start;
     // Activity keeps arriving for a while; the idle period counts from the last one.
     velmora::CompletionWaitOptions options{.timeout_seconds = 60,
@@ -118,24 +118,25 @@ TEST(WaitForQueryCompletion, IdleFinishCountsFromTheLatestActivity) {
                                            .saw_completion_activity = [] { return true; },
                                            .last_activity_at =
                                                [&last, start] {
-                                                 const double now = wirelet::monotonic_seconds();
+                                                 const double now =
+                                                     velmora::base::monotonic_seconds();
                                                  if (now - start < 0.6) last = now;
                                                  return last;
                                                }};
     EXPECT_EQ(co_await wait(done, options), WaitOutcome::idle_finish);
-    EXPECT_GE(wirelet::monotonic_seconds() - start, 0.9);
+    EXPECT_GE(velmora::base::monotonic_seconds() - start, 0.9);
   });
 }
 
 TEST(WaitForInteractiveTurnCompletion, EitherEventEndsTheWait) {
   run_loop([](net::any_io_executor ex) -> awaitable<void> {
-    wirelet::Event done(ex);
-    wirelet::Event stop(ex);
-    wirelet::Task::spawn(ex, set_after(stop, 0.02));
+    velmora::base::Event done(ex);
+    velmora::base::Event stop(ex);
+    velmora::base::Task::spawn(ex, set_after(stop, 0.02));
     co_await velmora::wait_for_interactive_turn_completion(done, stop);
     EXPECT_TRUE(stop.is_set());
     stop.clear();
-    wirelet::Task::spawn(ex, set_after(done, 0.02));
+    velmora::base::Task::spawn(ex, set_after(done, 0.02));
     co_await velmora::wait_for_interactive_turn_completion(done, stop);
     EXPECT_TRUE(done.is_set());
   });

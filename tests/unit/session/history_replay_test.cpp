@@ -21,7 +21,7 @@ constexpr double LONG_WAIT = velmora::PROMPT_SHELL_REPLAY_HARD_IDLE_SECONDS;
 
 struct Machine {
   boost::asio::io_context io;
-  wirelet::Event prompt_ready{io.get_executor()};
+  velmora::base::Event prompt_ready{io.get_executor()};
   int started = 0;
   int released = 0;
   std::vector<bool> historical;

@@ -14,7 +14,7 @@ namespace {
 
 using session_testing::Harness;
 using session_testing::msg;
-using wirelet::awaitable;
+using velmora::base::awaitable;
 namespace json = boost::json;
 
 /// Replies handed out one per read; nothing (end of input) once they run out.

@@ -13,7 +13,7 @@ using session_testing::from_client;
 using session_testing::Harness;
 using session_testing::msg;
 using session_testing::server;
-using wirelet::awaitable;
+using velmora::base::awaitable;
 
 awaitable<void> feed(velmora::SessionState& s, std::vector<std::string> messages) {
   for (const auto& text : messages) {
@@ -27,7 +27,7 @@ awaitable<void> feed(velmora::SessionState& s, std::vector<std::string> messages
 awaitable<void> feed_then_check(velmora::SessionState& s, std::vector<std::string> messages,
                                 double seconds, std::function<void()> check) {
   co_await feed(s, std::move(messages));
-  co_await wirelet::sleep_for(seconds);
+  co_await velmora::base::sleep_for(seconds);
   check();
 }
 
@@ -148,7 +148,7 @@ TEST(ReceiveLoopTurns, FlagsFollowTheClassificationAndTerminalMessagesEndTheTurn
   EXPECT_FALSE(s.saw_user_visible_output);
   EXPECT_TRUE(s.turn_in_progress);
 
-  const double before = wirelet::monotonic_seconds();
+  const double before = velmora::base::monotonic_seconds();
   h.run(feed(s, {R"({"type": "tool_progress", "tool_name": "grep"})"}));
   EXPECT_TRUE(s.saw_completion_activity);
   EXPECT_GE(s.last_activity_ts, before);
@@ -229,7 +229,7 @@ class RefreshingCredentials final : public velmora::oauth::Credentials {
     return std::nullopt;
   }
   velmora::oauth::LoginResult run_login_flow(const velmora::oauth::LoginFlowOptions&) override {
-    throw wirelet::RuntimeError("no login in this test");
+    throw velmora::base::RuntimeError("no login in this test");
   }
   std::optional<std::string> fetch_user_id_from_token(const std::string&,
                                                       const std::string&) override {
@@ -282,7 +282,7 @@ TEST(ReceiveLoopErrors, AFailedAnswerIsReportedAndTheLoopGoesOn) {
       "questions": [{"question": "Pick", "options": [{"label": "A"}]}]})")});
   s.client.incoming_queue().push({msg(R"({"type": "complete"})")});
   h.run([](velmora::SessionState& state) -> awaitable<void> {
-    auto loop = wirelet::Task::spawn(state.executor, velmora::receive_loop(state));
+    auto loop = velmora::base::Task::spawn(state.executor, velmora::receive_loop(state));
     co_await state.query_complete_event.wait();
     state.stop_event.set();
     loop.cancel();

@@ -2,13 +2,13 @@
 
 #include <gtest/gtest.h>
 
-#include "velmora/input_loop.hpp"
 #include "session_harness.hpp"
+#include "velmora/input_loop.hpp"
 
 namespace {
 
 using session_testing::Harness;
-using wirelet::awaitable;
+using velmora::base::awaitable;
 
 awaitable<void> run_command(velmora::InteractiveCommandContext context, std::string line,
                             bool& handled) {
@@ -131,7 +131,7 @@ TEST(SlashCommands, ResumeWithoutSavedSessionsKeepsTheSession) {
 }
 
 awaitable<void> fail_upgrade(std::string, std::shared_ptr<velmora::term::Console>) {
-  throw wirelet::RuntimeError("");
+  throw velmora::base::RuntimeError("");
   co_return;
 }
 
@@ -157,7 +157,7 @@ TEST(SlashCommands, ReconnectAndInterruptErrorsReachTheCaller) {
     expect_history = history;
   };
   bool handled = false;
-  EXPECT_THROW(h.run(run_command(context, "/interrupt", handled)), wirelet::RuntimeError);
+  EXPECT_THROW(h.run(run_command(context, "/interrupt", handled)), velmora::base::RuntimeError);
   EXPECT_ANY_THROW(h.run(run_command(context, "/resume t9", handled)));
   EXPECT_EQ(calls, 1);
   EXPECT_TRUE(expect_history);

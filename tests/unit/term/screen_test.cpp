@@ -10,7 +10,7 @@
 #include <boost/asio/io_context.hpp>
 
 #include "pty_harness.hpp"
-#include "wirelet/errors.hpp"
+#include "velmora/base/errors.hpp"
 
 namespace {
 
@@ -259,7 +259,7 @@ TEST(ScreenPipe, OutputThatIsNoTerminalPassesThroughWithoutEscapes) {
     screen.update({"live"});
     screen.write("plain\n");
     FakeApp app;
-    EXPECT_THROW(screen.attach(app), wirelet::OSError);
+    EXPECT_THROW(screen.attach(app), velmora::base::OSError);
   }
   ::close(fds[1]);
   char buf[256];
@@ -307,7 +307,7 @@ TEST_F(ScreenFixture, ASecondAppCoversTheFirstAndTakesTheKeysUntilItLeaves) {
   boost::asio::co_spawn(io, read_one_key(screen, prompt_key), boost::asio::detached);
   io.poll();
   screen.attach(panel);
-  EXPECT_THROW(screen.attach(panel), wirelet::RuntimeError);
+  EXPECT_THROW(screen.attach(panel), velmora::base::RuntimeError);
   sync();
   EXPECT_EQ(vt.text(), "+- question -+\n| yes |\n");
 

@@ -6,7 +6,7 @@
 #include <cstdlib>
 
 #include "pty_harness.hpp"
-#include "wirelet/errors.hpp"
+#include "velmora/base/errors.hpp"
 
 namespace {
 
@@ -41,7 +41,7 @@ TEST(RawModeGuard, RawWhileAliveAndRestoredOnReturnAndOnException) {
 TEST(RawModeGuard, RefusesADescriptorThatIsNoTerminal) {
   int fds[2];
   ASSERT_EQ(::pipe(fds), 0);
-  EXPECT_THROW(RawModeGuard(fds[0], fds[1]), wirelet::OSError);
+  EXPECT_THROW(RawModeGuard(fds[0], fds[1]), velmora::base::OSError);
   ::close(fds[0]);
   ::close(fds[1]);
 }

@@ -5,12 +5,13 @@
 #include <boost/json.hpp>
 
 #include "loop_runner.hpp"
-#include "wirelet/errors.hpp"
+#include "velmora/base/errors.hpp"
 
 namespace {
 
+using velmora::base::awaitable;
 using wirelet::AgentWsV3Client;
-using wirelet::awaitable;
+using wirelet::SessionBindingUpdate;
 using wirelet::WireletConfig;
 using wirelet_test::run_loop;
 namespace net = boost::asio;
@@ -50,14 +51,14 @@ TEST(WaitForThreadId, ReturnsKnownThreadAtOnce) {
   run_loop([](net::any_io_executor ex) -> awaitable<void> {
     AgentWsV3Client client(ex, config_with("t", false));
     EXPECT_EQ(client.thread_id(), "t");
-    const double started = wirelet::monotonic_seconds();
+    const double started = velmora::base::monotonic_seconds();
     EXPECT_EQ(co_await client.wait_for_thread_id(30), "t");
-    EXPECT_LT(wirelet::monotonic_seconds() - started, 10.0);
+    EXPECT_LT(velmora::base::monotonic_seconds() - started, 10.0);
   });
 }
 
 awaitable<void> bind_later(AgentWsV3Client& client) {
-  co_await wirelet::sleep_for(0.02);
+  co_await velmora::base::sleep_for(0.02);
   (void)client.bind_thread("srv", std::nullopt);
 }
 
@@ -65,7 +66,7 @@ TEST(WaitForThreadId, WakesWhenTheServerBindsAThread) {
   run_loop([](net::any_io_executor ex) -> awaitable<void> {
     AgentWsV3Client client(ex, config_with(std::nullopt, false));
     EXPECT_EQ(client.thread_id(), "");
-    auto binder = wirelet::Task::spawn(ex, bind_later(client));
+    auto binder = velmora::base::Task::spawn(ex, bind_later(client));
     EXPECT_EQ(co_await client.wait_for_thread_id(30), "srv");
     co_await binder.join();
   });
@@ -74,22 +75,22 @@ TEST(WaitForThreadId, WakesWhenTheServerBindsAThread) {
 TEST(WaitForThreadId, TimesOutWithTheLimitInTheMessage) {
   run_loop([](net::any_io_executor ex) -> awaitable<void> {
     AgentWsV3Client client(ex, config_with(std::nullopt, false));
-    const double started = wirelet::monotonic_seconds();
+    const double started = velmora::base::monotonic_seconds();
     try {
       (void)co_await client.wait_for_thread_id(1);
       ADD_FAILURE() << "no time-out";
-    } catch (const wirelet::RuntimeError& e) {
+    } catch (const velmora::base::RuntimeError& e) {
       EXPECT_STREQ(e.what(), "Timed out waiting for thread_id from websocket metadata (1.0s)");
       bool cause_is_timeout = false;
       try {
         std::rethrow_exception(e.cause());
-      } catch (const wirelet::TimeoutError&) {
+      } catch (const velmora::base::TimeoutError&) {
         cause_is_timeout = true;
       } catch (...) {
       }
       EXPECT_TRUE(cause_is_timeout);
     }
-    EXPECT_GE(wirelet::monotonic_seconds() - started, 0.9);
+    EXPECT_GE(velmora::base::monotonic_seconds() - started, 0.9);
   });
 }
 

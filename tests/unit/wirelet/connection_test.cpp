@@ -9,15 +9,15 @@
 
 #include "loop_runner.hpp"
 #include "test_support.hpp"
-#include "wirelet/errors.hpp"
+#include "velmora/base/errors.hpp"
 #include "ws_test_server.hpp"
 
 namespace {
 
 using ::testing::AnyOf;
 using ::testing::HasSubstr;
+using velmora::base::awaitable;
 using wirelet::AgentWsV3Client;
-using wirelet::awaitable;
 using wirelet::WireletConfig;
 using wirelet_test::eventually;
 using wirelet_test::run_loop;
@@ -46,7 +46,7 @@ awaitable<std::pair<std::string, std::string>> connect_error(AgentWsV3Client& cl
   try {
     co_await client.connect();
   } catch (const std::exception& e) {
-    co_return std::pair{wirelet::error_kind_name(e), std::string(e.what())};
+    co_return std::pair{velmora::base::error_kind_name(e), std::string(e.what())};
   }
   co_return std::pair{std::string(), std::string()};
 }
@@ -70,9 +70,9 @@ TEST(Connect, RefusedPortRetriesWithLinearBackoff) {
     run_loop(
         [](net::any_io_executor ex, const RetryCase& c, const std::string& url) -> awaitable<void> {
           AgentWsV3Client client(ex, config_for(url, c.attempts, c.backoff));
-          const double started = wirelet::monotonic_seconds();
+          const double started = velmora::base::monotonic_seconds();
           const auto [kind, message] = co_await connect_error(client);
-          const double elapsed = wirelet::monotonic_seconds() - started;
+          const double elapsed = velmora::base::monotonic_seconds() - started;
           EXPECT_EQ(kind, "OSError");
           EXPECT_EQ(message, "Connection refused");
           EXPECT_GE(elapsed, c.min_seconds) << c.attempts;
@@ -93,7 +93,7 @@ TEST(Connect, AttemptCountAndRejectedStatus) {
           try {
             co_await client.connect();
             ADD_FAILURE() << "connected";
-          } catch (const wirelet::InvalidStatus& e) {
+          } catch (const velmora::base::InvalidStatus& e) {
             EXPECT_STREQ(e.what(), "server rejected WebSocket connection: HTTP 503");
             EXPECT_EQ(e.status_code(), 503);
           }
@@ -139,13 +139,13 @@ TEST(Connect, CancellationEndsItAtOnce) {
         auto cfg = config_for(server.url(), 3, 30);
         cfg->connect_timeout_seconds = 60;
         AgentWsV3Client client(ex, cfg);
-        auto task = wirelet::Task::spawn(ex, connect_only(client));
+        auto task = velmora::base::Task::spawn(ex, connect_only(client));
         EXPECT_TRUE(co_await eventually([&] { return server.connections() == 1; }));
-        const double started = wirelet::monotonic_seconds();
+        const double started = velmora::base::monotonic_seconds();
         task.cancel();
         co_await task.join();
         EXPECT_TRUE(task.cancelled());
-        EXPECT_LT(wirelet::monotonic_seconds() - started, 10.0);
+        EXPECT_LT(velmora::base::monotonic_seconds() - started, 10.0);
         EXPECT_FALSE(client.is_connected());
       },
       server);
@@ -156,7 +156,7 @@ TEST(Connect, AClientDestroyedMidConnectLeavesNoConnectionBehind) {
   run_loop(
       [](net::any_io_executor ex, WsTestServer& server) -> awaitable<void> {
         auto client = std::make_unique<AgentWsV3Client>(ex, config_for(server.url()));
-        auto task = wirelet::Task::spawn(ex, client->connect());
+        auto task = velmora::base::Task::spawn(ex, client->connect());
         client.reset();  // the owner lets go while the connect is under way
         co_await task.join();
         EXPECT_TRUE(task.error());
@@ -264,7 +264,7 @@ TEST(Lifecycle, ReconnectToAnEmptyThreadLeavesNoThreadToWaitFor) {
         try {
           (void)co_await client.wait_for_thread_id(5);
           ADD_FAILURE() << "no error";
-        } catch (const wirelet::RuntimeError& e) {
+        } catch (const velmora::base::RuntimeError& e) {
           EXPECT_STREQ(e.what(), "thread_id is still unavailable");
         }
         co_await client.close();

@@ -8,17 +8,17 @@
 #include <boost/json.hpp>
 
 #include "loop_runner.hpp"
-#include "wirelet/errors.hpp"
+#include "velmora/base/errors.hpp"
 #include "ws_test_server.hpp"
 
 namespace {
 
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
+using velmora::base::awaitable;
+using velmora::base::Task;
 using wirelet::AgentWsV3Client;
-using wirelet::awaitable;
 using wirelet::Message;
-using wirelet::Task;
 using wirelet::WireletConfig;
 using wirelet_test::eventually;
 using wirelet_test::Peer;
@@ -176,7 +176,7 @@ TEST(Receive, NothingIsQueuedAfterCloseReturns) {
         for (int i = 0; i < 100; ++i) (void)co_await client.incoming_queue().pop();
         co_await client.close();
         const auto size = client.incoming_queue().size();
-        co_await wirelet::sleep_for(0.1);
+        co_await velmora::base::sleep_for(0.1);
         EXPECT_EQ(client.incoming_queue().size(), size);
         EXPECT_FALSE(client.receiving());
       },
@@ -329,7 +329,7 @@ TEST(Send, WithoutConnectionFailsAndPrintsNothing) {
             if (which == 1) co_await client.send_query("q");
             if (which == 2) co_await client.send_raw(numbered(0, 0));
             ADD_FAILURE() << which;
-          } catch (const wirelet::RuntimeError& e) {
+          } catch (const velmora::base::RuntimeError& e) {
             EXPECT_STREQ(e.what(), "WebSocket is not connected");
           }
         }
@@ -355,9 +355,9 @@ TEST(Send, OverlappingSendersWhileReceivingKeepFramesWholeAndOrdered) {
       [](net::any_io_executor ex, WsTestServer& server) -> awaitable<void> {
         AgentWsV3Client client(ex, config_for(server));
         co_await client.connect();
-        std::vector<wirelet::Task> senders;
+        std::vector<velmora::base::Task> senders;
         for (int s = 0; s < 8; ++s)
-          senders.push_back(wirelet::Task::spawn(ex, send_series(client, s, 50)));
+          senders.push_back(velmora::base::Task::spawn(ex, send_series(client, s, 50)));
         for (int i = 0; i < 200; ++i) (void)co_await client.incoming_queue().pop();
         for (auto& task : senders) {
           co_await task.join();

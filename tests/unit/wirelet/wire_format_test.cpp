@@ -8,8 +8,8 @@
 
 #include <boost/json.hpp>
 
+#include "velmora/base/errors.hpp"
 #include "wirelet/client.hpp"
-#include "wirelet/errors.hpp"
 
 namespace {
 
@@ -93,14 +93,14 @@ TEST(ParseWsEndpoint, RejectsUnusableUrlsWithoutEchoingThem) {
     try {
       (void)wirelet::parse_ws_endpoint(url);
       ADD_FAILURE() << url;
-    } catch (const wirelet::RuntimeError& e) {
+    } catch (const velmora::base::RuntimeError& e) {
       EXPECT_EQ(std::string(e.what()), message);
     }
   }
   try {
     (void)wirelet::parse_ws_endpoint("no scheme userToken=secret");
     ADD_FAILURE();
-  } catch (const wirelet::RuntimeError& e) {
+  } catch (const velmora::base::RuntimeError& e) {
     EXPECT_THAT(e.what(), ::testing::Not(::testing::HasSubstr("secret")));
   }
 }
@@ -203,18 +203,6 @@ TEST(SessionBlock, ShowsBaseUrlNotTheTokenNoneAndCapitalisedBooleans) {
   EXPECT_EQ(wirelet::session_block_text(cfg),
             "[DEBUG][SESSION]\n  endpoint: wss://h/v3\n  user_id: u1\n  session_id: t1\n"
             "  language: en\n  explicit_thread_id: True");
-}
-
-TEST(StripWhitespace, AsciiAndUnicodeSpaces) {
-  const std::pair<std::string, std::string> cases[] = {
-      {"  t1 ", "t1"},
-      {"\t\n t \r\v\f", "t"},
-      {"\xE3\x80\x80t\xC2\xA0", "t"},  // ideographic space, no-break space
-      {"a b", "a b"},
-      {"   ", ""},
-      {"\xE2\x80\x8Bt", "\xE2\x80\x8Bt"},  // zero-width space is not white space
-  };
-  for (const auto& [input, expected] : cases) EXPECT_EQ(wirelet::strip_whitespace(input), expected);
 }
 
 TEST(NewUuid4, VersionFourLowerCaseAndFresh) {

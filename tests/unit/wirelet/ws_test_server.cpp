@@ -91,6 +91,7 @@ struct WsTestServer::State {
   int connections = 0;
   int finished = 0;
   std::vector<std::string> targets;
+  std::vector<std::string> server_names;
   std::vector<std::string> received;
   std::vector<int> close_codes;
 
@@ -211,6 +212,8 @@ awaitable<void> serve_connection(State* state, tcp::socket socket) {
   ssl::stream<tcp::socket> stream(std::move(socket), *state->tls_context);
   const auto [ec] = co_await stream.async_handshake(ssl::stream_base::server, kUseTuple);
   if (ec) co_return;  // the client refused the certificate
+  const char* name = SSL_get_servername(stream.native_handle(), TLSEXT_NAMETYPE_host_name);
+  state->record([&] { state->server_names.emplace_back(name != nullptr ? name : ""); });
   co_await serve_websocket(state, std::move(stream));
 }
 
@@ -248,6 +251,15 @@ WsTestServer::WsTestServer(ServerOptions options, Handler handler)
     const auto& cert = *state_->options.tls;
     state_->tls_context->use_certificate_chain(net::buffer(cert.cert_pem));
     state_->tls_context->use_private_key(net::buffer(cert.key_pem), ssl::context::pem);
+    if (const int version = state_->options.tls_max_version; version != 0) {
+      SSL_CTX* handle = state_->tls_context->native_handle();
+      SSL_CTX_set_max_proto_version(handle, version);
+      // Older protocols need the weakest security level and an explicit floor to be offered.
+      if (version < TLS1_2_VERSION) {
+        SSL_CTX_set_min_proto_version(handle, TLS1_VERSION);
+        SSL_CTX_set_security_level(handle, 0);
+      }
+    }
   }
   const auto address = net::ip::make_address(state_->options.bind_address);
   tcp::endpoint endpoint(address, 0);
@@ -283,6 +295,11 @@ std::vector<std::string> WsTestServer::targets() const {
   return state_->targets;
 }
 
+std::vector<std::string> WsTestServer::tls_server_names() const {
+  std::lock_guard lock(state_->mutex);
+  return state_->server_names;
+}
+
 std::vector<std::string> WsTestServer::received() const {
   std::lock_guard lock(state_->mutex);
   return state_->received;
@@ -299,10 +316,10 @@ int WsTestServer::finished() const {
 }
 
 awaitable<bool> eventually(std::function<bool()> until, double limit) {
-  const double deadline = wirelet::monotonic_seconds() + limit;
+  const double deadline = velmora::base::monotonic_seconds() + limit;
   while (!until()) {
-    if (wirelet::monotonic_seconds() > deadline) co_return false;
-    co_await wirelet::sleep_for(0.005);
+    if (velmora::base::monotonic_seconds() > deadline) co_return false;
+    co_await velmora::base::sleep_for(0.005);
   }
   co_return true;
 }

@@ -13,12 +13,12 @@
 #include <string>
 #include <vector>
 
-#include "wirelet/async.hpp"
+#include "velmora/base/async.hpp"
 
 namespace wirelet_test {
 
 template <class T>
-using awaitable = wirelet::awaitable<T>;
+using awaitable = velmora::base::awaitable<T>;
 
 struct SelfSignedCert {
   std::string cert_pem;
@@ -54,6 +54,8 @@ awaitable<void> send_then_close(Peer& peer, std::vector<std::string> texts, int 
 struct ServerOptions {
   std::string bind_address = "127.0.0.1";
   std::optional<SelfSignedCert> tls;
+  /// The newest TLS version the server speaks (TLS1_1_VERSION, ...); 0: the library's.
+  int tls_max_version = 0;
   /// Answers every handshake with this HTTP status instead of 101 (0: accept).
   int reject_status = 0;
   /// Accepts TCP connections but never answers the handshake.
@@ -75,6 +77,8 @@ class WsTestServer {
   [[nodiscard]] int connections() const;
   /// Request targets of the handshakes, in order.
   [[nodiscard]] std::vector<std::string> targets() const;
+  /// The server name each TLS client sent (SNI), "" for none, in handshake order.
+  [[nodiscard]] std::vector<std::string> tls_server_names() const;
   /// Text frames received from clients, all connections in order.
   [[nodiscard]] std::vector<std::string> received() const;
   /// Close codes clients sent in their closing handshakes.

@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-#include "wirelet/errors.hpp"
+#include "velmora/base/errors.hpp"
 
 namespace velmora::agent_sim {
 namespace {
@@ -262,7 +262,7 @@ boost::json::object CredentialsState::to_json() const {
 
 void CredentialsState::load_json(const boost::json::object& saved) {
   const auto fail = [](const std::string& what) {
-    throw wirelet::RuntimeError("malformed credentials in state file: " + what);
+    throw velmora::base::RuntimeError("malformed credentials in state file: " + what);
   };
   const auto section = [&](std::string_view key) -> const boost::json::object* {
     const auto* value = saved.if_contains(key);

@@ -77,7 +77,7 @@ class CredentialsState {
 
   /// Issued tokens, for the state file. Device codes in flight are not kept.
   [[nodiscard]] boost::json::object to_json() const;
-  /// Restores issued tokens; throws wirelet::RuntimeError on a malformed value.
+  /// Restores issued tokens; throws velmora::base::RuntimeError on a malformed value.
   void load_json(const boost::json::object& saved);
 
   /// Issued and seeded state changed since the last call.

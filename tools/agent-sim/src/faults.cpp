@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-#include "wirelet/errors.hpp"
+#include "velmora/base/errors.hpp"
 
 namespace velmora::agent_sim {
 namespace {
@@ -13,7 +13,7 @@ void fill(std::optional<T>& mine, const std::optional<T>& theirs) {
 }
 
 [[noreturn]] void bad(std::string_view key, std::string_view what) {
-  throw wirelet::RuntimeError("faults." + std::string(key) + ": " + std::string(what));
+  throw velmora::base::RuntimeError("faults." + std::string(key) + ": " + std::string(what));
 }
 
 std::size_t count_value(std::string_view key, const boost::json::value& v) {

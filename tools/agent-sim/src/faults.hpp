@@ -42,7 +42,7 @@ struct Faults {
 };
 
 /// Reads a script's "faults" object (keys are the field names above). Throws
-/// wirelet::RuntimeError naming the offending key.
+/// velmora::base::RuntimeError naming the offending key.
 [[nodiscard]] Faults faults_from_json(const boost::json::object& object);
 
 }  // namespace velmora::agent_sim

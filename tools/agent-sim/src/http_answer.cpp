@@ -1,13 +1,13 @@
 #include "http_answer.hpp"
 
-#include "wirelet/json_text.hpp"
+#include "velmora/base/json_text.hpp"
 
 namespace velmora::agent_sim {
 
 HttpAnswer json_answer(unsigned status, const boost::json::object& body, std::string outcome) {
   HttpAnswer answer;
   answer.status = status;
-  answer.body = wirelet::json_dumps(body);
+  answer.body = velmora::base::json_dumps(body);
   answer.outcome = std::move(outcome);
   return answer;
 }

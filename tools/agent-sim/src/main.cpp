@@ -5,7 +5,7 @@
 #include "server.hpp"
 #include "sim_options.hpp"
 #include "turn_script.hpp"
-#include "wirelet/errors.hpp"
+#include "velmora/base/errors.hpp"
 
 int main(int argc, char** argv) {
   using namespace velmora::agent_sim;
@@ -16,7 +16,7 @@ int main(int argc, char** argv) {
   if (options.script) {
     try {
       script = load_script(*options.script);
-    } catch (const wirelet::Error& e) {
+    } catch (const velmora::base::Error& e) {
       std::cerr << "velmora-agent-sim: " << e.what() << '\n';
       return 2;
     }

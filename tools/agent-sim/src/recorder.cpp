@@ -4,16 +4,16 @@
 #include <cstring>
 
 #include "text_util.hpp"
-#include "wirelet/errors.hpp"
-#include "wirelet/json_text.hpp"
+#include "velmora/base/errors.hpp"
+#include "velmora/base/json_text.hpp"
 
 namespace velmora::agent_sim {
 
 Recorder::Recorder(const std::filesystem::path& path) {
   out_.open(path, std::ios::binary | std::ios::trunc);
   if (!out_) {
-    throw wirelet::OSError("cannot open record file " + path.string() + ": " + std::strerror(errno),
-                           errno);
+    throw velmora::base::OSError(
+        "cannot open record file " + path.string() + ": " + std::strerror(errno), errno);
   }
 }
 
@@ -24,7 +24,7 @@ void Recorder::write(std::string_view event, const boost::json::object& fields) 
   line["time"] = utc_timestamp();
   line["event"] = event;
   for (const auto& field : fields) line[field.key()] = field.value();
-  out_ << wirelet::json_dumps(line) << '\n';
+  out_ << velmora::base::json_dumps(line) << '\n';
   out_.flush();
 }
 

@@ -20,7 +20,7 @@ class Recorder {
  public:
   /// Records nothing.
   Recorder() = default;
-  /// Truncates `path`. Throws wirelet::OSError when the file cannot be opened.
+  /// Truncates `path`. Throws velmora::base::OSError when the file cannot be opened.
   explicit Recorder(const std::filesystem::path& path);
 
   [[nodiscard]] bool enabled() const noexcept { return out_.is_open(); }

@@ -26,8 +26,8 @@
 #include "sim_state.hpp"
 #include "text_util.hpp"
 #include "upload_receiver.hpp"
-#include "wirelet/errors.hpp"
-#include "wirelet/json_text.hpp"
+#include "velmora/base/errors.hpp"
+#include "velmora/base/json_text.hpp"
 #include "ws_session.hpp"
 
 namespace velmora::agent_sim {
@@ -38,7 +38,7 @@ namespace beast = boost::beast;
 namespace http = beast::http;
 namespace websocket = beast::websocket;
 using tcp = net::ip::tcp;
-using wirelet::awaitable;
+using velmora::base::awaitable;
 
 constexpr auto kTuple = net::as_tuple(net::use_awaitable);
 constexpr std::string_view kServerName = "velmora-agent-sim";
@@ -127,7 +127,7 @@ class BeastTransport final : public WsTransport {
   WsStream& ws_;
   /// A write (or close) is in flight; Beast allows one at a time.
   bool writing_ = false;
-  wirelet::Event idle_;
+  velmora::base::Event idle_;
   /// The websocket can no longer be written to.
   bool broken_ = false;
 };
@@ -292,7 +292,7 @@ awaitable<void> serve_websocket(SimState& state, beast::tcp_stream stream,
   state.recorder.write("ws_handshake", record);
 
   if (faults.handshake_delay && *faults.handshake_delay > 0) {
-    co_await wirelet::sleep_for(*faults.handshake_delay);
+    co_await velmora::base::sleep_for(*faults.handshake_delay);
   }
   if (refused != 0) {
     const auto answer = detail_answer(refused, reason);
@@ -369,7 +369,7 @@ awaitable<void> accept_loop(SimState& state, tcp::acceptor& acceptor) {
     if (ec == net::error::operation_aborted || !acceptor.is_open()) co_return;
     if (ec) {
       // Out of descriptors and the like: wait a moment instead of spinning.
-      co_await wirelet::sleep_for(0.05);
+      co_await velmora::base::sleep_for(0.05);
       continue;
     }
     net::co_spawn(acceptor.get_executor(), serve_connection(state, std::move(socket)), log_failure);
@@ -389,7 +389,7 @@ int run_server(SimOptions options, std::optional<Script> script) {
   if (!ec) acceptor.bind(endpoint, ec);
   if (!ec) acceptor.listen(net::socket_base::max_listen_connections, ec);
   if (ec) {
-    throw wirelet::OSError(
+    throw velmora::base::OSError(
         "cannot listen on 127.0.0.1:" + std::to_string(state.options.port) + ": " + ec.message(),
         ec.value());
   }

@@ -10,8 +10,8 @@
 namespace velmora::agent_sim {
 
 /// Serves until SIGINT or SIGTERM. Prints the port as the first line of standard output, then
-/// the endpoint addresses. Returns the exit status; throws wirelet::Error kinds when it cannot
-/// start (port taken, unreadable state file, record file not writable).
+/// the endpoint addresses. Returns the exit status; throws velmora::base::Error kinds when it
+/// cannot start (port taken, unreadable state file, record file not writable).
 int run_server(SimOptions options, std::optional<Script> script);
 
 }  // namespace velmora::agent_sim

@@ -11,8 +11,8 @@
 
 #include <boost/json/parse.hpp>
 
-#include "wirelet/errors.hpp"
-#include "wirelet/json_text.hpp"
+#include "velmora/base/errors.hpp"
+#include "velmora/base/json_text.hpp"
 
 namespace velmora::agent_sim {
 
@@ -36,7 +36,7 @@ void SimState::save_if_changed() {
   if (!threads_changed && !credentials_changed) return;
   try {
     save_state_file(*options.state_file, threads, credentials);
-  } catch (const wirelet::Error& e) {
+  } catch (const velmora::base::Error& e) {
     std::cerr << "velmora-agent-sim: " << e.what() << '\n';
     // The next save retries the write.
     threads.mark_dirty();
@@ -48,27 +48,27 @@ void load_state_file(const std::filesystem::path& path, ThreadStore& threads,
   std::error_code ec;
   if (!std::filesystem::exists(path, ec)) return;
   std::ifstream in(path, std::ios::binary);
-  if (!in) throw wirelet::RuntimeError("cannot read state file " + path.string());
+  if (!in) throw velmora::base::RuntimeError("cannot read state file " + path.string());
   std::stringstream text;
   text << in.rdbuf();
   boost::system::error_code parse_error;
   const auto document = boost::json::parse(text.str(), parse_error);
   const auto* root = parse_error ? nullptr : document.if_object();
   if (root == nullptr) {
-    throw wirelet::RuntimeError("state file " + path.string() +
-                                " is not a JSON object; move it away or fix it");
+    throw velmora::base::RuntimeError("state file " + path.string() +
+                                      " is not a JSON object; move it away or fix it");
   }
   try {
     if (const auto* saved = root->if_contains("threads")) {
-      if (!saved->is_object()) throw wirelet::RuntimeError("threads is not an object");
+      if (!saved->is_object()) throw velmora::base::RuntimeError("threads is not an object");
       threads.load_json(saved->get_object());
     }
     if (const auto* saved = root->if_contains("credentials")) {
-      if (!saved->is_object()) throw wirelet::RuntimeError("credentials is not an object");
+      if (!saved->is_object()) throw velmora::base::RuntimeError("credentials is not an object");
       credentials.load_json(saved->get_object());
     }
-  } catch (const wirelet::RuntimeError& e) {
-    throw wirelet::RuntimeError("state file " + path.string() + ": " + e.what());
+  } catch (const velmora::base::RuntimeError& e) {
+    throw velmora::base::RuntimeError("state file " + path.string() + ": " + e.what());
   }
 }
 
@@ -76,7 +76,7 @@ void save_state_file(const std::filesystem::path& path, const ThreadStore& threa
                      const CredentialsState& credentials) {
   const boost::json::object root{
       {"version", 1}, {"threads", threads.to_json()}, {"credentials", credentials.to_json()}};
-  const std::string text = wirelet::json_dumps(root) + "\n";
+  const std::string text = velmora::base::json_dumps(root) + "\n";
   auto temp = path;
   temp += ".tmp-" + std::to_string(::getpid());
   {
@@ -87,15 +87,15 @@ void save_state_file(const std::filesystem::path& path, const ThreadStore& threa
       const int err = errno;
       out.close();
       std::remove(temp.c_str());
-      throw wirelet::OSError("cannot write state file " + temp.string() + ": " + std::strerror(err),
-                             err);
+      throw velmora::base::OSError(
+          "cannot write state file " + temp.string() + ": " + std::strerror(err), err);
     }
   }
   if (std::rename(temp.c_str(), path.c_str()) != 0) {
     const int err = errno;
     std::remove(temp.c_str());
-    throw wirelet::OSError("cannot replace state file " + path.string() + ": " + std::strerror(err),
-                           err);
+    throw velmora::base::OSError(
+        "cannot replace state file " + path.string() + ": " + std::strerror(err), err);
   }
 }
 

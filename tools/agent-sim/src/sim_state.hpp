@@ -15,7 +15,7 @@
 namespace velmora::agent_sim {
 
 struct SimState {
-  /// Opens the record file and loads the state file; throws wirelet::Error kinds on failure.
+  /// Opens the record file and loads the state file; throws velmora::base::Error kinds on failure.
   SimState(SimOptions options, std::optional<Script> script);
 
   SimOptions options;
@@ -36,11 +36,11 @@ struct SimState {
 };
 
 /// Reads a state file into `threads` and `credentials`. A missing file is an empty state; an
-/// unreadable or malformed one throws wirelet::RuntimeError (the file is left untouched).
+/// unreadable or malformed one throws velmora::base::RuntimeError (the file is left untouched).
 void load_state_file(const std::filesystem::path& path, ThreadStore& threads,
                      CredentialsState& credentials);
 
-/// Writes the state file atomically (temporary file, then rename). Throws wirelet::OSError.
+/// Writes the state file atomically (temporary file, then rename). Throws velmora::base::OSError.
 void save_state_file(const std::filesystem::path& path, const ThreadStore& threads,
                      const CredentialsState& credentials);
 

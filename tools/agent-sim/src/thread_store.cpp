@@ -3,7 +3,7 @@
 #include <utility>
 
 #include "text_util.hpp"
-#include "wirelet/errors.hpp"
+#include "velmora/base/errors.hpp"
 
 namespace velmora::agent_sim {
 
@@ -87,7 +87,7 @@ boost::json::object ThreadStore::to_json() const {
 
 void ThreadStore::load_json(const boost::json::object& saved) {
   const auto fail = [](const std::string& id, const char* what) {
-    throw wirelet::RuntimeError("malformed thread " + id + " in state file: " + what);
+    throw velmora::base::RuntimeError("malformed thread " + id + " in state file: " + what);
   };
   std::map<std::string, ThreadRecord, std::less<>> loaded;
   for (const auto& [key, value] : saved) {

@@ -63,7 +63,7 @@ class ThreadStore {
   [[nodiscard]] std::size_t size() const noexcept { return threads_.size(); }
 
   [[nodiscard]] boost::json::object to_json() const;
-  /// Replaces the threads with saved ones; throws wirelet::RuntimeError on a malformed value.
+  /// Replaces the threads with saved ones; throws velmora::base::RuntimeError on a malformed value.
   void load_json(const boost::json::object& saved);
 
   /// Changed since the last call.

@@ -4,13 +4,13 @@
 
 #include <boost/asio/experimental/awaitable_operators.hpp>
 
-#include "wirelet/json_text.hpp"
+#include "velmora/base/json_text.hpp"
 
 namespace velmora::agent_sim {
 namespace {
 
-namespace net = wirelet::net;
-using wirelet::awaitable;
+namespace net = velmora::base::net;
+using velmora::base::awaitable;
 
 bool is_ask_type(std::string_view type) {
   return type == "ask_message" || type == "ask_user_input" || type == "askuserinput";
@@ -18,11 +18,11 @@ bool is_ask_type(std::string_view type) {
 
 std::string delta_frame(std::string_view type, std::string_view delta, std::string_view id) {
   std::string out = "{\"type\": ";
-  wirelet::append_json_string(out, type);
+  velmora::base::append_json_string(out, type);
   out += ", \"delta\": ";
-  wirelet::append_json_string(out, delta);
+  velmora::base::append_json_string(out, delta);
   out += ", \"message_id\": ";
-  wirelet::append_json_string(out, id);
+  velmora::base::append_json_string(out, id);
   out += "}";
   return out;
 }
@@ -31,7 +31,7 @@ struct Runner {
   TurnHost& host;
   TurnSignals& signals;
   TurnContext context;
-  double started = wirelet::monotonic_seconds();
+  double started = velmora::base::monotonic_seconds();
   std::size_t output_bytes = 0;
   std::string ask_id;
 
@@ -42,7 +42,7 @@ struct Runner {
   }
 
   std::int64_t elapsed_ms() const {
-    return static_cast<std::int64_t>((wirelet::monotonic_seconds() - started) * 1000.0);
+    return static_cast<std::int64_t>((velmora::base::monotonic_seconds() - started) * 1000.0);
   }
 
   awaitable<bool> send_object(const boost::json::object& frame) {
@@ -54,7 +54,7 @@ struct Runner {
         ask_id = std::string(id->get_string());
       }
     }
-    std::string text = wirelet::json_dumps(expanded);
+    std::string text = velmora::base::json_dumps(expanded);
     output_bytes += text.size();
     co_return co_await host.send(std::move(text), false, context.keep_history);
   }
@@ -77,7 +77,7 @@ struct Runner {
   enum class Waited { answered, interrupted, timed_out };
 
   awaitable<Waited> wait_answer(double timeout) {
-    const double deadline = wirelet::monotonic_seconds() + (timeout > 0 ? timeout : 1e9);
+    const double deadline = velmora::base::monotonic_seconds() + (timeout > 0 ? timeout : 1e9);
     while (true) {
       while (!signals.answers.empty()) {
         Answer answer = std::move(signals.answers.front());
@@ -87,20 +87,20 @@ struct Runner {
         std::string joined;
         for (const auto& [question, value] : answer.answers) {
           if (!joined.empty()) joined += "; ";
-          joined +=
-              value.is_string() ? std::string(value.get_string()) : wirelet::json_dumps(value);
+          joined += value.is_string() ? std::string(value.get_string())
+                                      : velmora::base::json_dumps(value);
         }
         context.placeholders["answer"] = joined;
-        context.placeholders["answers_json"] = wirelet::json_dumps(answer.answers);
+        context.placeholders["answers_json"] = velmora::base::json_dumps(answer.answers);
         co_return Waited::answered;
       }
       if (signals.interrupt.is_set()) co_return Waited::interrupted;
-      const double left = deadline - wirelet::monotonic_seconds();
+      const double left = deadline - velmora::base::monotonic_seconds();
       if (left <= 0) co_return Waited::timed_out;
       signals.answer_ready.clear();
       using namespace net::experimental::awaitable_operators;
       co_await (signals.answer_ready.wait() || signals.interrupt.wait() ||
-                wirelet::sleep_for(left));
+                velmora::base::sleep_for(left));
     }
   }
 
@@ -163,7 +163,7 @@ struct Runner {
         // A paced stream sleeps every few milliseconds' worth of frames, keeping to its schedule.
         const double rate = step.seconds;
         const std::size_t batch = rate > 0 ? std::max<std::size_t>(1, rate / 200) : 0;
-        const double started = wirelet::monotonic_seconds();
+        const double started = velmora::base::monotonic_seconds();
         for (std::size_t i = 0; i < step.count; ++i) {
           if (signals.interrupt.is_set()) {
             outcome = Outcome::interrupted;
@@ -171,7 +171,7 @@ struct Runner {
           }
           if (batch > 0 && i % batch == 0) {
             const double due = started + static_cast<double>(i) / rate;
-            if (co_await pause(due - wirelet::monotonic_seconds())) {
+            if (co_await pause(due - velmora::base::monotonic_seconds())) {
               outcome = Outcome::interrupted;
               break;
             }

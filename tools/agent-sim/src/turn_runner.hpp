@@ -13,7 +13,7 @@
 #include <boost/json/object.hpp>
 
 #include "turn_steps.hpp"
-#include "wirelet/async.hpp"
+#include "velmora/base/async.hpp"
 
 namespace velmora::agent_sim {
 
@@ -23,13 +23,13 @@ class TurnHost {
   virtual ~TurnHost() = default;
   /// Sends one frame; `keep` also stores it in the thread's history. False when the
   /// connection is gone.
-  virtual wirelet::awaitable<bool> send(std::string data, bool binary, bool keep) = 0;
+  virtual velmora::base::awaitable<bool> send(std::string data, bool binary, bool keep) = 0;
   /// Stores a frame in the thread's history without sending it.
   virtual void keep(std::string frame) = 0;
-  virtual wirelet::awaitable<void> drop() = 0;
+  virtual velmora::base::awaitable<void> drop() = 0;
   /// Closing handshake with `code` and `reason`.
-  virtual wirelet::awaitable<void> close(std::uint16_t code, std::string reason) = 0;
-  virtual wirelet::awaitable<void> stall() = 0;
+  virtual velmora::base::awaitable<void> close(std::uint16_t code, std::string reason) = 0;
+  virtual velmora::base::awaitable<void> stall() = 0;
 };
 
 struct Answer {
@@ -38,14 +38,15 @@ struct Answer {
 };
 
 struct TurnSignals {
-  explicit TurnSignals(const wirelet::net::any_io_executor& ex) : interrupt(ex), answer_ready(ex) {}
+  explicit TurnSignals(const velmora::base::net::any_io_executor& ex)
+      : interrupt(ex), answer_ready(ex) {}
   /// Set by an interrupt message, or when the session ends.
-  wirelet::Event interrupt;
+  velmora::base::Event interrupt;
   /// The session is ending: stop without a "complete".
   bool stopping = false;
   /// Answers in arrival order; the turn takes the one for its question.
   std::deque<Answer> answers;
-  wirelet::Event answer_ready;
+  velmora::base::Event answer_ready;
 };
 
 struct TurnContext {
@@ -63,7 +64,7 @@ struct TurnContext {
 [[nodiscard]] std::string throughput_delta(std::size_t index);
 
 /// Plays `steps`; returns when they are done, the turn was interrupted, or the connection went.
-wirelet::awaitable<void> run_turn(TurnHost& host, TurnSignals& signals, Steps steps,
-                                  TurnContext context);
+velmora::base::awaitable<void> run_turn(TurnHost& host, TurnSignals& signals, Steps steps,
+                                        TurnContext context);
 
 }  // namespace velmora::agent_sim

@@ -6,13 +6,13 @@
 
 #include <boost/json/parse.hpp>
 
-#include "wirelet/errors.hpp"
+#include "velmora/base/errors.hpp"
 
 namespace velmora::agent_sim {
 namespace {
 
 [[noreturn]] void bad(const std::string& where, std::string_view what) {
-  throw wirelet::RuntimeError(where + ": " + std::string(what));
+  throw velmora::base::RuntimeError(where + ": " + std::string(what));
 }
 
 double seconds_of(const boost::json::value& v, const std::string& where) {
@@ -255,18 +255,19 @@ Script parse_script(const boost::json::value& document) {
 
 Script load_script(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
-  if (!in) throw wirelet::FileNotFoundError("script not found: " + path.string());
+  if (!in) throw velmora::base::FileNotFoundError("script not found: " + path.string());
   std::stringstream text;
   text << in.rdbuf();
   boost::system::error_code ec;
   const auto document = boost::json::parse(text.str(), ec);
   if (ec) {
-    throw wirelet::RuntimeError("script " + path.string() + " is not valid JSON: " + ec.message());
+    throw velmora::base::RuntimeError("script " + path.string() +
+                                      " is not valid JSON: " + ec.message());
   }
   try {
     return parse_script(document);
-  } catch (const wirelet::RuntimeError& e) {
-    throw wirelet::RuntimeError("script " + path.string() + ": " + e.what());
+  } catch (const velmora::base::RuntimeError& e) {
+    throw velmora::base::RuntimeError("script " + path.string() + ": " + e.what());
   }
 }
 

@@ -44,9 +44,9 @@ struct Script {
   bool fallback_demo = true;
 };
 
-/// Reads a script; throws wirelet::RuntimeError naming the place of the first problem.
+/// Reads a script; throws velmora::base::RuntimeError naming the place of the first problem.
 [[nodiscard]] Script parse_script(const boost::json::value& document);
-/// Reads and parses a script file; throws wirelet::RuntimeError (FileNotFoundError when
+/// Reads and parses a script file; throws velmora::base::RuntimeError (FileNotFoundError when
 /// missing).
 [[nodiscard]] Script load_script(const std::filesystem::path& path);
 /// Reads one step object.

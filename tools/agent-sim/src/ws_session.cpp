@@ -8,19 +8,19 @@
 #include "demo_turn.hpp"
 #include "text_util.hpp"
 #include "turn_runner.hpp"
-#include "wirelet/json_text.hpp"
+#include "velmora/base/json_text.hpp"
 
 namespace velmora::agent_sim {
 namespace {
 
-using wirelet::awaitable;
-namespace net = wirelet::net;
+using velmora::base::awaitable;
+namespace net = velmora::base::net;
 
 bool is_ask_type(std::string_view type) {
   return type == "ask_message" || type == "ask_user_input" || type == "askuserinput";
 }
 
-std::string dumps(const boost::json::object& frame) { return wirelet::json_dumps(frame); }
+std::string dumps(const boost::json::object& frame) { return velmora::base::json_dumps(frame); }
 
 // Frames are built outside co_await expressions: g++ 12 rejects braced string literals in them.
 std::string error_frame(std::string_view code, std::string_view message) {
@@ -54,10 +54,11 @@ class Session final : public TurnHost {
       if (state_.script && !state_.script->on_connect.empty()) {
         TurnContext context{placeholders(""), 0, false};
         Steps steps = state_.script->on_connect;
-        turn_ = wirelet::Task::spawn(ex_, turn_body(std::move(steps), std::move(context), false));
+        turn_ =
+            velmora::base::Task::spawn(ex_, turn_body(std::move(steps), std::move(context), false));
       }
       if (state_.options.heartbeat > 0) {
-        heartbeat_ = wirelet::Task::spawn(ex_, heartbeat_loop());
+        heartbeat_ = velmora::base::Task::spawn(ex_, heartbeat_loop());
       }
       co_await serve();
     }
@@ -140,7 +141,7 @@ class Session final : public TurnHost {
   awaitable<bool> bind() {
     const auto& faults = state_.options.faults;
     if (faults.metadata_delay && *faults.metadata_delay > 0) {
-      co_await wirelet::sleep_for(*faults.metadata_delay);
+      co_await velmora::base::sleep_for(*faults.metadata_delay);
     }
     const auto binding = state_.threads.bind(request_.thread_id, request_.user_id,
                                              faults.override_thread.value_or(false));
@@ -215,7 +216,7 @@ class Session final : public TurnHost {
     boost::json::object line{{"binary", binary}};
     if (object != nullptr) {
       line["frame"] = *object;
-    } else if (wirelet::is_valid_utf8(frame.data)) {
+    } else if (velmora::base::is_valid_utf8(frame.data)) {
       line["raw"] = frame.data;
     } else {
       static constexpr char kDigits[] = "0123456789abcdef";
@@ -281,7 +282,7 @@ class Session final : public TurnHost {
     signals_.answer_ready.clear();
     TurnContext context{placeholders(text), text.size(), true};
     Steps steps = steps_for(text, first_query);
-    turn_ = wirelet::Task::spawn(ex_, turn_body(std::move(steps), std::move(context), true));
+    turn_ = velmora::base::Task::spawn(ex_, turn_body(std::move(steps), std::move(context), true));
   }
 
   Steps steps_for(const std::string& query, bool first_query) {
@@ -390,9 +391,9 @@ class Session final : public TurnHost {
   bool injected_ = false;
   std::string close_reason_;
   TurnSignals signals_;
-  wirelet::Event ending_;
-  wirelet::Task turn_;
-  wirelet::Task heartbeat_;
+  velmora::base::Event ending_;
+  velmora::base::Task turn_;
+  velmora::base::Task heartbeat_;
 };
 
 }  // namespace

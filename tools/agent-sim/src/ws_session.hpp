@@ -12,7 +12,7 @@
 
 #include "session_target.hpp"
 #include "sim_state.hpp"
-#include "wirelet/async.hpp"
+#include "velmora/base/async.hpp"
 
 namespace velmora::agent_sim {
 
@@ -27,19 +27,19 @@ class WsTransport {
  public:
   virtual ~WsTransport() = default;
   /// The next frame; `closed` after a normal close, `failed` when the connection broke.
-  virtual wirelet::awaitable<InboundFrame> read() = 0;
+  virtual velmora::base::awaitable<InboundFrame> read() = 0;
   /// Sends one frame after any write in progress; false when the connection failed.
-  virtual wirelet::awaitable<bool> write(std::string data, bool binary) = 0;
+  virtual velmora::base::awaitable<bool> write(std::string data, bool binary) = 0;
   /// Closing handshake with `code` (1000: normal) and `reason`, after any write in progress.
-  virtual wirelet::awaitable<void> close(std::uint16_t code, std::string reason) = 0;
+  virtual velmora::base::awaitable<void> close(std::uint16_t code, std::string reason) = 0;
   /// Ends the TCP connection without a close frame.
   virtual void drop() = 0;
   /// Writes the first half of a frame after any write in progress; nothing may follow.
-  virtual wirelet::awaitable<void> stall() = 0;
+  virtual velmora::base::awaitable<void> stall() = 0;
 };
 
 /// Runs session number `number` until the peer leaves, the session is terminated or dropped.
-wirelet::awaitable<void> run_session(SimState& state, WsTransport& transport,
-                                     SessionRequest request, std::size_t number);
+velmora::base::awaitable<void> run_session(SimState& state, WsTransport& transport,
+                                           SessionRequest request, std::size_t number);
 
 }  // namespace velmora::agent_sim

@@ -14,7 +14,7 @@
 // file cut short or run long.
 //
 // Threading: `upload_attachments` runs on the event loop and performs each upload on a worker
-// thread through wirelet::run_blocking, one at a time; the debug sink is called on the loop.
+// thread through velmora::base::run_blocking, one at a time; the debug sink is called on the loop.
 // `upload_attachment_sync` blocks the calling thread and touches no shared state.
 //
 //   auto records = co_await parcelon::upload_attachments(
@@ -29,7 +29,7 @@
 
 #include <boost/json/object.hpp>
 
-#include "wirelet/async.hpp"
+#include "velmora/base/async.hpp"
 
 namespace parcelon {
 
@@ -59,7 +59,7 @@ struct UploadOptions {
 /// Uploads the attachments one after another in order and returns their records in that
 /// order. The first failure ends the call (earlier uploads are not undone, later ones are not
 /// tried). An empty list makes no request.
-wirelet::awaitable<std::vector<AttachmentRecord>> upload_attachments(
+velmora::base::awaitable<std::vector<AttachmentRecord>> upload_attachments(
     std::string base_url, std::string user_id, std::string thread_id,
     std::vector<LocalAttachment> attachments, UploadOptions options = {});
 

@@ -26,13 +26,13 @@ struct AskAnswerOptions {
 /// Question text → answer, one entry per distinct text (a later question wins). Free-form
 /// questions without an answer get the default; an option question in a non-interactive run
 /// its first option.
-wirelet::awaitable<boost::json::object> prompt_and_answer_with_basic_input(
+velmora::base::awaitable<boost::json::object> prompt_and_answer_with_basic_input(
     velmora::term::Console& console, const velmora::events::AskPromptRequest& ask_request,
     const AskAnswerOptions& options);
 
 /// Collects the answers (panel, then the plain prompts if the panel was not used or was
 /// cancelled) and sends them when the request has a message id. Send errors propagate.
-wirelet::awaitable<void> prompt_and_answer(velmora::term::Console& console,
+velmora::base::awaitable<void> prompt_and_answer(velmora::term::Console& console,
                                            const velmora::events::AskPromptRequest& ask_request,
                                            wirelet::AgentWsV3Client& client,
                                            AskAnswerOptions options = {});

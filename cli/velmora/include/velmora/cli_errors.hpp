@@ -13,14 +13,14 @@
 #include <string>
 #include <string_view>
 
-#include "velmora/runtime_config.hpp"
+#include "velmora/base/errors.hpp"
 #include "velmora/oauth/credentials.hpp"
-#include "wirelet/errors.hpp"
+#include "velmora/runtime_config.hpp"
 
 namespace velmora {
 
 /// Raised when the CLI invocation contract is invalid before connect; `what()` is the summary.
-class CliInvocationError : public wirelet::Error {
+class CliInvocationError : public velmora::base::Error {
  public:
   CliInvocationError(std::string category, std::string summary, std::string hint,
                      std::optional<std::string> detail = std::nullopt,

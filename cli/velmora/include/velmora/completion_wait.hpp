@@ -8,8 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "velmora/base/async.hpp"
 #include "velmora/options.hpp"
-#include "wirelet/async.hpp"
 
 namespace velmora {
 
@@ -36,12 +36,12 @@ struct CompletionWaitOptions {
 /// Waits for `query_complete_event`, the deadline, or (when allowed and some completion
 /// activity was seen) `idle_finish_seconds` of quiet. A completion present at a check wins
 /// over a deadline reached at the same check.
-wirelet::awaitable<WaitOutcome> wait_for_query_completion(wirelet::Event& query_complete_event,
-                                                          CompletionWaitOptions options);
+velmora::base::awaitable<WaitOutcome> wait_for_query_completion(
+    velmora::base::Event& query_complete_event, CompletionWaitOptions options);
 
 /// Returns once either event is set.
-wirelet::awaitable<void> wait_for_interactive_turn_completion(wirelet::Event& query_complete_event,
-                                                              wirelet::Event& stop_event);
+velmora::base::awaitable<void> wait_for_interactive_turn_completion(
+    velmora::base::Event& query_complete_event, velmora::base::Event& stop_event);
 
 /// "thread_id=<id> | reuse with --thread-id <id> or /resume <id>".
 [[nodiscard]] std::string build_one_shot_thread_hint(std::string_view thread_id);

@@ -33,7 +33,4 @@ namespace velmora {
 /// `value` without one layer of matching ' or " quotes.
 [[nodiscard]] std::string strip_wrapping_quotes(std::string_view value);
 
-/// `text` without surrounding white space (Unicode white space included).
-[[nodiscard]] std::string_view trim_whitespace(std::string_view text);
-
 }  // namespace velmora

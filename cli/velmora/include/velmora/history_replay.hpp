@@ -24,7 +24,7 @@
 #include <boost/asio/any_io_executor.hpp>
 
 #include "velmora/events/agent_event.hpp"
-#include "wirelet/async.hpp"
+#include "velmora/base/async.hpp"
 
 namespace velmora {
 
@@ -48,7 +48,7 @@ class HistoryReplay {
     std::function<void()> released;
   };
 
-  HistoryReplay(const boost::asio::any_io_executor& executor, wirelet::Event& prompt_ready,
+  HistoryReplay(const boost::asio::any_io_executor& executor, velmora::base::Event& prompt_ready,
                 Hooks hooks);
   ~HistoryReplay();
   HistoryReplay(const HistoryReplay&) = delete;
@@ -82,11 +82,11 @@ class HistoryReplay {
   void enter_replay();
   void release();
   void arm(std::optional<double> seconds = std::nullopt);
-  static wirelet::awaitable<void> wait_idle(HistoryReplay& self, double seconds,
+  static velmora::base::awaitable<void> wait_idle(HistoryReplay& self, double seconds,
                                             std::uint64_t generation);
 
   boost::asio::any_io_executor executor_;
-  wirelet::Event& prompt_ready_;
+  velmora::base::Event& prompt_ready_;
   Hooks hooks_;
   State state_ = State::none;
   bool history_expected_ = false;
@@ -95,7 +95,7 @@ class HistoryReplay {
   std::optional<double> armed_;
   /// Tells the armed timer from the ones it replaced.
   std::uint64_t generation_ = 0;
-  wirelet::Task timer_;
+  velmora::base::Task timer_;
 };
 
 }  // namespace velmora

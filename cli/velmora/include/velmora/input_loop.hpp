@@ -14,14 +14,14 @@ namespace velmora {
 
 /// Runs until `stop_event` is set or the input ends. Errors of one line are reported and the
 /// shell goes on; it ends only when the connection cannot be restored.
-wirelet::awaitable<void> input_loop(SessionState& s);
+velmora::base::awaitable<void> input_loop(SessionState& s);
 
 /// Uploads the queued attachments (waiting up to 10 s for the thread id) and returns their
 /// records; empty without a request when nothing is queued. Upload errors propagate.
-wirelet::awaitable<boost::json::array> build_query_attachments(SessionState& s);
+velmora::base::awaitable<boost::json::array> build_query_attachments(SessionState& s);
 
 /// `build_query_attachments`, with a failed upload reported on the console: nothing then.
-wirelet::awaitable<std::optional<boost::json::array>> upload_query_attachments(SessionState& s);
+velmora::base::awaitable<std::optional<boost::json::array>> upload_query_attachments(SessionState& s);
 
 /// The slash commands' view of the session.
 [[nodiscard]] InteractiveCommandContext command_context(SessionState& s);

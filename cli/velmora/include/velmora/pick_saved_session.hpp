@@ -6,17 +6,17 @@
 #include <optional>
 #include <string>
 
+#include "velmora/base/async.hpp"
 #include "velmora/prompt_ask.hpp"
 #include "velmora/session_store/session_store.hpp"
 #include "velmora/term/console.hpp"
-#include "wirelet/async.hpp"
 
 namespace velmora {
 
 /// Sessions of this endpoint and user (any, when there are none), up to 20, newest first.
 /// The chosen thread id, or nothing (no sessions, cancelled, or a reply that names none).
 /// Store errors propagate.
-wirelet::awaitable<std::optional<std::string>> pick_saved_session(
+velmora::base::awaitable<std::optional<std::string>> pick_saved_session(
     std::shared_ptr<velmora::term::Console> console,
     velmora::session_store::SessionStore& session_store, std::optional<std::string> endpoint,
     std::optional<std::string> user_id, BlockingLineReader reader = {});

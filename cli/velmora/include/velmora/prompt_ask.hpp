@@ -9,8 +9,8 @@
 #include <string>
 #include <string_view>
 
+#include "velmora/base/async.hpp"
 #include "velmora/term/console.hpp"
-#include "wirelet/async.hpp"
 
 namespace velmora {
 
@@ -23,7 +23,7 @@ using BlockingLineReader = std::function<std::optional<std::string>()>;
 /// Prints `prompt_markup`, the default in bold cyan brackets and ": ", then reads a reply on a
 /// worker thread so the event loop keeps running. An empty reply gives the default; the end of
 /// input gives nothing. The reply is returned as typed.
-wirelet::awaitable<std::optional<std::string>> prompt_ask(
+velmora::base::awaitable<std::optional<std::string>> prompt_ask(
     velmora::term::Console& console, std::string_view prompt_markup,
     std::optional<std::string> default_value = std::nullopt, BlockingLineReader reader = {});
 

@@ -13,13 +13,13 @@ namespace velmora {
 
 /// Runs until `stop_event` is set (checked between messages), a reconnect fails, or a one-shot
 /// run's connection breaks. Errors of one message are reported, not thrown.
-wirelet::awaitable<void> receive_loop(SessionState& s);
+velmora::base::awaitable<void> receive_loop(SessionState& s);
 
 /// Handles one event; false when the loop must end.
-wirelet::awaitable<bool> handle_incoming_message(SessionState& s, events::AgentEvent event);
+velmora::base::awaitable<bool> handle_incoming_message(SessionState& s, events::AgentEvent event);
 
 /// Answers a live question as the session is set up to: the panel on a capable terminal, a
 /// numbered prompt otherwise, the automatic answer when non-interactive.
-wirelet::awaitable<void> answer_question(SessionState& s, const events::AskPromptRequest& question);
+velmora::base::awaitable<void> answer_question(SessionState& s, const events::AskPromptRequest& question);
 
 }  // namespace velmora

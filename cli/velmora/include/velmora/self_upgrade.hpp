@@ -28,21 +28,21 @@ namespace velmora {
                                                              const std::string& wheel_server_url);
 
 /// `python3` beside `executable` (when given and runnable), else `python3` on PATH. Throws
-/// wirelet::FileNotFoundError naming both places when neither exists.
+/// velmora::base::FileNotFoundError naming both places when neither exists.
 [[nodiscard]] std::filesystem::path resolve_upgrade_interpreter(
     const std::optional<std::filesystem::path>& executable);
 
 /// pip reads a link page it cannot fetch as an empty one and reports success, so the page is
 /// checked first: an http(s) page must answer without an error status, a local folder (a path or
-/// a file: URL) must exist. Throws wirelet::RuntimeError saying which.
+/// a file: URL) must exist. Throws velmora::base::RuntimeError saying which.
 void check_link_page(const std::string& wheel_server_url);
 
 /// The error text of a failed installer run: its error output, else its output (trimmed), else
 /// "pip install failed".
 [[nodiscard]] std::string upgrade_failure_message(const velmora::platform::CaptureResult& result);
 
-/// Prints the progress lines on `console`; throws wirelet::RuntimeError with the installer's
-/// text when it fails, wirelet::FileNotFoundError when no interpreter is found.
+/// Prints the progress lines on `console`; throws velmora::base::RuntimeError with the installer's
+/// text when it fails, velmora::base::FileNotFoundError when no interpreter is found.
 void self_upgrade(const std::string& wheel_server_url, velmora::term::Console& console);
 
 /// The same with the installer awaited on a worker thread, printing on the calling thread.

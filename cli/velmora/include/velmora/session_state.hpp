@@ -27,7 +27,7 @@
 #include "velmora/replay_filter.hpp"
 #include "velmora/session_setup.hpp"
 #include "velmora/session_store/session_store.hpp"
-#include "wirelet/async.hpp"
+#include "velmora/base/async.hpp"
 #include "wirelet/client.hpp"
 
 namespace velmora {
@@ -70,12 +70,12 @@ struct SessionState {
   std::vector<parcelon::LocalAttachment> pending_attachments;
 
   /// Ends the whole run.
-  wirelet::Event stop_event;
+  velmora::base::Event stop_event;
   /// Cleared when a turn starts, set when it ends (terminal message, reconnect, double Ctrl+C).
-  wirelet::Event query_complete_event;
+  velmora::base::Event query_complete_event;
   /// Clear while a history replay holds the prompt (and a resumed one-shot's query); `replay`
   /// sets and clears it.
-  wirelet::Event prompt_ready_event;
+  velmora::base::Event prompt_ready_event;
   /// Whether history is replaying, and when the prompt is free again.
   HistoryReplay replay;
 
@@ -108,7 +108,7 @@ struct SessionState {
   /// The shell's connection broke and could not be restored; the run ends with status 1.
   bool reconnect_failed = false;
   /// The double Ctrl+C sends terminate itself; shutdown waits for it instead of sending again.
-  wirelet::Task terminate_task;
+  velmora::base::Task terminate_task;
 
   /// Shows each distinct notice text once per run.
   void emit_session_notice(const std::optional<std::string>& message, bool warning = false);

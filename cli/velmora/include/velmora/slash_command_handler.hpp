@@ -14,11 +14,11 @@
 #include <vector>
 
 #include "parcelon/upload.hpp"
-#include "velmora/runtime_config.hpp"
+#include "velmora/base/async.hpp"
 #include "velmora/renderer/stream_renderer.hpp"
+#include "velmora/runtime_config.hpp"
 #include "velmora/session_store/session_store.hpp"
 #include "velmora/term/console.hpp"
-#include "wirelet/async.hpp"
 #include "wirelet/client.hpp"
 
 namespace velmora {
@@ -41,20 +41,20 @@ struct InteractiveCommandContext {
   bool show_shell_banner = false;
   /// The next query takes these.
   std::vector<parcelon::LocalAttachment>& pending_attachments;
-  wirelet::Event& stop_event;
+  velmora::base::Event& stop_event;
   bool debug = false;
   /// Called just before a reconnect, with whether the new binding replays history.
   std::function<void(bool expect_history)> before_reconnect;
   bool rerender_shell_banner_on_reconnect = false;
   /// Runs the upgrade off the event loop; default: self_upgrade_async.
-  std::function<wirelet::awaitable<void>(std::string wheel_server_url,
-                                         std::shared_ptr<velmora::term::Console>)>
+  std::function<velmora::base::awaitable<void>(std::string wheel_server_url,
+                                               std::shared_ptr<velmora::term::Console>)>
       self_upgrade;
 };
 
 /// True when `raw` (already trimmed) was a command and has been handled, usage errors
 /// included. Errors of the interrupt, reconnect and the session picker propagate.
-wirelet::awaitable<bool> handle_interactive_command(std::string raw,
-                                                    InteractiveCommandContext context);
+velmora::base::awaitable<bool> handle_interactive_command(std::string raw,
+                                                          InteractiveCommandContext context);
 
 }  // namespace velmora

@@ -1,13 +1,18 @@
 // Client of the agent websocket message contract.
 //
 // One `AgentWsV3Client` per session: it opens the websocket (ws:// or wss://) with a bounded
-// number of attempts, runs a background receive task that turns every inbound frame into a
-// message on `incoming_queue()`, and sends the four outbound messages. The connection's end
-// never throws into the caller: a normal close by the server, a drop and a receive error each
-// arrive as one "_connection_error" message of the client's own (`Origin::client`).
+// number of attempts, turns every inbound frame into a message on `incoming_queue()`, and sends
+// the four outbound messages. The connection's end never throws into the caller: a normal close
+// by the server, a drop and a receive error each arrive as one "_connection_error" message of the
+// client's own (`Origin::client`).
+//
+// Receiving: from connect until the connection ends or closes, one read is always under way, so
+// the connection is drained (and the peer's pings answered) whether or not anyone pops. A frame
+// that arrives while a `pop` waits is decoded by that `pop`, in the same turn of the event loop
+// as the read; one that arrives while nobody waits is decoded at once and queued.
 //
 // Threading: every member runs on the thread of the executor given at construction (one
-// `io_context` thread); there are no locks. Sends may run while the receive task reads, and
+// `io_context` thread); there are no locks. Sends may run while a read is under way, and
 // several senders may overlap (frames go out whole, in call order).
 //
 // Lifetime: the coroutines returned by the members keep the client's state alive on their own,
@@ -35,7 +40,7 @@
 #include <boost/json/array.hpp>
 #include <boost/json/object.hpp>
 
-#include "wirelet/async.hpp"
+#include "velmora/base/async.hpp"
 #include "wirelet/wire_format.hpp"
 
 namespace wirelet {
@@ -96,10 +101,12 @@ struct QueryOptions {
 /// final line break.
 using DebugSink = std::function<void(std::string_view)>;
 
+class IncomingQueue;
+
 /// Client wrapper for the agent websocket message contract.
 class AgentWsV3Client {
  public:
-  AgentWsV3Client(const net::any_io_executor& ex, std::shared_ptr<WireletConfig> config);
+  AgentWsV3Client(const boost::asio::any_io_executor& ex, std::shared_ptr<WireletConfig> config);
   ~AgentWsV3Client();
   AgentWsV3Client(const AgentWsV3Client&) = delete;
   AgentWsV3Client& operator=(const AgentWsV3Client&) = delete;
@@ -114,7 +121,7 @@ class AgentWsV3Client {
   [[nodiscard]] bool explicit_thread_id() const noexcept;
   /// Inbound messages in arrival order, plus the client's own "_raw" and "_connection_error"
   /// (the last message of a connection), each with its origin.
-  [[nodiscard]] AsyncQueue<Incoming>& incoming_queue() noexcept;
+  [[nodiscard]] IncomingQueue& incoming_queue() noexcept;
 
   /// Records `thread_id` as the current thread and wakes `wait_for_thread_id`; empty is ignored.
   void set_thread_id(const std::string& thread_id);
@@ -123,37 +130,39 @@ class AgentWsV3Client {
   SessionBindingUpdate bind_thread(const std::string& thread_id, std::optional<bool> is_new);
   /// The thread id once known. Throws RuntimeError "Timed out waiting for thread_id from
   /// websocket metadata (<limit>s)" (cause: TimeoutError) or "thread_id is still unavailable".
-  awaitable<std::string> wait_for_thread_id(double timeout_seconds = 10.0);
+  velmora::base::awaitable<std::string> wait_for_thread_id(double timeout_seconds = 10.0);
   /// The endpoint URL with its form-encoded query (holds the token: never print it).
   [[nodiscard]] std::string build_ws_url() const;
 
   // --- connection lifecycle ---
 
-  /// Opens the connection and starts the receive task; no-op while a connection exists. Throws
+  /// Opens the connection and starts reading it; no-op while a connection exists. Throws
   /// the last attempt's error: InvalidStatus, TimeoutError, OSError (socket, name resolution,
   /// TLS), or RuntimeError for a URL that cannot be used. Cancellation ends it at once.
-  awaitable<void> connect();
+  velmora::base::awaitable<void> connect();
   /// Closes without terminate, rebinds the thread (`thread_id` wins over `new_thread`), connects.
-  awaitable<void> reconnect(bool new_thread = false, std::optional<std::string> thread_id = {});
-  /// Idempotent. Sends terminate (errors ignored), stops the receive task and runs the closing
+  velmora::base::awaitable<void> reconnect(bool new_thread = false,
+                                           std::optional<std::string> thread_id = {});
+  /// Idempotent. Sends terminate (errors ignored), stops receiving and runs the closing
   /// handshake. A transport the peer already dropped closes normally; only a failure of a live
   /// connection's closing handshake throws. Nothing is queued after it returns.
-  awaitable<void> close(bool send_terminate = true);
+  velmora::base::awaitable<void> close(bool send_terminate = true);
   /// True while a connection is held (open, or open with a finished receive task).
   [[nodiscard]] bool is_connected() const noexcept;
-  /// True while the receive task runs; false once the peer closed or the transport broke.
+  /// True while the connection is read; false once the peer closed, the transport broke or
+  /// close began.
   [[nodiscard]] bool receiving() const noexcept;
 
   // --- outbound messages ---
 
   /// Serialises and sends one text frame. Throws RuntimeError "WebSocket is not connected"
   /// without a connection; a transport error while sending propagates as OSError.
-  awaitable<void> send_raw(const Message& payload);
-  awaitable<void> send_query(std::string query, QueryOptions options = {});
-  awaitable<void> send_answer(std::string message_id, boost::json::object answers,
-                              std::string as_type = "ask_message");
-  awaitable<void> send_interrupt();
-  awaitable<void> send_terminate();
+  velmora::base::awaitable<void> send_raw(const Message& payload);
+  velmora::base::awaitable<void> send_query(std::string query, QueryOptions options = {});
+  velmora::base::awaitable<void> send_answer(std::string message_id, boost::json::object answers,
+                                             std::string as_type = "ask_message");
+  velmora::base::awaitable<void> send_interrupt();
+  velmora::base::awaitable<void> send_terminate();
 
   // --- debug output (only when `config()->debug`) ---
 
@@ -169,6 +178,28 @@ class AgentWsV3Client {
 
  private:
   std::shared_ptr<Impl> impl_;
+};
+
+/// The client's inbound messages, first in first out. Lives inside the client's state.
+class IncomingQueue {
+ public:
+  IncomingQueue(const IncomingQueue&) = delete;
+  IncomingQueue& operator=(const IncomingQueue&) = delete;
+
+  /// The next message, waiting for one. A cancelled `pop` takes nothing: a frame it was handed
+  /// stays queued for the next one.
+  velmora::base::awaitable<Incoming> pop();
+  /// A message already received, or nothing; never reads.
+  std::optional<Incoming> try_pop();
+  /// Queues a message behind those received; wakes one waiting `pop` through the executor.
+  void push(Incoming message);
+  [[nodiscard]] std::size_t size() const noexcept;
+  [[nodiscard]] bool empty() const noexcept;
+
+ private:
+  friend struct AgentWsV3Client::Impl;
+  explicit IncomingQueue(AgentWsV3Client::Impl& owner) : owner_(owner) {}
+  AgentWsV3Client::Impl& owner_;
 };
 
 }  // namespace wirelet

@@ -83,9 +83,6 @@ class FrameDecoder {
 /// The "[DEBUG][SESSION]" block for `config`, without a final line break.
 [[nodiscard]] std::string session_block_text(const WireletConfig& config);
 
-/// `text` without leading and trailing white space (ASCII and Unicode spaces).
-[[nodiscard]] std::string strip_whitespace(std::string_view text);
-
 /// A fresh random version 4 UUID, lower-case and hyphenated.
 [[nodiscard]] std::string new_uuid4();
 

@@ -5,20 +5,20 @@
 // lower case) are honoured: a CONNECT tunnel for https, the absolute-form target for http.
 //
 // Outcomes: any HTTP status is a `Response` the caller inspects. A transport failure is a
-// `wirelet::OSError` with the system's text, or `wirelet::TimeoutError` ("timed out") when the
-// connection, a write or a read takes longer than `timeout_seconds`. `exchange` also says in
-// which stage the failure happened; `send` just throws it. A malformed URL or a header value
-// with CR/LF/NUL throws `wirelet::RuntimeError` before anything is sent.
+// `velmora::base::OSError` with the system's text, or `velmora::base::TimeoutError` ("timed out")
+// when the connection, a write or a read takes longer than `timeout_seconds`. `exchange` also says
+// in which stage the failure happened; `send` just throws it. A malformed URL or a header value
+// with CR/LF/NUL throws `velmora::base::RuntimeError` before anything is sent.
 //
 // Large bodies: `body_parts` follow `body` and may name regions of files, which are streamed in
 // fixed chunks, so memory stays bounded by the chunk size whatever the file size. A file that
 // reads shorter than its region, or longer when the region must end the file, fails the
 // request (`Stage::send`) before the last byte goes out, so the peer never gets a whole but
-// wrong body. A file part given by path that cannot be opened throws `wirelet::OSError` before
-// connecting.
+// wrong body. A file part given by path that cannot be opened throws `velmora::base::OSError`
+// before connecting.
 //
-// Threading: every call blocks the calling thread (run it through `wirelet::run_blocking` from
-// the event loop) and shares no state with other calls.
+// Threading: every call blocks the calling thread (run it through `velmora::base::run_blocking`
+// from the event loop) and shares no state with other calls.
 //
 //   auto res = velmora::http::send({.method = "POST", .url = base + "/oauth/token",
 //                                   .headers = {{"Content-Type",
@@ -95,7 +95,7 @@ enum class Stage {
 
 struct TransportFailure {
   Stage stage = Stage::connect;
-  /// A wirelet::OSError or wirelet::TimeoutError.
+  /// A velmora::base::OSError or velmora::base::TimeoutError.
   std::exception_ptr error;
 };
 

@@ -37,7 +37,7 @@ struct ProxyServer {
                                   std::string_view no_proxy);
 
 /// Parses a proxy address ("http://user:pw@host:3128", "host:3128"; default port 80 for http).
-/// Throws wirelet::RuntimeError for a malformed value or a scheme other than http.
+/// Throws velmora::base::RuntimeError for a malformed value or a scheme other than http.
 [[nodiscard]] ProxyServer parse_proxy_url(std::string_view text);
 
 /// The proxy for a request to `scheme`://`host`:`port`, or nothing for a direct connection.

@@ -17,14 +17,14 @@
 
 #include <boost/json/object.hpp>
 
-#include "wirelet/errors.hpp"
+#include "velmora/base/errors.hpp"
 
 namespace velmora::oauth {
 
 /// The service rejected a token (HTTP 401 from the identity endpoint).
-class InvalidTokenError : public wirelet::Error {
+class InvalidTokenError : public velmora::base::Error {
  public:
-  using wirelet::Error::Error;
+  using velmora::base::Error::Error;
   [[nodiscard]] std::string_view kind_name() const noexcept override;
 };
 
@@ -63,7 +63,7 @@ class Credentials {
   /// A saved, still usable access token (refreshed if needed), or nothing.
   virtual std::optional<std::string> get_valid_token(const std::string& base_url,
                                                      const std::string& client_id) = 0;
-  /// Runs the browser login; keeps the tokens. Throws wirelet::RuntimeError on failure.
+  /// Runs the browser login; keeps the tokens. Throws velmora::base::RuntimeError on failure.
   virtual LoginResult run_login_flow(const LoginFlowOptions& options) = 0;
   /// The user the token belongs to. Throws InvalidTokenError when the service rejects it.
   virtual std::optional<std::string> fetch_user_id_from_token(const std::string& base_url,

@@ -4,7 +4,7 @@
 // Flow: POST /oauth/device/code → the address is handed to `on_authorize_url` and opened in
 // the browser → POST /oauth/token every `interval` seconds (5 more after "slow_down", doubled
 // after a network failure) until tokens arrive, the user declines, or `expires_in` passes.
-// Every failure is a wirelet::RuntimeError with a message for the user.
+// Every failure is a velmora::base::RuntimeError with a message for the user.
 //
 //   TokenSet tokens = run_device_flow(options, system_flow_hooks());
 #pragma once
@@ -38,7 +38,7 @@ struct FlowHooks {
 bool open_in_browser(const std::string& url);
 
 /// Tokens of a completed login (not saved); `id_token` receives the id token when one came.
-/// Throws wirelet::RuntimeError.
+/// Throws velmora::base::RuntimeError.
 [[nodiscard]] TokenSet run_device_flow(const LoginFlowOptions& options, const FlowHooks& hooks,
                                        std::string* id_token = nullptr);
 

@@ -44,9 +44,9 @@ class TokenStore {
 
   /// The saved login, or nothing (none saved, unreadable, corrupt).
   [[nodiscard]] std::optional<SavedLogin> load() const;
-  /// Throws wirelet::OSError when the file cannot be written; the old one is then kept.
+  /// Throws velmora::base::OSError when the file cannot be written; the old one is then kept.
   void save(const SavedLogin& login) const;
-  /// True when a file existed and was removed. Throws wirelet::OSError when it cannot be.
+  /// True when a file existed and was removed. Throws velmora::base::OSError when it cannot be.
   bool clear() const;
 
  private:

@@ -14,8 +14,8 @@ namespace velmora::platform {
 class FileLock {
  public:
   /// Opens (creating with mode 0600, parents 0700) `path` and waits up to `timeout_seconds`
-  /// for the lock. Throws wirelet::TimeoutError when another holder keeps it that long and
-  /// wirelet::OSError when the file cannot be opened.
+  /// for the lock. Throws velmora::base::TimeoutError when another holder keeps it that long and
+  /// velmora::base::OSError when the file cannot be opened.
   explicit FileLock(const std::filesystem::path& path, double timeout_seconds = 60);
   ~FileLock();
   FileLock(FileLock&& other) noexcept;

@@ -27,8 +27,8 @@ struct CaptureResult {
 };
 
 /// Runs argv[0] (looked up on PATH when it has no "/") and waits for it. Throws
-/// wirelet::FileNotFoundError when the program cannot be found or started, wirelet::OSError
-/// for other start failures. The child's output is never shown.
+/// velmora::base::FileNotFoundError when the program cannot be found or started,
+/// velmora::base::OSError for other start failures. The child's output is never shown.
 CaptureResult run_capture(const std::vector<std::string>& argv, const CaptureOptions& options = {});
 
 /// Starts a program and does not wait for it (its output goes to /dev/null). Returns false

@@ -31,7 +31,7 @@ using Fragments = std::vector<Fragment>;
 class StyleSheet {
  public:
   StyleSheet() = default;
-  /// (class name, style words) rules; throws wirelet::TypeError on words no style knows.
+  /// (class name, style words) rules; throws velmora::base::TypeError on words no style knows.
   StyleSheet(std::initializer_list<std::pair<std::string, std::string>> rules);
 
   void add(const std::string& class_name, std::string_view words);

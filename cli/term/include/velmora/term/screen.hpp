@@ -87,8 +87,8 @@ class Screen final : public OutputSink, public LiveDisplay {
 
   /// Shows `app` and gives it the keyboard. An app already shown (the prompt, when a question
   /// arrives) is covered: hidden, its keys held, until `app` is detached. Throws
-  /// wirelet::RuntimeError when `app` is already attached, wirelet::OSError when the input is
-  /// not a terminal.
+  /// velmora::base::RuntimeError when `app` is already attached, velmora::base::OSError when the
+  /// input is not a terminal.
   void attach(ScreenApp& app);
   /// Asks the app on top for a new view and repaints.
   void invalidate();

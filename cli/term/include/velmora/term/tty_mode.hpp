@@ -20,7 +20,7 @@ namespace velmora::term {
 
 class RawModeGuard {
  public:
-  /// Throws wirelet::OSError when `fd` is not a terminal. `out_fd` receives the bytes that
+  /// Throws velmora::base::OSError when `fd` is not a terminal. `out_fd` receives the bytes that
   /// reset the terminal (bracketed paste off, cursor shown) on an abnormal end.
   explicit RawModeGuard(int fd, int out_fd = 1);
   ~RawModeGuard();

@@ -1,4 +1,4 @@
-#include "wirelet/json_text.hpp"
+#include "velmora/base/json_text.hpp"
 
 #include <algorithm>
 #include <charconv>
@@ -7,7 +7,7 @@
 
 #include <boost/json.hpp>
 
-namespace wirelet {
+namespace velmora::base {
 namespace {
 
 // Length of the valid UTF-8 sequence starting at `s[i]`, or 0 when it is invalid.
@@ -45,19 +45,24 @@ std::size_t utf8_sequence_length(std::string_view s, std::size_t i) noexcept {
 
 constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
 
+// Appends the UTF-8 sequence at `text[i]`, or U+FFFD for a byte that starts none; returns the
+// bytes consumed.
+std::size_t append_sequence_or_replacement(std::string& out, std::string_view text, std::size_t i) {
+  const std::size_t len = utf8_sequence_length(text, i);
+  if (len == 0) {
+    out += kReplacement;
+    return 1;
+  }
+  out.append(text.substr(i, len));
+  return len;
+}
+
 void append_escaped(std::string& out, std::string_view text) {
   static constexpr char kHex[] = "0123456789abcdef";
   for (std::size_t i = 0; i < text.size();) {
     const auto c = static_cast<unsigned char>(text[i]);
     if (c >= 0x80) {
-      const std::size_t len = utf8_sequence_length(text, i);
-      if (len == 0) {
-        out += kReplacement;
-        ++i;
-      } else {
-        out.append(text.substr(i, len));
-        i += len;
-      }
+      i += append_sequence_or_replacement(out, text, i);
       continue;
     }
     switch (c) {
@@ -164,16 +169,7 @@ bool is_valid_utf8(std::string_view text) noexcept {
 std::string sanitize_utf8(std::string_view text) {
   std::string out;
   out.reserve(text.size());
-  for (std::size_t i = 0; i < text.size();) {
-    const std::size_t len = utf8_sequence_length(text, i);
-    if (len == 0) {
-      out += kReplacement;
-      ++i;
-    } else {
-      out.append(text.substr(i, len));
-      i += len;
-    }
-  }
+  for (std::size_t i = 0; i < text.size();) i += append_sequence_or_replacement(out, text, i);
   return out;
 }
 
@@ -245,4 +241,4 @@ std::string json_dumps(const boost::json::value& value, JsonDumpOptions options)
   return out;
 }
 
-}  // namespace wirelet
+}  // namespace velmora::base

@@ -6,7 +6,7 @@
 // form with ".0" on integral values.
 //
 //   boost::json::object o{{"type", "query"}, {"n", 1.0}};
-//   wirelet::json_dumps(o);   // {"type": "query", "n": 1.0}
+//   velmora::base::json_dumps(o);   // {"type": "query", "n": 1.0}
 #pragma once
 
 #include <string>
@@ -14,7 +14,7 @@
 
 #include <boost/json/value.hpp>
 
-namespace wirelet {
+namespace velmora::base {
 
 struct JsonDumpOptions {
   /// Sort object keys by their UTF-8 bytes (comparison text for configuration objects).
@@ -37,4 +37,4 @@ void append_json_string(std::string& out, std::string_view text);
 /// True when `text` is valid UTF-8.
 [[nodiscard]] bool is_valid_utf8(std::string_view text) noexcept;
 
-}  // namespace wirelet
+}  // namespace velmora::base

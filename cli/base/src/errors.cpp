@@ -1,10 +1,10 @@
-#include "wirelet/errors.hpp"
+#include "velmora/base/errors.hpp"
 
 #include <system_error>
 
 #include <boost/system/system_error.hpp>
 
-namespace wirelet {
+namespace velmora::base {
 
 Error::Error(const std::string& message, std::exception_ptr cause)
     : std::runtime_error(message), cause_(std::move(cause)) {}
@@ -41,4 +41,4 @@ std::string error_text_or_kind(const std::exception& e) {
   return text;
 }
 
-}  // namespace wirelet
+}  // namespace velmora::base

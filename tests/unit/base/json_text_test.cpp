@@ -1,4 +1,4 @@
-#include "wirelet/json_text.hpp"
+#include "velmora/base/json_text.hpp"
 
 #include <gtest/gtest.h>
 
@@ -6,8 +6,8 @@
 
 namespace {
 
-using wirelet::format_double;
-using wirelet::json_dumps;
+using velmora::base::format_double;
+using velmora::base::json_dumps;
 
 TEST(JsonDumps, SeparatorsOrderAndNonAscii) {
   boost::json::object query;
@@ -31,9 +31,9 @@ TEST(JsonDumps, ReplacesInvalidUtf8) {
                                            "b")),
             "\"a\xEF\xBF\xBD"
             "b\"");
-  EXPECT_EQ(wirelet::sanitize_utf8("\xC0\x80"), "\xEF\xBF\xBD\xEF\xBF\xBD");
-  EXPECT_FALSE(wirelet::is_valid_utf8("\xED\xA0\x80"));  // a surrogate
-  EXPECT_TRUE(wirelet::is_valid_utf8("ok \xF0\x9F\x98\x80"));
+  EXPECT_EQ(velmora::base::sanitize_utf8("\xC0\x80"), "\xEF\xBF\xBD\xEF\xBF\xBD");
+  EXPECT_FALSE(velmora::base::is_valid_utf8("\xED\xA0\x80"));  // a surrogate
+  EXPECT_TRUE(velmora::base::is_valid_utf8("ok \xF0\x9F\x98\x80"));
 }
 
 TEST(JsonDumps, NumbersAsTheServiceExpects) {

@@ -1,4 +1,4 @@
-#include "wirelet/async.hpp"
+#include "velmora/base/async.hpp"
 
 #include <boost/asio/bind_cancellation_slot.hpp>
 #include <boost/asio/cancellation_signal.hpp>
@@ -6,7 +6,7 @@
 #include <boost/asio/experimental/awaitable_operators.hpp>
 #include <boost/system/system_error.hpp>
 
-namespace wirelet {
+namespace velmora::base {
 namespace {
 
 constexpr auto kNever = std::chrono::steady_clock::time_point::max();
@@ -126,4 +126,4 @@ net::thread_pool& worker_pool() {
   return *pool;
 }
 
-}  // namespace wirelet
+}  // namespace velmora::base

@@ -4,9 +4,9 @@
 // when it is empty, the kind name (`TimeoutError`, `InvalidStatus`, ...), so every kind keeps a
 // stable name. An error may record the error that caused it.
 //
-//   throw wirelet::TimeoutError("timed out during opening handshake");
+//   throw velmora::base::TimeoutError("timed out during opening handshake");
 //   ...
-//   catch (const std::exception& e) { classify(wirelet::error_kind_name(e), e.what()); }
+//   catch (const std::exception& e) { classify(velmora::base::error_kind_name(e), e.what()); }
 #pragma once
 
 #include <exception>
@@ -14,7 +14,7 @@
 #include <string>
 #include <string_view>
 
-namespace wirelet {
+namespace velmora::base {
 
 /// Base of every error kind we raise; `what()` is the user-facing message (may be empty).
 class Error : public std::runtime_error {
@@ -88,4 +88,4 @@ class TypeError : public Error {
 /// The message of an error, or its kind name when the message is empty.
 [[nodiscard]] std::string error_text_or_kind(const std::exception& e);
 
-}  // namespace wirelet
+}  // namespace velmora::base

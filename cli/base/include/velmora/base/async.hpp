@@ -8,8 +8,8 @@
 // operator race) resumes with `boost::system::system_error(operation_aborted)`; every object
 // below is left consistent (a cancelled `pop` takes nothing off the queue).
 //
-//   wirelet::Event ready(ex);
-//   auto task = wirelet::Task::spawn(ex, worker(ready));
+//   velmora::base::Event ready(ex);
+//   auto task = velmora::base::Task::spawn(ex, worker(ready));
 //   co_await ready.wait_for(2.0);   // false after two quiet seconds
 //   task.cancel();
 //   co_await task.join();
@@ -42,7 +42,7 @@
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/system/system_error.hpp>
 
-namespace wirelet {
+namespace velmora::base {
 
 namespace net = boost::asio;
 
@@ -111,8 +111,7 @@ struct QueueWaiterFor final : QueueWaiter {
 }  // namespace detail
 
 /// Unbounded first-in first-out queue: `push` never waits, `pop` waits for an item. Each
-/// `push` resumes one waiting `pop` through the executor, without timers or system calls: the
-/// receive path of a busy stream goes through here once per message.
+/// `push` resumes one waiting `pop` through the executor, without timers or system calls.
 template <class T>
 class AsyncQueue {
  public:
@@ -316,4 +315,4 @@ auto run_blocking(F fn) -> awaitable<std::invoke_result_t<F&>> {
   if constexpr (!std::is_void_v<R>) co_return std::move(*shared->value);
 }
 
-}  // namespace wirelet
+}  // namespace velmora::base

@@ -1,4 +1,4 @@
-#include "wirelet/async.hpp"
+#include "velmora/base/async.hpp"
 
 #include <gtest/gtest.h>
 
@@ -13,17 +13,17 @@
 namespace {
 
 namespace net = boost::asio;
-using wirelet::awaitable;
+using velmora::base::awaitable;
 
 // Runs `body` to its end on a fresh loop.
 // Coroutine lambdas below capture nothing: a capturing lambda temporary dies before its
 // coroutine resumes. State is passed as parameters instead.
-awaitable<void> set_later(wirelet::Event& event) {
-  co_await wirelet::sleep_for(0.01);
+awaitable<void> set_later(velmora::base::Event& event) {
+  co_await velmora::base::sleep_for(0.01);
   event.set();
 }
 
-awaitable<void> pop_one(wirelet::AsyncQueue<int>& queue) { (void)co_await queue.pop(); }
+awaitable<void> pop_one(velmora::base::AsyncQueue<int>& queue) { (void)co_await queue.pop(); }
 
 template <class F>
 void run_loop(F body) {
@@ -36,9 +36,9 @@ void run_loop(F body) {
 
 TEST(Event, WaitReturnsOnceSetAndWaitForTimesOut) {
   run_loop([](net::any_io_executor ex) -> awaitable<void> {
-    wirelet::Event event(ex);
+    velmora::base::Event event(ex);
     EXPECT_FALSE(co_await event.wait_for(0.05));
-    wirelet::Task::spawn(ex, set_later(event));
+    velmora::base::Task::spawn(ex, set_later(event));
     co_await event.wait();
     EXPECT_TRUE(event.is_set());
     EXPECT_TRUE(co_await event.wait_for(0));
@@ -47,18 +47,18 @@ TEST(Event, WaitReturnsOnceSetAndWaitForTimesOut) {
   });
 }
 
-awaitable<void> wait_and_count(wirelet::Event& event, int& woken) {
+awaitable<void> wait_and_count(velmora::base::Event& event, int& woken) {
   co_await event.wait();
   ++woken;
 }
 
 TEST(Event, SetWakesEveryWaiterEvenWhenClearedAtOnce) {
   run_loop([](net::any_io_executor ex) -> awaitable<void> {
-    wirelet::Event event(ex);
+    velmora::base::Event event(ex);
     int woken = 0;
-    auto first = wirelet::Task::spawn(ex, wait_and_count(event, woken));
-    auto second = wirelet::Task::spawn(ex, wait_and_count(event, woken));
-    co_await wirelet::sleep_for(0.01);
+    auto first = velmora::base::Task::spawn(ex, wait_and_count(event, woken));
+    auto second = velmora::base::Task::spawn(ex, wait_and_count(event, woken));
+    co_await velmora::base::sleep_for(0.01);
     event.set();
     event.clear();
     co_await first.join();
@@ -70,9 +70,9 @@ TEST(Event, SetWakesEveryWaiterEvenWhenClearedAtOnce) {
 
 TEST(AsyncQueue, PopsInOrderAndCancelledPopTakesNothing) {
   run_loop([](net::any_io_executor ex) -> awaitable<void> {
-    wirelet::AsyncQueue<int> queue(ex);
-    auto waiter = wirelet::Task::spawn(ex, pop_one(queue));
-    co_await wirelet::sleep_for(0.01);
+    velmora::base::AsyncQueue<int> queue(ex);
+    auto waiter = velmora::base::Task::spawn(ex, pop_one(queue));
+    co_await velmora::base::sleep_for(0.01);
     waiter.cancel();
     co_await waiter.join();
     EXPECT_TRUE(waiter.cancelled());
@@ -84,18 +84,18 @@ TEST(AsyncQueue, PopsInOrderAndCancelledPopTakesNothing) {
   });
 }
 
-awaitable<void> pop_into(wirelet::AsyncQueue<int>& queue, std::vector<int>& got) {
+awaitable<void> pop_into(velmora::base::AsyncQueue<int>& queue, std::vector<int>& got) {
   got.push_back(co_await queue.pop());
 }
 
 TEST(AsyncQueue, WaitersAreServedInOrderAndACancelledOneHandsItsItemOn) {
   run_loop([](net::any_io_executor ex) -> awaitable<void> {
-    wirelet::AsyncQueue<int> queue(ex);
+    velmora::base::AsyncQueue<int> queue(ex);
     std::vector<int> first, second, third;
-    auto a = wirelet::Task::spawn(ex, pop_into(queue, first));
-    auto b = wirelet::Task::spawn(ex, pop_into(queue, second));
-    auto c = wirelet::Task::spawn(ex, pop_into(queue, third));
-    co_await wirelet::sleep_for(0.01);
+    auto a = velmora::base::Task::spawn(ex, pop_into(queue, first));
+    auto b = velmora::base::Task::spawn(ex, pop_into(queue, second));
+    auto c = velmora::base::Task::spawn(ex, pop_into(queue, third));
+    co_await velmora::base::sleep_for(0.01);
     queue.push(1);  // wakes a...
     a.cancel();     // ...which is cancelled before it runs: b must get the item
     co_await a.join();
@@ -110,15 +110,15 @@ TEST(AsyncQueue, WaitersAreServedInOrderAndACancelledOneHandsItsItemOn) {
   });
 }
 
-awaitable<void> pop_from_owned(std::unique_ptr<wirelet::AsyncQueue<int>>& queue) {
+awaitable<void> pop_from_owned(std::unique_ptr<velmora::base::AsyncQueue<int>>& queue) {
   (void)co_await queue->pop();
 }
 
 TEST(AsyncQueue, DestroyingItEndsAWaitingPopWithOperationAborted) {
   run_loop([](net::any_io_executor ex) -> awaitable<void> {
-    auto queue = std::make_unique<wirelet::AsyncQueue<int>>(ex);
-    auto waiter = wirelet::Task::spawn(ex, pop_from_owned(queue));
-    co_await wirelet::sleep_for(0.01);
+    auto queue = std::make_unique<velmora::base::AsyncQueue<int>>(ex);
+    auto waiter = velmora::base::Task::spawn(ex, pop_from_owned(queue));
+    co_await velmora::base::sleep_for(0.01);
     queue.reset();
     co_await waiter.join();
     EXPECT_FALSE(waiter.cancelled());
@@ -135,8 +135,8 @@ TEST(AsyncQueue, DestroyingItEndsAWaitingPopWithOperationAborted) {
 
 TEST(Task, ReportsErrorWithoutRethrowingOnJoin) {
   run_loop([](net::any_io_executor ex) -> awaitable<void> {
-    auto task = wirelet::Task::spawn(ex, []() -> awaitable<void> {
-      co_await wirelet::sleep_for(0);
+    auto task = velmora::base::Task::spawn(ex, []() -> awaitable<void> {
+      co_await velmora::base::sleep_for(0);
       throw std::runtime_error("boom");
     }());
     co_await task.join();
@@ -150,17 +150,17 @@ TEST(Task, ReportsErrorWithoutRethrowingOnJoin) {
 TEST(RunBlocking, ResumesWithResultOrErrorAndAbandonsOnCancel) {
   run_loop([](net::any_io_executor ex) -> awaitable<void> {
     const auto caller = std::this_thread::get_id();
-    const int value = co_await wirelet::run_blocking([] { return 42; });
+    const int value = co_await velmora::base::run_blocking([] { return 42; });
     EXPECT_EQ(value, 42);
     EXPECT_EQ(std::this_thread::get_id(), caller);
-    EXPECT_THROW(co_await wirelet::run_blocking([]() -> int { throw std::logic_error("x"); }),
+    EXPECT_THROW(co_await velmora::base::run_blocking([]() -> int { throw std::logic_error("x"); }),
                  std::logic_error);
 
-    auto slow = wirelet::Task::spawn(ex, []() -> awaitable<void> {
-      co_await wirelet::run_blocking(
+    auto slow = velmora::base::Task::spawn(ex, []() -> awaitable<void> {
+      co_await velmora::base::run_blocking(
           [] { std::this_thread::sleep_for(std::chrono::milliseconds(300)); });
     }());
-    co_await wirelet::sleep_for(0.02);
+    co_await velmora::base::sleep_for(0.02);
     slow.cancel();
     co_await slow.join();
     EXPECT_TRUE(slow.cancelled());

@@ -1,0 +1,194 @@
+// The receive path: each read's frame goes to a waiting `pop`, which decodes it in its own
+// coroutine, or is decoded and queued when nobody waits; the connection's end is reported here.
+#include <algorithm>
+#include <exception>
+#include <utility>
+
+#include <boost/asio/associated_cancellation_slot.hpp>
+#include <boost/asio/async_result.hpp>
+#include <boost/asio/execution/outstanding_work.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/prefer.hpp>
+#include <boost/asio/this_coro.hpp>
+#include <boost/asio/use_awaitable.hpp>
+#include <boost/system/system_error.hpp>
+
+#include "client_state.hpp"
+#include "velmora/base/errors.hpp"
+
+namespace wirelet {
+
+using namespace velmora::base;
+
+namespace {
+
+using Impl = AgentWsV3Client::Impl;
+
+// The connection's end as the consumer learns of it, however it ended: the last message of the
+// connection, made here only.
+Incoming connection_ended(std::string text) {
+  Message msg;
+  msg["type"] = CONNECTION_ERROR_TYPE;
+  msg["error_message"] = std::move(text);
+  return {std::move(msg), Origin::client};
+}
+
+void wake_one_later(Impl& impl) {
+  if (auto waiter = impl.next_waiter()) {
+    net::post(impl.executor,
+              [waiter = std::shared_ptr<PopWaiter>(std::move(waiter))] { waiter->resume({}); });
+  }
+}
+
+void queue_message(Impl& impl, Incoming message) {
+  impl.items.push_back(std::move(message));
+  wake_one_later(impl);
+}
+
+// The one place a connection's end becomes visible: a normal close, a drop or a receive error
+// queues the single "_connection_error" message, after every frame the connection delivered.
+void end_connection(Impl& impl, Connection& conn, std::string error_text,
+                    bool normal_close = false) {
+  conn.ended = true;
+  if (conn.stopping) return;
+  queue_message(impl, connection_ended(normal_close ? std::string("server closed the connection")
+                                                    : std::move(error_text)));
+}
+
+// The message a frame carries (nothing for a heartbeat), after its debug line.
+std::optional<Incoming> decode_frame_of(Impl& impl, Connection& conn, std::string_view data,
+                                       bool binary) {
+  impl.debug_print_raw("RECV", data, binary);
+  return conn.decoder.decode(data, binary);
+}
+
+// Takes each read's outcome. A waiting `pop` is handed the frame and resumed at once, so it
+// decodes the frame in its own coroutine; without one the frame is decoded and queued here.
+// Either way the next read starts right after, so the connection is always being read.
+class Receiver final : public detail::FrameSink {
+ public:
+  Receiver(std::shared_ptr<Impl> impl, std::shared_ptr<Connection> conn)
+      : impl_(std::move(impl)), conn_(std::move(conn)) {}
+
+  void on_frame(const boost::system::error_code& ec, std::string_view data,
+                bool binary) noexcept override {
+    Impl& impl = *impl_;
+    Connection& conn = *conn_;
+    conn.reading = false;
+    if (conn.stopping) return;
+    try {
+      if (ec) {
+        end_connection(impl, conn, conn.transport->describe(ec),
+                       conn.transport->is_normal_close(ec));
+        return;
+      }
+      if (auto waiter = impl.next_waiter()) {
+        conn.handed = data;
+        conn.handed_binary = binary;
+        waiter->resume({});
+        // The `pop` normally decodes it and reads on; one cancelled in between leaves it here.
+        if (!conn.handed) return;
+        conn.handed.reset();
+        if (conn.stopping) return;
+      }
+      if (auto message = decode_frame_of(impl, conn, data, binary)) {
+        queue_message(impl, std::move(*message));
+      }
+      read_next(impl_, conn_);
+    } catch (const std::exception& e) {
+      // Anything else that breaks receiving (a debug sink failing, memory) still ends the turn
+      // through the queue rather than vanishing.
+      end_connection(impl, conn, error_text_or_kind(e));
+    }
+  }
+
+ private:
+  std::shared_ptr<Impl> impl_;
+  std::shared_ptr<Connection> conn_;
+};
+
+template <class Token>
+auto wait_for_frame(Impl& impl, Token&& token) {
+  return net::async_initiate<Token, void(boost::system::error_code)>(
+      [&impl](auto handler) {
+        auto slot = net::get_associated_cancellation_slot(handler);
+        auto waiter = std::make_unique<velmora::base::detail::QueueWaiterFor<decltype(handler)>>(
+            std::move(handler),
+            net::prefer(impl.executor, net::execution::outstanding_work.tracked));
+        PopWaiter* raw = waiter.get();
+        waiter->slot = slot;
+        impl.waiters.push_back(std::move(waiter));
+        if (slot.is_connected()) {
+          slot.assign([&impl, raw](net::cancellation_type) {
+            const auto it = std::find_if(impl.waiters.begin(), impl.waiters.end(),
+                                         [raw](const auto& w) { return w.get() == raw; });
+            if (it == impl.waiters.end()) return;
+            std::shared_ptr<PopWaiter> held(std::move(*it));
+            impl.waiters.erase(it);
+            net::post(impl.executor, [held] { held->resume(net::error::operation_aborted); });
+          });
+        }
+      },
+      token);
+}
+
+// Decodes the frame a read handed to this `pop`, then reads on. Nothing for a heartbeat, or when
+// decoding ended the connection (its error is queued).
+std::optional<Incoming> take_handed_frame(Impl& impl) {
+  const auto conn = impl.connection;
+  if (!conn || !conn->handed) return std::nullopt;
+  const std::string_view data = *conn->handed;
+  conn->handed.reset();
+  std::optional<Incoming> message;
+  try {
+    message = decode_frame_of(impl, *conn, data, conn->handed_binary);
+  } catch (const std::exception& e) {
+    end_connection(impl, *conn, error_text_or_kind(e));
+    return std::nullopt;
+  }
+  read_next(impl.shared_from_this(), conn);
+  return message;
+}
+
+}  // namespace
+
+void read_next(const std::shared_ptr<Impl>& self, const std::shared_ptr<Connection>& conn) {
+  if (conn->reading || conn->ended || conn->stopping || self->connection != conn) return;
+  conn->reading = true;
+  conn->transport->start_read(std::make_shared<Receiver>(self, conn));
+}
+
+awaitable<Incoming> IncomingQueue::pop() {
+  Impl& impl = owner_;
+  while (impl.items.empty()) {
+    const auto [ec] = co_await wait_for_frame(impl, net::as_tuple(net::use_awaitable));
+    // Cancelled while waiting, or the state is gone: `impl` may not be touched.
+    if (ec) throw boost::system::system_error(net::error::operation_aborted);
+    const auto state = co_await net::this_coro::cancellation_state;
+    if (state.cancelled() != net::cancellation_type::none) {
+      // Woken but cancelled before taking anything: a handed frame stays with the read, which
+      // decodes and queues it; a queued message goes to the next waiter.
+      if (!impl.items.empty()) wake_one_later(impl);
+      throw boost::system::system_error(net::error::operation_aborted);
+    }
+    if (auto message = take_handed_frame(impl)) co_return std::move(*message);
+  }
+  Incoming message = std::move(impl.items.front());
+  impl.items.pop_front();
+  co_return message;
+}
+
+std::optional<Incoming> IncomingQueue::try_pop() {
+  if (owner_.items.empty()) return std::nullopt;
+  Incoming message = std::move(owner_.items.front());
+  owner_.items.pop_front();
+  return message;
+}
+
+void IncomingQueue::push(Incoming message) { queue_message(owner_, std::move(message)); }
+
+std::size_t IncomingQueue::size() const noexcept { return owner_.items.size(); }
+
+bool IncomingQueue::empty() const noexcept { return owner_.items.empty(); }
+
+}  // namespace wirelet
