@@ -16,6 +16,7 @@
 #include "parcelon/multipart.hpp"
 #include "velmora/http/client.hpp"
 #include "velmora/platform/paths.hpp"
+#include "velmora/platform/secret_mask.hpp"
 #include "wirelet/errors.hpp"
 #include "wirelet/json_text.hpp"
 
@@ -97,6 +98,12 @@ std::size_t invalid_utf8_offset(std::string_view text) {
 AttachmentRecord upload(const std::string& base_url, const std::string& user_id,
                         const std::string& thread_id, const LocalAttachment& attachment,
                         const UploadOptions& options, std::optional<std::string>& debug_line) {
+  // The service's answer may echo the request: the token is shown only in its debug form.
+  const auto shown = [&options](const std::string& text) {
+    return velmora::platform::mask_secrets(text, options.token
+                                                     ? std::vector<std::string>{*options.token}
+                                                     : std::vector<std::string>{});
+  };
   // The file: "~" expanded, made absolute, links followed.
   std::error_code ec;
   fs::path local_path = fs::absolute(velmora::platform::expand_user(attachment.path), ec);
@@ -168,27 +175,27 @@ AttachmentRecord upload(const std::string& base_url, const std::string& user_id,
   auto& response = std::get<velmora::http::Response>(outcome);
   if (!response.is_success()) {
     throw wirelet::RuntimeError("Upload failed (" + std::to_string(response.status) +
-                                "): " + wirelet::sanitize_utf8(response.body));
+                                "): " + shown(wirelet::sanitize_utf8(response.body)));
   }
   const std::string& text = response.body;
   if (!wirelet::is_valid_utf8(text)) {
     throw wirelet::RuntimeError("Upload response is not valid UTF-8 (invalid byte at offset " +
                                 std::to_string(invalid_utf8_offset(text)) + ")");
   }
-  if (options.debug) debug_line = std::string(DEBUG_PREFIX) + text;
+  if (options.debug) debug_line = std::string(DEBUG_PREFIX) + shown(text);
 
   boost::system::error_code parse_error;
   const auto answer = boost::json::parse(text, parse_error);
   if (parse_error) {
     throw wirelet::RuntimeError(
-        "Upload returned non-JSON response: " + text,
+        "Upload returned non-JSON response: " + shown(text),
         std::make_exception_ptr(wirelet::RuntimeError(parse_error.message())));
   }
   // Any answer but an object has no relative_path to give.
   const std::string relative_path = answer.is_object() ? relative_path_of(answer.get_object()) : "";
   if (relative_path.empty()) {
     throw wirelet::RuntimeError("Upload response missing relative_path: " +
-                                wirelet::json_dumps(answer));
+                                shown(wirelet::json_dumps(answer)));
   }
   return AttachmentRecord{{"file_path", relative_path},
                           {"type", content_type},
