@@ -1,8 +1,11 @@
 // The suite's output log and its token scan: every child's output is kept under the name of the
-// test that ran it, and the scan finds whole tokens but lets the debug form (8 characters) pass.
+// test that ran it, and the scan finds whole tokens (also split by escape sequences or a line
+// wrap) but lets the debug form (8 characters) pass. Neither passes when it could not do its
+// work: a log that cannot be written fails the test, a missing or empty folder fails the scan.
 #include "output_log.hpp"
 
 #include <gmock/gmock.h>
+#include <gtest/gtest-spi.h>
 #include <gtest/gtest.h>
 
 #include "test_support.hpp"
@@ -46,7 +49,16 @@ TEST(OutputLog, ScanFindsWholeTokensOnly) {
       {"an issued access token", R"({"access_token": "at-)" + hex32 + "\"}", 1},
       {"an issued refresh token at the end", "refresh rt-" + hex32, 1},
       {"issued token masked", "at-" + hex32.substr(0, 5) + "…", 0},
-      {"a longer hexadecimal run", "at-" + hex32 + "0", 0},
+      // Its first 32 digits are the token, whatever follows.
+      {"an issued token followed by more digits", "at-" + hex32 + "0badc0de", 1},
+      {"a test token split by styles",
+       "userToken=" + token.substr(0, 10) + "\x1b[1m\x1b[38;5;2m" + token.substr(10) + "\x1b[0m",
+       1},
+      {"an issued token split by a link",
+       "rt-" + hex32.substr(0, 7) + "\x1b]8;;http://x\x1b\\" + hex32.substr(7) + "\x1b]8;;\x07", 1},
+      {"a test token wrapped onto the next line",
+       "token " + token.substr(0, 12) + "\r\n    " + token.substr(12) + " end", 1},
+      {"its debug form at a line end", "userToken=" + token.substr(0, 8) + "…\nnext line", 0},
       {"a word ending in at-", "format-" + hex32, 0},
       {"nothing", "", 0},
   };
@@ -62,6 +74,27 @@ TEST(OutputLog, ScanFindsWholeTokensOnly) {
     EXPECT_THAT(r.out, Not(HasSubstr(token)));
     EXPECT_THAT(r.out, Not(HasSubstr(hex32)));
   }
+}
+
+TEST(OutputLog, ScanFailsWhenItHasNothingToCheck) {
+  TempDir logs;
+  const auto empty = run_process(OUTPUT_SCAN_BIN, {.args = {logs.path().string()}});
+  EXPECT_EQ(empty.exit_code, 1) << empty.out;
+  EXPECT_THAT(empty.out, HasSubstr("is empty, so no output was checked"));
+  const auto missing =
+      run_process(OUTPUT_SCAN_BIN, {.args = {(logs.path() / "never-made").string()}});
+  EXPECT_EQ(missing.exit_code, 1) << missing.out;
+  EXPECT_THAT(missing.out, HasSubstr("does not exist, so no output was checked"));
+}
+
+TEST(OutputLog, AChildWhoseOutputCannotBeKeptFailsTheTest) {
+  TempDir dir;
+  // A regular file where the log folder should be: no one can create files under it.
+  velmora::testing::write_file(dir.path() / "blocker", "x");
+  ScopedEnv env;
+  env.set("VELMORA_OUTPUT_LOG_DIR", (dir.path() / "blocker" / "logs").string());
+  EXPECT_NONFATAL_FAILURE((void)run_process("/bin/sh", {.args = {"-c", "printf 'lost'"}}),
+                          "the output log cannot keep this child's output");
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
-// A minute of 10 000 frames per second into the shell: every frame shown, memory flat. Too slow
+// A minute of 10 000 frames per second into the shell: every frame shown once and in order,
+// memory flat. Too slow
 // for the default test run (label soak_tests); run it with `ctest --preset soak`.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -22,6 +23,8 @@ using velmora::testing::SimProcess;
 constexpr int RATE = 10'000;
 constexpr int SECONDS = 60;
 constexpr int FRAMES = RATE * SECONDS;
+/// A stream that has not finished by then has stopped, however busy the machine.
+constexpr double GIVE_UP_SECONDS = 6 * SECONDS;
 
 /// Resident memory of `pid` in KiB, or -1 once it is gone.
 long rss_kib(pid_t pid) {
@@ -56,8 +59,9 @@ TEST(StreamMemorySoak, AMinuteAtTenThousandFramesPerSecondKeepsMemoryFlat) {
   child.write_stdin("soak\n");
 
   // A minute of streaming: output is read as it comes (a full pipe would slow the program
-  // down) and memory sampled once a second. A busy machine may not keep the pace; every frame
-  // that arrived must still be shown once and in order.
+  // down) and memory sampled once a second. A busy machine may not keep the pace and take
+  // longer; every frame must still be shown, once and in order. The limit only ends a run that
+  // stopped streaming altogether.
   const auto started = std::chrono::steady_clock::now();
   const auto elapsed = [&] {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
@@ -65,12 +69,19 @@ TEST(StreamMemorySoak, AMinuteAtTenThousandFramesPerSecondKeepsMemoryFlat) {
   std::vector<std::pair<double, long>> samples;
   long next_token = 0;
   long out_of_order = 0;
+  std::string first_wrong;
   double next_sample = 1;
-  while (next_token < FRAMES && elapsed() < SECONDS) {
+  while (next_token < FRAMES && elapsed() < GIVE_UP_SECONDS) {
     const auto line = child.read_line(1);
     for (auto at = line ? line->find("token") : std::string::npos; at != std::string::npos;
          at = line->find("token", at + 5)) {
-      if (std::stol(line->substr(at + 5, 8)) != next_token) ++out_of_order;
+      const long shown = std::stol(line->substr(at + 5, 8));
+      if (shown != next_token) {
+        if (out_of_order++ == 0) {
+          first_wrong = "frame " + std::to_string(shown) + " where " + std::to_string(next_token) +
+                        " was due";
+        }
+      }
       ++next_token;
     }
     if (elapsed() >= next_sample) {
@@ -79,13 +90,14 @@ TEST(StreamMemorySoak, AMinuteAtTenThousandFramesPerSecondKeepsMemoryFlat) {
     }
   }
   const double duration = elapsed();
-  // Ctrl+C interrupts a stream the machine could not finish in the minute.
   if (next_token < FRAMES) child.send_signal(SIGINT);
   child.write_stdin("/exit\n");
   const auto result = child.wait(120);
   EXPECT_EQ(result.exit_code, 0) << result.err;
-  EXPECT_EQ(out_of_order, 0);
-  EXPECT_GT(next_token, RATE) << "hardly anything arrived";
+  // Each frame's number is checked against its place: a frame missing, repeated or out of order
+  // shifts every later one.
+  EXPECT_EQ(next_token, FRAMES) << "frames shown before the stream stopped";
+  EXPECT_EQ(out_of_order, 0) << first_wrong;
 
   // Growth from the end of the first ten seconds (start-up and first buffers done) to the end.
   long settled = 0;

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 
 #include <gtest/gtest.h>
 
@@ -14,15 +15,17 @@ namespace {
 
 std::atomic<unsigned> next_child{0};
 
-void write_all(int fd, std::string_view bytes) {
+// 0, or the errno of the write that failed.
+int write_all(int fd, std::string_view bytes) {
   while (!bytes.empty()) {
     const ssize_t n = ::write(fd, bytes.data(), bytes.size());
     if (n < 0) {
       if (errno == EINTR) continue;
-      return;
+      return errno;
     }
     bytes.remove_prefix(static_cast<std::size_t>(n));
   }
+  return 0;
 }
 
 std::string current_test_name() {
@@ -54,22 +57,32 @@ OutputCapture::~OutputCapture() {
 void OutputCapture::append(int stream, std::string_view bytes) {
   const auto i = static_cast<std::size_t>(stream == 2 ? 1 : 0);
   if (bytes.empty() || failed_[i] || written_[i] >= OUTPUT_LOG_LIMIT) return;
+  const auto file = output_log_dir() / (stem_ + (i == 0 ? "-out.log" : "-err.log"));
+  // Output the log cannot keep is output the token scan never sees: the test fails.
+  const auto fail = [&](int err) {
+    failed_[i] = true;
+    ADD_FAILURE() << "the output log cannot keep this child's output in " << file.string() << ": "
+                  << std::strerror(err) << " (" << header_.substr(2, header_.size() - 3) << ")";
+  };
   if (fds_[i] < 0) {
     std::error_code ec;
-    const auto dir = output_log_dir();
-    std::filesystem::create_directories(dir, ec);
-    const auto file = dir / (stem_ + (i == 0 ? "-out.log" : "-err.log"));
+    std::filesystem::create_directories(file.parent_path(), ec);
     fds_[i] = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (fds_[i] < 0) {
-      // A test must not fail because its output could not be kept; the scan then sees less.
-      failed_[i] = true;
+      fail(errno);
       return;
     }
-    write_all(fds_[i], header_);
+    if (const int err = write_all(fds_[i], header_); err != 0) {
+      fail(err);
+      return;
+    }
   }
   const auto room = OUTPUT_LOG_LIMIT - written_[i];
   if (bytes.size() > room) bytes = bytes.substr(0, room);
-  write_all(fds_[i], bytes);
+  if (const int err = write_all(fds_[i], bytes); err != 0) {
+    fail(err);
+    return;
+  }
   written_[i] += bytes.size();
 }
 

@@ -17,7 +17,8 @@ namespace velmora::testing {
 /// VELMORA_OUTPUT_LOG_DIR when set, else <build>/tests/output-log.
 [[nodiscard]] std::filesystem::path output_log_dir();
 
-/// Appends one child's output to its log files as it arrives.
+/// Appends one child's output to its log files as it arrives. A log file that cannot be opened
+/// or written fails the running test (the scan would not see that output).
 class OutputCapture {
  public:
   explicit OutputCapture(const std::string& program);
@@ -31,7 +32,7 @@ class OutputCapture {
  private:
   std::string header_;
   std::string stem_;
-  /// Open log descriptors, -1 until the stream first prints (or when logging failed).
+  /// Open log descriptors, -1 until the stream first prints (or when its log failed).
   std::array<int, 2> fds_{-1, -1};
   std::array<std::size_t, 2> written_{0, 0};
   std::array<bool, 2> failed_{false, false};

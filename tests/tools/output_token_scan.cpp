@@ -1,11 +1,13 @@
 // velmora_output_scan <folder>: checks every captured output of the test suite (output_log.hpp)
-// for the test tokens and for tokens the simulator issued. Ends with 1 and names the test and
-// the masked token for every hit; 0 when nothing leaked.
+// for the test tokens and for tokens the simulator issued, also where escape sequences or a line
+// wrap split them. Ends with 1 and names the test and the masked token for every hit, and with
+// 1 when the folder is missing or empty (nothing was checked); 0 when nothing leaked.
 #include <cctype>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <set>
 #include <sstream>
 #include <string>
 #include <string_view>
@@ -24,7 +26,8 @@ std::string shown(std::string_view token) { return std::string(token.substr(0, 8
 
 bool is_hex(char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; }
 
-// Whole simulator tokens: a prefix, then exactly the issued number of hexadecimal digits.
+// Simulator tokens: a prefix not preceded by a letter or digit, then the issued number of
+// hexadecimal digits. More digits after them do not hide the token: its first part is whole.
 std::vector<std::string> issued_tokens_in(std::string_view text) {
   std::vector<std::string> found;
   for (const auto prefix : ISSUED_TOKEN_PREFIXES) {
@@ -34,12 +37,47 @@ std::vector<std::string> issued_tokens_in(std::string_view text) {
       std::size_t n = 0;
       const auto digits = at + prefix.size();
       while (digits + n < text.size() && is_hex(text[digits + n])) ++n;
-      if (n == ISSUED_TOKEN_HEX_DIGITS) {
+      if (n >= ISSUED_TOKEN_HEX_DIGITS) {
         found.emplace_back(text.substr(at, prefix.size() + ISSUED_TOKEN_HEX_DIGITS));
       }
     }
   }
   return found;
+}
+
+// The text as the eye reads it: escape sequences removed (CSI, OSC and two-byte ones), and line
+// breaks joined together with the indentation that follows them, so that a token the output
+// split across styles or lines is whole again.
+std::string flattened(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c == '\x1b' && i + 1 < text.size()) {
+      const char kind = text[i + 1];
+      if (kind == '[') {
+        i += 2;
+        while (i < text.size() && !(text[i] >= 0x40 && text[i] <= 0x7e)) ++i;
+      } else if (kind == ']') {
+        i += 2;
+        while (i < text.size() && text[i] != '\a' &&
+               !(text[i] == '\x1b' && i + 1 < text.size() && text[i + 1] == '\\')) {
+          ++i;
+        }
+        if (i < text.size() && text[i] == '\x1b') ++i;
+      } else {
+        ++i;
+      }
+      continue;
+    }
+    if (c == '\r') continue;
+    if (c == '\n') {
+      while (i + 1 < text.size() && (text[i + 1] == ' ' || text[i + 1] == '\t')) ++i;
+      continue;
+    }
+    out += c;
+  }
+  return out;
 }
 
 }  // namespace
@@ -51,9 +89,12 @@ int main(int argc, char** argv) {
   }
   const fs::path dir = argv[1];
   std::error_code ec;
+  // An absent or empty folder means the output was kept elsewhere or not at all: nothing was
+  // checked, which must not pass for "nothing leaked".
   if (!fs::is_directory(dir, ec)) {
-    std::cout << "no captured output in " << dir.string() << "\n";
-    return 0;
+    std::cout << "FAILED: no captured output: " << dir.string()
+              << " does not exist, so no output was checked\n";
+    return 1;
   }
   std::size_t files = 0;
   std::size_t bytes = 0;
@@ -72,10 +113,19 @@ int main(int argc, char** argv) {
       std::cout << "LEAK " << shown(token) << " in " << entry.path().filename().string() << " ("
                 << header << ")\n";
     };
-    for (const auto token : TEST_TOKENS) {
-      if (text.find(token) != std::string::npos) report(token);
+    std::set<std::string> seen;
+    for (const std::string& form : {text, flattened(text)}) {
+      for (const auto token : TEST_TOKENS) {
+        if (form.find(token) != std::string::npos) seen.emplace(token);
+      }
+      for (auto& token : issued_tokens_in(form)) seen.insert(std::move(token));
     }
-    for (const auto& token : issued_tokens_in(text)) report(token);
+    for (const auto& token : seen) report(token);
+  }
+  if (files == 0) {
+    std::cout << "FAILED: no captured output: " << dir.string()
+              << " is empty, so no output was checked\n";
+    return 1;
   }
   std::cout << "scanned " << files << " captured outputs, " << bytes << " bytes: " << leaks
             << " whole tokens\n";

@@ -1,14 +1,16 @@
 #include "velmora/oauth/credentials.hpp"
 
 #include <chrono>
+#include <cstdio>
+#include <set>
 
 #include "service_calls.hpp"
-#include "velmora/base/errors.hpp"
 #include "velmora/http/encoding.hpp"
 #include "velmora/oauth/device_flow.hpp"
 #include "velmora/oauth/token_store.hpp"
 #include "velmora/platform/env.hpp"
 #include "velmora/platform/file_lock.hpp"
+#include "velmora/base/errors.hpp"
 
 namespace velmora::oauth {
 namespace {
@@ -76,8 +78,8 @@ class ServiceCredentials final : public Credentials {
     const std::string base = detail::normalize_base_url(base_url);
     if (base.empty()) return std::nullopt;
     const auto store = TokenStore::default_location();
-    const auto login = store.load();
-    if (!login || !issued_by(*login, base)) return std::nullopt;
+    const auto login = saved_login(store, base);
+    if (!login) return std::nullopt;
     if (usable(login->tokens)) return handed_out_ = login->tokens.access_token;
     return hand_out(refresh(store, base, client_id, login->tokens.access_token));
   }
@@ -91,7 +93,7 @@ class ServiceCredentials final : public Credentials {
         options.client_id.empty() ? std::string(DEFAULT_CLIENT_ID) : options.client_id};
     try {
       // Under the lock, so a refresh running in another CLI cannot overwrite the new login.
-      const auto lock = try_lock(store);
+      const auto lock = try_lock(store, "saving the new login");
       store.save(login);
     } catch (const velmora::base::OSError& e) {
       throw velmora::base::RuntimeError(
@@ -116,7 +118,7 @@ class ServiceCredentials final : public Credentials {
     }
     if (answer.status == 401) {
       throw InvalidTokenError("The credentials service rejected the token (" +
-                              detail::describe(answer) + ")");
+                              detail::describe(answer, {access_token}) + ")");
     }
     if (!answer.is_success() || !answer.object) return std::nullopt;
     std::string user = detail::text_of(*answer.object, "user_id");
@@ -130,8 +132,8 @@ class ServiceCredentials final : public Credentials {
     const std::string base = detail::normalize_base_url(base_url);
     if (base.empty()) return std::nullopt;
     const auto store = TokenStore::default_location();
-    const auto login = store.load();
-    if (!login || !issued_by(*login, base)) return std::nullopt;
+    const auto login = saved_login(store, base);
+    if (!login) return std::nullopt;
     // The token this run was given is the one found wanting: when another CLI has replaced it
     // in the meantime, the replacement is used instead of spending the refresh token again.
     const std::string& seen = handed_out_.empty() ? login->tokens.access_token : handed_out_;
@@ -161,17 +163,60 @@ class ServiceCredentials final : public Credentials {
   bool clear_saved_tokens() override {
     const auto store = TokenStore::default_location();
     // Under the lock, so a refresh finishing elsewhere cannot bring the login back.
-    const auto lock = try_lock(store);
+    const auto lock = try_lock(store, "removing the saved login");
     return store.clear();
   }
 
  private:
-  // The lock, or nothing when it cannot be had (a folder we cannot write, a stuck holder):
-  // saving and clearing then go ahead unguarded rather than fail.
-  static std::optional<platform::FileLock> try_lock(const TokenStore& store) {
+  void warn(const std::string& text) {
+    // Once per run: a login read several times must not repeat its trouble.
+    if (!warned_.insert(text).second) return;
+    if (hooks_.warn) {
+      hooks_.warn(text);
+    } else {
+      std::fprintf(stderr, "Warning: %s\n", text.c_str());
+    }
+  }
+
+  void debug(const std::string& text) const {
+    if (hooks_.debug) hooks_.debug(text);
+  }
+
+  void warn_out_of_date(const TokenStore& store, const std::string& why) {
+    warn("saved login is out of date: run velmora login (" + why + "; " + store.file().string() +
+         ").");
+  }
+
+  // The saved login of `base`, or nothing; a file that is out of date or cannot be used is
+  // reported (and left in place: a login replaces it).
+  std::optional<SavedLogin> saved_login(const TokenStore& store, const std::string& base) {
+    auto stored = store.read();
+    switch (stored.state) {
+      case StoredLogin::State::none:
+        return std::nullopt;
+      case StoredLogin::State::stale:
+        warn_out_of_date(store,
+                         stored.problem.empty() ? "its refresh token was spent" : stored.problem);
+        return std::nullopt;
+      case StoredLogin::State::damaged:
+        warn("the saved login in " + store.file().string() + " cannot be used: " + stored.problem +
+             ". It was left as it is; velmora login replaces it.");
+        return std::nullopt;
+      case StoredLogin::State::usable:
+        break;
+    }
+    if (!issued_by(stored.login, base)) return std::nullopt;
+    return std::move(stored.login);
+  }
+
+  // The lock for saving or removing, or nothing when it cannot be had (a folder we cannot
+  // write, a stuck holder). Those go ahead without it: a new login or a logout is what the user
+  // asked for, and at worst a refresh finishing elsewhere at that moment wins.
+  std::optional<platform::FileLock> try_lock(const TokenStore& store, const std::string& action) {
     try {
       return platform::FileLock(store.lock_file(), LOCK_WAIT_SECONDS);
-    } catch (const velmora::base::Error&) {
+    } catch (const velmora::base::Error& e) {
+      debug(action + " without the lock " + store.lock_file().string() + ": " + e.what());
       return std::nullopt;
     }
   }
@@ -179,41 +224,58 @@ class ServiceCredentials final : public Credentials {
   // Spends the saved refresh token, holding the lock so that no other CLI spends the same one.
   // `seen` is the access token the caller found unusable: a different one saved meanwhile was
   // refreshed by another CLI and is used as it is.
-  static std::optional<std::string> refresh(const TokenStore& store, const std::string& base,
-                                            const std::string& client_id, const std::string& seen) {
+  std::optional<std::string> refresh(const TokenStore& store, const std::string& base,
+                                     const std::string& client_id, const std::string& seen) {
     std::optional<platform::FileLock> lock;
     try {
       lock.emplace(store.lock_file(), LOCK_WAIT_SECONDS);
-    } catch (const velmora::base::Error&) {
+    } catch (const velmora::base::Error& e) {
       // Refreshing without the lock could spend a refresh token twice and lose the login.
+      debug("the saved login was not refreshed: its lock " + store.lock_file().string() +
+            " could not be taken: " + e.what());
       return std::nullopt;
     }
-    const auto current = store.load();
-    if (!current || !issued_by(*current, base)) return std::nullopt;
+    const auto current = saved_login(store, base);
+    if (!current) return std::nullopt;
     if (current->tokens.access_token != seen && usable(current->tokens)) {
       return current->tokens.access_token;
     }
-    if (current->tokens.refresh_token.empty()) return std::nullopt;
+    if (current->tokens.refresh_token.empty()) {
+      debug("the saved login was not refreshed: it has no refresh token");
+      return std::nullopt;
+    }
 
     // A refresh token belongs to the client it was issued to.
     const std::string client = !current->client_id.empty() ? current->client_id
                                : !client_id.empty()        ? client_id
                                                            : std::string(DEFAULT_CLIENT_ID);
+    const std::string& spent = current->tokens.refresh_token;
     JsonAnswer answer;
     try {
-      answer = detail::post_form(base + "/oauth/token",
-                                 {{"grant_type", "refresh_token"},
-                                  {"refresh_token", current->tokens.refresh_token},
-                                  {"client_id", client}},
-                                 REFRESH_TIMEOUT_SECONDS);
-    } catch (const velmora::base::Error&) {
+      answer = detail::post_form(
+          base + "/oauth/token",
+          {{"grant_type", "refresh_token"}, {"refresh_token", spent}, {"client_id", client}},
+          REFRESH_TIMEOUT_SECONDS);
+    } catch (const velmora::base::Error& e) {
       // No refresh now; the saved refresh token was not spent and serves the next attempt.
+      debug(std::string("the saved login was not refreshed: ") + e.what());
       return std::nullopt;
     }
-    if (!answer.is_success() || !answer.object) return std::nullopt;
+    if (!answer.is_success() || !answer.object) {
+      const std::string why = detail::describe(answer, {spent, current->tokens.access_token});
+      if (answer.status >= 400 && answer.status < 500) {
+        warn_out_of_date(store, "the credentials service refused its refresh token: " + why);
+      } else {
+        debug("the saved login was not refreshed: " + why);
+      }
+      return std::nullopt;
+    }
     SavedLogin updated = *current;
     updated.tokens.access_token = detail::text_of(*answer.object, "access_token");
-    if (updated.tokens.access_token.empty()) return std::nullopt;
+    if (updated.tokens.access_token.empty()) {
+      debug("the saved login was not refreshed: the answer holds no access token");
+      return std::nullopt;
+    }
     if (auto rotated = detail::text_of(*answer.object, "refresh_token"); !rotated.empty()) {
       updated.tokens.refresh_token = rotated;
     }
@@ -227,8 +289,19 @@ class ServiceCredentials final : public Credentials {
     updated.client_id = client;
     try {
       store.save(updated);
-    } catch (const velmora::base::OSError&) {
-      // The new access token still serves this run; the next one will have to log in again.
+    } catch (const velmora::base::OSError& e) {
+      // The saved refresh token is spent: this run goes on with the new access token, and the
+      // file must not offer the spent one to the next run (a service may revoke every token of
+      // a login whose refresh token comes back).
+      std::string outcome = "the next run will ask for velmora login";
+      try {
+        store.mark_stale(updated, "its refreshed tokens could not be saved");
+      } catch (const velmora::base::OSError& marking) {
+        outcome = "the file still holds the spent refresh token (" + std::string(marking.what()) +
+                  "): run velmora login before this access token expires";
+      }
+      warn("the refreshed login could not be saved to " + store.file().string() + ": " + e.what() +
+           ". This run goes on with the new token; " + outcome + ".");
     }
     return updated.tokens.access_token;
   }
@@ -241,6 +314,8 @@ class ServiceCredentials final : public Credentials {
   FlowHooks hooks_;
   /// The saved-login access token this instance last returned; empty before the first.
   std::string handed_out_;
+  /// Warnings already given.
+  std::set<std::string> warned_;
 };
 
 }  // namespace

@@ -3,12 +3,14 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <thread>
 
 #include "service_calls.hpp"
-#include "velmora/base/errors.hpp"
 #include "velmora/http/encoding.hpp"
 #include "velmora/platform/process.hpp"
+#include "velmora/platform/secret_mask.hpp"
+#include "velmora/base/errors.hpp"
 
 namespace velmora::oauth {
 namespace {
@@ -25,8 +27,6 @@ constexpr double DEFAULT_EXPIRES_IN_SECONDS = 900;
 // Gateways run the automatic login unattended: a service asking for more must not keep a run
 // waiting for hours.
 constexpr double MAX_EXPIRES_IN_SECONDS = 3600;
-constexpr std::size_t MASK_KEEP = 8;
-constexpr std::string_view ELLIPSIS = "…";
 
 double wall_seconds() {
   using namespace std::chrono;
@@ -63,8 +63,8 @@ std::string authorize_address(const boost::json::object& start) {
 
 }  // namespace
 
-FlowHooks system_flow_hooks() {
-  return FlowHooks{
+FlowHooks system_flow_hooks(bool debug) {
+  FlowHooks hooks{
       .now =
           [] {
             using namespace std::chrono;
@@ -75,7 +75,15 @@ FlowHooks system_flow_hooks() {
             std::this_thread::sleep_for(std::chrono::duration<double>(std::max(0.0, seconds)));
           },
       .open_browser = open_in_browser,
+      .warn = {},
+      .debug = {},
   };
+  if (debug) {
+    hooks.debug = [](const std::string& text) {
+      std::fprintf(stderr, "debug: %s\n", text.c_str());
+    };
+  }
+  return hooks;
 }
 
 bool open_in_browser(const std::string& url) {
@@ -115,7 +123,7 @@ TokenSet run_device_flow(const LoginFlowOptions& options, const FlowHooks& hooks
   }
   if (!start.is_success() || !start.object) {
     throw velmora::base::RuntimeError("The credentials service did not start a login: " +
-                                      detail::describe(start));
+                                detail::describe(start));
   }
   const std::string device_code = detail::text_of(*start.object, "device_code");
   const std::string address = authorize_address(*start.object);
@@ -188,32 +196,14 @@ TokenSet run_device_flow(const LoginFlowOptions& options, const FlowHooks& hooks
       throw velmora::base::RuntimeError("The login code expired before it was approved.");
     }
     throw velmora::base::RuntimeError("The credentials service rejected the login: " +
-                                      detail::describe(answer));
+                                detail::describe(answer, {device_code}));
   }
 }
 
-std::string mask_token(std::string_view token) {
-  // Whole characters only, and never more than half of a short token.
-  const std::size_t keep_chars = std::min(MASK_KEEP, token.size() / 2);
-  std::size_t bytes = 0;
-  for (std::size_t seen = 0; bytes < token.size() && seen < keep_chars; ++seen) {
-    ++bytes;
-    while (bytes < token.size() && (static_cast<unsigned char>(token[bytes]) & 0xC0) == 0x80) {
-      ++bytes;
-    }
-  }
-  return std::string(token.substr(0, bytes)) + std::string(ELLIPSIS);
-}
+std::string mask_token(std::string_view token) { return platform::mask_token(token); }
 
 boost::json::object mask_poll_response(const boost::json::object& response) {
-  boost::json::object masked = response;
-  for (const std::string_view key : {"access_token", "refresh_token", "id_token"}) {
-    auto* value = masked.if_contains(key);
-    if (value == nullptr || value->is_null()) continue;
-    // A token sent as something other than text is hidden whole.
-    *value = value->is_string() ? mask_token(value->get_string()) : std::string(ELLIPSIS);
-  }
-  return masked;
+  return platform::mask_json(boost::json::value(response)).as_object();
 }
 
 }  // namespace velmora::oauth

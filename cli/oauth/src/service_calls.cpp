@@ -5,9 +5,10 @@
 
 #include <boost/json/parse.hpp>
 
-#include "velmora/base/json_text.hpp"
 #include "velmora/http/client.hpp"
 #include "velmora/http/encoding.hpp"
+#include "velmora/platform/secret_mask.hpp"
+#include "velmora/base/json_text.hpp"
 
 namespace velmora::oauth::detail {
 namespace {
@@ -68,18 +69,22 @@ double number_of(const boost::json::object& object, std::string_view key, double
   return fallback;
 }
 
-std::string describe(const JsonAnswer& answer) {
+std::string describe(const JsonAnswer& answer, const std::vector<std::string>& secrets) {
   if (answer.object) {
     const std::string error = text_of(*answer.object, "error");
     const std::string description = text_of(*answer.object, "error_description");
-    if (!error.empty()) return description.empty() ? error : error + ": " + description;
+    if (!error.empty()) {
+      return platform::mask_secrets(description.empty() ? error : error + ": " + description,
+                                    secrets);
+    }
   }
   // A successful answer that is not what we expect may still carry tokens (some services answer
   // form-encoded): its body is never shown.
   if (answer.status >= 200 && answer.status < 300) {
     return "HTTP " + std::to_string(answer.status) + ": an answer that is not a JSON object";
   }
-  std::string body = velmora::base::sanitize_utf8(answer.text);
+  // Masked before it is cut, so that no cut leaves more of a token than its debug form.
+  std::string body = platform::mask_secrets(velmora::base::sanitize_utf8(answer.text), secrets);
   constexpr std::size_t MAX_SHOWN = 300;
   if (body.size() > MAX_SHOWN) {
     std::size_t cut = MAX_SHOWN;

@@ -37,8 +37,10 @@ JsonAnswer get_with_bearer(const std::string& url, const std::string& token,
 [[nodiscard]] double number_of(const boost::json::object& object, std::string_view key,
                                double fallback);
 
-/// "error: description" from an OAuth error answer, else "HTTP <status>: <body>".
-[[nodiscard]] std::string describe(const JsonAnswer& answer);
+/// "error: description" from an OAuth error answer, else "HTTP <status>: <body>"; `secrets`
+/// (the tokens the request carried) and every token field are masked, wherever they appear.
+[[nodiscard]] std::string describe(const JsonAnswer& answer,
+                                   const std::vector<std::string>& secrets = {});
 
 /// Trimmed, without trailing "/".
 [[nodiscard]] std::string normalize_base_url(std::string_view url);

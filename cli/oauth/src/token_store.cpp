@@ -9,12 +9,18 @@
 #include <boost/json/parse.hpp>
 
 #include "service_calls.hpp"
-#include "velmora/base/errors.hpp"
-#include "velmora/base/json_text.hpp"
 #include "velmora/platform/files.hpp"
 #include "velmora/platform/paths.hpp"
+#include "velmora/base/errors.hpp"
+#include "velmora/base/json_text.hpp"
 
 namespace velmora::oauth {
+namespace {
+
+// Marks a record that replaced a login whose refresh token was spent.
+constexpr std::string_view STALE_FIELD = "stale";
+
+}  // namespace
 
 std::string serialize_login(const SavedLogin& login) {
   boost::json::object o;
@@ -58,7 +64,7 @@ std::filesystem::path TokenStore::lock_file() const {
   return lock;
 }
 
-std::optional<SavedLogin> TokenStore::load() const {
+StoredLogin TokenStore::read() const {
   // A file an older version or the user made readable by others is made private before its
   // tokens are used; it is replaced with mode 0600 on the next save anyway.
   struct stat info {};
@@ -67,18 +73,58 @@ std::optional<SavedLogin> TokenStore::load() const {
     // Failing to tighten it leaves it as it was; the tokens are still this user's to use.
     (void)::chmod(file_.c_str(), S_IRUSR | S_IWUSR);
   }
+  StoredLogin stored;
+  std::optional<std::string> text;
   try {
-    const auto text = platform::read_file_if_exists(file_);
-    if (!text) return std::nullopt;
-    return parse_login(*text);
-  } catch (const velmora::base::OSError&) {
-    // An unreadable file is no usable login; the user can log in again, which replaces it.
-    return std::nullopt;
+    text = platform::read_file_if_exists(file_);
+  } catch (const velmora::base::OSError& e) {
+    stored.state = StoredLogin::State::damaged;
+    stored.problem = std::string("it cannot be read (") + e.what() + ")";
+    return stored;
   }
+  if (!text) return stored;
+  boost::system::error_code ec;
+  const auto value = boost::json::parse(*text, ec);
+  if (!ec && value.is_object()) {
+    if (const auto* stale = value.as_object().if_contains(STALE_FIELD)) {
+      stored.state = StoredLogin::State::stale;
+      stored.problem = stale->is_string() ? std::string(stale->get_string()) : "";
+      return stored;
+    }
+  }
+  if (auto login = parse_login(*text)) {
+    stored.state = StoredLogin::State::usable;
+    stored.login = std::move(*login);
+    return stored;
+  }
+  stored.state = StoredLogin::State::damaged;
+  stored.problem = ec                   ? "it is not valid JSON (" + ec.message() + ")"
+                   : !value.is_object() ? std::string("it is not a JSON object")
+                                        : std::string("it holds no access token");
+  return stored;
+}
+
+std::optional<SavedLogin> TokenStore::load() const {
+  auto stored = read();
+  if (stored.state != StoredLogin::State::usable) return std::nullopt;
+  return std::move(stored.login);
 }
 
 void TokenStore::save(const SavedLogin& login) const {
+  // Tokens go nowhere that others could read: a folder or file that cannot be made private
+  // fails the save.
+  platform::make_private_folder(file_.parent_path());
   platform::write_file_atomic(file_, serialize_login(login), 0600);
+}
+
+void TokenStore::mark_stale(const SavedLogin& login, const std::string& reason) const {
+  // No tokens in it, so it may be written where privacy could not be had.
+  boost::json::object o;
+  o[STALE_FIELD] = reason;
+  o["oauth_base_url"] = login.oauth_base_url;
+  o["client_id"] = login.client_id;
+  platform::write_file_atomic(file_, velmora::base::json_dumps(o) + "\n", 0600,
+                              /*mode_required=*/false);
 }
 
 bool TokenStore::clear() const {

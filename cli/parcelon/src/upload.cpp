@@ -14,10 +14,11 @@
 
 #include "parcelon/media_type.hpp"
 #include "parcelon/multipart.hpp"
-#include "velmora/base/errors.hpp"
-#include "velmora/base/json_text.hpp"
 #include "velmora/http/client.hpp"
 #include "velmora/platform/paths.hpp"
+#include "velmora/platform/secret_mask.hpp"
+#include "velmora/base/errors.hpp"
+#include "velmora/base/json_text.hpp"
 
 namespace parcelon {
 namespace {
@@ -97,6 +98,12 @@ std::size_t invalid_utf8_offset(std::string_view text) {
 AttachmentRecord upload(const std::string& base_url, const std::string& user_id,
                         const std::string& thread_id, const LocalAttachment& attachment,
                         const UploadOptions& options, std::optional<std::string>& debug_line) {
+  // The service's answer may echo the request: the token is shown only in its debug form.
+  const auto shown = [&options](const std::string& text) {
+    return velmora::platform::mask_secrets(text, options.token
+                                                     ? std::vector<std::string>{*options.token}
+                                                     : std::vector<std::string>{});
+  };
   // The file: "~" expanded, made absolute, links followed.
   std::error_code ec;
   fs::path local_path = fs::absolute(velmora::platform::expand_user(attachment.path), ec);
@@ -114,16 +121,15 @@ AttachmentRecord upload(const std::string& base_url, const std::string& user_id,
   FileDescriptor file(::open(local_path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (file.get() < 0) {
     const int err = errno;
-    if (err == ENOENT)
-      throw velmora::base::FileNotFoundError("Attachment not found: " + attachment.path);
-    throw velmora::base::OSError(
-        std::string(std::strerror(err)) + ": '" + local_path.string() + "'", err);
+    if (err == ENOENT) throw velmora::base::FileNotFoundError("Attachment not found: " + attachment.path);
+    throw velmora::base::OSError(std::string(std::strerror(err)) + ": '" + local_path.string() + "'",
+                           err);
   }
   struct stat st {};
   if (::fstat(file.get(), &st) != 0) {
     const int err = errno;
-    throw velmora::base::OSError(
-        std::string(std::strerror(err)) + ": '" + local_path.string() + "'", err);
+    throw velmora::base::OSError(std::string(std::strerror(err)) + ": '" + local_path.string() + "'",
+                           err);
   }
   if (!S_ISREG(st.st_mode))
     throw velmora::base::FileNotFoundError("Attachment not found: " + attachment.path);
@@ -163,34 +169,33 @@ AttachmentRecord upload(const std::string& base_url, const std::string& user_id,
       std::rethrow_exception(failure->error);
     } catch (const std::exception& e) {
       throw velmora::base::RuntimeError(std::string("Upload failed: ") + e.what(),
-                                        std::current_exception());
+                                  std::current_exception());
     }
   }
   auto& response = std::get<velmora::http::Response>(outcome);
   if (!response.is_success()) {
     throw velmora::base::RuntimeError("Upload failed (" + std::to_string(response.status) +
-                                      "): " + velmora::base::sanitize_utf8(response.body));
+                                "): " + shown(velmora::base::sanitize_utf8(response.body)));
   }
   const std::string& text = response.body;
   if (!velmora::base::is_valid_utf8(text)) {
-    throw velmora::base::RuntimeError(
-        "Upload response is not valid UTF-8 (invalid byte at offset " +
-        std::to_string(invalid_utf8_offset(text)) + ")");
+    throw velmora::base::RuntimeError("Upload response is not valid UTF-8 (invalid byte at offset " +
+                                std::to_string(invalid_utf8_offset(text)) + ")");
   }
-  if (options.debug) debug_line = std::string(DEBUG_PREFIX) + text;
+  if (options.debug) debug_line = std::string(DEBUG_PREFIX) + shown(text);
 
   boost::system::error_code parse_error;
   const auto answer = boost::json::parse(text, parse_error);
   if (parse_error) {
     throw velmora::base::RuntimeError(
-        "Upload returned non-JSON response: " + text,
+        "Upload returned non-JSON response: " + shown(text),
         std::make_exception_ptr(velmora::base::RuntimeError(parse_error.message())));
   }
   // Any answer but an object has no relative_path to give.
   const std::string relative_path = answer.is_object() ? relative_path_of(answer.get_object()) : "";
   if (relative_path.empty()) {
     throw velmora::base::RuntimeError("Upload response missing relative_path: " +
-                                      velmora::base::json_dumps(answer));
+                                shown(velmora::base::json_dumps(answer)));
   }
   return AttachmentRecord{{"file_path", relative_path},
                           {"type", content_type},

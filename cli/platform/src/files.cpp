@@ -4,7 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include "velmora/base/errors.hpp"
@@ -12,8 +14,16 @@
 namespace velmora::platform {
 namespace {
 
+std::atomic<ChmodCall> chmod_call{&::chmod};
+
 [[noreturn]] void throw_errno(int err, const std::filesystem::path& path) {
   throw velmora::base::OSError(std::string(std::strerror(err)) + ": '" + path.string() + "'", err);
+}
+
+std::string octal(mode_t mode) {
+  char text[8];
+  std::snprintf(text, sizeof text, "%03o", static_cast<unsigned>(mode));
+  return text;
 }
 
 // mkdir -p with a private mode for the folders we create; existing ones are left alone.
@@ -41,7 +51,34 @@ void write_all(int fd, std::string_view content, const std::filesystem::path& pa
 
 }  // namespace
 
-void write_file_atomic(const std::filesystem::path& path, std::string_view content, mode_t mode) {
+ChmodCall replace_chmod_call(ChmodCall call) noexcept { return chmod_call.exchange(call); }
+
+void set_mode(const std::filesystem::path& path, mode_t mode) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) throw_errno(errno, path);
+  if ((st.st_mode & 07777) == mode) return;
+  if (chmod_call.load()(path.c_str(), mode) != 0) {
+    const int err = errno;
+    throw velmora::base::OSError("mode 0" + octal(mode) + " could not be set on '" + path.string() +
+                               "': " + std::strerror(err),
+                           err);
+  }
+  if (::stat(path.c_str(), &st) != 0) throw_errno(errno, path);
+  if ((st.st_mode & 07777) != mode) {
+    throw velmora::base::OSError("'" + path.string() + "' keeps mode 0" + octal(st.st_mode & 07777) +
+                               " instead of 0" + octal(mode) + " on its file system",
+                           EPERM);
+  }
+}
+
+void make_private_folder(const std::filesystem::path& dir) {
+  if (dir.empty()) return;
+  make_parents(dir);
+  set_mode(dir, 0700);
+}
+
+void write_file_atomic(const std::filesystem::path& path, std::string_view content, mode_t mode,
+                       bool mode_required) {
   const auto dir = path.parent_path();
   make_parents(dir);
   std::string temp = (dir.empty() ? std::filesystem::path(".") : dir).string() + "/." +
@@ -49,7 +86,12 @@ void write_file_atomic(const std::filesystem::path& path, std::string_view conte
   const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
   if (fd < 0) throw_errno(errno, path);
   try {
-    if (::fchmod(fd, mode) != 0) throw_errno(errno, temp);
+    try {
+      set_mode(temp, mode);
+    } catch (const velmora::base::OSError&) {
+      if (mode_required) throw;
+      // The caller's content is no secret: the file keeps the mode it was created with.
+    }
     write_all(fd, content, temp);
     if (::fsync(fd) != 0) throw_errno(errno, temp);
     if (::close(fd) != 0) {

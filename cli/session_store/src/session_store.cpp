@@ -14,9 +14,10 @@
 #include <utility>
 
 #include "sqlite_db.hpp"
-#include "velmora/base/errors.hpp"
 #include "velmora/platform/env.hpp"
 #include "velmora/platform/file_lock.hpp"
+#include "velmora/platform/files.hpp"
+#include "velmora/base/errors.hpp"
 
 namespace velmora::session_store {
 
@@ -151,6 +152,16 @@ struct VelmoraSessionStore::Impl {
     }
   }
 
+  // A store that cannot be made private still keeps sessions (they hold no secrets), but the
+  // user hears that others may read it.
+  void keep_private(const fs::path& target, mode_t mode) {
+    try {
+      platform::set_mode(target, mode);
+    } catch (const velmora::base::OSError& e) {
+      warn(std::string("Saved sessions may be readable by other users: ") + e.what() + ".");
+    }
+  }
+
   void give_up(const std::string& reason) {
     db = Database();
     warn("Saved sessions are unavailable: " + reason + ". This session will not be saved.");
@@ -167,7 +178,7 @@ struct VelmoraSessionStore::Impl {
         return;
       }
       // Session records name the user's folders and accounts: keep them private.
-      fs::permissions(folder, fs::perms::owner_all, ec);
+      keep_private(folder, 0700);
     }
     std::string damage;
     try {
@@ -211,7 +222,7 @@ struct VelmoraSessionStore::Impl {
     const bool existed = fs::exists(path, ec);
     if (existed) check_header();
     db = Database(path, true);
-    if (!existed) ::chmod(path.c_str(), S_IRUSR | S_IWUSR);
+    if (!existed) keep_private(path, 0600);
     db.set_busy_timeout(BUSY_TIMEOUT_MS);
     // The pragma answers with a row; it is also the first read of the file's header.
     auto wal = db.prepare("PRAGMA journal_mode=WAL");

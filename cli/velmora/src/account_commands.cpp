@@ -1,12 +1,12 @@
 #include "velmora/account_commands.hpp"
 
-#include <array>
 #include <string>
 #include <string_view>
 
+#include "velmora/oauth/device_flow.hpp"
+#include "velmora/platform/secret_mask.hpp"
 #include "velmora/base/errors.hpp"
 #include "velmora/base/json_text.hpp"
-#include "velmora/oauth/device_flow.hpp"
 
 namespace velmora {
 
@@ -14,25 +14,11 @@ namespace {
 
 using velmora::term::Console;
 
-constexpr std::string_view ELLIPSIS = "…";
-
-std::string mask_token(std::string_view token) {
-  // Already masked (by the credentials component): masking twice must not grow it.
-  if (token.ends_with(ELLIPSIS)) return std::string(token);
-  return velmora::oauth::mask_token(token);
-}
-
 }  // namespace
 
 boost::json::object mask_token_fields(const boost::json::object& response) {
-  boost::json::object out = response;
-  for (const std::string_view key :
-       std::array<std::string_view, 3>{"access_token", "refresh_token", "id_token"}) {
-    if (auto* value = out.if_contains(key); value != nullptr && value->is_string()) {
-      *value = mask_token(value->get_string());
-    }
-  }
-  return out;
+  // Already masked by the credentials component: masking again leaves it as it is.
+  return velmora::platform::mask_json(boost::json::value(response)).as_object();
 }
 
 int run_login_command(velmora::oauth::Credentials& credentials, Console& console, bool debug) {
@@ -50,8 +36,7 @@ int run_login_command(velmora::oauth::Credentials& credentials, Console& console
   if (debug) {
     options.on_poll_response = [&console](const boost::json::object& response) {
       console.print("[dim]poll response: " +
-                    Console::escape(velmora::base::json_dumps(mask_token_fields(response))) +
-                    "[/dim]");
+                    Console::escape(velmora::base::json_dumps(mask_token_fields(response))) + "[/dim]");
     };
   }
 

@@ -10,6 +10,7 @@
 
 #include "velmora/base/strings.hpp"
 #include "velmora/constants.hpp"
+#include "velmora/platform/secret_mask.hpp"
 #include "velmora/program_exit.hpp"
 
 namespace velmora {
@@ -114,29 +115,14 @@ void print_usage_error(std::ostream& err, const std::string& message) {
 }
 
 // A parse error may quote the arguments it could not place; a token among them is shown only
-// as its debug form (at most 8 characters, never more than half), as a whole word.
-std::string hide_tokens(std::string message, const std::vector<std::string>& args) {
+// in its debug form.
+std::string hide_tokens(const std::string& message, const std::vector<std::string>& args) {
   std::vector<std::string> tokens;
   for (std::size_t i = 0; i < args.size(); ++i) {
     if (args[i] == "--token" && i + 1 < args.size()) tokens.push_back(args[i + 1]);
     if (args[i].starts_with("--token=")) tokens.push_back(args[i].substr(8));
   }
-  auto word_edge = [](char c) { return c == ' ' || c == '=' || c == '\n' || c == '\t'; };
-  for (const auto& token : tokens) {
-    if (token.empty()) continue;
-    const std::string shown = token.substr(0, std::min<std::size_t>(8, token.size() / 2)) + "…";
-    for (auto at = message.find(token); at != std::string::npos; at = message.find(token, at)) {
-      const auto end = at + token.size();
-      if ((at == 0 || word_edge(message[at - 1])) &&
-          (end == message.size() || word_edge(message[end]))) {
-        message.replace(at, token.size(), shown);
-        at += shown.size();
-      } else {
-        at += 1;
-      }
-    }
-  }
-  return message;
+  return velmora::platform::mask_secrets(message, tokens);
 }
 
 }  // namespace

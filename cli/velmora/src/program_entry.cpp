@@ -7,6 +7,7 @@
 #include "velmora/account_commands.hpp"
 #include "velmora/base/errors.hpp"
 #include "velmora/dotenv.hpp"
+#include "velmora/oauth/device_flow.hpp"
 #include "velmora/options.hpp"
 #include "velmora/program_exit.hpp"
 #include "velmora/session.hpp"
@@ -44,14 +45,16 @@ void report(const std::string& line) noexcept {
 
 int handle_login_command(bool debug) {
   load_dotenv();
-  const auto credentials = velmora::oauth::make_credentials();
+  const auto credentials =
+      velmora::oauth::make_credentials(velmora::oauth::system_flow_hooks(debug));
   const auto console = build_console(/*plain_output=*/false);
   return run_login_command(*credentials, *console, debug);
 }
 
-int handle_logout_command() {
+int handle_logout_command(bool debug) {
   const auto console = build_console(/*plain_output=*/false);
-  const auto credentials = velmora::oauth::make_credentials();
+  const auto credentials =
+      velmora::oauth::make_credentials(velmora::oauth::system_flow_hooks(debug));
   return run_logout_command(*credentials, *console);
 }
 
@@ -61,7 +64,7 @@ int program_main(int argc, const char* const* argv) noexcept {
     initialize_console_runtime();
     const Options args = parse_args(argc, argv);
     if (args.command == "login") return handle_login_command(args.debug);
-    if (args.command == "logout") return handle_logout_command();
+    if (args.command == "logout") return handle_logout_command(args.debug);
     return run_cli(args);
   } catch (const ProgramExit& exit) {
     std::cout.flush();

@@ -6,6 +6,7 @@
 #include "velmora/banner.hpp"
 #include "velmora/cli_errors.hpp"
 #include "velmora/completion_wait.hpp"
+#include "velmora/oauth/device_flow.hpp"
 #include "velmora/self_upgrade.hpp"
 #include "velmora/slash_commands.hpp"
 #include "velmora/terminal_mode.hpp"
@@ -63,7 +64,10 @@ SetupOutcome prepare_session(const Options& args, SessionSetupDeps deps) {
       self_upgrade(url, console);
     };
   }
-  if (!deps.credentials) deps.credentials = velmora::oauth::make_credentials();
+  if (!deps.credentials) {
+    deps.credentials =
+        velmora::oauth::make_credentials(velmora::oauth::system_flow_hooks(args.debug));
+  }
 
   SessionSetup s;
   s.credentials = deps.credentials;

@@ -235,13 +235,11 @@ std::shared_ptr<velmora::term::Console> build_console(
   const bool ansi = stdout_supports_ansi(facts);
   velmora::term::ConsoleOptions options;
   if (plain_output) {
-    options = {
-        .force_terminal = false, .no_color = true, .color_system = std::nullopt, .soft_wrap = true};
+    options = {.force_terminal = false, .no_color = true, .color_system = std::nullopt};
   } else {
     options = {.force_terminal = ansi,
                .no_color = !ansi,
-               .color_system = ansi ? std::optional<std::string>("auto") : std::nullopt,
-               .soft_wrap = true};
+               .color_system = ansi ? std::optional<std::string>("auto") : std::nullopt};
   }
   return std::make_shared<velmora::term::Console>(options, std::move(sink));
 }

@@ -1,5 +1,7 @@
 #include "velmora/terminal_mode.hpp"
 
+#include <algorithm>
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -207,10 +209,17 @@ TEST_F(TerminalModeTest, ConsoleColourFollowsPlainOutputAndAnsiSupport) {
     auto console = velmora::build_console(c.plain, c.facts, sink);
     EXPECT_EQ(console->no_color(), !c.expect_colour) << c.name;
     EXPECT_EQ(console->force_terminal(), c.expect_colour) << c.name;
-    EXPECT_TRUE(console->soft_wrap()) << c.name;
     velmora::print_console_notice(*console, "Resumed thread t-1", std::string("yellow"));
     EXPECT_EQ(sink->text().find('\x1b') != std::string::npos, c.expect_colour) << c.name;
     EXPECT_NE(sink->text().find("Resumed thread t-1"), std::string::npos) << c.name;
+
+    // Soft wrap: a line wider than the terminal is written whole; the terminal wraps it.
+    local.set("COLUMNS", "20");
+    sink->clear();
+    const std::string wide(60, 'w');
+    velmora::print_console_notice(*console, wide);
+    EXPECT_NE(sink->text().find(wide), std::string::npos) << c.name;
+    EXPECT_EQ(std::count(sink->text().begin(), sink->text().end(), '\n'), 1) << c.name;
   }
 }
 

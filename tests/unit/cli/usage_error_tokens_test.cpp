@@ -5,9 +5,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "velmora/options.hpp"
-#include "velmora/program_exit.hpp"
 #include "test_tokens.hpp"
+#include "velmora/options.hpp"
+#include "velmora/platform/secret_mask.hpp"
+#include "velmora/program_exit.hpp"
+#include "velmora/base/json_text.hpp"
 
 namespace {
 
@@ -43,6 +45,22 @@ TEST(UsageError, QuotesTokensOnlyInTheirDebugForm) {
       EXPECT_THAT(err.str(), Not(HasSubstr(c.secret)));
     }
   }
+}
+
+TEST(UsageError, CutsATokenByCharactersLikeEveryOtherMaskedText) {
+  // One ASCII letter, then two-byte characters: a cut by bytes would split one of them.
+  const std::string token = "aéééééééééééé";
+  std::ostringstream out;
+  std::ostringstream err;
+  try {
+    (void)velmora::parse_args({"login", "--token", token}, out, err);
+    ADD_FAILURE() << "parsed";
+  } catch (const velmora::ProgramExit& e) {
+    EXPECT_EQ(e.status(), 2);
+  }
+  EXPECT_TRUE(velmora::base::is_valid_utf8(err.str())) << err.str();
+  EXPECT_THAT(err.str(), HasSubstr("not expected: " + velmora::platform::mask_token(token)));
+  EXPECT_THAT(err.str(), Not(HasSubstr(token)));
 }
 
 }  // namespace

@@ -1,17 +1,20 @@
-// The saved login stays private to its user whatever the folder or an older file allowed, and a
-// CLI whose token was rejected picks up the one another CLI refreshed instead of refreshing again.
+// The saved login stays private to its user whatever the folder or an older file allowed (and is
+// not written where that cannot be had), and a CLI whose token was rejected picks up the one
+// another CLI refreshed instead of refreshing again.
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <chrono>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "oauth_test_service.hpp"
-#include "velmora/base/errors.hpp"
 #include "velmora/oauth/credentials.hpp"
 #include "velmora/oauth/device_flow.hpp"
 #include "velmora/oauth/token_store.hpp"
+#include "velmora/platform/files.hpp"
+#include "velmora/base/errors.hpp"
 
 namespace {
 
@@ -145,6 +148,102 @@ TEST(LoginFailure, NeverQuotesAnAnswerThatCarriesTokens) {
       EXPECT_THAT(e.what(), ::testing::Not(::testing::HasSubstr(token.substr(8))));
     }
   }
+}
+
+// A file system that refuses to change modes, for as long as it lives.
+class ModesRefused {
+ public:
+  ModesRefused()
+      : previous_(velmora::platform::replace_chmod_call(+[](const char*, mode_t) {
+          errno = EPERM;
+          return -1;
+        })) {}
+  ~ModesRefused() { velmora::platform::replace_chmod_call(previous_); }
+  ModesRefused(const ModesRefused&) = delete;
+  ModesRefused& operator=(const ModesRefused&) = delete;
+
+ private:
+  velmora::platform::ChmodCall previous_;
+};
+
+HttpReply device_login(const RecordedRequest& req) {
+  if (req.target == "/oauth/device/code") {
+    return json_reply(200, R"({"device_code": "d", "user_code": "U", "interval": 0,
+                               "verification_uri": "http://x/device", "expires_in": 60})");
+  }
+  return json_reply(200, R"({"access_token": "access-new", "refresh_token": "refresh-new",
+                             "expires_in": 3600})");
+}
+
+TEST(TokenFile, TokensAreNotWrittenWhereTheFolderCannotBeMadePrivate) {
+  OauthEnv env;
+  const TokenStore store(env.credentials_file());
+  const auto folder = store.file().parent_path();
+  std::filesystem::create_directories(folder);
+  ASSERT_EQ(::chmod(folder.c_str(), 0755), 0);
+  HttpTestServer service(device_login);
+  ModesRefused refused;
+
+  try {
+    store.save(login_of(service.url(), "access-0"));
+    ADD_FAILURE() << "saved";
+  } catch (const velmora::base::OSError& e) {
+    EXPECT_EQ(std::string(e.what()),
+              "mode 0700 could not be set on '" + folder.string() + "': Operation not permitted");
+  }
+  EXPECT_TRUE(std::filesystem::is_empty(folder));
+
+  // A login says why its tokens were not kept.
+  velmora::testing::FakeHooks fake;
+  try {
+    (void)make_credentials(fake.hooks())
+        ->run_login_flow({.oauth_base_url = service.url(), .client_id = "velmora-cli"});
+    ADD_FAILURE() << "the login reported success";
+  } catch (const velmora::base::RuntimeError& e) {
+    EXPECT_THAT(e.what(), ::testing::HasSubstr("The login succeeded but its tokens could not be "
+                                               "saved: mode 0700 could not be set on '" +
+                                               folder.string() + "'"));
+  }
+  EXPECT_FALSE(std::filesystem::exists(store.file()));
+}
+
+TEST(TokenFile, ARefreshThatCannotBeKeptPrivateWarnsAndLeavesARecordWithoutTokens) {
+  OauthEnv env;
+  HttpTestServer service([](const RecordedRequest&) {
+    return json_reply(200, R"({"access_token": "access-1", "refresh_token": "refresh-1",
+                               "expires_in": 3600})");
+  });
+  const TokenStore store(env.credentials_file());
+  auto expired = login_of(service.url(), "access-0");
+  expired.tokens.expires_at = 1;
+  store.save(expired);
+  ASSERT_EQ(::chmod(store.file().parent_path().c_str(), 0755), 0);
+
+  std::vector<std::string> warnings;
+  velmora::testing::FakeHooks fake;
+  auto hooks = fake.hooks();
+  hooks.warn = [&](const std::string& text) { warnings.push_back(text); };
+  {
+    ModesRefused refused;
+    auto credentials = make_credentials(hooks);
+    EXPECT_EQ(credentials->get_valid_token(service.url(), "velmora-cli"), "access-1");
+  }
+  ASSERT_EQ(warnings.size(), 1U) << ::testing::PrintToString(warnings);
+  EXPECT_THAT(warnings[0], ::testing::HasSubstr("the refreshed login could not be saved to " +
+                                                store.file().string() + ": mode 0700"));
+  EXPECT_THAT(warnings[0], ::testing::Not(::testing::HasSubstr("refresh-1")));
+  const auto stored = store.read();
+  EXPECT_EQ(stored.state, velmora::oauth::StoredLogin::State::stale);
+  const std::string left = velmora::testing::read_file(store.file());
+  for (const char* token : {"refresh-0", "refresh-1", "access-0", "access-1"}) {
+    EXPECT_THAT(left, ::testing::Not(::testing::HasSubstr(token)));
+  }
+
+  warnings.clear();
+  EXPECT_EQ(make_credentials(hooks)->get_valid_token(service.url(), "velmora-cli"), std::nullopt);
+  ASSERT_EQ(warnings.size(), 1U);
+  EXPECT_THAT(warnings[0], ::testing::StartsWith("saved login is out of date: run velmora login"));
+  EXPECT_EQ(service.request_count(), 1U);
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <string_view>
 
 #include <gtest/gtest.h>
 #include <boost/json/parse.hpp>
@@ -95,11 +96,30 @@ std::string render_recording(const std::vector<std::string>& lines, bool termina
   return out;
 }
 
+// Only VELMORA_UPDATE_GOLDEN=1 rewrites the expected files; any other value (0, empty) compares
+// them, so a stray setting cannot turn the test into one that always passes.
+bool update_requested() {
+  const char* value = std::getenv("VELMORA_UPDATE_GOLDEN");
+  return value != nullptr && std::string_view(value) == "1";
+}
+
+TEST(Golden, OnlyTheValueOneRewritesTheExpectedFiles) {
+  velmora::testing::ScopedEnv env;
+  for (const char* value : {"0", "", "yes", "true", " 1"}) {
+    env.set("VELMORA_UPDATE_GOLDEN", value);
+    EXPECT_FALSE(update_requested()) << "'" << value << "'";
+  }
+  env.unset("VELMORA_UPDATE_GOLDEN");
+  EXPECT_FALSE(update_requested());
+  env.set("VELMORA_UPDATE_GOLDEN", "1");
+  EXPECT_TRUE(update_requested());
+}
+
 TEST(Golden, RecordedTurnsRenderAsExpected) {
   velmora::testing::ScopedEnv env;
   env.set("TZ", "UTC");
   tzset();
-  const bool update = std::getenv("VELMORA_UPDATE_GOLDEN") != nullptr;
+  const bool update = update_requested();
   int checked = 0;
   for (const auto& entry : fs::directory_iterator(kGoldenDir)) {
     if (entry.path().extension() != ".jsonl") continue;

@@ -5,11 +5,13 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <chrono>
 #include <string>
 #include <vector>
 
 #include "test_support.hpp"
+#include "velmora/platform/files.hpp"
 
 namespace {
 
@@ -161,6 +163,23 @@ TEST_F(StoreFixture, NewDatabaseIsPrivateToTheUser) {
   EXPECT_EQ(info.st_mode & 0777, 0600);
   ASSERT_EQ(::stat(db.parent_path().c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 0777, 0700);
+}
+
+TEST_F(StoreFixture, AStoreThatCannotBeMadePrivateSaysSoOnceAndStillSaves) {
+  // A file system that refuses to change modes.
+  const auto previous = velmora::platform::replace_chmod_call(+[](const char*, mode_t) {
+    errno = EPERM;
+    return -1;
+  });
+  auto store = open();
+  velmora::platform::replace_chmod_call(previous);
+  store->upsert_session({.thread_id = "t1"});
+  EXPECT_THAT(thread_ids(store->list_sessions()), ElementsAre("t1"));
+  ASSERT_EQ(warnings.size(), 1U) << ::testing::PrintToString(warnings);
+  EXPECT_EQ(warnings[0],
+            "Saved sessions may be readable by other users: mode 0700 could not be "
+            "set on '" +
+                db.parent_path().string() + "': Operation not permitted.");
 }
 
 TEST_F(StoreFixture, UnopenablePlacesWarnAndNeverThrow) {

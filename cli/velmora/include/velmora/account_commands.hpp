@@ -21,7 +21,7 @@ namespace velmora {
 
 /// Loads .env, then logs in against the configured credentials service.
 [[nodiscard]] int handle_login_command(bool debug);
-[[nodiscard]] int handle_logout_command();
+[[nodiscard]] int handle_logout_command(bool debug = false);
 
 /// A poll response with the values of access_token, refresh_token and id_token cut to their
 /// first 8 characters and "…", so that no printed line holds a whole token.

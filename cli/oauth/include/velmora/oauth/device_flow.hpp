@@ -20,16 +20,23 @@
 
 namespace velmora::oauth {
 
-/// The clock, the pause between polls and the browser: real ones, or fakes in tests.
+/// The clock, the pause between polls, the browser and where the component speaks: real ones,
+/// or fakes in tests.
 struct FlowHooks {
   /// Monotonic seconds.
   std::function<double()> now;
   std::function<void(double seconds)> sleep;
   /// Opens the address; false when no browser could be started (not an error).
   std::function<bool(const std::string& url)> open_browser;
+  /// Tells the user about a saved login that failed them (once each); empty: "Warning: " lines
+  /// on standard error.
+  std::function<void(const std::string& text)> warn;
+  /// Explains a decision (a refresh skipped, a lock not taken) under --debug; empty: silent.
+  std::function<void(const std::string& text)> debug;
 };
 
-[[nodiscard]] FlowHooks system_flow_hooks();
+/// With `debug`, decisions are explained in "debug: " lines on standard error.
+[[nodiscard]] FlowHooks system_flow_hooks(bool debug = false);
 
 /// The real credentials component with other hooks (tests: a fake clock and browser).
 [[nodiscard]] std::unique_ptr<Credentials> make_credentials(FlowHooks hooks);
@@ -42,11 +49,12 @@ bool open_in_browser(const std::string& url);
 [[nodiscard]] TokenSet run_device_flow(const LoginFlowOptions& options, const FlowHooks& hooks,
                                        std::string* id_token = nullptr);
 
-/// A token as it may be shown: the first 8 characters then "…" (fewer for short tokens, so
-/// at least half stays hidden).
+/// A token as it may be shown (velmora::platform::mask_token): the first 8 characters then "…"
+/// (fewer for short tokens, so at least half stays hidden).
 [[nodiscard]] std::string mask_token(std::string_view token);
 
-/// `response` with the values of access_token, refresh_token and id_token masked.
+/// `response` with the values of access_token, refresh_token, id_token and device_code masked
+/// at any depth (velmora::platform::mask_secrets).
 [[nodiscard]] boost::json::object mask_poll_response(const boost::json::object& response);
 
 }  // namespace velmora::oauth

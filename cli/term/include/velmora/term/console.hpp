@@ -100,7 +100,6 @@ struct ConsoleOptions {
   bool no_color = false;
   /// "auto" detects from the environment; absent means no colour system.
   std::optional<std::string> color_system;
-  bool soft_wrap = true;
 };
 
 class Console {
@@ -126,7 +125,6 @@ class Console {
 
   [[nodiscard]] bool no_color() const noexcept { return options_.no_color; }
   [[nodiscard]] bool force_terminal() const noexcept { return options_.force_terminal; }
-  [[nodiscard]] bool soft_wrap() const noexcept { return options_.soft_wrap; }
   [[nodiscard]] const std::optional<std::string>& color_system_name() const noexcept {
     return options_.color_system;
   }
