@@ -7,6 +7,7 @@
 #include <memory>
 
 #include <boost/asio/co_spawn.hpp>
+#include <boost/asio/experimental/awaitable_operators.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/signal_set.hpp>
 
@@ -149,6 +150,20 @@ wirelet::awaitable<bool> connect_with_refresh(SessionState& s) {
   co_return false;
 }
 
+/// `connect_with_refresh` within a one-shot's time limit: its attempts and their retries stop at
+/// `deadline`. False after a failure or at the deadline, both reported.
+wirelet::awaitable<bool> connect_before(SessionState& s, double deadline) {
+  using namespace boost::asio::experimental::awaitable_operators;
+  const double left = std::max(deadline - wirelet::monotonic_seconds(), 0.0);
+  auto outcome = co_await (connect_with_refresh(s) || wirelet::sleep_for(left));
+  if (outcome.index() == 0) co_return std::get<0>(outcome);
+  const wirelet::TimeoutError timed_out("Timed out connecting: the --timeout limit (" +
+                                        std::to_string(s.args.timeout) + "s) has passed");
+  const auto info = classify_cli_error(timed_out, /*during_connect=*/true);
+  s.renderer.render_invocation_error(info.summary, info.hint, info.detail, s.args.debug);
+  co_return false;
+}
+
 /// Holds a resumed one-shot's query until the history replay is released, the deadline
 /// passes, or (when the server never binds the thread) ten seconds pass. False at the deadline.
 wirelet::awaitable<bool> wait_for_replay_release(SessionState& s, double deadline) {
@@ -183,9 +198,8 @@ int finish_broken_turn(SessionState& s) {
   return 1;
 }
 
-wirelet::awaitable<int> run_one_shot(SessionState& s, wirelet::Task& receive_task) {
-  const double timeout_seconds = static_cast<double>(s.args.timeout);
-  const double deadline = wirelet::monotonic_seconds() + std::max(timeout_seconds, 0.0);
+wirelet::awaitable<int> run_one_shot(SessionState& s, wirelet::Task& receive_task,
+                                     double deadline) {
   receive_task = wirelet::Task::spawn(s.executor, receive_loop(s));
   s.query_complete_event.clear();
 
@@ -303,7 +317,13 @@ struct SessionTasks {
 };
 
 wirelet::awaitable<int> run_connected(SessionState& s, SessionTasks& tasks) {
-  if (!co_await connect_with_refresh(s)) co_return 1;
+  // A one-shot's time limit bounds the whole run from here on, connecting included; without
+  // `--timeout` the default is far beyond what the connect attempts themselves allow.
+  const double deadline =
+      wirelet::monotonic_seconds() + std::max(static_cast<double>(s.args.timeout), 0.0);
+  const bool connected =
+      s.one_shot ? co_await connect_before(s, deadline) : co_await connect_with_refresh(s);
+  if (!connected) co_return 1;
   if (s.args.debug) print_connect_debug_line(s);
   render_shell_banner(s.renderer, s.setup.show_shell_banner,
                       {.endpoint = s.cfg.url,
@@ -313,7 +333,7 @@ wirelet::awaitable<int> run_connected(SessionState& s, SessionTasks& tasks) {
                        .hide_session_details = s.setup.hide_session_details});
 
   tasks.peer_close = wirelet::Task::spawn(s.executor, watch_for_peer_close(s));
-  if (s.one_shot) co_return co_await run_one_shot(s, tasks.receive);
+  if (s.one_shot) co_return co_await run_one_shot(s, tasks.receive, deadline);
 
   // While the prompt shows, everything printed goes above it.
   const StdoutPatch patch =
