@@ -100,9 +100,21 @@ void print_connect_debug_line(SessionState& s) {
                                               : std::string("<none>…")));
   std::string query;
   for (std::size_t i = 0; i < parts.size(); ++i) query += (i > 0 ? "&" : "") + parts[i];
-  s.console.print("[dim]debug: session_id=" + Console::escape(thread_id) +
-                  "  user_id=" + Console::escape(s.cfg.user_id.value_or("")) +
-                  "\n  ws_url:  " + Console::escape(url + "/?" + query) + "[/dim]");
+  s.console.print(
+      "[dim]debug: session_id=" + Console::escape(thread_id) +
+      "  user_id=" + Console::escape(s.cfg.user_id.value_or("")) +
+      "\n  ws_url:  " + Console::escape(url + "/?" + query) +
+      "\n  endpoints from: url=" + Console::escape(describe_setting_source(s.cfg, "url")) +
+      "  file_api_url=" + Console::escape(describe_setting_source(s.cfg, "file_api_url")) +
+      "  oauth_base_url=" + Console::escape(describe_setting_source(s.cfg, "oauth_base_url")) +
+      "[/dim]");
+}
+
+/// The endpoint as the banner shows it: with where it came from, so an address a `.env` file
+/// chose never passes for the user's own.
+std::optional<std::string> endpoint_with_source(const RuntimeConfig& cfg) {
+  if (!cfg.url) return std::nullopt;
+  return *cfg.url + " (from " + describe_setting_source(cfg, "url") + ")";
 }
 
 /// Connects, refreshing the token once after an authentication failure. False after a
@@ -326,7 +338,7 @@ wirelet::awaitable<int> run_connected(SessionState& s, SessionTasks& tasks) {
   if (!connected) co_return 1;
   if (s.args.debug) print_connect_debug_line(s);
   render_shell_banner(s.renderer, s.setup.show_shell_banner,
-                      {.endpoint = s.cfg.url,
+                      {.endpoint = endpoint_with_source(s.cfg),
                        .user_id = s.cfg.user_id,
                        .thread_id = non_empty(s.client.thread_id()),
                        .language = s.cfg.language,
