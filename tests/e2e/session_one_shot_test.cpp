@@ -3,6 +3,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <csignal>
 
 #include "session_machine.hpp"
@@ -99,11 +101,16 @@ TEST(SessionOneShot, UploadFailuresEndTheRunBeforeAnyQuery) {
   } cases[] = {
       {{}, "missing.txt", "failed to upload attachments: Attachment not found: missing.txt\n"},
       {{"--upload-status", "413"}, "a.txt", "failed to upload attachments: Upload failed (413): "},
+      // They exist, but what they hold is not a file to send.
+      {{}, "folder", "failed to upload attachments: Attachment is not a regular file: folder\n"},
+      {{}, "pipe", "failed to upload attachments: Attachment is not a regular file: pipe\n"},
   };
   for (const auto& c : cases) {
     SimProcess sim(c.sim_args);
     SessionMachine machine;
     velmora::testing::write_file(machine.home() / "a.txt", "a");
+    std::filesystem::create_directory(machine.home() / "folder");
+    ASSERT_EQ(::mkfifo((machine.home() / "pipe").c_str(), 0600), 0);
     const auto result = machine.run(session_args(
         sim, {"--file-api-url", sim.http_url(), "--attachment", c.file, "--query", "x"}));
     EXPECT_EQ(result.exit_code, 1) << result.out;
@@ -170,6 +177,33 @@ TEST(SessionOneShot, TimeOutFailsOnlyWithoutVisibleOutput) {
   EXPECT_THAT(result.out, Not(HasSubstr("Timed out")));
   // Each run closed with terminate.
   EXPECT_THAT(sent_types(sim), ElementsAre("query", "terminate", "query", "terminate"));
+}
+
+TEST(SessionOneShot, TheTimeLimitBoundsConnectingToAListenerThatNeverAnswers) {
+  // Each attempt would wait its whole connect limit, and there are three.
+  SimProcess sim({"--silent-handshakes", "1000"});
+  SessionMachine machine;
+  const auto result =
+      machine.run(session_args(sim, {"--timeout", "2", "--query", "hi"}), {}, /*timeout=*/60);
+  EXPECT_FALSE(result.timed_out) << result.out;
+  EXPECT_EQ(result.exit_code, 1) << result.out << result.err;
+  EXPECT_THAT(result.out, HasSubstr("Failed to reach the websocket endpoint."));
+  EXPECT_THAT(result.out, HasSubstr("the --timeout limit (2s) has passed"));
+  EXPECT_GE(sim.records("ws_handshake").size(), 1u);
+}
+
+TEST(SessionOneShot, BidirectionalControlsInAnAnswerAreShownNotObeyed) {
+  constexpr const char* REORDERING = R"({"turns": [{"steps": [
+    {"send": {"type": "text", "content": "Open abc\u202etxt.exe or \u2066x\u2069", "message_id": "a"}},
+    {"complete": {}}]}]})";
+  SessionMachine machine;
+  SimProcess sim({"--script", session_e2e::write_script(machine.home(), REORDERING).string()});
+  const auto result = machine.run(session_args(sim, {"--query", "hi"}));
+  EXPECT_EQ(result.exit_code, 0) << result.out;
+  EXPECT_THAT(result.out, ::testing::StartsWith("Open abc<U+202E>txt.exe or <U+2066>x<U+2069>\n"));
+  for (const char* control : {"\u202e", "\u2066", "\u2069"}) {
+    EXPECT_THAT(result.out, Not(HasSubstr(control)));
+  }
 }
 
 TEST(SessionOneShot, ALostConnectionFailsTheRunWithoutReconnecting) {

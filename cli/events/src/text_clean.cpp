@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <array>
 
+#include <fmt/format.h>
+
 #include "velmora/base/json_text.hpp"
 #include "velmora/base/strings.hpp"
 
@@ -10,6 +12,20 @@ namespace velmora::events {
 namespace {
 
 constexpr std::size_t MAX_LINK_BYTES = 2048;
+
+// The explicit bidirectional embeddings, overrides and isolates (U+202A..U+202E,
+// U+2066..U+2069): they make a terminal show text in another order than it is written
+// ("abc<U+202E>txt.exe" reads as "abcexe.txt"). The code point when `text` starts with one.
+std::optional<unsigned> bidi_control_at(std::string_view text) {
+  if (text.size() < 3 || static_cast<unsigned char>(text[0]) != 0xe2) return std::nullopt;
+  const auto second = static_cast<unsigned char>(text[1]);
+  const auto third = static_cast<unsigned char>(text[2]);
+  if ((second == 0x80 && third >= 0xaa && third <= 0xae) ||
+      (second == 0x81 && third >= 0xa6 && third <= 0xa9)) {
+    return 0x2000u + ((second & 0x3fu) << 6) + (third & 0x3fu);
+  }
+  return std::nullopt;
+}
 
 bool needs_cleaning(std::string_view text) {
   for (std::size_t i = 0; i < text.size(); ++i) {
@@ -20,6 +36,7 @@ bool needs_cleaning(std::string_view text) {
       const auto next = static_cast<unsigned char>(text[i + 1]);
       if (next >= 0x80 && next <= 0x9f) return true;
     }
+    if (c == 0xe2 && bidi_control_at(text.substr(i))) return true;
   }
   return false;
 }
@@ -48,6 +65,10 @@ std::string clean_valid(std::string_view text) {
                static_cast<unsigned char>(text[i + 1]) <= 0x9f) {
       out += "\xef\xbf\xbd";  // C1 controls (8-bit CSI among them) become U+FFFD
       ++i;
+    } else if (const auto bidi = c == 0xe2 ? bidi_control_at(text.substr(i)) : std::nullopt) {
+      // Shown by name, so the text around it keeps its written order.
+      out += fmt::format("<U+{:04X}>", *bidi);
+      i += 2;
     } else {
       out += static_cast<char>(c);
     }

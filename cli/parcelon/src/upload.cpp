@@ -95,6 +95,10 @@ std::size_t invalid_utf8_offset(std::string_view text) {
   return lo;
 }
 
+velmora::base::FileNotFoundError not_a_regular_file(const std::string& path) {
+  return velmora::base::FileNotFoundError("Attachment is not a regular file: " + path);
+}
+
 AttachmentRecord upload(const std::string& base_url, const std::string& user_id,
                         const std::string& thread_id, const LocalAttachment& attachment,
                         const UploadOptions& options, std::optional<std::string>& debug_line) {
@@ -108,9 +112,12 @@ AttachmentRecord upload(const std::string& base_url, const std::string& user_id,
   std::error_code ec;
   fs::path local_path = fs::absolute(velmora::platform::expand_user(attachment.path), ec);
   if (!ec) local_path = fs::weakly_canonical(local_path, ec);
-  if (ec || !fs::is_regular_file(local_path, ec)) {
+  const fs::file_status status = ec ? fs::file_status() : fs::status(local_path, ec);
+  if (ec || attachment.path.empty() || !fs::exists(status)) {
     throw velmora::base::FileNotFoundError("Attachment not found: " + attachment.path);
   }
+  // A folder, FIFO or device exists: "not found" would send the user looking in vain.
+  if (!fs::is_regular_file(status)) throw not_a_regular_file(attachment.path);
 
   std::string endpoint = base_url;
   while (!endpoint.empty() && endpoint.back() == '/') endpoint.pop_back();
@@ -131,8 +138,7 @@ AttachmentRecord upload(const std::string& base_url, const std::string& user_id,
     throw velmora::base::OSError(std::string(std::strerror(err)) + ": '" + local_path.string() + "'",
                            err);
   }
-  if (!S_ISREG(st.st_mode))
-    throw velmora::base::FileNotFoundError("Attachment not found: " + attachment.path);
+  if (!S_ISREG(st.st_mode)) throw not_a_regular_file(attachment.path);
 
   const std::string content_type =
       attachment.type.empty() ? guess_type(local_path) : attachment.type;

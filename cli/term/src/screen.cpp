@@ -99,6 +99,8 @@ struct Screen::Impl : std::enable_shared_from_this<Screen::Impl> {
   bool closed = false;
 
   std::optional<RawModeGuard> raw;
+  /// The live lines hide the cursor without any raw mode: a fatal signal still restores it.
+  std::optional<OutputRestoreGuard> restore;
   std::unique_ptr<net::posix::stream_descriptor> input;
   /// The input descriptor shares its open file with standard input (flags restored at close).
   bool input_shared = false;
@@ -285,6 +287,7 @@ Screen::Screen(const boost::asio::any_io_executor& ex, ScreenOptions options)
   impl_->terminal = ::isatty(impl_->options.out_fd) == 1;
   impl_->query_size();
   if (!impl_->terminal) return;
+  impl_->restore.emplace(impl_->options.out_fd);
   g_current.store(this);
   const int pipe_fd = detail::signal_pipe_fd();
   if (pipe_fd >= 0) {
@@ -305,6 +308,7 @@ Screen::~Screen() {
     impl_->live_lines.clear();
     if (impl_->terminal) impl_->emit(impl_->painter.erase(impl_->width));
     impl_->owner = nullptr;
+    impl_->restore.reset();
   }
   if (impl_->signals.is_open()) {
     detail::unwatch_signal(SIGWINCH);

@@ -16,12 +16,17 @@ namespace {
 constexpr char kResetBytes[] = "\x1b[?2004l\x1b[?25h";
 constexpr int kFatalSignals[] = {SIGTERM, SIGHUP, SIGQUIT, SIGINT};
 
-// Written before `g_active` is set, read by signal handlers after checking it.
+// Written before `g_active` (and `g_raw`) are set, read by signal handlers after checking them.
 termios g_saved{};
 int g_fd = -1;
 int g_out_fd = -1;
+/// Something is to be restored: the fatal-signal handlers are in place.
 volatile std::sig_atomic_t g_active = 0;
+/// A raw mode is in force: `g_saved` goes back to `g_fd`.
+volatile std::sig_atomic_t g_raw = 0;
+/// Active raw-mode guards and output restore guards.
 int g_depth = 0;
+int g_output_depth = 0;
 
 // Two slots: a handler reads the published one while the next is written into the other.
 constexpr std::size_t kPrefixCapacity = 4096;
@@ -63,6 +68,24 @@ void remove_fatal_handlers() {
 
 void restore_at_exit() { restore_terminal(); }
 
+// Called after a guard count changed: the handlers are in place exactly while a guard is.
+void update_active() {
+  const bool wanted = g_depth > 0 || g_output_depth > 0;
+  if (wanted && !g_active) {
+    static const bool registered = [] {
+      std::atexit(restore_at_exit);
+      return true;
+    }();
+    (void)registered;
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    g_active = 1;
+    install_fatal_handlers();
+  } else if (!wanted && g_active) {
+    g_active = 0;
+    remove_fatal_handlers();
+  }
+}
+
 }  // namespace
 
 termios make_raw(const termios& cooked) noexcept {
@@ -81,28 +104,23 @@ RawModeGuard::RawModeGuard(int fd, int out_fd) : fd_(fd) {
   }
   raw_ = make_raw(saved_);
   if (g_depth == 0) {
-    static const bool registered = [] {
-      std::atexit(restore_at_exit);
-      return true;
-    }();
-    (void)registered;
+    g_raw = 0;
+    std::atomic_signal_fence(std::memory_order_seq_cst);
     g_saved = saved_;
     g_fd = fd;
     g_out_fd = out_fd;
     std::atomic_signal_fence(std::memory_order_seq_cst);
-    g_active = 1;
-    install_fatal_handlers();
+    g_raw = 1;
     outermost_ = true;
   }
   ++g_depth;
+  update_active();
   // TCSANOW keeps keys typed ahead of the prompt.
   if (::tcsetattr(fd, TCSANOW, &raw_) != 0) {
     const int error = errno;
     --g_depth;
-    if (outermost_) {
-      g_active = 0;
-      remove_fatal_handlers();
-    }
+    if (outermost_) g_raw = 0;
+    update_active();
     throw velmora::base::OSError(std::strerror(error), error);
   }
 }
@@ -110,10 +128,20 @@ RawModeGuard::RawModeGuard(int fd, int out_fd) : fd_(fd) {
 RawModeGuard::~RawModeGuard() {
   ::tcsetattr(fd_, TCSANOW, &saved_);
   --g_depth;
-  if (outermost_) {
-    g_active = 0;
-    remove_fatal_handlers();
-  }
+  if (outermost_) g_raw = 0;
+  update_active();
+}
+
+OutputRestoreGuard::OutputRestoreGuard(int out_fd) {
+  // Under a raw-mode guard its output descriptor is already the one restored.
+  if (g_output_depth == 0 && g_depth == 0) g_out_fd = out_fd;
+  ++g_output_depth;
+  update_active();
+}
+
+OutputRestoreGuard::~OutputRestoreGuard() {
+  --g_output_depth;
+  update_active();
 }
 
 void RawModeGuard::suspend() noexcept { ::tcsetattr(fd_, TCSANOW, &saved_); }
@@ -131,7 +159,7 @@ void set_restore_prefix(std::string_view bytes) noexcept {
 
 void restore_terminal() noexcept {
   if (!g_active) return;
-  ::tcsetattr(g_fd, TCSANOW, &g_saved);
+  if (g_raw) ::tcsetattr(g_fd, TCSANOW, &g_saved);
   if (g_out_fd >= 0) {
     // Best effort: the terminal may be gone.
     const int slot = g_prefix_slot;

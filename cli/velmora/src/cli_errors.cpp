@@ -111,6 +111,8 @@ CliErrorInfo classify_cli_error(const std::exception& exc, bool during_connect) 
 
 std::optional<std::string> try_refresh_token(const RuntimeConfig& cfg,
                                              velmora::oauth::Credentials& credentials) {
+  // The refreshed token would go to endpoints the user has not trusted.
+  if (!cfg.saved_login_allowed) return std::nullopt;
   if (cfg.oauth_base_url.empty() || cfg.oauth_client_id.empty()) return std::nullopt;
   auto token = credentials.force_refresh_token(cfg.oauth_base_url, cfg.oauth_client_id);
   if (token && token->empty()) return std::nullopt;

@@ -221,14 +221,15 @@ DotenvParseResult parse_dotenv(std::string_view text, const DotenvLookup& lookup
   return Parser(text, lookup).run();
 }
 
-void load_dotenv(const std::filesystem::path& file) {
+std::vector<DotenvEntry> load_dotenv(const std::filesystem::path& file) {
+  std::vector<DotenvEntry> applied;
   std::error_code ec;
-  if (!std::filesystem::is_regular_file(file, ec)) return;
+  if (!std::filesystem::is_regular_file(file, ec)) return applied;
   std::ifstream in(file, std::ios::binary);
   std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   if (!in && !in.eof()) {
     std::cerr << "Warning: could not read " << file.string() << "; its settings are ignored.\n";
-    return;
+    return applied;
   }
   const auto parsed = parse_dotenv(text, velmora::platform::get_env);
   for (const int line : parsed.skipped_lines) {
@@ -238,8 +239,11 @@ void load_dotenv(const std::filesystem::path& file) {
   // Later lines win over earlier ones, as when the file is sourced; walking backwards with
   // `overwrite` off gives exactly that while leaving the environment's own values alone.
   for (auto it = parsed.entries.rbegin(); it != parsed.entries.rend(); ++it) {
+    if (velmora::platform::get_env(it->key)) continue;
     velmora::platform::set_env(it->key, it->value, /*overwrite=*/false);
+    applied.push_back(*it);
   }
+  return applied;
 }
 
 }  // namespace velmora

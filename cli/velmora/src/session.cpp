@@ -7,6 +7,7 @@
 #include <memory>
 
 #include <boost/asio/co_spawn.hpp>
+#include <boost/asio/experimental/awaitable_operators.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/signal_set.hpp>
 
@@ -99,9 +100,21 @@ void print_connect_debug_line(SessionState& s) {
                                               : std::string("<none>…")));
   std::string query;
   for (std::size_t i = 0; i < parts.size(); ++i) query += (i > 0 ? "&" : "") + parts[i];
-  s.console.print("[dim]debug: session_id=" + Console::escape(thread_id) +
-                  "  user_id=" + Console::escape(s.cfg.user_id.value_or("")) +
-                  "\n  ws_url:  " + Console::escape(url + "/?" + query) + "[/dim]");
+  s.console.print(
+      "[dim]debug: session_id=" + Console::escape(thread_id) +
+      "  user_id=" + Console::escape(s.cfg.user_id.value_or("")) +
+      "\n  ws_url:  " + Console::escape(url + "/?" + query) +
+      "\n  endpoints from: url=" + Console::escape(describe_setting_source(s.cfg, "url")) +
+      "  file_api_url=" + Console::escape(describe_setting_source(s.cfg, "file_api_url")) +
+      "  oauth_base_url=" + Console::escape(describe_setting_source(s.cfg, "oauth_base_url")) +
+      "[/dim]");
+}
+
+/// The endpoint as the banner shows it: with where it came from, so an address a `.env` file
+/// chose never passes for the user's own.
+std::optional<std::string> endpoint_with_source(const RuntimeConfig& cfg) {
+  if (!cfg.url) return std::nullopt;
+  return *cfg.url + " (from " + describe_setting_source(cfg, "url") + ")";
 }
 
 /// Connects, refreshing the token once after an authentication failure. False after a
@@ -149,6 +162,20 @@ velmora::base::awaitable<bool> connect_with_refresh(SessionState& s) {
   co_return false;
 }
 
+/// `connect_with_refresh` within a one-shot's time limit: its attempts and their retries stop at
+/// `deadline`. False after a failure or at the deadline, both reported.
+velmora::base::awaitable<bool> connect_before(SessionState& s, double deadline) {
+  using namespace boost::asio::experimental::awaitable_operators;
+  const double left = std::max(deadline - velmora::base::monotonic_seconds(), 0.0);
+  auto outcome = co_await (connect_with_refresh(s) || velmora::base::sleep_for(left));
+  if (outcome.index() == 0) co_return std::get<0>(outcome);
+  const velmora::base::TimeoutError timed_out("Timed out connecting: the --timeout limit (" +
+                                        std::to_string(s.args.timeout) + "s) has passed");
+  const auto info = classify_cli_error(timed_out, /*during_connect=*/true);
+  s.renderer.render_invocation_error(info.summary, info.hint, info.detail, s.args.debug);
+  co_return false;
+}
+
 /// Holds a resumed one-shot's query until the history replay is released, the deadline
 /// passes, or (when the server never binds the thread) ten seconds pass. False at the deadline.
 velmora::base::awaitable<bool> wait_for_replay_release(SessionState& s, double deadline) {
@@ -183,9 +210,8 @@ int finish_broken_turn(SessionState& s) {
   return 1;
 }
 
-velmora::base::awaitable<int> run_one_shot(SessionState& s, velmora::base::Task& receive_task) {
-  const double timeout_seconds = static_cast<double>(s.args.timeout);
-  const double deadline = velmora::base::monotonic_seconds() + std::max(timeout_seconds, 0.0);
+velmora::base::awaitable<int> run_one_shot(SessionState& s, velmora::base::Task& receive_task,
+                                           double deadline) {
   receive_task = velmora::base::Task::spawn(s.executor, receive_loop(s));
   s.query_complete_event.clear();
 
@@ -297,16 +323,22 @@ struct SessionTasks {
 };
 
 velmora::base::awaitable<int> run_connected(SessionState& s, SessionTasks& tasks) {
-  if (!co_await connect_with_refresh(s)) co_return 1;
+  // A one-shot's time limit bounds the whole run from here on, connecting included; without
+  // `--timeout` the default is far beyond what the connect attempts themselves allow.
+  const double deadline =
+      velmora::base::monotonic_seconds() + std::max(static_cast<double>(s.args.timeout), 0.0);
+  const bool connected =
+      s.one_shot ? co_await connect_before(s, deadline) : co_await connect_with_refresh(s);
+  if (!connected) co_return 1;
   if (s.args.debug) print_connect_debug_line(s);
   render_shell_banner(s.renderer, s.setup.show_shell_banner,
-                      {.endpoint = s.cfg.url,
+                      {.endpoint = endpoint_with_source(s.cfg),
                        .user_id = s.cfg.user_id,
                        .thread_id = non_empty(s.client.thread_id()),
                        .language = s.cfg.language,
                        .hide_session_details = s.setup.hide_session_details});
 
-  if (s.one_shot) co_return co_await run_one_shot(s, tasks.receive);
+  if (s.one_shot) co_return co_await run_one_shot(s, tasks.receive, deadline);
 
   // While the prompt shows, everything printed goes above it.
   const StdoutPatch patch =

@@ -6,6 +6,7 @@
 #include "velmora/banner.hpp"
 #include "velmora/cli_errors.hpp"
 #include "velmora/completion_wait.hpp"
+#include "velmora/dotenv_trust.hpp"
 #include "velmora/oauth/device_flow.hpp"
 #include "velmora/self_upgrade.hpp"
 #include "velmora/slash_commands.hpp"
@@ -67,6 +68,11 @@ SetupOutcome prepare_session(const Options& args, SessionSetupDeps deps) {
   if (!deps.credentials) {
     deps.credentials =
         velmora::oauth::make_credentials(velmora::oauth::system_flow_hooks(args.debug));
+  }
+  // Asked on the terminal before anything else draws there; `--non-interactive` means nobody
+  // is there to answer.
+  if (!deps.runtime.confirm_dotenv_trust && !args.non_interactive && terminal_can_confirm()) {
+    deps.runtime.confirm_dotenv_trust = confirm_on_terminal;
   }
 
   SessionSetup s;

@@ -361,4 +361,56 @@ TEST(ValidateRuntimeContract, ChecksEndpointThenIdentityThenToken) {
   EXPECT_NO_THROW(velmora::validate_runtime_contract(complete));
 }
 
+TEST_F(RuntimeDefaults, TheSavedLoginServesADotenvEndpointOnlyOnceThatFileIsTrusted) {
+  hooks.dotenv_trust_file = dir.path() / "state" / "dotenv_trust.json";
+  credentials.saved_token = "saved";
+  velmora::testing::write_file(hooks.dotenv_file, "QUILLON_URL=ws://folder\n");
+  std::vector<std::string> questions;
+  bool answer = false;
+  hooks.confirm_dotenv_trust = [&](const std::string& question) {
+    questions.push_back(question);
+    return answer;
+  };
+
+  // Declined: nothing of the saved login is touched.
+  env.unset("QUILLON_URL");
+  const auto refused = load_error(Options{});
+  EXPECT_THAT(refused.summary(), HasSubstr("sets QUILLON_URL=ws://folder"));
+  EXPECT_THAT(credentials.calls, IsEmpty());
+  ASSERT_EQ(questions.size(), 1u);
+  EXPECT_THAT(questions[0], HasSubstr(".env sets QUILLON_URL=ws://folder; use your saved login "
+                                      "there? [y/N] "));
+
+  // Trusted once, remembered: the next run asks nothing. (Each load leaves the file's values in
+  // this process's environment; a run loads it once.)
+  answer = true;
+  env.unset("QUILLON_URL");
+  EXPECT_EQ(load(Options{}).token, "saved");
+  EXPECT_EQ(questions.size(), 2u);
+  env.unset("QUILLON_URL");
+  const auto cfg = load(Options{});
+  EXPECT_EQ(questions.size(), 2u);
+  EXPECT_TRUE(cfg.saved_login_allowed);
+  EXPECT_EQ(cfg.url_source, velmora::SettingSource::dotenv);
+}
+
+TEST_F(RuntimeDefaults, ATokenRejectedAtAnUntrustedDotenvEndpointIsNotReplacedByTheSavedLogin) {
+  hooks.dotenv_trust_file = dir.path() / "state" / "dotenv_trust.json";
+  velmora::testing::write_file(hooks.dotenv_file,
+                               "QUILLON_URL=ws://folder\nVELMORA_AUTH_TOKEN=folder-token\n");
+  credentials.user_answers = {Rejected{"invalid_token"}};
+  credentials.refresh_answers = {std::optional<std::string>("saved-refreshed")};
+  const auto error = load_error(Options{});
+  EXPECT_EQ(error.summary(), "The provided token is invalid or expired.");
+  EXPECT_THAT(credentials.calls, ElementsAre("fetch_user_id_from_token"));
+
+  // Nor at connect time: the refreshed token would go to the folder's endpoint.
+  RuntimeConfig cfg;
+  cfg.oauth_base_url = credentials.base_url;
+  cfg.oauth_client_id = credentials.client_id;
+  cfg.saved_login_allowed = false;
+  EXPECT_EQ(velmora::try_refresh_token(cfg, credentials), std::nullopt);
+  EXPECT_THAT(credentials.calls, ElementsAre("fetch_user_id_from_token"));
+}
+
 }  // namespace

@@ -140,11 +140,15 @@ TEST_F(Upload, OptionalHeadersTypesAndFileNames) {
 
 TEST_F(Upload, MissingFilesAreReportedAsGivenWithoutARequest) {
   auto server = stored_as("p");
-  const std::string cases[] = {"~/x.pdf", (dir_.path() / "nope.txt").string(), dir_.path().string(),
-                               ""};
+  const std::string cases[] = {"~/x.pdf", (dir_.path() / "nope.txt").string(), ""};
   for (const auto& path : cases) {
     EXPECT_EQ(error_of([&] { upload_attachment_sync(server.url(), "u", "t", {.path = path}); }),
               "FileNotFoundError: Attachment not found: " + path);
+  }
+  // A folder or a device exists: it is named for what it is not.
+  for (const std::string& path : {dir_.path().string(), std::string("/dev/null")}) {
+    EXPECT_EQ(error_of([&] { upload_attachment_sync(server.url(), "u", "t", {.path = path}); }),
+              "FileNotFoundError: Attachment is not a regular file: " + path);
   }
   EXPECT_EQ(server.request_count(), 0U);
 }

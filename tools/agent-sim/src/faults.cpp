@@ -38,6 +38,7 @@ bool bool_value(std::string_view key, const boost::json::value& v) {
 
 void Faults::fill_from(const Faults& other) {
   fill(reject_handshakes, other.reject_handshakes);
+  fill(silent_handshakes, other.silent_handshakes);
   fill(fault_connections, other.fault_connections);
   fill(drop_after_frames, other.drop_after_frames);
   fill(stall_after_frames, other.stall_after_frames);
@@ -58,6 +59,8 @@ Faults faults_from_json(const boost::json::object& object) {
     const std::string key(key_view);
     if (key == "reject_handshakes") {
       f.reject_handshakes = count_value(key, v);
+    } else if (key == "silent_handshakes") {
+      f.silent_handshakes = count_value(key, v);
     } else if (key == "fault_connections") {
       f.fault_connections = count_value(key, v);
     } else if (key == "drop_after_frames") {

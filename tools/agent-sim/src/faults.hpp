@@ -13,6 +13,9 @@ namespace velmora::agent_sim {
 struct Faults {
   /// The first N websocket handshakes are answered 401.
   std::optional<std::size_t> reject_handshakes;
+  /// The first N websocket handshakes are never answered: the TCP connection is held open, silent,
+  /// until the client leaves (a listener that accepts and then hangs).
+  std::optional<std::size_t> silent_handshakes;
   /// Per-connection faults hit the first N connections; 0 hits every connection (default 1).
   std::optional<std::size_t> fault_connections;
   /// Close the TCP connection without a close frame after N frames were sent.

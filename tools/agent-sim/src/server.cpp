@@ -3,6 +3,7 @@
 #include "server.hpp"
 
 #include <algorithm>
+#include <array>
 #include <csignal>
 #include <iostream>
 #include <memory>
@@ -289,6 +290,18 @@ awaitable<void> serve_websocket(SimState& state, beast::tcp_stream stream,
                              {"target", std::string(request.target())},
                              {"status", refused == 0 ? 101u : refused}};
   if (refused != 0) record["reason"] = reason;
+  if (attempt <= faults.silent_handshakes.value_or(0)) {
+    record["status"] = 0u;
+    record["reason"] = "never answered (--silent-handshakes)";
+    state.recorder.write("ws_handshake", record);
+    // Whatever the client sends is read and dropped until it gives up and closes.
+    stream.expires_never();
+    std::array<char, 1024> ignored{};
+    while (true) {
+      auto [ec, n] = co_await stream.async_read_some(net::buffer(ignored), kTuple);
+      if (ec) co_return;
+    }
+  }
   state.recorder.write("ws_handshake", record);
 
   if (faults.handshake_delay && *faults.handshake_delay > 0) {

@@ -172,14 +172,18 @@ ParsedOptions parse_options(int argc, const char* const* argv, std::ostream& out
 
   auto& f = o.faults;
   auto* faults = "Faults";
-  std::size_t reject_handshakes = 0, fault_connections = 1, drop_after = 0, stall_after = 0,
-              oversized = 0;
+  std::size_t reject_handshakes = 0, silent_handshakes = 0, fault_connections = 1, drop_after = 0,
+              stall_after = 0, oversized = 0;
   double metadata_delay = 0, handshake_delay = 0;
   unsigned upload_status = 0;
   std::string upload_body;
   bool non_json = false, binary = false, override_thread = false, missing_path = false;
   app.add_option("--reject-handshakes", reject_handshakes,
                  "Answer the first N websocket handshakes with 401")
+      ->group(faults)
+      ->type_name("N");
+  app.add_option("--silent-handshakes", silent_handshakes,
+                 "Never answer the first N websocket handshakes (hold the connection, silent)")
       ->group(faults)
       ->type_name("N");
   app.add_option("--fault-connections", fault_connections,
@@ -259,6 +263,7 @@ ParsedOptions parse_options(int argc, const char* const* argv, std::ostream& out
   if (!upload_dir.empty()) o.upload_dir = upload_dir;
   if (!script.empty()) o.script = script;
   if (app.count("--reject-handshakes")) f.reject_handshakes = reject_handshakes;
+  if (app.count("--silent-handshakes")) f.silent_handshakes = silent_handshakes;
   if (app.count("--fault-connections")) f.fault_connections = fault_connections;
   if (app.count("--drop-after-frames")) f.drop_after_frames = drop_after;
   if (app.count("--stall-after-frames")) f.stall_after_frames = stall_after;

@@ -3,7 +3,8 @@
 //
 // Each upload is one multipart POST to <base_url>/api/v2/upload_attachment with the file, the
 // thread id and the user id; the answer's "relative_path" becomes the record's "file_path".
-// Failures are wirelet errors with fixed messages ("Attachment not found: …", "Upload failed
+// Failures are wirelet errors with fixed messages ("Attachment not found: …", "Attachment is
+// not a regular file: …" for a folder, FIFO or device, "Upload failed
 // (413): …", "Upload failed: …", "Upload returned non-JSON response: …", "Upload response
 // missing relative_path: …"); a failure while reading the answer (a time-out) propagates as it
 // is.

@@ -63,7 +63,8 @@ struct CliErrorInfo {
                                               bool during_connect = false);
 
 /// A fresh access token from the saved refresh credential, or nothing. Calls nothing when the
-/// OAuth base address or client id is unknown; the component's errors propagate.
+/// OAuth base address or client id is unknown, or when the run may not use the saved login
+/// (`saved_login_allowed`); the component's errors propagate.
 [[nodiscard]] std::optional<std::string> try_refresh_token(
     const RuntimeConfig& cfg, velmora::oauth::Credentials& credentials);
 

@@ -34,7 +34,8 @@ using DotenvLookup = std::function<std::optional<std::string>(const std::string&
 /// Parses dotenv text; `lookup` (the environment) wins over earlier lines in expansions.
 [[nodiscard]] DotenvParseResult parse_dotenv(std::string_view text, const DotenvLookup& lookup);
 
-/// Loads `file` (default: ".env" in the working directory) when it exists.
-void load_dotenv(const std::filesystem::path& file = ".env");
+/// Loads `file` (default: ".env" in the working directory) when it exists. Returns the
+/// variables it set (those the environment did not have), each with the value it was given.
+std::vector<DotenvEntry> load_dotenv(const std::filesystem::path& file = ".env");
 
 }  // namespace velmora

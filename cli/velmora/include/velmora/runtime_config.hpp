@@ -26,6 +26,14 @@
 
 namespace velmora {
 
+/// Where an endpoint setting of a run came from.
+enum class SettingSource {
+  option,       ///< the command line
+  environment,  ///< the process environment
+  dotenv,       ///< a variable the `.env` file set
+  builtin,      ///< the built-in default (or none at all)
+};
+
 /// The resolved settings of one run; text settings are trimmed and never empty when present
 /// (except `file_api_url`, which is taken as given).
 struct RuntimeConfig {
@@ -47,7 +55,21 @@ struct RuntimeConfig {
   std::string wheel_server_url = std::string(DEFAULT_WHEEL_SERVER_URL);
   std::string oauth_base_url;
   std::string oauth_client_id;
+
+  SettingSource url_source = SettingSource::builtin;
+  SettingSource file_api_url_source = SettingSource::builtin;
+  SettingSource oauth_base_url_source = SettingSource::builtin;
+  /// Absolute; set when the `.env` file set any variable.
+  std::optional<std::filesystem::path> dotenv_file;
+  /// False while an endpoint comes from a `.env` file the user has not trusted: nothing of the
+  /// saved login (its token, a refresh, a new login) may be used in this run.
+  bool saved_login_allowed = true;
 };
+
+/// Names where the websocket endpoint ("url"), the File API ("file_api_url") or the OAuth base
+/// ("oauth_base_url") came from: "--url", "QUILLON_URL", "QUILLON_URL in /home/me/p/.env",
+/// "built-in default".
+[[nodiscard]] std::string describe_setting_source(const RuntimeConfig& cfg, std::string_view key);
 
 /// What load_runtime_defaults reaches outside the option record (tests substitute these).
 struct RuntimeDefaultsHooks {
@@ -57,6 +79,11 @@ struct RuntimeDefaultsHooks {
   std::filesystem::path dotenv_file = ".env";
   /// Fresh thread ids; default: a random version 4 UUID.
   std::function<std::string()> new_thread_id;
+  /// Asks whether the saved login may be used with endpoints a `.env` file set (the question,
+  /// ending in "[y/N] "); true for yes. Empty when nobody can answer: the run stops instead.
+  std::function<bool(const std::string& question)> confirm_dotenv_trust;
+  /// Where trusted `.env` files are remembered; default DotenvTrustStore::default_location().
+  std::optional<std::filesystem::path> dotenv_trust_file;
 };
 
 /// Throws CliInvocationError; errors of the credentials component (a failed login, a failed

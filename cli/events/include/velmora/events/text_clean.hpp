@@ -13,7 +13,8 @@ namespace velmora::events {
 
 /// Valid UTF-8 with CR LF and lone CR turned into LF, tabs kept, and every other control
 /// character (C0, DEL, C1) replaced by a visible stand-in, so no byte of the result can start
-/// a terminal control sequence.
+/// a terminal control sequence. Bidirectional controls (U+202A..U+202E, U+2066..U+2069) are
+/// shown by name ("<U+202E>") so they cannot reorder what is read.
 [[nodiscard]] std::string clean_text(std::string_view text);
 
 /// `clean_text` on one line: line breaks and tabs become spaces.

@@ -41,8 +41,22 @@ class RawModeGuard {
   bool outermost_ = false;
 };
 
-/// Puts back the mode saved by the outermost active guard and writes the reset bytes.
-/// Safe in a signal handler and before `_exit`; does nothing when no guard is active.
+/// Output that hides the cursor or draws an inline region without raw mode (a one-shot's live
+/// status line): while one is alive, an end by SIGTERM, SIGHUP, SIGQUIT or SIGINT (while those
+/// have their default handling) or by `exit` writes the restore prefix and the reset bytes to
+/// `out_fd`, as it does under a RawModeGuard. Guards nest with each other and with RawModeGuard.
+class OutputRestoreGuard {
+ public:
+  explicit OutputRestoreGuard(int out_fd);
+  ~OutputRestoreGuard();
+  OutputRestoreGuard(const OutputRestoreGuard&) = delete;
+  OutputRestoreGuard& operator=(const OutputRestoreGuard&) = delete;
+};
+
+/// Puts back the mode saved by the outermost active RawModeGuard (if any) and writes the reset
+/// bytes.
+/// Safe in a signal handler and before `_exit`; does nothing when no guard of either kind is
+/// active.
 void restore_terminal() noexcept;
 
 /// Bytes `restore_terminal` writes first, while a guard is active: what takes an inline region
