@@ -1,4 +1,18 @@
 # Every dependency is a Debian bookworm package (see scripts/setup).
+#
+# VELMORA_STATIC_DEPS (the release preset): every library but the C library comes from Debian's
+# static archives, so the binaries run wherever glibc is new enough (see velmora_static_runtime
+# in VelmoraTargets.cmake for the C++ runtime). Switching it needs a fresh build folder: the
+# libraries found are cached.
+if(VELMORA_STATIC_DEPS)
+  if(VELMORA_SANITIZE)
+    message(FATAL_ERROR "VELMORA_STATIC_DEPS is for release builds; the sanitizers link dynamically")
+  endif()
+  set(OPENSSL_USE_STATIC_LIBS TRUE)
+  set(velmora_library_suffixes "${CMAKE_FIND_LIBRARY_SUFFIXES}")
+  set(CMAKE_FIND_LIBRARY_SUFFIXES .a)
+endif()
+
 find_package(Boost 1.81 REQUIRED CONFIG COMPONENTS headers)
 find_package(OpenSSL REQUIRED)
 find_package(SQLite3 REQUIRED)
@@ -20,6 +34,19 @@ add_library(velmora::cmark_gfm INTERFACE IMPORTED)
 set_target_properties(velmora::cmark_gfm PROPERTIES
   INTERFACE_INCLUDE_DIRECTORIES "${CMARK_GFM_INCLUDE_DIR}"
   INTERFACE_LINK_LIBRARIES "${CMARK_GFM_EXTENSIONS_LIBRARY};${CMARK_GFM_LIBRARY}")
+
+if(VELMORA_STATIC_DEPS)
+  set(CMAKE_FIND_LIBRARY_SUFFIXES "${velmora_library_suffixes}")
+  # What the archives take from the C library, which a shared library would have named itself.
+  set_property(TARGET SQLite::SQLite3 APPEND PROPERTY INTERFACE_LINK_LIBRARIES
+               m ${CMAKE_DL_LIBS} Threads::Threads)
+  foreach(archive ${OPENSSL_SSL_LIBRARY} ${OPENSSL_CRYPTO_LIBRARY} ${SQLite3_LIBRARY}
+                  ${UTF8PROC_LIBRARY} ${CMARK_GFM_LIBRARY} ${CMARK_GFM_EXTENSIONS_LIBRARY})
+    if(NOT archive MATCHES "\\.a$")
+      message(FATAL_ERROR "VELMORA_STATIC_DEPS: ${archive} is no static archive")
+    endif()
+  endforeach()
+endif()
 
 # Asio: coroutines, no deprecated names.
 add_library(velmora::asio INTERFACE IMPORTED)

@@ -12,6 +12,15 @@ endif()
 add_compile_options("$<$<CONFIG:Release>:-ffunction-sections;-fdata-sections>")
 add_link_options("$<$<CONFIG:Release>:LINKER:--gc-sections>")
 
+# With VELMORA_STATIC_DEPS every binary carries its own C++ runtime (libstdc++, libgcc) and the
+# third-party archives, their symbols hidden: a shared library exports only its own API (its
+# version script), so copies in different binaries never meet. Our own archives are left out of
+# the list: the asio statics their objects define must stay exported (cli/wirelet/wirelet.map).
+if(VELMORA_STATIC_DEPS)
+  add_link_options(-static-libstdc++ -static-libgcc
+    "LINKER:--exclude-libs=libstdc++.a:libgcc.a:libgcc_eh.a:libssl.a:libcrypto.a:libsqlite3.a:libutf8proc.a:libcmark-gfm.a:libcmark-gfm-extensions.a")
+endif()
+
 function(velmora_target_defaults target)
   target_compile_options(${target} PRIVATE ${VELMORA_WARNINGS})
   target_compile_features(${target} PUBLIC cxx_std_20)

@@ -11,6 +11,12 @@ so the program finds its libraries through its RUNPATH `$ORIGIN/../lib`, as in t
 tree. Each shared object of <prefix>/lib is packed once, under the name the loader asks for
 (its SONAME): a wheel cannot hold the symbolic links of the tree.
 
+The binaries may take only the C library from the system (libc, libm, the dynamic loader): a
+tree whose binaries need any other library, or a symbol version that is not glibc's, is refused.
+The platform tag is manylinux_<major>_<minor>_<arch> (PEP 600) with the newest glibc version any
+of the binaries needs, read from their version needs, so pip installs the wheel exactly where
+it can run.
+
 The version comes from the build (<prefix>/share/velmora/release.json) and is checked against
 what `bin/velmora --version` prints, so a wheel never claims a version its program does not
 carry. Standard library only.
@@ -62,6 +68,13 @@ VERSION_PATTERN = re.compile(
 # ELF machine numbers to the architecture part of a platform tag.
 MACHINES = {3: "i686", 40: "armv7l", 62: "x86_64", 183: "aarch64", 243: "riscv64", 22: "s390x"}
 CHUNK = 1 << 20
+# All the binaries may take from the system: the C library, its maths part and the dynamic
+# loader, under their names on the architectures above. Everything else is linked statically.
+SYSTEM_LIBRARIES = frozenset({
+    "libc.so.6", "libm.so.6", "ld-linux-x86-64.so.2", "ld-linux-aarch64.so.1", "ld-linux.so.2",
+    "ld-linux-armhf.so.3", "ld64.so.2", "ld64.so.1", "ld-linux-riscv64-lp64d.so.1",
+})
+GLIBC_VERSION = re.compile(r"GLIBC_([0-9]+(?:\.[0-9]+)+)")
 
 
 class PackagingError(Exception):
@@ -72,6 +85,7 @@ class PackagingError(Exception):
 
 PT_LOAD, PT_DYNAMIC = 1, 2
 DT_NULL, DT_NEEDED, DT_STRTAB, DT_SONAME, DT_RPATH, DT_RUNPATH = 0, 1, 5, 14, 15, 29
+DT_VERNEED, DT_VERNEEDNUM = 0x6FFFFFFE, 0x6FFFFFFF
 
 
 @dataclass
@@ -81,6 +95,8 @@ class ElfInfo:
     soname: str | None = None
     needed: list[str] = field(default_factory=list)
     runpath: list[str] = field(default_factory=list)
+    # Symbol versions needed, by the file that must provide them (GLIBC_2.34 from libc.so.6).
+    versions: dict[str, set[str]] = field(default_factory=dict)
 
 
 def read_elf(path: Path) -> ElfInfo | None:
@@ -150,6 +166,28 @@ def parse_elf(data: mmap.mmap) -> ElfInfo:
             raise ValueError("unterminated string")
         return data[start:end].decode("utf-8", "surrogateescape")
 
+    def file_offset(address: int) -> int:
+        for vaddr, offset, filesz in loads:
+            if vaddr <= address < vaddr + filesz:
+                return offset + address - vaddr
+        raise ValueError("an address outside the loaded segments")
+
+    # Version needs: a chain of Elf_Verneed records, each with a chain of Elf_Vernaux names.
+    verneed = next((value for tag, value in entries if tag == DT_VERNEED), None)
+    count = next((value for tag, value in entries if tag == DT_VERNEEDNUM), 0)
+    at = file_offset(verneed) if verneed is not None else 0
+    for _ in range(count if verneed is not None else 0):
+        _, aux_count, file_name, aux, following = struct.unpack_from(order + "HHIII", data, at)
+        names = info.versions.setdefault(text(file_name), set())
+        aux_at = at + aux
+        for _ in range(aux_count):
+            _, _, _, name, aux_next = struct.unpack_from(order + "IHHII", data, aux_at)
+            names.add(text(name))
+            aux_at += aux_next
+        if following == 0:
+            break
+        at += following
+
     runpath = rpath = ""
     for tag, value in entries:
         if tag == DT_NEEDED:
@@ -165,15 +203,52 @@ def parse_elf(data: mmap.mmap) -> ElfInfo:
     return info
 
 
-def platform_tag(info: ElfInfo) -> str:
+def architecture(info: ElfInfo, path: Path) -> str:
     arch = MACHINES.get(info.machine)
     if info.machine == 21:  # 64-bit PowerPC
         arch = "ppc64" if info.big_endian else "ppc64le"
     if arch is None:
+        raise PackagingError(f"unknown ELF machine {info.machine} for {path}")
+    return arch
+
+
+def glibc_version(name: str) -> tuple[int, ...] | None:
+    match = GLIBC_VERSION.fullmatch(name)
+    return tuple(int(part) for part in match.group(1).split(".")) if match else None
+
+
+def check_system_needs(path: Path, info: ElfInfo, own: set[str]) -> tuple[int, ...]:
+    """The newest C library version `path` needs; refuses anything else it wants from the system."""
+    foreign = [name for name in info.needed if name not in own and name not in SYSTEM_LIBRARIES]
+    if foreign:
         raise PackagingError(
-            f"unknown ELF machine {info.machine} for bin/{PROGRAM}: pass --platform-tag"
+            f"{path} needs {', '.join(foreign)} from the system: only the C library (libc, "
+            "libm and the dynamic loader) may come from there; link the rest statically "
+            "(release preset)"
         )
-    return f"linux_{arch}"
+    newest: tuple[int, ...] = ()
+    for provider, versions in info.versions.items():
+        if provider in own:
+            continue
+        for version in versions:
+            number = glibc_version(version)
+            if number is None:
+                raise PackagingError(
+                    f"{path} needs symbol version {version} of {provider}, which is not a C "
+                    "library version"
+                )
+            newest = max(newest, number)
+    return newest
+
+
+def platform_tag(arch: str, glibc: tuple[int, ...]) -> str:
+    """manylinux_<major>_<minor>_<arch> (PEP 600): runs where glibc is at least that new."""
+    if len(glibc) < 2:
+        raise PackagingError(
+            "no binary needs a versioned symbol of the C library: cannot tell which glibc the "
+            "wheel needs"
+        )
+    return f"manylinux_{glibc[0]}_{glibc[1]}_{arch}"
 
 
 # --- the installed tree ----------------------------------------------------------------------
@@ -223,7 +298,7 @@ def check_program_version(program: Path, expected: str) -> None:
         )
 
 
-def collect(prefix: Path, platform: str | None) -> Payload:
+def collect(prefix: Path, system_libraries: bool = False) -> Payload:
     version, tag = read_manifest(prefix)
     program = prefix / "bin" / PROGRAM
     info = read_elf(program) if program.is_file() else None
@@ -238,6 +313,7 @@ def collect(prefix: Path, platform: str | None) -> Payload:
 
     data = f"{DISTRIBUTION}-{version}.data"
     files = [(f"{data}/scripts/{PROGRAM}", program, True)]
+    binaries = {program: info}
     by_soname: dict[str, Path] = {}
     lib = prefix / "lib"
     for path in sorted(lib.iterdir()) if lib.is_dir() else []:
@@ -254,22 +330,31 @@ def collect(prefix: Path, platform: str | None) -> Payload:
                 "install into an empty prefix"
             )
         by_soname[name] = path
+        binaries[path] = library
         files.append((f"{data}/data/lib/{name}", path, True))
     # Whatever the program and its libraries need from the tree must travel with them.
     wanted = {SESSION_LIBRARY}
-    for _, path, _ in files:
-        wanted.update(name for name in read_elf(path).needed if (lib / name).exists())
+    for binary in binaries.values():
+        wanted.update(name for name in binary.needed if (lib / name).exists())
     missing = sorted(wanted - by_soname.keys())
     if missing:
         raise PackagingError(f"{lib} lacks {', '.join(missing)}")
+    arch = architecture(info, program)
+    glibc: tuple[int, ...] = ()
+    for path, binary in binaries.items():
+        if architecture(binary, path) != arch:
+            raise PackagingError(f"{path} is built for {architecture(binary, path)}, not {arch}")
+        if not system_libraries:
+            glibc = max(glibc, check_system_needs(path, binary, set(by_soname)))
     for relative in SHARED_FILES:
         path = prefix / relative
         if not path.is_file():
             raise PackagingError(f"{path} is missing (the build generates it)")
         files.append((f"{data}/data/{relative.as_posix()}", path, False))
-    if platform is not None and not re.fullmatch(r"[a-z0-9_.]+", platform):
-        raise PackagingError(f"platform tag {platform!r} may hold a-z, 0-9, _ and . only")
-    return Payload(version, tag, platform or platform_tag(info), files)
+    # A build that takes libraries from the system runs only where they are: a tag that promises
+    # nothing more than the architecture.
+    platform = f"linux_{arch}" if system_libraries else platform_tag(arch, glibc)
+    return Payload(version, tag, platform, files)
 
 
 # --- the wheel -------------------------------------------------------------------------------
@@ -366,9 +451,9 @@ def write_wheel(payload: Payload, out_dir: Path, compression_level: int) -> Path
 
 
 def build_wheel(
-    prefix: Path, out_dir: Path, platform: str | None = None, compression_level: int = 6
+    prefix: Path, out_dir: Path, compression_level: int = 6, system_libraries: bool = False
 ) -> Path:
-    return write_wheel(collect(prefix, platform), out_dir, compression_level)
+    return write_wheel(collect(prefix, system_libraries), out_dir, compression_level)
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -376,14 +461,19 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--prefix", required=True, type=Path, help="installed tree")
     parser.add_argument("--out", default=Path("dist"), type=Path, help="folder for the wheel")
     parser.add_argument(
-        "--platform-tag", help="platform part of the wheel tag (default: from the program)"
+        "--compression-level", type=int, default=6, choices=range(0, 10), metavar="0-9"
     )
     parser.add_argument(
-        "--compression-level", type=int, default=6, choices=range(0, 10), metavar="0-9"
+        "--allow-system-libraries",
+        action="store_true",
+        help="pack a build that takes libraries from the system (a test build), tagged "
+        "linux_<arch>: it runs only where those libraries are",
     )
     args = parser.parse_args(argv)
     try:
-        wheel = build_wheel(args.prefix, args.out, args.platform_tag, args.compression_level)
+        wheel = build_wheel(
+            args.prefix, args.out, args.compression_level, args.allow_system_libraries
+        )
     except (PackagingError, OSError) as error:
         print(f"build_wheel: error: {error}", file=sys.stderr)
         return 1

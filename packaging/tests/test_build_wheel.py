@@ -8,6 +8,7 @@ import io
 import json
 import os
 import platform
+import re
 import shutil
 import subprocess
 import sys
@@ -29,11 +30,25 @@ SHARED = [
 ]
 
 
-def compile_cxx(source: str, output: Path, *flags: str) -> None:
+def compile_cxx(source: str, output: Path, *flags: str, static_runtime: bool = True) -> None:
+    """Compiled as the release build links: the C++ runtime inside, only libc from the system."""
     source_file = output.with_suffix(".cpp")
     source_file.write_text(source)
-    subprocess.run([CXX, str(source_file), "-o", str(output), *flags], check=True, cwd=output.parent)
+    runtime = ["-static-libstdc++", "-static-libgcc"] if static_runtime else []
+    subprocess.run([CXX, str(source_file), "-o", str(output), *flags, *runtime], check=True,
+                   cwd=output.parent)
     source_file.unlink()
+
+
+def newest_glibc(*paths: Path) -> str:
+    """The newest GLIBC_x.y any of the files needs, as binutils reads their version needs."""
+    found = set()
+    for path in paths:
+        listing = subprocess.run(["readelf", "-V", "-W", str(path)], capture_output=True,
+                                 text=True, check=True).stdout
+        found.update(re.findall(r"Name: GLIBC_([0-9.]+)\b", listing))
+    major, minor = max(tuple(int(part) for part in version.split(".")) for version in found)[:2]
+    return f"{major}_{minor}"
 
 
 def make_tree(root: Path, shown: str = "1.2.3", runpath: bool = True) -> Path:
@@ -88,9 +103,14 @@ class BuildWheelTest(unittest.TestCase):
         shutil.copytree(self.good, self.prefix, symlinks=True)
         self.out = self.work / "dist"
 
+    def tag(self, prefix: Path) -> str:
+        binaries = [prefix / "bin/velmora", *(prefix / "lib").glob("*.so*")]
+        return f"manylinux_{newest_glibc(*binaries)}_{ARCH}"
+
     def test_wheel_holds_program_libraries_and_docs_with_a_true_record(self) -> None:
         wheel = build_wheel.build_wheel(self.prefix, self.out)
-        self.assertEqual(wheel.name, f"velmora_cli-1.2.3-py3-none-linux_{ARCH}.whl")
+        tag = self.tag(self.prefix)
+        self.assertEqual(wheel.name, f"velmora_cli-1.2.3-py3-none-{tag}.whl")
         data = "velmora_cli-1.2.3.data"
         info = "velmora_cli-1.2.3.dist-info"
         with zipfile.ZipFile(wheel) as archive:
@@ -127,7 +147,7 @@ class BuildWheelTest(unittest.TestCase):
 
             wheel_file = archive.read(f"{info}/WHEEL").decode()
             self.assertIn("Root-Is-Purelib: false\n", wheel_file)
-            self.assertIn(f"Tag: py3-none-linux_{ARCH}\n", wheel_file)
+            self.assertIn(f"Tag: py3-none-{tag}\n", wheel_file)
             metadata = archive.read(f"{info}/METADATA").decode()
             self.assertTrue(metadata.startswith("Metadata-Version: 2.1\nName: velmora_cli\n"))
             self.assertIn("\nVersion: 1.2.3\n", metadata)
@@ -188,9 +208,33 @@ class BuildWheelTest(unittest.TestCase):
                     build_wheel.build_wheel(case, self.out)
                 self.assertEqual(list(self.out.glob("*")) if self.out.exists() else [], [])
                 shutil.rmtree(case)
-        with self.assertRaisesRegex(build_wheel.PackagingError, "platform tag 'linux-x86_64'"):
-            build_wheel.build_wheel(self.prefix, self.out, platform="linux-x86_64")
+
+    def test_tag_is_the_newest_glibc_any_binary_needs(self) -> None:
+        # arc4random is a glibc 2.36 function: a library calling it raises the whole wheel's tag.
+        glibc = tuple(int(part) for part in os.confstr("CS_GNU_LIBC_VERSION").split()[1].split("."))
+        if glibc < (2, 36):
+            self.skipTest("needs glibc 2.36 to build a library that needs it")
+        before = build_wheel.build_wheel(self.prefix, self.work / "before").name
+        self.assertNotIn("manylinux_2_36_", before)
+        compile_cxx("#include <cstdlib>\nint demo() { return static_cast<int>(arc4random() & 0); }",
+                    self.prefix / "lib/libdemo.so.1.0.0", "-shared", "-fPIC",
+                    "-Wl,-soname,libdemo.so.1")
+        after = build_wheel.build_wheel(self.prefix, self.work / "after").name
+        self.assertEqual(after, f"velmora_cli-1.2.3-py3-none-manylinux_2_36_{ARCH}.whl")
+        self.assertEqual(after, f"velmora_cli-1.2.3-py3-none-{self.tag(self.prefix)}.whl")
+
+    def test_anything_but_the_c_library_from_the_system_is_refused(self) -> None:
+        # A library that takes the C++ runtime from the system, as a plain g++ link does.
+        compile_cxx("#include <string>\nint demo() { return static_cast<int>(std::to_string(4).size()) - 1; }",
+                    self.prefix / "lib/libdemo.so.1.0.0", "-shared", "-fPIC",
+                    "-Wl,-soname,libdemo.so.1", static_runtime=False)
+        with self.assertRaisesRegex(build_wheel.PackagingError,
+                                    r"libdemo.so.1.0.0 needs libstdc\+\+.so.6\b.* from the system"):
+            build_wheel.build_wheel(self.prefix, self.out)
         self.assertFalse(self.out.exists() and any(self.out.iterdir()))
+        # A test build may be packed as such: its tag promises no more than the architecture.
+        wheel = build_wheel.build_wheel(self.prefix, self.out, system_libraries=True)
+        self.assertEqual(wheel.name, f"velmora_cli-1.2.3-py3-none-linux_{ARCH}.whl")
 
     def test_same_tree_and_source_date_give_the_same_bytes(self) -> None:
         os.environ["SOURCE_DATE_EPOCH"] = "1700000000"
@@ -214,7 +258,8 @@ class BuildWheelTest(unittest.TestCase):
         program = build_wheel.read_elf(self.prefix / "bin/velmora")
         self.assertIn("libdemo.so.1", program.needed)
         self.assertEqual(program.runpath, ["$ORIGIN/../lib"])
-        self.assertEqual(build_wheel.platform_tag(program), f"linux_{ARCH}")
+        self.assertTrue(any(version.startswith("GLIBC_2.") for version in program.versions["libc.so.6"]))
+        self.assertNotIn("libstdc++.so.6", program.needed)
         self.assertEqual(build_wheel.read_elf(self.prefix / "lib/libdemo.so.1.0.0").soname,
                          "libdemo.so.1")
         self.assertIsNone(build_wheel.read_elf(self.prefix / "share/man/man1/velmora.1"))

@@ -77,14 +77,23 @@ TEST(ReleaseStartup, MissingSessionLibraryIsReportedNotACrash) {
   EXPECT_EQ(version.exit_code, 0) << version.err;
   EXPECT_EQ(version.out, run_process(VELMORA_BIN, isolated(home, {"--version"})).out);
 
+  // Named where an installation keeps it, with the command that puts it back.
+  const auto expected = fs::canonical(alone.path()).parent_path() / "lib/libvelmora_session.so";
   for (const char* args : {"logout", "--help"}) {
     const auto session = run_process(program.string(), isolated(home, {args}));
     EXPECT_EQ(session.exit_code, 1) << args;
-    EXPECT_THAT(session.err, HasSubstr("velmora: cannot load the session library: "));
-    EXPECT_THAT(session.err, HasSubstr("libvelmora_session.so"));
-    EXPECT_THAT(session.err, HasSubstr("Reinstall velmora_cli to repair the installation."));
+    EXPECT_EQ(session.err, "velmora: a file of the installation is missing: " + expected.string() +
+                               "\nReinstall velmora_cli to restore it: python3 -m pip install "
+                               "--force-reinstall velmora_cli\n");
     EXPECT_EQ(session.out, "") << args;
   }
+  // Beside a virtual environment's Python the command names that Python.
+  velmora::testing::write_file(alone.path() / "python3", "#!/bin/sh\n");
+  fs::permissions(alone.path() / "python3", fs::perms::owner_all);
+  const auto venv = run_process(program.string(), isolated(home, {"logout"}));
+  EXPECT_THAT(venv.err, HasSubstr("Reinstall velmora_cli to restore it: " +
+                                  (fs::canonical(alone.path()) / "python3").string() +
+                                  " -m pip install --force-reinstall velmora_cli\n"));
 }
 
 }  // namespace

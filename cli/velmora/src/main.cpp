@@ -1,6 +1,6 @@
 // `velmora`. `velmora --version` is answered here, with nothing but the C library loaded: the
-// dynamic loader is most of a short run's time, and the C++ runtime alone doubles it. Anything
-// else runs in the session library, loaded only then (see velmora/session_library.hpp).
+// dynamic loader is most of a short run's time. Anything else runs in the session library,
+// loaded only then (see velmora/session_library.hpp).
 //
 // Keep this file free of anything that needs the C++ runtime library (std::string, iostreams,
 // exceptions): the program must not link it.
@@ -37,30 +37,95 @@ bool asks_only_for_the_version(int argc, char** argv) {
   return argc == 2 && (std::strcmp(argv[1], "--version") == 0 || std::strcmp(argv[1], "-v") == 0);
 }
 
-// Beside the program in the build folder, in ../lib once installed: absolute paths, since the
-// sanitizers' dlopen does not search this program's RUNPATH, and no LD_LIBRARY_PATH look-up.
-// Without /proc the dynamic loader's own search (RUNPATH) is all there is.
-void* load_session_library(const char** failure) {
-  char program[PATH_MAX];
-  const ssize_t length = ::readlink("/proc/self/exe", program, sizeof program - 1);
-  if (length > 0) {
-    program[length] = '\0';
-    if (char* slash = std::strrchr(program, '/')) *slash = '\0';
-    for (const char* relative : {VELMORA_LIBRARY_DIR_FROM_BIN "/", ""}) {
-      char path[PATH_MAX];
-      const int size =
-          std::snprintf(path, sizeof path, "%s/%s%s", program, relative, VELMORA_SESSION_LIBRARY);
-      if (size <= 0 || static_cast<std::size_t>(size) >= sizeof path) continue;
-      if (::access(path, F_OK) != 0) continue;
-      void* library = ::dlopen(path, RTLD_NOW | RTLD_LOCAL);
-      // A library that exists but cannot load is the answer, not a reason to look further.
-      if (library == nullptr) *failure = ::dlerror();
-      return library;
-    }
+struct Location {
+  char bin[PATH_MAX] = "";  // the program's folder; empty without /proc
+  char lib[PATH_MAX] = "";  // where the installed program's libraries sit
+};
+
+// `dir`/`relative` with each leading "../" taken off `dir`, into `out`.
+void join(char (&out)[PATH_MAX], const char* dir, const char* relative) {
+  std::snprintf(out, sizeof out, "%s", dir);
+  while (std::strncmp(relative, "../", 3) == 0) {
+    char* slash = std::strrchr(out, '/');
+    if (slash == nullptr || slash == out) break;
+    *slash = '\0';
+    relative += 3;
   }
-  void* library = ::dlopen(VELMORA_SESSION_LIBRARY, RTLD_NOW | RTLD_LOCAL);
-  if (library == nullptr) *failure = ::dlerror();
-  return library;
+  const std::size_t used = std::strlen(out);
+  std::snprintf(out + used, sizeof out - used, "/%s", relative);
+}
+
+Location locate() {
+  Location where;
+  const ssize_t length = ::readlink("/proc/self/exe", where.bin, sizeof where.bin - 1);
+  if (length <= 0) return Location{};
+  where.bin[length] = '\0';
+  if (char* slash = std::strrchr(where.bin, '/')) *slash = '\0';
+  join(where.lib, where.bin, VELMORA_LIBRARY_DIR_FROM_BIN);
+  return where;
+}
+
+// In ../lib once installed, beside the program in the build folder: absolute paths, since the
+// sanitizers' dlopen does not search this program's RUNPATH, and no LD_LIBRARY_PATH look-up.
+// Without /proc the dynamic loader's own search (RUNPATH) is all there is. `path` receives
+// the file tried, or the installed place when there is none.
+void* load_session_library(const Location& where, char (&path)[PATH_MAX]) {
+  std::snprintf(path, sizeof path, "%s", VELMORA_SESSION_LIBRARY);
+  if (where.bin[0] == '\0') return ::dlopen(VELMORA_SESSION_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+  for (const char* dir : {where.lib, where.bin}) {
+    char candidate[PATH_MAX];
+    join(candidate, dir, VELMORA_SESSION_LIBRARY);
+    if (::access(candidate, F_OK) != 0) continue;
+    std::snprintf(path, sizeof path, "%s", candidate);
+    // A library that exists but cannot load is the answer, not a reason to look further.
+    return ::dlopen(candidate, RTLD_NOW | RTLD_LOCAL);
+  }
+  join(path, where.lib, VELMORA_SESSION_LIBRARY);
+  return nullptr;
+}
+
+// What helps depends on what failed: a file of ours missing or damaged is mended by installing
+// the package again; a C library older than the build's is not, and must be said plainly.
+void report_load_failure(const Location& where, const char* library, const char* error) {
+  static constexpr const char* kNoFile = ": cannot open shared object file";
+  static constexpr const char* kVersion = "version `GLIBC_";
+  if (error == nullptr) {
+    std::fprintf(stderr, "velmora: a file of the installation is missing: %s\n", library);
+  } else if (const char* glibc = std::strstr(error, kVersion)) {
+    const char* number = glibc + std::strlen(kVersion);
+    const int digits = static_cast<int>(std::strcspn(number, "'"));
+    std::fprintf(stderr,
+                 "velmora: this system's C library is older than velmora_cli needs (glibc %.*s): "
+                 "%s\n",
+                 digits, number, error);
+    std::fprintf(stderr,
+                 "Run it on a system with glibc %.*s or newer, or install velmora_cli there with "
+                 "pip, which picks a build the system can run.\n",
+                 digits, number);
+    return;
+  } else if (const char* end = std::strstr(error, kNoFile)) {
+    // The loader names a dependency by the name it searched for; ours sit beside the library.
+    const int length = static_cast<int>(end - error);
+    if (std::memchr(error, '/', static_cast<std::size_t>(length)) == nullptr &&
+        where.lib[0] != '\0') {
+      std::fprintf(stderr, "velmora: a file of the installation is missing: %s/%.*s\n", where.lib,
+                   length, error);
+    } else {
+      std::fprintf(stderr, "velmora: a file of the installation is missing: %.*s\n", length, error);
+    }
+  } else {
+    std::fprintf(stderr, "velmora: a file of the installation cannot be loaded: %s\n", error);
+  }
+  char python[PATH_MAX] = "python3";
+  if (where.bin[0] != '\0') {
+    char beside[PATH_MAX];
+    join(beside, where.bin, "python3");
+    if (::access(beside, X_OK) == 0) std::snprintf(python, sizeof python, "%s", beside);
+  }
+  std::fprintf(stderr,
+               "Reinstall velmora_cli to restore it: %s -m pip install --force-reinstall "
+               "velmora_cli\n",
+               python);
 }
 
 }  // namespace
@@ -81,15 +146,22 @@ int main(int argc, char** argv) {
     write_all(STDOUT_FILENO, "\n");
     return 0;
   }
-  const char* failure = VELMORA_SESSION_LIBRARY;
+  const Location where = locate();
+  char path[PATH_MAX];
   // The library stays loaded until the process ends: its threads and exit handlers live in it.
-  void* library = load_session_library(&failure);
-  void* entry = library != nullptr ? ::dlsym(library, velmora::SESSION_ENTRY) : nullptr;
-  if (library != nullptr && entry == nullptr) failure = velmora::SESSION_ENTRY;
+  void* library = load_session_library(where, path);
+  if (library == nullptr) {
+    // Without a file to try, the loader's own search failed: its message names what it missed.
+    const bool tried = std::strchr(path, '/') == nullptr || ::access(path, F_OK) == 0;
+    report_load_failure(where, path, tried ? ::dlerror() : nullptr);
+    return 1;
+  }
+  void* entry = ::dlsym(library, velmora::SESSION_ENTRY);
   if (entry == nullptr) {
-    std::fprintf(stderr, "velmora: cannot load the session library: %s\n",
-                 failure != nullptr ? failure : VELMORA_SESSION_LIBRARY);
-    std::fprintf(stderr, "Reinstall velmora_cli to repair the installation.\n");
+    char what[PATH_MAX + 64];
+    std::snprintf(what, sizeof what, "%s lacks %s (it belongs to another build)", path,
+                  velmora::SESSION_ENTRY);
+    report_load_failure(where, path, what);
     return 1;
   }
   return reinterpret_cast<velmora::SessionEntry>(entry)(argc, argv);
