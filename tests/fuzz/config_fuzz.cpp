@@ -13,6 +13,7 @@
 #include "fuzz_check.hpp"
 #include "fuzz_json.hpp"
 #include "velmora/base/json_text.hpp"
+#include "velmora/base/strings.hpp"
 #include "velmora/cli_errors.hpp"
 #include "velmora/config_payload.hpp"
 
@@ -36,12 +37,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string text(reinterpret_cast<const char*>(data), size);
   bool failed = false;
   const auto result = parse_or_error(text, failed);
-  const bool blank = velmora::trim_whitespace(text).empty();
+  const bool blank = velmora::base::trim(text).empty();
   FUZZ_CHECK(blank == (!result && !failed), "nothing exactly for blank text");
   if (!result) return 0;
 
   boost::system::error_code ec;
-  const auto strict = boost::json::parse(velmora::trim_whitespace(text), ec);
+  const auto strict = boost::json::parse(velmora::base::trim(text), ec);
   if (!ec && strict.is_object()) {
     FUZZ_CHECK(fuzz::same_json(strict, *result), "a JSON object comes back unchanged");
   } else {
