@@ -12,8 +12,6 @@
 namespace velmora::renderer {
 namespace {
 
-using boost::json::object;
-using boost::json::value;
 using events::clean_line;
 using events::field_text;
 
@@ -44,7 +42,7 @@ std::vector<Line> question_lines(const boost::json::array& questions) {
     const auto& question = element.get_object();
     lines.push_back(
         text_line(styles().bold, "Question: " + clean_line(field_text(question, "question"))));
-    const value* options_field = question.if_contains("options");
+    const boost::json::value* options_field = question.if_contains("options");
     if (!options_field || !options_field->is_array()) continue;
     int number = 0;
     for (const auto& option : options_field->get_array()) {
@@ -91,9 +89,9 @@ std::vector<std::string> question_texts(const boost::json::array& questions) {
   return texts;
 }
 
-AnswerPairs answers_of(const object& msg) {
+AnswerPairs answers_of(const boost::json::object& msg) {
   AnswerPairs answers;
-  const value* field = events::find_field(msg, "answers");
+  const boost::json::value* field = events::find_field(msg, "answers");
   if (field && field->is_object()) {
     for (const auto& entry : field->get_object()) {
       answers.emplace_back(clean_line(entry.key()), clean_line(content_text(&entry.value())));
@@ -112,7 +110,7 @@ AnswerPairs answers_of(const object& msg) {
   return answers;
 }
 
-void RecordedQuestions::record(const object& msg, const std::string& status) {
+void RecordedQuestions::record(const boost::json::object& msg, const std::string& status) {
   const std::optional<std::string> id = events::question_id(msg);
   Entry* entry = nullptr;
   if (id) {
