@@ -1,6 +1,8 @@
 // A saved login that fails the user is said, once, in words that name the file and the cause:
 // a damaged file, a refreshed login that could not be saved (the next run is told the login is
 // out of date instead of meeting a mystery 401), a lock that cannot be taken (under --debug).
+#include <functional>
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -124,7 +126,9 @@ TEST_F(SavedLoginFaults, ADamagedOrUnreadableFileIsReportedOnceAndLeftInPlace) {
         << r.err;
     EXPECT_THAT(r.err, HasSubstr("velmora login replaces it")) << r.err;
     EXPECT_EQ(std::filesystem::is_directory(credentials), folder);
-    if (!folder) EXPECT_EQ(velmora::testing::read_file(credentials), before);
+    if (!folder) {
+      EXPECT_EQ(velmora::testing::read_file(credentials), before);
+    }
   }
 }
 

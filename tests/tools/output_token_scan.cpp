@@ -28,12 +28,17 @@ bool is_hex(char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; 
 
 // Simulator tokens: a prefix not preceded by a letter or digit, then the issued number of
 // hexadecimal digits. More digits after them do not hide the token: its first part is whole.
-std::vector<std::string> issued_tokens_in(std::string_view text) {
+// `line_starts`: where a joined line began in `text`, which counts as a word start too.
+std::vector<std::string> issued_tokens_in(std::string_view text,
+                                          const std::set<std::size_t>& line_starts = {}) {
   std::vector<std::string> found;
   for (const auto prefix : ISSUED_TOKEN_PREFIXES) {
     for (auto at = text.find(prefix); at != std::string_view::npos;
          at = text.find(prefix, at + 1)) {
-      if (at > 0 && (std::isalnum(static_cast<unsigned char>(text[at - 1])) != 0)) continue;
+      if (at > 0 && (std::isalnum(static_cast<unsigned char>(text[at - 1])) != 0) &&
+          !line_starts.contains(at)) {
+        continue;
+      }
       std::size_t n = 0;
       const auto digits = at + prefix.size();
       while (digits + n < text.size() && is_hex(text[digits + n])) ++n;
@@ -48,8 +53,15 @@ std::vector<std::string> issued_tokens_in(std::string_view text) {
 // The text as the eye reads it: escape sequences removed (CSI, OSC and two-byte ones), and line
 // breaks joined together with the indentation that follows them, so that a token the output
 // split across styles or lines is whole again.
-std::string flattened(std::string_view text) {
-  std::string out;
+struct Flattened {
+  std::string text;
+  /// Where each joined line begins in `text`.
+  std::set<std::size_t> line_starts;
+};
+
+Flattened flattened(std::string_view text) {
+  Flattened flat;
+  std::string& out = flat.text;
   out.reserve(text.size());
   for (std::size_t i = 0; i < text.size(); ++i) {
     const char c = text[i];
@@ -73,11 +85,12 @@ std::string flattened(std::string_view text) {
     if (c == '\r') continue;
     if (c == '\n') {
       while (i + 1 < text.size() && (text[i + 1] == ' ' || text[i + 1] == '\t')) ++i;
+      flat.line_starts.insert(out.size());
       continue;
     }
     out += c;
   }
-  return out;
+  return flat;
 }
 
 }  // namespace
@@ -114,11 +127,14 @@ int main(int argc, char** argv) {
                 << header << ")\n";
     };
     std::set<std::string> seen;
-    for (const std::string& form : {text, flattened(text)}) {
+    const Flattened flat = flattened(text);
+    for (const auto& [form, line_starts] :
+         {std::pair<std::string_view, std::set<std::size_t>>{text, {}},
+          std::pair<std::string_view, std::set<std::size_t>>{flat.text, flat.line_starts}}) {
       for (const auto token : TEST_TOKENS) {
-        if (form.find(token) != std::string::npos) seen.emplace(token);
+        if (form.find(token) != std::string_view::npos) seen.emplace(token);
       }
-      for (auto& token : issued_tokens_in(form)) seen.insert(std::move(token));
+      for (auto& token : issued_tokens_in(form, line_starts)) seen.insert(std::move(token));
     }
     for (const auto& token : seen) report(token);
   }
