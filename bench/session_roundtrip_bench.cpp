@@ -1,12 +1,16 @@
 // One-shot round trip against the local simulator: start, connect, query, 1 000 streamed
-// deltas, complete, exit. Measures the client process alone from wait4's resource usage. One
-// line per figure, "name value":
-//   oneshot_roundtrip.client_cpu_ms        median CPU time of the whole run; the goal is < 20
+// deltas, complete, exit. Measures the client process alone from wait4's resource usage, and
+// the same one-shot by a minimal Python client (support/python_oneshot.py, Debian's
+// python3-websockets) in the same rounds as the baseline. One line per figure, "name value":
+//   oneshot_roundtrip.client_cpu_ms        median CPU time of the whole run
 //   oneshot_roundtrip.client_cpu_ms_max
 //   oneshot_roundtrip.wall_ms              median, start to exit
-//   oneshot_roundtrip.peak_rss_kib         largest peak resident memory; the goal is < 12 MiB
+//   oneshot_roundtrip.peak_rss_kib         largest peak resident memory
+//   oneshot_roundtrip.python_cpu_ms        the Python client's median CPU time
+//   oneshot_roundtrip.python_wall_ms
+//   oneshot_roundtrip.client_cpu_vs_python_ratio
 //
-//   session_roundtrip_bench [--runs N] [--deltas N]
+//   session_roundtrip_bench [--runs N] [--deltas N] [--python PATH]
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -26,14 +30,19 @@ using velmora::bench::quantile;
 int main(int argc, char** argv) {
   int runs = 21;
   int deltas = 1000;
+  // Debian's interpreter, where python3-websockets is installed.
+  std::string python = "/usr/bin/python3";
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (i + 1 < argc && arg == "--runs") {
       runs = std::max(1, std::atoi(argv[++i]));
     } else if (i + 1 < argc && arg == "--deltas") {
       deltas = std::max(1, std::atoi(argv[++i]));
+    } else if (i + 1 < argc && arg == "--python") {
+      python = argv[++i];
     } else {
-      std::fprintf(stderr, "usage: session_roundtrip_bench [--runs N] [--deltas N]\n");
+      std::fprintf(stderr,
+                   "usage: session_roundtrip_bench [--runs N] [--deltas N] [--python PATH]\n");
       return 2;
     }
   }
@@ -50,27 +59,41 @@ int main(int argc, char** argv) {
                                              "bench-token",
                                              "--query",
                                              "sim:stream=" + std::to_string(deltas) + " benchmark"};
+    const std::vector<std::string> baseline = {
+        python, PYTHON_ONESHOT_CLIENT, sim.ws_url(), "bench-token", "bench", client.back()};
     const std::string last_token = "token" + std::to_string(deltas - 1);
 
     std::vector<double> cpu;
     std::vector<double> wall;
+    std::vector<double> python_cpu;
+    std::vector<double> python_wall;
     long peak = 0;
-    // The first run warms the loader, the page cache and the saved-session database.
+    // The first round warms the loader, the page cache and the saved-session database.
     for (int i = 0; i <= runs; ++i) {
       const auto run = sandbox.run(client, Output::pipe);
-      if (run.exit_code != 0 || run.output_tail.find(last_token) == std::string::npos) {
-        std::fprintf(stderr, "session_roundtrip_bench: run failed (status %d)\n", run.exit_code);
-        return 1;
+      const auto other = sandbox.run(baseline, Output::pipe);
+      for (const auto* result : {&run, &other}) {
+        if (result->exit_code != 0 || result->output_tail.find(last_token) == std::string::npos) {
+          std::fprintf(stderr, "session_roundtrip_bench: %s run failed (status %d)\n",
+                       result == &run ? "velmora" : "python", result->exit_code);
+          return 1;
+        }
       }
       if (i == 0) continue;
       cpu.push_back(run.cpu_ms);
       wall.push_back(run.wall_ms);
       peak = std::max(peak, run.peak_rss_kib);
+      python_cpu.push_back(other.cpu_ms);
+      python_wall.push_back(other.wall_ms);
     }
     std::printf("oneshot_roundtrip.client_cpu_ms %.2f\n", quantile(cpu, 0.5));
     std::printf("oneshot_roundtrip.client_cpu_ms_max %.2f\n", quantile(cpu, 1.0));
     std::printf("oneshot_roundtrip.wall_ms %.2f\n", quantile(wall, 0.5));
     std::printf("oneshot_roundtrip.peak_rss_kib %ld\n", peak);
+    std::printf("oneshot_roundtrip.python_cpu_ms %.2f\n", quantile(python_cpu, 0.5));
+    std::printf("oneshot_roundtrip.python_wall_ms %.2f\n", quantile(python_wall, 0.5));
+    std::printf("oneshot_roundtrip.client_cpu_vs_python_ratio %.3f\n",
+                quantile(cpu, 0.5) / quantile(python_cpu, 0.5));
   } catch (const std::exception& e) {
     std::fprintf(stderr, "session_roundtrip_bench: %s\n", e.what());
     return 1;

@@ -18,7 +18,14 @@ add_link_options("$<$<CONFIG:Release>:LINKER:--gc-sections>")
 # the list: the asio statics their objects define must stay exported (cli/wirelet/wirelet.map).
 if(VELMORA_STATIC_DEPS)
   add_link_options(-static-libstdc++ -static-libgcc
-    "LINKER:--exclude-libs=libstdc++.a:libgcc.a:libgcc_eh.a:libssl.a:libcrypto.a:libsqlite3.a:libutf8proc.a:libcmark-gfm.a:libcmark-gfm-extensions.a")
+    "LINKER:--exclude-libs=libstdc++.a:libgcc.a:libgcc_eh.a:libssl.a:libcrypto.a:libsqlite3.a:libutf8proc.a:libcmark-gfm.a:libcmark-gfm-extensions.a"
+    # A shared library calls its own exported functions directly instead of through a symbol
+    # look-up at load time. Data (asio's shared statics) is still looked up: it must stay one
+    # object per process.
+    "$<$<STREQUAL:$<TARGET_PROPERTY:TYPE>,SHARED_LIBRARY>:LINKER:-Bsymbolic-functions>"
+    # Relative relocations packed (DT_RELR): the loader reads a few KiB instead of hundreds per
+    # library. Needs glibc 2.36, which the static C++ runtime needs anyway (arc4random).
+    "LINKER:-z,pack-relative-relocs")
 endif()
 
 function(velmora_target_defaults target)

@@ -75,6 +75,8 @@ SYSTEM_LIBRARIES = frozenset({
     "ld-linux-armhf.so.3", "ld64.so.2", "ld64.so.1", "ld-linux-riscv64-lp64d.so.1",
 })
 GLIBC_VERSION = re.compile(r"GLIBC_([0-9]+(?:\.[0-9]+)+)")
+# Features of glibc's loader named by what they are, with the release that brought them.
+GLIBC_ABI_VERSIONS = {"GLIBC_ABI_DT_RELR": (2, 36)}
 
 
 class PackagingError(Exception):
@@ -213,6 +215,8 @@ def architecture(info: ElfInfo, path: Path) -> str:
 
 
 def glibc_version(name: str) -> tuple[int, ...] | None:
+    if name in GLIBC_ABI_VERSIONS:
+        return GLIBC_ABI_VERSIONS[name]
     match = GLIBC_VERSION.fullmatch(name)
     return tuple(int(part) for part in match.group(1).split(".")) if match else None
 

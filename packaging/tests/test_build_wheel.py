@@ -222,6 +222,15 @@ class BuildWheelTest(unittest.TestCase):
         after = build_wheel.build_wheel(self.prefix, self.work / "after").name
         self.assertEqual(after, f"velmora_cli-1.2.3-py3-none-manylinux_2_36_{ARCH}.whl")
         self.assertEqual(after, f"velmora_cli-1.2.3-py3-none-{self.tag(self.prefix)}.whl")
+        # Packed relative relocations need a loader feature that glibc names, not a release.
+        compile_cxx("#include <cstdlib>\nint value = 0;\nint* pointer = &value;\n"
+                    "int demo() { return *pointer + (std::getenv(\"VELMORA_NO_SUCH\") != nullptr); }",
+                    self.prefix / "lib/libdemo.so.1.0.0", "-shared", "-fPIC",
+                    "-Wl,-soname,libdemo.so.1", "-Wl,-z,pack-relative-relocs")
+        library = build_wheel.read_elf(self.prefix / "lib/libdemo.so.1.0.0")
+        self.assertIn("GLIBC_ABI_DT_RELR", library.versions["libc.so.6"])
+        packed = build_wheel.build_wheel(self.prefix, self.work / "packed").name
+        self.assertEqual(packed, f"velmora_cli-1.2.3-py3-none-manylinux_2_36_{ARCH}.whl")
 
     def test_anything_but_the_c_library_from_the_system_is_refused(self) -> None:
         # A library that takes the C++ runtime from the system, as a plain g++ link does.

@@ -49,11 +49,6 @@ bool iequals(std::string_view a, std::string_view b) {
          });
 }
 
-struct PemPair {
-  std::string certificate;
-  std::string private_key;
-};
-
 std::string bio_text(BIO* bio) {
   char* data = nullptr;
   const long size = BIO_get_mem_data(bio, &data);
@@ -70,8 +65,9 @@ void add_extension(X509* cert, int nid, const std::string& value) {
   X509_EXTENSION_free(ext);
 }
 
-// A self-signed certificate that also serves as its own trust anchor.
-PemPair make_certificate(const std::vector<std::string>& names) {
+}  // namespace
+
+TestCertificate make_test_certificate(const std::vector<std::string>& names) {
   EVP_PKEY* key = EVP_EC_gen("P-256");
   X509* cert = X509_new();
   if (key == nullptr || cert == nullptr) throw std::runtime_error("cannot create a certificate");
@@ -97,7 +93,7 @@ PemPair make_certificate(const std::vector<std::string>& names) {
   add_extension(cert, NID_subject_alt_name, alt);
   X509_sign(cert, key, EVP_sha256());
 
-  PemPair pem;
+  TestCertificate pem;
   BIO* bio = BIO_new(BIO_s_mem());
   PEM_write_bio_X509(bio, cert);
   pem.certificate = bio_text(bio);
@@ -110,6 +106,8 @@ PemPair make_certificate(const std::vector<std::string>& names) {
   EVP_PKEY_free(key);
   return pem;
 }
+
+namespace {
 
 net::awaitable<void> relay(tcp::socket& from, tcp::socket& to) {
   std::array<char, 16384> buf{};
@@ -270,7 +268,7 @@ HttpTestServer::HttpTestServer(HttpHandler handler, HttpTestServerOptions option
     : impl_(std::make_unique<Impl>()) {
   impl_->handler = std::move(handler);
   if (!options.tls_names.empty()) {
-    const auto pem = make_certificate(options.tls_names);
+    const auto pem = make_test_certificate(options.tls_names);
     impl_->dir.emplace();
     impl_->certificate_file = impl_->dir->path() / "server-cert.pem";
     write_file(impl_->certificate_file, pem.certificate);

@@ -56,6 +56,15 @@ struct HttpReply {
   bool tunnel = false;
 };
 
+struct TestCertificate {
+  std::string certificate;  ///< PEM
+  std::string private_key;  ///< PEM
+};
+
+/// A fresh self-signed certificate (P-256) for `names` (host names or IP addresses) that is also
+/// its own trust anchor: give it to clients as their CA (SSL_CERT_FILE).
+[[nodiscard]] TestCertificate make_test_certificate(const std::vector<std::string>& names);
+
 /// A reply with a JSON body and its content type.
 [[nodiscard]] HttpReply json_reply(int status, std::string body);
 

@@ -37,6 +37,12 @@ bool asks_only_for_the_version(int argc, char** argv) {
   return argc == 2 && (std::strcmp(argv[1], "--version") == 0 || std::strcmp(argv[1], "-v") == 0);
 }
 
+// Functions are bound when first called: a run calls a small part of what the libraries hold,
+// and binding every one up front was a sixth of a short run's instructions. A C library too old
+// for the build still fails here (version needs are checked at load time); our own libraries
+// travel together, so a function missing between them means a damaged installation either way.
+constexpr int kLoadMode = RTLD_LAZY | RTLD_LOCAL;
+
 struct Location {
   char bin[PATH_MAX] = "";  // the program's folder; empty without /proc
   char lib[PATH_MAX] = "";  // where the installed program's libraries sit
@@ -71,14 +77,14 @@ Location locate() {
 // the file tried, or the installed place when there is none.
 void* load_session_library(const Location& where, char (&path)[PATH_MAX]) {
   std::snprintf(path, sizeof path, "%s", VELMORA_SESSION_LIBRARY);
-  if (where.bin[0] == '\0') return ::dlopen(VELMORA_SESSION_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+  if (where.bin[0] == '\0') return ::dlopen(VELMORA_SESSION_LIBRARY, kLoadMode);
   for (const char* dir : {where.lib, where.bin}) {
     char candidate[PATH_MAX];
     join(candidate, dir, VELMORA_SESSION_LIBRARY);
     if (::access(candidate, F_OK) != 0) continue;
     std::snprintf(path, sizeof path, "%s", candidate);
     // A library that exists but cannot load is the answer, not a reason to look further.
-    return ::dlopen(candidate, RTLD_NOW | RTLD_LOCAL);
+    return ::dlopen(candidate, kLoadMode);
   }
   join(path, where.lib, VELMORA_SESSION_LIBRARY);
   return nullptr;

@@ -16,10 +16,12 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/signal_set.hpp>
+#include <boost/asio/ssl.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/asio/write.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
+#include <boost/beast/ssl.hpp>
 #include <boost/beast/websocket.hpp>
 
 #include "http_routes.hpp"
@@ -38,6 +40,7 @@ namespace net = boost::asio;
 namespace beast = boost::beast;
 namespace http = beast::http;
 namespace websocket = beast::websocket;
+namespace ssl = net::ssl;
 using tcp = net::ip::tcp;
 using velmora::base::awaitable;
 
@@ -49,8 +52,17 @@ constexpr std::size_t kHeaderLimit = 64 * 1024;
 constexpr std::size_t kPlainBodyLimit = 1024 * 1024;
 constexpr std::size_t kClientFrameLimit = 64 * 1024 * 1024;
 
-using WsStream = websocket::stream<beast::tcp_stream>;
+// Every connection is served over one of these: plain TCP, or TLS when the simulator has a
+// certificate. The code below is written once for both.
+using PlainStream = beast::tcp_stream;
+using TlsStream = beast::ssl_stream<beast::tcp_stream>;
 
+template <class Stream>
+void expire_after(Stream& stream, std::chrono::seconds limit) {
+  beast::get_lowest_layer(stream).expires_after(limit);
+}
+
+template <class WsStream>
 class BeastTransport final : public WsTransport {
  public:
   BeastTransport(WsStream& ws, const net::any_io_executor& ex) : ws_(ws), idle_(ex) {}
@@ -106,7 +118,8 @@ class BeastTransport final : public WsTransport {
       std::string bytes = {'\x81', '\x7e', '\x01', '\x00'};
       bytes += R"({"type": "text_delta", "delta": "this frame never ends .......)";
       bytes.resize(4 + 64, '.');
-      (void)co_await net::async_write(beast::get_lowest_layer(ws_), net::buffer(bytes), kTuple);
+      // Through TLS when there is TLS: the client must see a broken frame, not a broken record.
+      (void)co_await net::async_write(ws_.next_layer(), net::buffer(bytes), kTuple);
     }
     release();
   }
@@ -149,7 +162,8 @@ RequestHead head_of(const Request& req) {
   return head;
 }
 
-awaitable<bool> write_answer(beast::tcp_stream& stream, const HttpAnswer& answer, unsigned version,
+template <class Stream>
+awaitable<bool> write_answer(Stream& stream, const HttpAnswer& answer, unsigned version,
                              bool keep_alive) {
   http::response<http::string_body> res;
   res.version(version);
@@ -160,14 +174,15 @@ awaitable<bool> write_answer(beast::tcp_stream& stream, const HttpAnswer& answer
   res.body() = answer.body;
   res.keep_alive(keep_alive);
   res.prepare_payload();
-  stream.expires_after(kHttpIdle);
+  expire_after(stream, kHttpIdle);
   auto [ec, n] = co_await http::async_write(stream, res, kTuple);
   co_return !ec;
 }
 
 // A request with a small body: credentials service, device page, health check.
 // Each serve_* answers one request; true when the connection may carry another.
-awaitable<bool> serve_plain(SimState& state, beast::tcp_stream& stream, beast::flat_buffer& buffer,
+template <class Stream>
+awaitable<bool> serve_plain(SimState& state, Stream& stream, beast::flat_buffer& buffer,
                             http::request_parser<http::empty_body>& header) {
   const unsigned version = header.get().version();
   const auto length = header.content_length();
@@ -178,7 +193,7 @@ awaitable<bool> serve_plain(SimState& state, beast::tcp_stream& stream, beast::f
     // Beast checks a declared length only while reading the header.
     ec = http::error::body_limit;
   } else {
-    stream.expires_after(kHttpIdle);
+    expire_after(stream, kHttpIdle);
     std::tie(ec, std::ignore) = co_await http::async_read(stream, buffer, parser, kTuple);
   }
   if (ec == http::error::body_limit) {
@@ -194,7 +209,8 @@ awaitable<bool> serve_plain(SimState& state, beast::tcp_stream& stream, beast::f
   co_return written&& keep_alive;
 }
 
-awaitable<bool> serve_upload(SimState& state, beast::tcp_stream& stream, beast::flat_buffer& buffer,
+template <class Stream>
+awaitable<bool> serve_upload(SimState& state, Stream& stream, beast::flat_buffer& buffer,
                              http::request_parser<http::empty_body>& header) {
   const unsigned version = header.get().version();
   UploadReceiver receiver(state, head_of(header.get()));
@@ -232,7 +248,7 @@ awaitable<bool> serve_upload(SimState& state, beast::tcp_stream& stream, beast::
     buffer.consume(static_cast<std::size_t>(early));
     left -= early;
     while (left > 0) {
-      stream.expires_after(kHttpIdle);
+      expire_after(stream, kHttpIdle);
       const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(left, chunk.size()));
       auto [ec, n] = co_await stream.async_read_some(net::buffer(chunk.data(), want), kTuple);
       if (ec) {
@@ -248,7 +264,7 @@ awaitable<bool> serve_upload(SimState& state, beast::tcp_stream& stream, beast::
     while (!parser.is_done()) {
       parser.get().body().data = chunk.data();
       parser.get().body().size = chunk.size();
-      stream.expires_after(kHttpIdle);
+      expire_after(stream, kHttpIdle);
       auto [ec, n] = co_await http::async_read(stream, buffer, parser, kTuple);
       if (ec == http::error::need_buffer) ec = {};
       if (ec == http::error::body_limit) {
@@ -268,7 +284,8 @@ awaitable<bool> serve_upload(SimState& state, beast::tcp_stream& stream, beast::
   co_return written&& keep_alive;
 }
 
-awaitable<void> serve_websocket(SimState& state, beast::tcp_stream stream,
+template <class Stream>
+awaitable<void> serve_websocket(SimState& state, Stream stream,
                                 http::request<http::empty_body> request) {
   const std::size_t attempt = ++state.handshakes;
   auto target = parse_session_target(request.target());
@@ -313,8 +330,8 @@ awaitable<void> serve_websocket(SimState& state, beast::tcp_stream stream,
     co_return;
   }
 
-  stream.expires_never();
-  WsStream ws(std::move(stream));
+  beast::get_lowest_layer(stream).expires_never();
+  websocket::stream<Stream> ws(std::move(stream));
   websocket::stream_base::timeout timeouts{};
   timeouts.handshake_timeout = std::chrono::seconds(30);
   timeouts.idle_timeout = websocket::stream_base::none();
@@ -325,20 +342,33 @@ awaitable<void> serve_websocket(SimState& state, beast::tcp_stream stream,
   ws.read_message_max(kClientFrameLimit);
   auto [ec] = co_await ws.async_accept(request, kTuple);
   if (ec) co_return;
-  BeastTransport transport(ws, co_await net::this_coro::executor);
+  BeastTransport<websocket::stream<Stream>> transport(ws, co_await net::this_coro::executor);
   co_await run_session(state, transport, std::move(std::get<SessionRequest>(target)),
                        ++state.sessions);
 }
 
-awaitable<void> serve_connection(SimState& state, tcp::socket socket) {
-  beast::tcp_stream stream(std::move(socket));
+// Ends a connection the peer may already have left; there is nothing left to tell it.
+void finish(PlainStream& stream) {
+  boost::system::error_code ignored;
+  stream.socket().shutdown(tcp::socket::shutdown_send, ignored);
+}
+
+awaitable<void> finish(TlsStream& stream) {
+  expire_after(stream, std::chrono::seconds(5));
+  // A peer that never answers the close_notify only costs this connection the wait above.
+  (void)co_await stream.async_shutdown(kTuple);
+  finish(stream.next_layer());
+}
+
+template <class Stream>
+awaitable<void> serve_requests(SimState& state, Stream stream) {
   beast::flat_buffer buffer;
   while (true) {
     http::request_parser<http::empty_body> header;
     header.header_limit(kHeaderLimit);
     // Each kind of request sets its own limit once the target is known.
     header.body_limit(boost::none);
-    stream.expires_after(kHttpIdle);
+    expire_after(stream, kHttpIdle);
     auto [ec, n] = co_await http::async_read_header(stream, buffer, header, kTuple);
     if (ec) {
       // A peer that closed or went quiet gets nothing; a malformed request gets a reason.
@@ -362,9 +392,28 @@ awaitable<void> serve_connection(SimState& state, tcp::socket socket) {
     }
     if (!keep) break;
   }
-  boost::system::error_code ignored;
-  // The peer may already be gone; there is nothing left to tell it.
-  stream.socket().shutdown(tcp::socket::shutdown_send, ignored);
+  if constexpr (std::is_same_v<Stream, TlsStream>) {
+    co_await finish(stream);
+  } else {
+    finish(stream);
+  }
+}
+
+awaitable<void> serve_connection(SimState& state, tcp::socket socket, ssl::context* tls) {
+  boost::system::error_code ec;
+  // Frames go out as they are written: a delta followed at once by `complete` must not wait
+  // for the client's delayed acknowledgement (tens of milliseconds on Linux).
+  socket.set_option(tcp::no_delay(true), ec);
+  if (tls == nullptr) {
+    co_await serve_requests(state, PlainStream(std::move(socket)));
+    co_return;
+  }
+  TlsStream stream(PlainStream(std::move(socket)), *tls);
+  expire_after(stream, kHttpIdle);
+  std::tie(ec) = co_await stream.async_handshake(ssl::stream_base::server, kTuple);
+  // A client that refuses our certificate or is no TLS client ends here.
+  if (ec) co_return;
+  co_await serve_requests(state, std::move(stream));
 }
 
 void log_failure(std::exception_ptr e) {
@@ -376,7 +425,7 @@ void log_failure(std::exception_ptr e) {
   }
 }
 
-awaitable<void> accept_loop(SimState& state, tcp::acceptor& acceptor) {
+awaitable<void> accept_loop(SimState& state, tcp::acceptor& acceptor, ssl::context* tls) {
   while (true) {
     auto [ec, socket] = co_await acceptor.async_accept(kTuple);
     if (ec == net::error::operation_aborted || !acceptor.is_open()) co_return;
@@ -385,14 +434,31 @@ awaitable<void> accept_loop(SimState& state, tcp::acceptor& acceptor) {
       co_await velmora::base::sleep_for(0.05);
       continue;
     }
-    net::co_spawn(acceptor.get_executor(), serve_connection(state, std::move(socket)), log_failure);
+    net::co_spawn(acceptor.get_executor(), serve_connection(state, std::move(socket), tls),
+                  log_failure);
   }
+}
+
+// The server side of TLS from a certificate chain and key in PEM files; nothing without them.
+std::unique_ptr<ssl::context> tls_context(const SimOptions& options) {
+  if (!options.tls_certificate) return nullptr;
+  auto context = std::make_unique<ssl::context>(ssl::context::tls_server);
+  boost::system::error_code ec;
+  context->use_certificate_chain_file(options.tls_certificate->string(), ec);
+  if (!ec) context->use_private_key_file(options.tls_key->string(), ssl::context::pem, ec);
+  if (ec) {
+    throw velmora::base::OSError("cannot use the TLS certificate " + options.tls_certificate->string() +
+                               " with the key " + options.tls_key->string() + ": " + ec.message(),
+                           ec.value());
+  }
+  return context;
 }
 
 }  // namespace
 
 int run_server(SimOptions options, std::optional<Script> script) {
   SimState state(std::move(options), std::move(script));
+  const auto tls = tls_context(state.options);
   net::io_context ioc(1);
   tcp::acceptor acceptor(ioc);
   const tcp::endpoint endpoint(net::ip::address_v4::loopback(), state.options.port);
@@ -407,10 +473,12 @@ int run_server(SimOptions options, std::optional<Script> script) {
         ec.value());
   }
   const auto port = acceptor.local_endpoint().port();
-  state.public_base = "http://127.0.0.1:" + std::to_string(port);
+  const std::string ws = tls ? "wss" : "ws";
+  state.public_base =
+      (tls ? "https" : "http") + std::string("://127.0.0.1:") + std::to_string(port);
   std::cout << port << '\n'
-            << "websocket  ws://127.0.0.1:" << port << "/ws/v3  (or ws://127.0.0.1:" << port
-            << "/ws/<user_id>)\n"
+            << "websocket  " << ws << "://127.0.0.1:" << port << "/ws/v3  (or " << ws
+            << "://127.0.0.1:" << port << "/ws/<user_id>)\n"
             << "file api   " << state.public_base << '\n'
             << "oauth      " << state.public_base << '\n'
             << std::flush;
@@ -422,7 +490,7 @@ int run_server(SimOptions options, std::optional<Script> script) {
     acceptor.close(ignored);  // already closed is fine: we are stopping
     ioc.stop();
   });
-  net::co_spawn(ioc, accept_loop(state, acceptor), log_failure);
+  net::co_spawn(ioc, accept_loop(state, acceptor, tls.get()), log_failure);
   ioc.run();
   state.save_if_changed();
   return 0;

@@ -44,7 +44,7 @@ ParsedOptions parse_options(int argc, const char* const* argv, std::ostream& out
   app.footer(kFooter);
   app.get_formatter()->column_width(38);
 
-  std::string record, state_file, upload_dir, script;
+  std::string record, state_file, upload_dir, script, tls_certificate, tls_key;
   app.add_option("--port", o.port, "TCP port on 127.0.0.1 (0: any free port)")
       ->capture_default_str()
       ->type_name("N");
@@ -64,6 +64,16 @@ ParsedOptions parse_options(int argc, const char* const* argv, std::ostream& out
   app.add_option("--script", script, "JSON script file whose turns replace the demo agent")
       ->check(CLI::ExistingFile)
       ->type_name("FILE");
+  auto* certificate = app.add_option("--tls-cert", tls_certificate,
+                                     "Serve TLS only (https://, wss://) with the certificate "
+                                     "chain in FILE (PEM, server first)")
+                          ->check(CLI::ExistingFile)
+                          ->type_name("FILE");
+  auto* key = app.add_option("--tls-key", tls_key, "Private key (PEM) of --tls-cert")
+                  ->check(CLI::ExistingFile)
+                  ->type_name("FILE");
+  certificate->needs(key);
+  key->needs(certificate);
   app.add_option("--heartbeat", o.heartbeat, "Send a heartbeat frame every SECONDS (0: never)")
       ->check(CLI::NonNegativeNumber)
       ->capture_default_str()
@@ -262,6 +272,8 @@ ParsedOptions parse_options(int argc, const char* const* argv, std::ostream& out
   if (!state_file.empty()) o.state_file = state_file;
   if (!upload_dir.empty()) o.upload_dir = upload_dir;
   if (!script.empty()) o.script = script;
+  if (!tls_certificate.empty()) o.tls_certificate = tls_certificate;
+  if (!tls_key.empty()) o.tls_key = tls_key;
   if (app.count("--reject-handshakes")) f.reject_handshakes = reject_handshakes;
   if (app.count("--silent-handshakes")) f.silent_handshakes = silent_handshakes;
   if (app.count("--fault-connections")) f.fault_connections = fault_connections;

@@ -22,6 +22,9 @@ struct SimOptions {
   std::optional<std::filesystem::path> upload_dir;
   std::uint64_t max_upload_bytes = 1ull << 32;
   std::optional<std::filesystem::path> script;
+  /// With both: every connection is TLS (https://, wss://) with this certificate chain and key.
+  std::optional<std::filesystem::path> tls_certificate;
+  std::optional<std::filesystem::path> tls_key;
   /// Seconds between heartbeat frames; 0 sends none.
   double heartbeat = 0;
   std::size_t history_limit = 100000;
