@@ -139,12 +139,17 @@ TEST(CliLogin, DebugShowsPollResponsesWithoutWholeTokens) {
   }
 }
 
-TEST(CliLogin, ServiceAddressComesFromDotenv) {
+TEST(CliLogin, ServiceAddressComesFromDotenvOnceThatFileIsTrusted) {
   SimProcess sim(sim_args("approve"));
   LoginMachine machine;
+  const auto dotenv = machine.home() / ".env";
   velmora::testing::write_file(
-      machine.home() / ".env",
-      "# login settings\nexport VELMORA_OAUTH_BASE_URL=\"" + sim.http_url() + "\"\n");
+      dotenv, "# login settings\nexport VELMORA_OAUTH_BASE_URL=\"" + sim.http_url() + "\"\n");
+  // As a run in a terminal leaves it after the user answered yes.
+  velmora::testing::write_file(machine.home() / "state" / "velmora" / "dotenv_trust.json",
+                               R"({"version": 1, "trusted": [{"file": ")" + dotenv.string() +
+                                   R"(", "settings": {"VELMORA_OAUTH_BASE_URL": ")" +
+                                   sim.http_url() + R"("}}]})");
   const auto login = machine.velmora({"login"}, std::nullopt);
   EXPECT_EQ(login.exit_code, 0) << login.out << login.err;
   EXPECT_THAT(login.out, HasSubstr("Login successful!  user_id=user[7]"));
