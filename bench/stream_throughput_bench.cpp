@@ -32,7 +32,7 @@ struct Way {
   bool plain_output;
 };
 
-constexpr Way kWays[] = {
+constexpr Way WAYS[] = {
     {"pipe_im", Output::pipe, false},
     {"pty_terminal", Output::terminal, false},
     {"pty_im", Output::terminal, true},
@@ -66,7 +66,7 @@ int main(int argc, char** argv) {
     // Rendering may reflow text, but the last token always reaches the output.
     const std::string last_token = "token" + std::to_string(deltas - 1);
 
-    for (const Way& way : kWays) {
+    for (const Way& way : WAYS) {
       if (!only.empty() && only != way.name) continue;
       std::vector<std::string> client = {velmora,       "--url",   sim.ws_url(),
                                          "--user-id",   "bench",   "--token",

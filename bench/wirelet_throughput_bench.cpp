@@ -42,8 +42,8 @@ namespace websocket = beast::websocket;
 using tcp = net::ip::tcp;
 using velmora::base::awaitable;
 
-constexpr auto kUseTuple = net::as_tuple(net::use_awaitable);
-const std::string kFrame = R"({"type": "text_delta", "delta": "token ", "message_id": "m1"})";
+constexpr auto USE_TUPLE = net::as_tuple(net::use_awaitable);
+const std::string FRAME = R"({"type": "text_delta", "delta": "token ", "message_id": "m1"})";
 
 // Unmasked single-frame text messages, laid out as they go on the wire, so the server side costs
 // one system call per batch and the figures measure the receiving side.
@@ -51,8 +51,8 @@ std::string encoded_batch(int frames) {
   static_assert(sizeof(char) == 1);
   std::string one;
   one += static_cast<char>(0x81);  // FIN + text
-  one += static_cast<char>(kFrame.size());
-  one += kFrame;
+  one += static_cast<char>(FRAME.size());
+  one += FRAME;
   std::string batch;
   batch.reserve(one.size() * static_cast<std::size_t>(frames));
   for (int i = 0; i < frames; ++i) batch += one;
@@ -61,35 +61,35 @@ std::string encoded_batch(int frames) {
 
 // Server side: on each connection wait for the client's first frame, stream, close.
 awaitable<void> stream_frames(tcp::socket socket, int frames, bool batched) {
-  constexpr int kBatch = 1000;
-  static const std::string batch = encoded_batch(kBatch);
+  constexpr int BATCH = 1000;
+  static const std::string batch = encoded_batch(BATCH);
   websocket::stream<tcp::socket> ws(std::move(socket));
-  const auto [accept_ec] = co_await ws.async_accept(kUseTuple);
+  const auto [accept_ec] = co_await ws.async_accept(USE_TUPLE);
   if (accept_ec) co_return;
   beast::flat_buffer buffer;
-  const auto [read_ec, read_size] = co_await ws.async_read(buffer, kUseTuple);
+  const auto [read_ec, read_size] = co_await ws.async_read(buffer, USE_TUPLE);
   if (read_ec) co_return;
   if (batched) {
-    for (int sent = 0; sent < frames; sent += kBatch) {
-      const int count = std::min(kBatch, frames - sent);
-      const auto bytes = batch.size() / kBatch * static_cast<std::size_t>(count);
+    for (int sent = 0; sent < frames; sent += BATCH) {
+      const int count = std::min(BATCH, frames - sent);
+      const auto bytes = batch.size() / BATCH * static_cast<std::size_t>(count);
       const auto [ec, size] =
-          co_await net::async_write(ws.next_layer(), net::buffer(batch.data(), bytes), kUseTuple);
+          co_await net::async_write(ws.next_layer(), net::buffer(batch.data(), bytes), USE_TUPLE);
       if (ec) co_return;
     }
   } else {
     ws.text(true);
     for (int i = 0; i < frames; ++i) {
-      const auto [ec, size] = co_await ws.async_write(net::buffer(kFrame), kUseTuple);
+      const auto [ec, size] = co_await ws.async_write(net::buffer(FRAME), USE_TUPLE);
       if (ec) co_return;
     }
   }
-  (void)co_await ws.async_close(websocket::close_code::normal, kUseTuple);
+  (void)co_await ws.async_close(websocket::close_code::normal, USE_TUPLE);
 }
 
 awaitable<void> serve(tcp::acceptor& acceptor, int frames, bool batched) {
   while (true) {
-    auto [ec, socket] = co_await acceptor.async_accept(kUseTuple);
+    auto [ec, socket] = co_await acceptor.async_accept(USE_TUPLE);
     if (ec) co_return;
     net::co_spawn(acceptor.get_executor(), stream_frames(std::move(socket), frames, batched),
                   net::detached);
@@ -141,7 +141,7 @@ awaitable<void> through_bare_beast(unsigned short port, int frames, Timing& seco
     co_await ws.async_read(buffer, net::use_awaitable);
   }
   seconds = {velmora::base::monotonic_seconds() - started, thread_cpu_seconds() - started_cpu};
-  (void)co_await ws.async_close(websocket::close_code::normal, kUseTuple);
+  (void)co_await ws.async_close(websocket::close_code::normal, USE_TUPLE);
 }
 
 template <class Body>

@@ -25,7 +25,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 /// Enough of the output's end to find the answer's last token in it.
-constexpr std::size_t kTailBytes = 4096;
+constexpr std::size_t TAIL_BYTES = 4096;
 
 double millis(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
 
@@ -70,8 +70,8 @@ void drain(int fd, RunResult& result, Clock::time_point deadline, pid_t child) {
     if (got <= 0) return;
     result.output_bytes += static_cast<std::size_t>(got);
     result.output_tail.append(buffer, static_cast<std::size_t>(got));
-    if (result.output_tail.size() > 2 * kTailBytes) {
-      result.output_tail.erase(0, result.output_tail.size() - kTailBytes);
+    if (result.output_tail.size() > 2 * TAIL_BYTES) {
+      result.output_tail.erase(0, result.output_tail.size() - TAIL_BYTES);
     }
   }
 }

@@ -39,8 +39,8 @@ using velmora::testing::run_process;
 using velmora::testing::SimProcess;
 using velmora::testing::TempDir;
 
-constexpr const char* kQuery = "portable sim:stream=3";
-constexpr const char* kAnswer = "token0 token1 token2\n";
+constexpr const char* QUERY = "portable sim:stream=3";
+constexpr const char* ANSWER = "token0 token1 token2\n";
 
 // The files of the C library the test itself runs on, by their absolute names.
 std::vector<fs::path> c_library_files() {
@@ -179,7 +179,7 @@ class ReleasePortable : public ::testing::Test {
 
   static std::vector<std::string> one_shot(const std::string& url) {
     return {"--url", url,       "--token", "portable-token", "--user-id",
-            "u1",    "--query", kQuery,    "--plain-output", "--non-interactive"};
+            "u1",    "--query", QUERY,    "--plain-output", "--non-interactive"};
   }
 
   static fs::path* wheel_;
@@ -202,7 +202,7 @@ TEST_F(ReleasePortable, RunsOnARootWithOnlyTheCLibrary) {
   SimProcess plain({"--pace", "0"});
   const auto ws = velmora(root(), one_shot(plain.ws_url()));
   ASSERT_EQ(ws.exit_code, 0) << ws.out << ws.err;
-  EXPECT_THAT(ws.out, StartsWith(kAnswer));
+  EXPECT_THAT(ws.out, StartsWith(ANSWER));
 
   TempDir keys;
   const auto pem = velmora::testing::make_test_certificate({"127.0.0.1"});
@@ -214,7 +214,7 @@ TEST_F(ReleasePortable, RunsOnARootWithOnlyTheCLibrary) {
   const std::string wss_url = "wss://127.0.0.1:" + std::to_string(tls.port()) + "/ws/v3";
   const auto wss = velmora(root(), one_shot(wss_url), {{"SSL_CERT_FILE", "/etc/test-ca.pem"}});
   ASSERT_EQ(wss.exit_code, 0) << wss.out << wss.err;
-  EXPECT_THAT(wss.out, StartsWith(kAnswer));
+  EXPECT_THAT(wss.out, StartsWith(ANSWER));
   // Trusted only through that file: without it the same server is refused.
   const auto untrusted = velmora(root(), one_shot(wss_url));
   EXPECT_EQ(untrusted.exit_code, 1) << untrusted.out << untrusted.err;
@@ -237,7 +237,7 @@ TEST_F(ReleasePortable, MissingOrDamagedFilesAreNamedWithWhatHelps) {
   TempDir copy;
   const auto broken = copy.path() / "root";
   fs::copy(root(), broken, fs::copy_options::recursive);
-  constexpr const char* kReinstall =
+  constexpr const char* REINSTALL =
       "Reinstall velmora_cli to restore it: python3 -m pip install --force-reinstall velmora_cli\n";
 
   fs::remove(broken / "venv/lib/libparcelon.so.0");
@@ -245,21 +245,21 @@ TEST_F(ReleasePortable, MissingOrDamagedFilesAreNamedWithWhatHelps) {
   EXPECT_EQ(run.exit_code, 1);
   EXPECT_EQ(run.err,
             "velmora: a file of the installation is missing: /venv/lib/libparcelon.so.0\n" +
-                std::string(kReinstall));
+                std::string(REINSTALL));
 
   fs::resize_file(broken / "venv/lib/libvelmora_session.so", 100);
   run = velmora(broken, {"--help"});
   EXPECT_EQ(run.exit_code, 1);
   EXPECT_THAT(run.err, StartsWith("velmora: a file of the installation cannot be loaded: "
                                   "/venv/lib/libvelmora_session.so: "));
-  EXPECT_THAT(run.err, HasSubstr(kReinstall));
+  EXPECT_THAT(run.err, HasSubstr(REINSTALL));
 
   fs::remove(broken / "venv/lib/libvelmora_session.so");
   run = velmora(broken, {"--query", "hi"});
   EXPECT_EQ(run.exit_code, 1);
   EXPECT_EQ(run.err,
             "velmora: a file of the installation is missing: /venv/lib/libvelmora_session.so\n" +
-                std::string(kReinstall));
+                std::string(REINSTALL));
   EXPECT_EQ(run.out, "");
 }
 

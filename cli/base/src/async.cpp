@@ -9,7 +9,7 @@
 namespace velmora::base {
 namespace {
 
-constexpr auto kNever = std::chrono::steady_clock::time_point::max();
+constexpr auto NEVER = std::chrono::steady_clock::time_point::max();
 
 bool is_operation_aborted(const std::exception_ptr& e) {
   try {
@@ -48,7 +48,7 @@ awaitable<void> throw_if_cancelled() {
   }
 }
 
-Event::Event(const net::any_io_executor& ex) : wake_(ex, kNever) {}
+Event::Event(const net::any_io_executor& ex) : wake_(ex, NEVER) {}
 
 void Event::set() {
   set_ = true;
@@ -72,7 +72,7 @@ awaitable<bool> Event::wait_for(double seconds) {
 }
 
 struct Task::State {
-  explicit State(const net::any_io_executor& ex) : finished(ex, kNever) {}
+  explicit State(const net::any_io_executor& ex) : finished(ex, NEVER) {}
   net::cancellation_signal signal;
   /// Never expires; cancelled once when the coroutine ends, waking joiners.
   net::steady_timer finished;

@@ -43,14 +43,14 @@ std::size_t utf8_sequence_length(std::string_view s, std::size_t i) noexcept {
   return len;
 }
 
-constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
+constexpr std::string_view REPLACEMENT = "\xEF\xBF\xBD";
 
 // Appends the UTF-8 sequence at `text[i]`, or U+FFFD for a byte that starts none; returns the
 // bytes consumed.
 std::size_t append_sequence_or_replacement(std::string& out, std::string_view text, std::size_t i) {
   const std::size_t len = utf8_sequence_length(text, i);
   if (len == 0) {
-    out += kReplacement;
+    out += REPLACEMENT;
     return 1;
   }
   out.append(text.substr(i, len));
@@ -58,7 +58,7 @@ std::size_t append_sequence_or_replacement(std::string& out, std::string_view te
 }
 
 void append_escaped(std::string& out, std::string_view text) {
-  static constexpr char kHex[] = "0123456789abcdef";
+  static constexpr char HEX_DIGITS[] = "0123456789abcdef";
   for (std::size_t i = 0; i < text.size();) {
     const auto c = static_cast<unsigned char>(text[i]);
     if (c >= 0x80) {
@@ -90,8 +90,8 @@ void append_escaped(std::string& out, std::string_view text) {
       default:
         if (c < 0x20) {
           out += "\\u00";
-          out += kHex[c >> 4];
-          out += kHex[c & 0x0F];
+          out += HEX_DIGITS[c >> 4];
+          out += HEX_DIGITS[c & 0x0F];
         } else {
           out += static_cast<char>(c);
         }

@@ -96,10 +96,10 @@ std::optional<std::string> safe_link_target(std::string_view url) {
     const auto c = static_cast<unsigned char>(ch);
     if (c <= 0x20 || c >= 0x7f) return std::nullopt;
   }
-  static constexpr std::array<std::string_view, 5> kSchemes{"http://", "https://",
+  static constexpr std::array<std::string_view, 5> SCHEMES{"http://", "https://",
                                                             "mailto:", "ftp://", "ftps://"};
   const std::string lower = base::ascii_lower(url.substr(0, std::min<std::size_t>(url.size(), 8)));
-  for (const auto scheme : kSchemes) {
+  for (const auto scheme : SCHEMES) {
     if (lower.starts_with(scheme)) return std::string(url);
   }
   return std::nullopt;

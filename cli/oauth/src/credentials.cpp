@@ -75,13 +75,11 @@ class ServiceCredentials final : public Credentials {
 
   std::optional<std::string> get_valid_token(const std::string& base_url,
                                              const std::string& client_id) override {
-    const std::string base = detail::normalize_base_url(base_url);
-    if (base.empty()) return std::nullopt;
-    const auto store = TokenStore::default_location();
-    const auto login = saved_login(store, base);
-    if (!login) return std::nullopt;
-    if (usable(login->tokens)) return handed_out_ = login->tokens.access_token;
-    return hand_out(refresh(store, base, client_id, login->tokens.access_token));
+    const auto found = saved_login_at(base_url);
+    if (!found) return std::nullopt;
+    const auto& [store, base, login] = *found;
+    if (usable(login.tokens)) return handed_out_ = login.tokens.access_token;
+    return hand_out(refresh(store, base, client_id, login.tokens.access_token));
   }
 
   LoginResult run_login_flow(const LoginFlowOptions& options) override {
@@ -129,14 +127,12 @@ class ServiceCredentials final : public Credentials {
 
   std::optional<std::string> force_refresh_token(const std::string& base_url,
                                                  const std::string& client_id) override {
-    const std::string base = detail::normalize_base_url(base_url);
-    if (base.empty()) return std::nullopt;
-    const auto store = TokenStore::default_location();
-    const auto login = saved_login(store, base);
-    if (!login) return std::nullopt;
+    const auto found = saved_login_at(base_url);
+    if (!found) return std::nullopt;
+    const auto& [store, base, login] = *found;
     // The token this run was given is the one found wanting: when another CLI has replaced it
     // in the meantime, the replacement is used instead of spending the refresh token again.
-    const std::string& seen = handed_out_.empty() ? login->tokens.access_token : handed_out_;
+    const std::string& seen = handed_out_.empty() ? login.tokens.access_token : handed_out_;
     return hand_out(refresh(store, base, client_id, seen));
   }
 
@@ -185,6 +181,22 @@ class ServiceCredentials final : public Credentials {
   void warn_out_of_date(const TokenStore& store, const std::string& why) {
     warn("saved login is out of date: run velmora login (" + why + "; " + store.file().string() +
          ").");
+  }
+
+  struct FoundLogin {
+    TokenStore store;
+    std::string base;
+    SavedLogin login;
+  };
+
+  // The store, the normalised base and its saved login, or nothing (no base, no usable login).
+  std::optional<FoundLogin> saved_login_at(const std::string& base_url) {
+    std::string base = detail::normalize_base_url(base_url);
+    if (base.empty()) return std::nullopt;
+    auto store = TokenStore::default_location();
+    auto login = saved_login(store, base);
+    if (!login) return std::nullopt;
+    return FoundLogin{std::move(store), std::move(base), std::move(*login)};
   }
 
   // The saved login of `base`, or nothing; a file that is out of date or cannot be used is

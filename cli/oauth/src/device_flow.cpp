@@ -15,18 +15,19 @@
 namespace velmora::oauth {
 namespace {
 
-using detail::JsonAnswer;
-
 constexpr std::string_view DEVICE_GRANT = "urn:ietf:params:oauth:grant-type:device_code";
 constexpr double REQUEST_TIMEOUT_SECONDS = 30;
 constexpr double DEFAULT_INTERVAL_SECONDS = 5;
 constexpr double MIN_INTERVAL_SECONDS = 0.1;
 constexpr double MAX_BACKOFF_SECONDS = 60;
 constexpr double SLOW_DOWN_STEP_SECONDS = 5;
+
 constexpr double DEFAULT_EXPIRES_IN_SECONDS = 900;
 // Gateways run the automatic login unattended: a service asking for more must not keep a run
 // waiting for hours.
 constexpr double MAX_EXPIRES_IN_SECONDS = 3600;
+
+using detail::JsonAnswer;
 
 double wall_seconds() {
   using namespace std::chrono;

@@ -8,7 +8,7 @@
 namespace velmora::renderer {
 namespace {
 
-constexpr std::array<std::string_view, 10> kSpinner{"⠋", "⠙", "⠹", "⠸", "⠼",
+constexpr std::array<std::string_view, 10> SPINNER{"⠋", "⠙", "⠹", "⠸", "⠼",
                                                     "⠴", "⠦", "⠧", "⠇", "⠏"};
 constexpr double SPINNER_FRAME_SECONDS = 0.1;
 
@@ -27,9 +27,9 @@ Line status_line(std::string_view label, double elapsed, int width) {
   static const term::Style dim = term::Style::parse("dim").value_or(term::Style{});
   const double clamped = elapsed > 0 ? std::min(elapsed, 1e9) : 0.0;
   const auto frame =
-      static_cast<std::size_t>(std::floor(clamped / SPINNER_FRAME_SECONDS)) % kSpinner.size();
+      static_cast<std::size_t>(std::floor(clamped / SPINNER_FRAME_SECONDS)) % SPINNER.size();
   Line line;
-  append_run(line, spinner, kSpinner[frame]);
+  append_run(line, spinner, SPINNER[frame]);
   append_run(line, term::Style{}, " ");
   append_run(line, term::Style{}, label.empty() ? THINKING_LABEL : label);
   append_run(line, dim, " (" + format_elapsed(elapsed) + ")");

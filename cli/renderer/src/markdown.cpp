@@ -298,7 +298,7 @@ class Renderer {
   }
 
   std::vector<Line> list(cmark_node* node, int width, int depth, int list_level) {
-    static constexpr std::array<std::string_view, 3> kBullets{"•", "◦", "▪"};
+    static constexpr std::array<std::string_view, 3> BULLETS{"•", "◦", "▪"};
     const bool ordered = cmark_node_get_list_type(node) == CMARK_ORDERED_LIST;
     const bool tight = cmark_node_get_list_tight(node) != 0;
     const int start = cmark_node_get_list_start(node);
@@ -330,7 +330,7 @@ class Renderer {
         append_run(marker, renderer::styles().marker, number);
       } else {
         append_run(marker, renderer::styles().marker,
-                   kBullets[static_cast<std::size_t>(list_level) % kBullets.size()]);
+                   BULLETS[static_cast<std::size_t>(list_level) % BULLETS.size()]);
       }
       const int indent = line_width(marker) + 1;
       std::vector<Line> content;

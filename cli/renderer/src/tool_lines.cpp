@@ -22,7 +22,7 @@ constexpr int MAX_OUTPUT_DEPTH = 4;
 /// Only this much of a result is read for its summary.
 constexpr std::size_t MAX_OUTPUT_SCAN_BYTES = 1 << 20;
 
-constexpr std::array<std::string_view, 13> kPrimaryKeys{
+constexpr std::array<std::string_view, 13> PRIMARY_KEYS{
     "command", "cmd",    "file_path",   "path", "filename", "pattern", "query",
     "url",     "prompt", "description", "name", "skill",    "code"};
 
@@ -35,7 +35,7 @@ std::string first_line_of(std::string_view text) {
 }
 
 std::string object_arguments(const boost::json::object& input) {
-  for (const auto key : kPrimaryKeys) {
+  for (const auto key : PRIMARY_KEYS) {
     const auto* value = input.if_contains(key);
     if (!value || !(value->is_string() || value->is_number())) continue;
     std::string text = first_line_of(scalar_text(value));

@@ -19,7 +19,7 @@ struct NamedColor {
 };
 
 // rich names, then the ansi* names of the prompt styles.
-constexpr std::array<NamedColor, 42> kNamedColors{{
+constexpr std::array<NamedColor, 42> NAMED_COLORS{{
     {"black", 0},
     {"red", 1},
     {"green", 2},
@@ -74,7 +74,7 @@ int hex_value(char c) {
 std::optional<Color> parse_color(std::string_view word) {
   Color color;
   if (word == "default") return color;
-  for (const auto& named : kNamedColors) {
+  for (const auto& named : NAMED_COLORS) {
     if (named.name == word) {
       color.kind = Color::Kind::ansi;
       color.index = named.index;
@@ -121,7 +121,7 @@ std::vector<std::string_view> split_words(std::string_view text) {
 
 // Nearest of the 16 ANSI colours, for terminals without 256 colours.
 std::uint8_t nearest_ansi(int r, int g, int b) {
-  static constexpr std::array<std::array<int, 3>, 16> kPalette{{
+  static constexpr std::array<std::array<int, 3>, 16> PALETTE{{
       {0, 0, 0},
       {128, 0, 0},
       {0, 128, 0},
@@ -142,9 +142,9 @@ std::uint8_t nearest_ansi(int r, int g, int b) {
   std::uint8_t best = 0;
   long best_distance = -1;
   for (std::uint8_t i = 0; i < 16; ++i) {
-    const long dr = r - kPalette[i][0];
-    const long dg = g - kPalette[i][1];
-    const long db = b - kPalette[i][2];
+    const long dr = r - PALETTE[i][0];
+    const long dg = g - PALETTE[i][1];
+    const long db = b - PALETTE[i][2];
     const long d = dr * dr + dg * dg + db * db;
     if (best_distance < 0 || d < best_distance) {
       best_distance = d;

@@ -6,7 +6,7 @@
 namespace velmora::term {
 namespace {
 
-constexpr std::string_view kPasteEnd = "\x1b[201~";
+constexpr std::string_view PASTE_END = "\x1b[201~";
 
 Key make(KeyCode code) { return Key{.code = code}; }
 
@@ -308,16 +308,16 @@ void KeyDecoder::flush_escape() {
 void KeyDecoder::decode() {
   while (!buf_.empty()) {
     if (in_paste_) {
-      const auto end = buf_.find(kPasteEnd);
+      const auto end = buf_.find(PASTE_END);
       if (end == std::string::npos) {
         // Keep a tail that may be the start of the end marker.
-        const std::size_t keep = std::min(buf_.size(), kPasteEnd.size() - 1);
+        const std::size_t keep = std::min(buf_.size(), PASTE_END.size() - 1);
         paste_.append(buf_, 0, buf_.size() - keep);
         buf_.erase(0, buf_.size() - keep);
         return;
       }
       paste_.append(buf_, 0, end);
-      buf_.erase(0, end + kPasteEnd.size());
+      buf_.erase(0, end + PASTE_END.size());
       in_paste_ = false;
       keys_.push_back(Key{.code = KeyCode::paste, .text = normalise_paste(paste_)});
       paste_.clear();

@@ -6,7 +6,7 @@
 namespace velmora::term {
 namespace {
 
-constexpr int kMenuMaxRows = 16;
+constexpr int MENU_MAX_ROWS = 16;
 
 StyleSheet default_sheet() {
   return StyleSheet{
@@ -111,7 +111,7 @@ std::vector<StyledRow> menu_rows(const CompletionMenu& menu, const StyleSheet& s
   const int x = std::clamp(anchor_col - 1, 0, std::max(0, width - total));
 
   const int count = static_cast<int>(menu.entries.size());
-  const int shown = std::min({count, kMenuMaxRows, max_rows});
+  const int shown = std::min({count, MENU_MAX_ROWS, max_rows});
   int first = 0;
   if (menu.selected && static_cast<int>(*menu.selected) >= shown) {
     first = static_cast<int>(*menu.selected) - shown + 1;

@@ -33,9 +33,9 @@ namespace net = boost::asio;
 using namespace boost::asio::experimental::awaitable_operators;
 
 /// How long a lone escape byte waits for the rest of a sequence.
-constexpr auto kEscapeWait = std::chrono::milliseconds(50);
-constexpr std::string_view kPasteOn = "\x1b[?2004h";
-constexpr std::string_view kPasteOff = "\x1b[?2004l";
+constexpr auto ESCAPE_WAIT = std::chrono::milliseconds(50);
+constexpr std::string_view PASTE_ON = "\x1b[?2004h";
+constexpr std::string_view PASTE_OFF = "\x1b[?2004l";
 
 std::atomic<Screen*> g_current{nullptr};
 
@@ -230,7 +230,7 @@ struct Screen::Impl : std::enable_shared_from_this<Screen::Impl> {
       {
         std::lock_guard lock(mutex);
         std::string out = painter.erase(width);
-        out.append(kPasteOff);
+        out.append(PASTE_OFF);
         emit(out);
         raw->suspend();
       }
@@ -251,7 +251,7 @@ struct Screen::Impl : std::enable_shared_from_this<Screen::Impl> {
       if (raw) {
         // The shell may have put its own modes back while we were stopped.
         raw->resume();
-        out.append(kPasteOn);
+        out.append(PASTE_ON);
       }
       painter.abandon();
       out += repaint();
@@ -382,7 +382,7 @@ void Screen::attach(ScreenApp& app) {
   std::lock_guard lock(impl_->mutex);
   impl_->app = &app;
   impl_->app_view = std::move(view);
-  std::string out(kPasteOn);
+  std::string out(PASTE_ON);
   out += impl_->repaint();
   impl_->emit(out);
 }
@@ -437,7 +437,7 @@ void Screen::detach(ScreenApp& app, bool keep) {
       impl_->app_view = {};
     }
     out += impl_->repaint();
-    if (uncovered == nullptr) out.append(kPasteOff);
+    if (uncovered == nullptr) out.append(PASTE_OFF);
     impl_->emit(out);
   }
   detail::unwatch_signal(SIGTSTP);
@@ -470,7 +470,7 @@ boost::asio::awaitable<std::optional<Key>> Screen::read_key() {
     // starts the pass again; the coroutine's own cancellation still ends it.
     const auto readable = net::posix::stream_descriptor::wait_read;
     if (self->decoder.waiting()) {
-      escape_timer.expires_after(kEscapeWait);
+      escape_timer.expires_after(ESCAPE_WAIT);
       auto which = co_await (self->input->async_wait(readable, net::as_tuple(net::use_awaitable)) ||
                              escape_timer.async_wait(net::as_tuple(net::use_awaitable)));
       co_await velmora::base::throw_if_cancelled();

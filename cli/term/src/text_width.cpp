@@ -7,7 +7,7 @@
 namespace velmora::term {
 namespace {
 
-constexpr char32_t kReplacement = 0xFFFD;
+constexpr char32_t REPLACEMENT = 0xFFFD;
 
 struct Decoded {
   char32_t cp;
@@ -19,7 +19,7 @@ Decoded decode_at(std::string_view text, std::size_t pos) {
   utf8proc_int32_t cp = 0;
   const auto n = utf8proc_iterate(reinterpret_cast<const utf8proc_uint8_t*>(text.data() + pos),
                                   static_cast<utf8proc_ssize_t>(text.size() - pos), &cp);
-  if (n <= 0) return {kReplacement, 1, false};
+  if (n <= 0) return {REPLACEMENT, 1, false};
   return {static_cast<char32_t>(cp), static_cast<std::size_t>(n), true};
 }
 
@@ -122,7 +122,7 @@ std::string printable_text(std::string_view text, bool keep_newlines) {
     const Decoded d = decode_at(text, at);
     at += d.length;
     if (!d.valid) {
-      append_utf8(out, kReplacement);
+      append_utf8(out, REPLACEMENT);
     } else if (d.cp == '\n' && keep_newlines) {
       out += '\n';
     } else if (d.cp == '\t') {

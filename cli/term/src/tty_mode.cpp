@@ -13,8 +13,8 @@
 namespace velmora::term {
 namespace {
 
-constexpr char kResetBytes[] = "\x1b[?2004l\x1b[?25h";
-constexpr int kFatalSignals[] = {SIGTERM, SIGHUP, SIGQUIT, SIGINT};
+constexpr char RESET_BYTES[] = "\x1b[?2004l\x1b[?25h";
+constexpr int FATAL_SIGNALS[] = {SIGTERM, SIGHUP, SIGQUIT, SIGINT};
 
 // Written before `g_active` (and `g_raw`) are set, read by signal handlers after checking them.
 termios g_saved{};
@@ -29,8 +29,8 @@ int g_depth = 0;
 int g_output_depth = 0;
 
 // Two slots: a handler reads the published one while the next is written into the other.
-constexpr std::size_t kPrefixCapacity = 4096;
-char g_prefix[2][kPrefixCapacity];
+constexpr std::size_t PREFIX_CAPACITY = 4096;
+char g_prefix[2][PREFIX_CAPACITY];
 volatile std::sig_atomic_t g_prefix_length[2] = {0, 0};
 volatile std::sig_atomic_t g_prefix_slot = 0;
 
@@ -43,7 +43,7 @@ void on_fatal_signal(int signo) {
 }
 
 void install_fatal_handlers() {
-  for (int signo : kFatalSignals) {
+  for (int signo : FATAL_SIGNALS) {
     struct sigaction current {};
     if (::sigaction(signo, nullptr, &current) != 0) continue;
     // A signal someone else handles (the session's SIGINT) is theirs to end with a restore.
@@ -57,7 +57,7 @@ void install_fatal_handlers() {
 }
 
 void remove_fatal_handlers() {
-  for (int signo : kFatalSignals) {
+  for (int signo : FATAL_SIGNALS) {
     struct sigaction current {};
     if (::sigaction(signo, nullptr, &current) != 0) continue;
     if (!(current.sa_flags & SA_SIGINFO) && current.sa_handler == on_fatal_signal) {
@@ -150,7 +150,7 @@ void RawModeGuard::resume() noexcept { ::tcsetattr(fd_, TCSANOW, &raw_); }
 
 void set_restore_prefix(std::string_view bytes) noexcept {
   const int slot = 1 - g_prefix_slot;
-  const std::size_t length = bytes.size() <= kPrefixCapacity ? bytes.size() : 0;
+  const std::size_t length = bytes.size() <= PREFIX_CAPACITY ? bytes.size() : 0;
   if (length > 0) std::memcpy(g_prefix[slot], bytes.data(), length);
   g_prefix_length[slot] = static_cast<std::sig_atomic_t>(length);
   std::atomic_signal_fence(std::memory_order_seq_cst);
@@ -167,7 +167,7 @@ void restore_terminal() noexcept {
       [[maybe_unused]] const auto m =
           ::write(g_out_fd, g_prefix[slot], static_cast<std::size_t>(g_prefix_length[slot]));
     }
-    [[maybe_unused]] const auto n = ::write(g_out_fd, kResetBytes, sizeof(kResetBytes) - 1);
+    [[maybe_unused]] const auto n = ::write(g_out_fd, RESET_BYTES, sizeof(RESET_BYTES) - 1);
   }
 }
 

@@ -41,7 +41,7 @@ bool asks_only_for_the_version(int argc, char** argv) {
 // and binding every one up front was a sixth of a short run's instructions. A C library too old
 // for the build still fails here (version needs are checked at load time); our own libraries
 // travel together, so a function missing between them means a damaged installation either way.
-constexpr int kLoadMode = RTLD_LAZY | RTLD_LOCAL;
+constexpr int LOAD_MODE = RTLD_LAZY | RTLD_LOCAL;
 
 struct Location {
   char bin[PATH_MAX] = "";  // the program's folder; empty without /proc
@@ -77,14 +77,14 @@ Location locate() {
 // the file tried, or the installed place when there is none.
 void* load_session_library(const Location& where, char (&path)[PATH_MAX]) {
   std::snprintf(path, sizeof path, "%s", VELMORA_SESSION_LIBRARY);
-  if (where.bin[0] == '\0') return ::dlopen(VELMORA_SESSION_LIBRARY, kLoadMode);
+  if (where.bin[0] == '\0') return ::dlopen(VELMORA_SESSION_LIBRARY, LOAD_MODE);
   for (const char* dir : {where.lib, where.bin}) {
     char candidate[PATH_MAX];
     join(candidate, dir, VELMORA_SESSION_LIBRARY);
     if (::access(candidate, F_OK) != 0) continue;
     std::snprintf(path, sizeof path, "%s", candidate);
     // A library that exists but cannot load is the answer, not a reason to look further.
-    return ::dlopen(candidate, kLoadMode);
+    return ::dlopen(candidate, LOAD_MODE);
   }
   join(path, where.lib, VELMORA_SESSION_LIBRARY);
   return nullptr;
@@ -93,12 +93,12 @@ void* load_session_library(const Location& where, char (&path)[PATH_MAX]) {
 // What helps depends on what failed: a file of ours missing or damaged is mended by installing
 // the package again; a C library older than the build's is not, and must be said plainly.
 void report_load_failure(const Location& where, const char* library, const char* error) {
-  static constexpr const char* kNoFile = ": cannot open shared object file";
-  static constexpr const char* kVersion = "version `GLIBC_";
+  static constexpr const char* NO_FILE = ": cannot open shared object file";
+  static constexpr const char* VERSION = "version `GLIBC_";
   if (error == nullptr) {
     std::fprintf(stderr, "velmora: a file of the installation is missing: %s\n", library);
-  } else if (const char* glibc = std::strstr(error, kVersion)) {
-    const char* number = glibc + std::strlen(kVersion);
+  } else if (const char* glibc = std::strstr(error, VERSION)) {
+    const char* number = glibc + std::strlen(VERSION);
     const int digits = static_cast<int>(std::strcspn(number, "'"));
     std::fprintf(stderr,
                  "velmora: this system's C library is older than velmora_cli needs (glibc %.*s): "
@@ -109,7 +109,7 @@ void report_load_failure(const Location& where, const char* library, const char*
                  "pip, which picks a build the system can run.\n",
                  digits, number);
     return;
-  } else if (const char* end = std::strstr(error, kNoFile)) {
+  } else if (const char* end = std::strstr(error, NO_FILE)) {
     // The loader names a dependency by the name it searched for; ours sit beside the library.
     const int length = static_cast<int>(end - error);
     if (std::memchr(error, '/', static_cast<std::size_t>(length)) == nullptr &&

@@ -18,7 +18,7 @@ using namespace velmora::base;
 
 namespace {
 
-constexpr auto kUseTuple = net::as_tuple(net::use_awaitable);
+constexpr auto USE_TUPLE = net::as_tuple(net::use_awaitable);
 
 Message one_key_message(std::string_view type) {
   Message msg;
@@ -53,7 +53,7 @@ struct SendTurn {
 
 awaitable<void> wait_send_turn(Impl& impl) {
   while (impl.sending) {
-    co_await impl.send_wake.async_wait(kUseTuple);
+    co_await impl.send_wake.async_wait(USE_TUPLE);
     co_await throw_if_cancelled();
   }
   impl.sending = true;

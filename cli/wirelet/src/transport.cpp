@@ -33,11 +33,11 @@ namespace ssl = net::ssl;
 using tcp = net::ip::tcp;
 using boost::system::error_code;
 
-constexpr auto kUseTuple = net::as_tuple(net::use_awaitable);
+constexpr auto USE_TUPLE = net::as_tuple(net::use_awaitable);
 /// Bounds the closing handshake: a peer that never answers must not hold up shutdown.
-constexpr auto kCloseTimeout = std::chrono::seconds(10);
+constexpr auto CLOSE_TIMEOUT = std::chrono::seconds(10);
 /// A read buffer grown past this by one large message is given back before the next read.
-constexpr std::size_t kKeepBufferBytes = std::size_t{1} << 20;
+constexpr std::size_t KEEP_BUFFER_BYTES = std::size_t{1} << 20;
 
 bool is_tls_error(const error_code& ec) {
   return ec.category() == net::error::get_ssl_category() ||
@@ -93,7 +93,7 @@ class BeastTransport final : public Transport {
 
   void start_read(std::shared_ptr<FrameSink> sink) override {
     buffer_.consume(buffer_.size());
-    if (buffer_.capacity() > kKeepBufferBytes) buffer_.shrink_to_fit();
+    if (buffer_.capacity() > KEEP_BUFFER_BYTES) buffer_.shrink_to_fit();
     // A plain handler: the frame reaches the sink in the read's own completion, and a waiting
     // reader resumes from there. The recycling allocator keeps Beast's per-read state off malloc.
     ws_.async_read(
@@ -109,13 +109,13 @@ class BeastTransport final : public Transport {
   awaitable<error_code> write(std::string_view text) override {
     ws_.text(true);
     const auto [ec, size] =
-        co_await ws_.async_write(net::buffer(text.data(), text.size()), kUseTuple);
+        co_await ws_.async_write(net::buffer(text.data(), text.size()), USE_TUPLE);
     co_return ec;
   }
 
   awaitable<error_code> close() override {
     if (!ws_.is_open()) co_return error_code{};
-    const auto [ec] = co_await ws_.async_close(websocket::close_code::normal, kUseTuple);
+    const auto [ec] = co_await ws_.async_close(websocket::close_code::normal, USE_TUPLE);
     if (ec && !is_already_closed(ec)) co_return ec;
     co_return error_code{};
   }
@@ -193,7 +193,7 @@ awaitable<tcp::socket> connect_socket(const std::vector<tcp::endpoint>& endpoint
       last = ec;
       continue;
     }
-    const auto [connect_ec] = co_await socket.async_connect(ep, kUseTuple);
+    const auto [connect_ec] = co_await socket.async_connect(ep, USE_TUPLE);
     co_await rethrow_if_cancelled(connect_ec);
     if (!connect_ec) {
       // Frames are small and interactive; waiting to coalesce them only adds latency.
@@ -221,7 +221,7 @@ std::string tls_handshake_error(const error_code& ec, SSL* handle) {
 awaitable<void> tls_handshake(ssl::stream<tcp::socket>& stream, const WsEndpoint& endpoint) {
   SSL* handle = stream.native_handle();
   velmora::tls::prepare_client(handle, endpoint.host);
-  const auto [ec] = co_await stream.async_handshake(ssl::stream_base::client, kUseTuple);
+  const auto [ec] = co_await stream.async_handshake(ssl::stream_base::client, USE_TUPLE);
   co_await rethrow_if_cancelled(ec);
   if (ec) throw OSError(tls_handshake_error(ec, handle), ec.value());
 }
@@ -240,7 +240,7 @@ awaitable<void> ws_handshake(websocket::stream<NextLayer>& ws, const WsEndpoint&
 
   websocket::response_type response;
   const auto [ec] =
-      co_await ws.async_handshake(response, endpoint.host_header, endpoint.target, kUseTuple);
+      co_await ws.async_handshake(response, endpoint.host_header, endpoint.target, USE_TUPLE);
   co_await rethrow_if_cancelled(ec);
   if (ec) {
     if (ec == websocket::error::upgrade_declined) {
@@ -255,7 +255,7 @@ awaitable<void> ws_handshake(websocket::stream<NextLayer>& ws, const WsEndpoint&
     throw OSError("invalid opening handshake: " + describe_error(ec), ec.value());
   }
   ws.set_option(
-      websocket::stream_base::timeout{kCloseTimeout, websocket::stream_base::none(), false});
+      websocket::stream_base::timeout{CLOSE_TIMEOUT, websocket::stream_base::none(), false});
 }
 
 awaitable<std::unique_ptr<Transport>> open_attempt(const WsEndpoint& endpoint,

@@ -22,8 +22,8 @@ using velmora::base::RuntimeError;
 
 namespace {
 
-constexpr char kHexUpper[] = "0123456789ABCDEF";
-constexpr char kHexLower[] = "0123456789abcdef";
+constexpr char HEX_UPPER[] = "0123456789ABCDEF";
+constexpr char HEX_LOWER[] = "0123456789abcdef";
 
 bool is_unreserved(unsigned char c) {
   return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' ||
@@ -32,8 +32,8 @@ bool is_unreserved(unsigned char c) {
 
 void append_percent(std::string& out, unsigned char c) {
   out += '%';
-  out += kHexUpper[c >> 4];
-  out += kHexUpper[c & 0x0F];
+  out += HEX_UPPER[c >> 4];
+  out += HEX_UPPER[c & 0x0F];
 }
 
 // Bytes a URL cannot carry literally. A user id spliced into the path may hold any of them;
@@ -194,8 +194,8 @@ std::string bytes_literal(std::string_view bytes) {
       out += "\\r";
     } else if (c < 0x20 || c >= 0x7F) {
       out += "\\x";
-      out += kHexLower[c >> 4];
-      out += kHexLower[c & 0x0F];
+      out += HEX_LOWER[c >> 4];
+      out += HEX_LOWER[c & 0x0F];
     } else {
       out += ch;
     }

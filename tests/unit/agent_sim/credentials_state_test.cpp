@@ -16,8 +16,8 @@ using velmora::agent_sim::FormFields;
 using velmora::agent_sim::HttpAnswer;
 using velmora::agent_sim::TokenStatus;
 
-constexpr double kNow = 1'700'000'000;
-constexpr const char* kDeviceGrant = "urn:ietf:params:oauth:grant-type:device_code";
+constexpr double NOW_SECONDS = 1'700'000'000;
+constexpr const char* DEVICE_GRANT = "urn:ietf:params:oauth:grant-type:device_code";
 
 boost::json::object body_of(const HttpAnswer& answer) {
   return boost::json::parse(answer.body).as_object();
@@ -29,21 +29,21 @@ std::string error_of(const HttpAnswer& answer) {
 }
 
 std::string start_login(CredentialsState& creds) {
-  const auto answer = creds.device_code({{"client_id", "velmora-cli"}}, "http://sim", kNow);
+  const auto answer = creds.device_code({{"client_id", "velmora-cli"}}, "http://sim", NOW_SECONDS);
   EXPECT_EQ(answer.status, 200u) << answer.body;
   return std::string(body_of(answer).at("device_code").as_string());
 }
 
-HttpAnswer poll(CredentialsState& creds, const std::string& code, double now = kNow,
+HttpAnswer poll(CredentialsState& creds, const std::string& code, double now = NOW_SECONDS,
                 const std::string& client = "velmora-cli") {
-  return creds.token({{"grant_type", kDeviceGrant}, {"device_code", code}, {"client_id", client}},
+  return creds.token({{"grant_type", DEVICE_GRANT}, {"device_code", code}, {"client_id", client}},
                      now);
 }
 
 HttpAnswer refresh(CredentialsState& creds, const std::string& token) {
   return creds.token(
       {{"grant_type", "refresh_token"}, {"refresh_token", token}, {"client_id", "velmora-cli"}},
-      kNow);
+      NOW_SECONDS);
 }
 
 TEST(CredentialsDeviceFlow, AnnouncesVerificationAddressIntervalAndLifetime) {
@@ -51,7 +51,7 @@ TEST(CredentialsDeviceFlow, AnnouncesVerificationAddressIntervalAndLifetime) {
   settings.device_interval = 2;
   settings.device_expires_in = 90.5;
   CredentialsState creds(settings);
-  const auto body = body_of(creds.device_code({{"client_id", "c"}}, "http://127.0.0.1:9", kNow));
+  const auto body = body_of(creds.device_code({{"client_id", "c"}}, "http://127.0.0.1:9", NOW_SECONDS));
   const std::string user_code(body.at("user_code").as_string());
   EXPECT_THAT(user_code, ::testing::MatchesRegex("[A-Z]{4}-[A-Z]{4}"));
   EXPECT_EQ(body.at("verification_uri"), "http://127.0.0.1:9/device");
@@ -113,23 +113,23 @@ TEST(CredentialsDeviceFlow, CodeExpiresAfterItsLifetime) {
   settings.device_pending_polls = 5;
   CredentialsState creds(settings);
   const auto code = start_login(creds);
-  EXPECT_EQ(error_of(poll(creds, code, kNow + 59)), "authorization_pending");
-  EXPECT_EQ(error_of(poll(creds, code, kNow + 61)), "expired_token");
+  EXPECT_EQ(error_of(poll(creds, code, NOW_SECONDS + 59)), "authorization_pending");
+  EXPECT_EQ(error_of(poll(creds, code, NOW_SECONDS + 61)), "expired_token");
 }
 
 TEST(CredentialsDeviceFlow, RefusesUnknownCodesAndForeignClients) {
   CredentialsSettings settings;
   settings.client_id = "velmora-cli";
   CredentialsState creds(settings);
-  EXPECT_EQ(creds.device_code({{"client_id", "other"}}, "http://sim", kNow).status, 401u);
-  EXPECT_EQ(error_of(creds.device_code({}, "http://sim", kNow)), "invalid_request");
+  EXPECT_EQ(creds.device_code({{"client_id", "other"}}, "http://sim", NOW_SECONDS).status, 401u);
+  EXPECT_EQ(error_of(creds.device_code({}, "http://sim", NOW_SECONDS)), "invalid_request");
   const auto code = start_login(creds);
   EXPECT_EQ(error_of(poll(creds, "nope")), "invalid_grant");
-  const auto foreign = poll(creds, code, kNow, "other");
+  const auto foreign = poll(creds, code, NOW_SECONDS, "other");
   EXPECT_EQ(foreign.status, 401u);
   EXPECT_EQ(error_of(foreign), "invalid_client");
-  EXPECT_EQ(error_of(creds.token({{"grant_type", "password"}}, kNow)), "unsupported_grant_type");
-  EXPECT_EQ(error_of(creds.token({}, kNow)), "invalid_request");
+  EXPECT_EQ(error_of(creds.token({{"grant_type", "password"}}, NOW_SECONDS)), "unsupported_grant_type");
+  EXPECT_EQ(error_of(creds.token({}, NOW_SECONDS)), "invalid_request");
 }
 
 TEST(CredentialsTokens, RefreshTokensWorkOnce) {
@@ -163,24 +163,24 @@ TEST(CredentialsTokens, UserinfoKnowsIssuedSeededRevokedAndExpiredTokens) {
   const auto issued = body_of(poll(creds, start_login(creds)));
   const std::string token(issued.at("access_token").as_string());
 
-  const auto alice = creds.userinfo("Bearer " + token, kNow + 1);
+  const auto alice = creds.userinfo("Bearer " + token, NOW_SECONDS + 1);
   ASSERT_EQ(alice.status, 200u);
   EXPECT_EQ(body_of(alice), (boost::json::object{{"user_id", "alice"}}));
-  EXPECT_EQ(body_of(creds.userinfo("bearer  seed ", kNow)).at("user_id"), "bob");
+  EXPECT_EQ(body_of(creds.userinfo("bearer  seed ", NOW_SECONDS)).at("user_id"), "bob");
 
   struct Refused {
     std::string authorization;
     double now;
   };
   for (const auto& r :
-       {Refused{"Bearer unknown", kNow}, Refused{"Bearer gone", kNow},
-        Refused{"Bearer " + token, kNow + 100}, Refused{"Basic seed", kNow}, Refused{"", kNow}}) {
+       {Refused{"Bearer unknown", NOW_SECONDS}, Refused{"Bearer gone", NOW_SECONDS},
+        Refused{"Bearer " + token, NOW_SECONDS + 100}, Refused{"Basic seed", NOW_SECONDS}, Refused{"", NOW_SECONDS}}) {
     const auto answer = creds.userinfo(r.authorization, r.now);
     EXPECT_EQ(answer.status, 401u) << r.authorization;
     EXPECT_EQ(error_of(answer), "invalid_token") << r.authorization;
   }
-  EXPECT_EQ(creds.check_access_token(token, kNow + 100), TokenStatus::expired);
-  EXPECT_EQ(creds.check_access_token("gone", kNow), TokenStatus::revoked);
+  EXPECT_EQ(creds.check_access_token(token, NOW_SECONDS + 100), TokenStatus::expired);
+  EXPECT_EQ(creds.check_access_token("gone", NOW_SECONDS), TokenStatus::revoked);
 }
 
 TEST(CredentialsTokens, UserinfoClaimsFollowTheSetting) {
@@ -192,7 +192,7 @@ TEST(CredentialsTokens, UserinfoClaimsFollowTheSetting) {
     settings.seeded_tokens = {{"t", "u"}};
     settings.userinfo_claims = claims;
     CredentialsState creds(settings);
-    EXPECT_EQ(body_of(creds.userinfo("Bearer t", kNow)), expected);
+    EXPECT_EQ(body_of(creds.userinfo("Bearer t", NOW_SECONDS)), expected);
   }
 }
 
@@ -201,12 +201,12 @@ TEST(CredentialsTokens, AccountLookUp) {
   settings.seeded_tokens = {{"ta", "alice"}, {"tb", "bob"}};
   settings.accounts = {{"alice", "acct-7"}};
   CredentialsState creds(settings);
-  const auto found = creds.account("alice", "Bearer ta", kNow);
+  const auto found = creds.account("alice", "Bearer ta", NOW_SECONDS);
   EXPECT_EQ(found.status, 200u);
   EXPECT_EQ(body_of(found), (boost::json::object{{"devevaro_account", "acct-7"}}));
-  EXPECT_EQ(creds.account("bob", "Bearer tb", kNow).status, 404u);
-  EXPECT_EQ(creds.account("alice", "Bearer tb", kNow).status, 403u);
-  EXPECT_EQ(creds.account("alice", "Bearer nope", kNow).status, 401u);
+  EXPECT_EQ(creds.account("bob", "Bearer tb", NOW_SECONDS).status, 404u);
+  EXPECT_EQ(creds.account("alice", "Bearer tb", NOW_SECONDS).status, 403u);
+  EXPECT_EQ(creds.account("alice", "Bearer nope", NOW_SECONDS).status, 401u);
 }
 
 TEST(CredentialsTokens, SessionTokensAnyOrStrict) {
@@ -216,10 +216,10 @@ TEST(CredentialsTokens, SessionTokensAnyOrStrict) {
     settings.seeded_tokens = {{"known", "u"}};
     settings.revoked_tokens = {"bad"};
     CredentialsState creds(settings);
-    EXPECT_TRUE(creds.accepts_session_token("known", kNow));
-    EXPECT_EQ(creds.accepts_session_token("whatever", kNow), !strict);
-    EXPECT_FALSE(creds.accepts_session_token("bad", kNow));
-    EXPECT_FALSE(creds.accepts_session_token("", kNow));
+    EXPECT_TRUE(creds.accepts_session_token("known", NOW_SECONDS));
+    EXPECT_EQ(creds.accepts_session_token("whatever", NOW_SECONDS), !strict);
+    EXPECT_FALSE(creds.accepts_session_token("bad", NOW_SECONDS));
+    EXPECT_FALSE(creds.accepts_session_token("", NOW_SECONDS));
   }
 }
 
@@ -235,7 +235,7 @@ TEST(CredentialsTokens, IssuedTokensSurviveASaveAndLoad) {
 
   CredentialsState restored(settings);
   restored.load_json(creds.to_json());
-  EXPECT_EQ(restored.check_access_token(std::string(issued.at("access_token").as_string()), kNow),
+  EXPECT_EQ(restored.check_access_token(std::string(issued.at("access_token").as_string()), NOW_SECONDS),
             TokenStatus::valid);
   EXPECT_EQ(body_of(refresh(restored, rt)).at("error_description"), "refresh token already used");
 

@@ -11,7 +11,7 @@ using velmora::agent_sim::multipart_boundary;
 using velmora::agent_sim::MultipartCallbacks;
 using velmora::agent_sim::MultipartParser;
 
-constexpr const char* kBoundary = "----quillon-upload-0123456789abcdef0123456789abcdef";
+constexpr const char* TEST_BOUNDARY = "----quillon-upload-0123456789abcdef0123456789abcdef";
 
 struct Parts {
   std::string file_headers = std::string("Content-Disposition: form-data; name=\"file\"; ") +
@@ -21,10 +21,10 @@ struct Parts {
   std::string thread = "t-1";
   std::string user_headers = "Content-Disposition: form-data; name=\"user_id\"\r\n";
   std::string user = "u-1";
-  std::string closing = std::string("--") + kBoundary + "--\r\n";
+  std::string closing = std::string("--") + TEST_BOUNDARY + "--\r\n";
 
   std::string body() const {
-    const std::string b = std::string("--") + kBoundary + "\r\n";
+    const std::string b = std::string("--") + TEST_BOUNDARY + "\r\n";
     return b + file_headers + "\r\n" + content + "\r\n" + b + thread_headers + "\r\n" + thread +
            "\r\n" + b + user_headers + "\r\n" + user + "\r\n" + closing;
   }
@@ -40,7 +40,7 @@ struct Outcome {
 
 Outcome parse(const std::string& body, std::size_t chunk) {
   Outcome out;
-  MultipartParser parser(kBoundary,
+  MultipartParser parser(TEST_BOUNDARY,
                          MultipartCallbacks{[&](const auto&) { ++out.starts; },
                                             [&](std::string_view bytes) { out.file += bytes; }});
   for (std::size_t pos = 0; pos < body.size(); pos += chunk) {
@@ -55,7 +55,7 @@ Outcome parse(const std::string& body, std::size_t chunk) {
 TEST(MultipartParser, ReadsTheUploadBodyWhateverTheChunkSize) {
   Parts parts;
   // Pieces of the delimiter inside the file must not end it.
-  parts.content = std::string("\x00\xff binary\r\n--", 13) + std::string(kBoundary).substr(0, 30) +
+  parts.content = std::string("\x00\xff binary\r\n--", 13) + std::string(TEST_BOUNDARY).substr(0, 30) +
                   " still file\r\n-";
   for (const std::size_t chunk : {1u, 2u, 3u, 7u, 64u, 100000u}) {
     const auto out = parse(parts.body(), chunk);
@@ -158,7 +158,7 @@ TEST(MultipartParser, RefusesMalformedBodiesWithAReason) {
 
 TEST(MultipartParser, RefusesAFourthPart) {
   Parts parts;
-  const std::string b = std::string("--") + kBoundary + "\r\n";
+  const std::string b = std::string("--") + TEST_BOUNDARY + "\r\n";
   parts.user += "\r\n" + b + "Content-Disposition: form-data; name=\"extra\"\r\n\r\nx";
   const auto out = parse(parts.body(), 3);
   EXPECT_FALSE(out.ok);

@@ -108,10 +108,10 @@ HttpReply post_form(int port, const std::string& target, const Headers& fields) 
         if (std::isalnum(c) || c == '-' || c == '_' || c == '.' || c == '~') {
           body += static_cast<char>(c);
         } else {
-          static constexpr char kHex[] = "0123456789ABCDEF";
+          static constexpr char HEX[] = "0123456789ABCDEF";
           body += '%';
-          body += kHex[c >> 4];
-          body += kHex[c & 15];
+          body += HEX[c >> 4];
+          body += HEX[c & 15];
         }
       }
       if (part == &name) body += '=';

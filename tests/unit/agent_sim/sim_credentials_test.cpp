@@ -18,7 +18,7 @@ using velmora::testing::ProcessOptions;
 using velmora::testing::run_process;
 using velmora::testing::SimProcess;
 
-constexpr const char* kDeviceGrant = "urn:ietf:params:oauth:grant-type:device_code";
+constexpr const char* DEVICE_GRANT = "urn:ietf:params:oauth:grant-type:device_code";
 
 std::string device_code(const SimProcess& sim) {
   const auto reply = post_form(sim.port(), "/oauth/device/code", {{"client_id", "velmora-cli"}});
@@ -29,7 +29,7 @@ std::string device_code(const SimProcess& sim) {
 velmora::agent_sim::testing::HttpReply poll(const SimProcess& sim, const std::string& code) {
   return post_form(
       sim.port(), "/oauth/token",
-      {{"grant_type", kDeviceGrant}, {"device_code", code}, {"client_id", "velmora-cli"}});
+      {{"grant_type", DEVICE_GRANT}, {"device_code", code}, {"client_id", "velmora-cli"}});
 }
 
 TEST(SimProgram, HelpBadOptionsAndPortLine) {

@@ -18,14 +18,14 @@ using velmora::agent_sim::testing::HttpReply;
 using velmora::agent_sim::testing::raw_exchange;
 using velmora::testing::SimProcess;
 
-constexpr const char* kBoundary = "----quillon-upload-00112233445566778899aabbccddeeff";
-constexpr const char* kPath = "/api/v2/upload_attachment";
+constexpr const char* TEST_BOUNDARY = "----quillon-upload-00112233445566778899aabbccddeeff";
+constexpr const char* UPLOAD_PATH = "/api/v2/upload_attachment";
 
 // The body the attachment client sends, line for line.
 std::string body(const std::string& file_name, const std::string& content,
                  const std::string& thread = "t-1", const std::string& user = "u-1",
                  const std::string& type = "text/plain") {
-  const std::string b = std::string("--") + kBoundary;
+  const std::string b = std::string("--") + TEST_BOUNDARY;
   return b + "\r\nContent-Disposition: form-data; name=\"file\"; filename=\"" + file_name +
          "\"\r\nContent-Type: " + type + "\r\n\r\n" + content + "\r\n" + b +
          "\r\nContent-Disposition: form-data; name=\"thread_id\"\r\n\r\n" + thread + "\r\n" + b +
@@ -34,7 +34,7 @@ std::string body(const std::string& file_name, const std::string& content,
 }
 
 Headers headers(const std::string& token = "tok") {
-  Headers h = {{"Content-Type", std::string("multipart/form-data; boundary=") + kBoundary}};
+  Headers h = {{"Content-Type", std::string("multipart/form-data; boundary=") + TEST_BOUNDARY}};
   if (!token.empty()) {
     h.emplace_back("Velmora-Authorization", token);
     h.emplace_back("x-user-token", token);
@@ -44,7 +44,7 @@ Headers headers(const std::string& token = "tok") {
 }
 
 HttpReply upload(const SimProcess& sim, const std::string& payload, const Headers& h = headers()) {
-  return http_request(sim.port(), "POST", kPath, h, payload);
+  return http_request(sim.port(), "POST", UPLOAD_PATH, h, payload);
 }
 
 TEST(SimUpload, StoresTheFileAndRecordsTheRequest) {
@@ -69,7 +69,7 @@ TEST(SimUpload, StoresTheFileAndRecordsTheRequest) {
   EXPECT_EQ(r.at("fields"), (boost::json::object{{"thread_id", "t-1"}, {"user_id", "u-1"}}));
   EXPECT_EQ(r.at("headers").at("velmora-authorization"), "tok");
   EXPECT_EQ(r.at("headers").at("x-user-id"), "u-1");
-  EXPECT_EQ(r.at("boundary"), kBoundary);
+  EXPECT_EQ(r.at("boundary"), TEST_BOUNDARY);
   EXPECT_EQ(r.at("relative_path"), "t-1/notes.txt");
 }
 
@@ -121,10 +121,10 @@ TEST(SimUpload, BadRequestsAreRefusedWithAReason) {
       {"missing part", headers(),
        body("a.txt", "x")
                .substr(0, body("a.txt", "x")
-                              .find("\r\n--" + std::string(kBoundary) +
+                              .find("\r\n--" + std::string(TEST_BOUNDARY) +
                                     "\r\nContent-Disposition: form-data; "
                                     "name=\"user_id\"")) +
-           "\r\n--" + kBoundary + "--\r\n",
+           "\r\n--" + TEST_BOUNDARY + "--\r\n",
        400, "malformed multipart body: missing part user_id"},
       {"not multipart", json_type, "{}", 400, "Content-Type must be multipart/form-data"},
       {"revoked token", headers("revoked"), body("a.txt", "x"), 401,
@@ -137,7 +137,7 @@ TEST(SimUpload, BadRequestsAreRefusedWithAReason) {
     EXPECT_EQ(reply.status, c.status) << c.name << ": " << reply.body;
     EXPECT_EQ(reply.json().at("detail").as_string(), c.detail) << c.name;
   }
-  EXPECT_EQ(http_request(sim.port(), "GET", kPath).status, 405);
+  EXPECT_EQ(http_request(sim.port(), "GET", UPLOAD_PATH).status, 405);
   // Nothing half-written is left behind.
   std::size_t files = 0;
   if (std::filesystem::exists(sim.upload_dir())) {
@@ -174,7 +174,7 @@ TEST(SimUpload, FaultAnswers) {
 TEST(SimUpload, HonoursExpectContinue) {
   SimProcess sim;
   const std::string payload = body("c.txt", "continued");
-  std::string request = std::string("POST ") + kPath + " HTTP/1.1\r\nHost: x\r\n";
+  std::string request = std::string("POST ") + UPLOAD_PATH + " HTTP/1.1\r\nHost: x\r\n";
   for (const auto& [name, value] : headers()) request += name + ": " + value + "\r\n";
   request += "Expect: 100-continue\r\nConnection: close\r\nContent-Length: " +
              std::to_string(payload.size()) + "\r\n\r\n" + payload;
@@ -187,7 +187,7 @@ TEST(SimUpload, HonoursExpectContinue) {
 TEST(SimUpload, ChunkedBodiesAndCutOffBodies) {
   SimProcess sim;
   const std::string payload = body("chunked.txt", "in pieces");
-  std::string head = std::string("POST ") + kPath + " HTTP/1.1\r\nHost: x\r\n";
+  std::string head = std::string("POST ") + UPLOAD_PATH + " HTTP/1.1\r\nHost: x\r\n";
   for (const auto& [name, value] : headers()) head += name + ": " + value + "\r\n";
   std::string chunked = head + "Transfer-Encoding: chunked\r\nConnection: close\r\n\r\n";
   for (std::size_t pos = 0; pos < payload.size(); pos += 10) {

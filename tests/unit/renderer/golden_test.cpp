@@ -25,7 +25,7 @@ using velmora::renderer::RendererOptions;
 using velmora::renderer::testing::Harness;
 using velmora::renderer::testing::tagged;
 
-const fs::path kGoldenDir = fs::path(VELMORA_TEST_SOURCE_DIR) / "unit" / "renderer" / "golden";
+const fs::path GOLDEN_DIR = fs::path(VELMORA_TEST_SOURCE_DIR) / "unit" / "renderer" / "golden";
 
 std::vector<std::string> lines_of(const std::string& text) {
   std::vector<std::string> lines;
@@ -121,7 +121,7 @@ TEST(Golden, RecordedTurnsRenderAsExpected) {
   tzset();
   const bool update = update_requested();
   int checked = 0;
-  for (const auto& entry : fs::directory_iterator(kGoldenDir)) {
+  for (const auto& entry : fs::directory_iterator(GOLDEN_DIR)) {
     if (entry.path().extension() != ".jsonl") continue;
     const auto lines = lines_of(velmora::testing::read_file(entry.path()));
     for (const bool terminal : {true, false}) {

@@ -6,7 +6,7 @@ namespace velmora::renderer::testing {
 namespace {
 
 std::string sgr_words(std::string_view codes) {
-  static const std::map<std::string, std::string> kNames{
+  static const std::map<std::string, std::string> NAMES{
       {"1", "bold"},          {"2", "dim"},
       {"3", "italic"},        {"4", "underline"},
       {"7", "reverse"},       {"9", "strike"},
@@ -24,9 +24,9 @@ std::string sgr_words(std::string_view codes) {
     auto end = codes.find(';', begin);
     if (end == std::string_view::npos) end = codes.size();
     const std::string code(codes.substr(begin, end - begin));
-    const auto it = kNames.find(code);
+    const auto it = NAMES.find(code);
     if (!out.empty()) out += ' ';
-    out += it == kNames.end() ? "sgr" + code : it->second;
+    out += it == NAMES.end() ? "sgr" + code : it->second;
     begin = end + 1;
   }
   return out;

@@ -247,8 +247,8 @@ wirelet::QueryOptions full_query_options() {
 }
 
 using Answers = std::vector<std::pair<std::string, std::string>>;
-const Answers kOneAnswer = {{"Q", "A"}};
-const Answers kTwoAnswers = {{"Which?", "B"}, {"Why?", "C"}};
+const Answers ONE_ANSWER = {{"Q", "A"}};
+const Answers TWO_ANSWERS = {{"Which?", "B"}, {"Why?", "C"}};
 
 boost::json::object answers(const Answers& pairs) {
   boost::json::object out;
@@ -279,13 +279,13 @@ awaitable<void> send_outbound_set(net::any_io_executor ex, WsTestServer& server,
   empties.language = "";
   co_await client.send_query("héllo 世界\n", empties);
   co_await client.send_query("q", full_query_options());
-  co_await client.send_answer("m1", answers(kOneAnswer), "ask_user_input");
-  co_await client.send_answer("m2", answers(kTwoAnswers));
+  co_await client.send_answer("m1", answers(ONE_ANSWER), "ask_user_input");
+  co_await client.send_answer("m2", answers(TWO_ANSWERS));
   co_await client.send_interrupt();
   co_await client.close();
 }
 
-const std::vector<std::string> kOutbound = {
+const std::vector<std::string> OUTBOUND = {
     R"({"type": "query", "query": "hi", "user_id": "u1", "attachments": [], "scenario": "s1"})",
     R"({"type": "query", "query": "héllo 世界\n", "user_id": "u1", "attachments": [], "config": {}})",
     R"({"type": "query", "query": "q", "user_id": "u1", "attachments": [{"file_path": "a/b.txt", )"
@@ -302,10 +302,10 @@ TEST(Send, FramesAreByteExactAndEachPrintsOneDebugLineFirst) {
     WsTestServer server;
     Lines debug;
     run_loop(send_outbound_set, server, debug, debug_on);
-    EXPECT_EQ(server.received(), kOutbound);
+    EXPECT_EQ(server.received(), OUTBOUND);
     std::vector<std::string> expected_lines;
     if (debug_on) {
-      for (const auto& frame : kOutbound) expected_lines.push_back("[DEBUG][SEND] " + frame);
+      for (const auto& frame : OUTBOUND) expected_lines.push_back("[DEBUG][SEND] " + frame);
       ASSERT_FALSE(debug.lines.empty());
       EXPECT_THAT(debug.lines.front(), HasSubstr("[DEBUG][SESSION]"));
       debug.lines.erase(debug.lines.begin());

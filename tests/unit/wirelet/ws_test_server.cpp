@@ -32,7 +32,7 @@ using tcp = net::ip::tcp;
 
 namespace {
 
-constexpr auto kUseTuple = net::as_tuple(net::use_awaitable);
+constexpr auto USE_TUPLE = net::as_tuple(net::use_awaitable);
 
 std::string bio_text(BIO* bio) {
   char* data = nullptr;
@@ -123,7 +123,7 @@ class PeerImpl final : public Peer {
 
   awaitable<std::optional<std::string>> receive() override {
     beast::flat_buffer buffer;
-    const auto [ec, size] = co_await ws.async_read(buffer, kUseTuple);
+    const auto [ec, size] = co_await ws.async_read(buffer, USE_TUPLE);
     if (ec) {
       if (ec == websocket::error::closed) {
         state_.record([&] { state_.close_codes.push_back(ws.reason().code); });
@@ -138,7 +138,7 @@ class PeerImpl final : public Peer {
   awaitable<void> close(int code, std::string reason) override {
     websocket::close_reason why(static_cast<std::uint16_t>(code));
     why.reason = reason;
-    co_await ws.async_close(why, kUseTuple);
+    co_await ws.async_close(why, USE_TUPLE);
   }
 
   void reset() override {
@@ -164,7 +164,7 @@ template <class Stream>
 awaitable<void> serve_websocket(State* state, Stream stream) {
   beast::flat_buffer buffer;
   http::request<http::string_body> request;
-  const auto [read_ec, read_size] = co_await http::async_read(stream, buffer, request, kUseTuple);
+  const auto [read_ec, read_size] = co_await http::async_read(stream, buffer, request, USE_TUPLE);
   if (read_ec) co_return;
   state->record([&] { state->targets.emplace_back(request.target()); });
 
@@ -173,7 +173,7 @@ awaitable<void> serve_websocket(State* state, Stream stream) {
         static_cast<http::status>(state->options.reject_status), request.version()};
     response.body() = "rejected";
     response.prepare_payload();
-    co_await http::async_write(stream, response, kUseTuple);
+    co_await http::async_write(stream, response, USE_TUPLE);
     co_return;
   }
 
@@ -184,7 +184,7 @@ awaitable<void> serve_websocket(State* state, Stream stream) {
     peer.ws.set_option(deflate);
   }
   peer.ws.read_message_max(std::size_t{256} << 20);
-  const auto [accept_ec] = co_await peer.ws.async_accept(request, kUseTuple);
+  const auto [accept_ec] = co_await peer.ws.async_accept(request, USE_TUPLE);
   if (accept_ec) co_return;
   try {
     if (state->handler) {
@@ -210,7 +210,7 @@ awaitable<void> serve_connection(State* state, tcp::socket socket) {
     co_return;
   }
   ssl::stream<tcp::socket> stream(std::move(socket), *state->tls_context);
-  const auto [ec] = co_await stream.async_handshake(ssl::stream_base::server, kUseTuple);
+  const auto [ec] = co_await stream.async_handshake(ssl::stream_base::server, USE_TUPLE);
   if (ec) co_return;  // the client refused the certificate
   const char* name = SSL_get_servername(stream.native_handle(), TLSEXT_NAMETYPE_host_name);
   state->record([&] { state->server_names.emplace_back(name != nullptr ? name : ""); });
@@ -219,7 +219,7 @@ awaitable<void> serve_connection(State* state, tcp::socket socket) {
 
 awaitable<void> accept_loop(State* state) {
   while (true) {
-    auto [ec, socket] = co_await state->acceptor.async_accept(kUseTuple);
+    auto [ec, socket] = co_await state->acceptor.async_accept(USE_TUPLE);
     if (ec) co_return;
     net::co_spawn(state->io, serve_connection(state, std::move(socket)), net::detached);
   }

@@ -7,7 +7,7 @@
 namespace velmora::agent_sim {
 namespace {
 
-constexpr std::string_view kDeviceGrant = "urn:ietf:params:oauth:grant-type:device_code";
+constexpr std::string_view DEVICE_GRANT = "urn:ietf:params:oauth:grant-type:device_code";
 
 // Whole seconds read better and suit clients that expect integers.
 boost::json::value json_seconds(double seconds) {
@@ -33,13 +33,13 @@ HttpAnswer invalid_token(std::string_view description) {
 
 // Letters that cannot be mistaken for each other when typed from a screen.
 std::string make_user_code() {
-  static constexpr std::string_view kLetters = "BCDFGHJKLMNPQRSTVWXZ";
+  static constexpr std::string_view LETTERS = "BCDFGHJKLMNPQRSTVWXZ";
   const std::string entropy = random_hex(8);
   std::string code;
   for (std::size_t i = 0; i < 8; ++i) {
     if (i == 4) code.push_back('-');
     const auto nibble_pair = std::stoul(entropy.substr(i * 2, 2), nullptr, 16);
-    code.push_back(kLetters[nibble_pair % kLetters.size()]);
+    code.push_back(LETTERS[nibble_pair % LETTERS.size()]);
   }
   return code;
 }
@@ -48,12 +48,12 @@ std::string make_user_code() {
 
 std::optional<std::string> bearer_token(std::string_view authorization) {
   while (!authorization.empty() && authorization.front() == ' ') authorization.remove_prefix(1);
-  constexpr std::string_view kScheme = "bearer ";
-  if (authorization.size() <= kScheme.size() ||
-      !iequals(authorization.substr(0, kScheme.size()), kScheme)) {
+  constexpr std::string_view SCHEME = "bearer ";
+  if (authorization.size() <= SCHEME.size() ||
+      !iequals(authorization.substr(0, SCHEME.size()), SCHEME)) {
     return std::nullopt;
   }
-  authorization.remove_prefix(kScheme.size());
+  authorization.remove_prefix(SCHEME.size());
   while (!authorization.empty() && authorization.front() == ' ') authorization.remove_prefix(1);
   while (!authorization.empty() && authorization.back() == ' ') authorization.remove_suffix(1);
   if (authorization.empty()) return std::nullopt;
@@ -98,7 +98,7 @@ HttpAnswer CredentialsState::token(const FormFields& form, double now) {
   if (grant == nullptr || grant->empty()) {
     return oauth_error(400, "invalid_request", "grant_type is required");
   }
-  if (*grant == kDeviceGrant) return poll_device_code(form, now);
+  if (*grant == DEVICE_GRANT) return poll_device_code(form, now);
   if (*grant == "refresh_token") return refresh(form, now);
   return oauth_error(400, "unsupported_grant_type", "unsupported grant_type");
 }

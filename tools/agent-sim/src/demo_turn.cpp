@@ -49,22 +49,22 @@ Step stream(std::string text, std::size_t chunk, double delay, std::string messa
 }
 
 boost::json::object plan_frame(int done, int active) {
-  static constexpr const char* kTitles[] = {"Search the notes", "Collect background",
+  static constexpr const char* TITLES[] = {"Search the notes", "Collect background",
                                             "Write the answer"};
   boost::json::array items;
   for (int i = 0; i < 3; ++i) {
     const char* status = i < done ? "completed" : i == active ? "in_progress" : "pending";
-    items.push_back(boost::json::object{{"title", kTitles[i]}, {"status", status}});
+    items.push_back(boost::json::object{{"title", TITLES[i]}, {"status", status}});
   }
   return {{"type", "collection_plan"}, {"items", std::move(items)}};
 }
 
-constexpr std::string_view kAnswerHead =
+constexpr std::string_view ANSWER_HEAD =
     "## {{topic}}\n"
     "\n"
     "You asked: *{{excerpt}}*\n";
 
-constexpr std::string_view kAnswerBody =
+constexpr std::string_view ANSWER_BODY =
     "\n"
     "### What I found\n"
     "\n"
@@ -225,7 +225,7 @@ Steps build_demo_turn(const DemoTurnInput& input, const DemoSettings& settings) 
        {"content", "Two approaches are common; the second one scales better."}});
   if (triggers.plan) add(plan_frame(2, 2));
 
-  std::string answer(kAnswerHead);
+  std::string answer(ANSWER_HEAD);
   if (triggers.ask_options || triggers.ask_free) {
     boost::json::object question;
     if (triggers.ask_options) {
@@ -260,7 +260,7 @@ Steps build_demo_turn(const DemoTurnInput& input, const DemoSettings& settings) 
         std::max<std::size_t>(1, answer.size() / std::max<std::size_t>(1, settings.slow_count));
     steps.push_back(stream(answer, chunk, settings.slow_delay, p + "-answer"));
   } else {
-    answer += kAnswerBody;
+    answer += ANSWER_BODY;
     steps.push_back(stream(answer, settings.chunk_bytes, pace / 4, p + "-answer"));
   }
   if (triggers.plan) add(plan_frame(3, -1));

@@ -7,8 +7,8 @@
 namespace velmora::agent_sim {
 namespace {
 
-constexpr std::string_view kAccountPrefix = "/api/v1/users/";
-constexpr std::string_view kAccountSuffix = "/devevaro_account";
+constexpr std::string_view ACCOUNT_PREFIX = "/api/v1/users/";
+constexpr std::string_view ACCOUNT_SUFFIX = "/devevaro_account";
 
 HttpAnswer not_found() { return json_answer(404, {{"detail", "not found"}}, "not_found"); }
 
@@ -26,13 +26,13 @@ boost::json::object form_json(const FormFields& form) {
 
 // The user id of an account path, percent-decoded; nothing for other paths.
 std::optional<std::string> account_user(std::string_view path) {
-  if (path.size() <= kAccountPrefix.size() + kAccountSuffix.size() ||
-      path.substr(0, kAccountPrefix.size()) != kAccountPrefix ||
-      path.substr(path.size() - kAccountSuffix.size()) != kAccountSuffix) {
+  if (path.size() <= ACCOUNT_PREFIX.size() + ACCOUNT_SUFFIX.size() ||
+      path.substr(0, ACCOUNT_PREFIX.size()) != ACCOUNT_PREFIX ||
+      path.substr(path.size() - ACCOUNT_SUFFIX.size()) != ACCOUNT_SUFFIX) {
     return std::nullopt;
   }
-  const auto encoded = path.substr(kAccountPrefix.size(),
-                                   path.size() - kAccountPrefix.size() - kAccountSuffix.size());
+  const auto encoded = path.substr(ACCOUNT_PREFIX.size(),
+                                   path.size() - ACCOUNT_PREFIX.size() - ACCOUNT_SUFFIX.size());
   if (encoded.find('/') != std::string_view::npos) return std::nullopt;
   const auto pct = boost::urls::make_pct_string_view(encoded);
   if (!pct || pct->empty()) return std::nullopt;

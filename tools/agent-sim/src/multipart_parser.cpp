@@ -8,9 +8,9 @@
 namespace velmora::agent_sim {
 namespace {
 
-constexpr std::array<std::string_view, 3> kPartNames = {"file", "thread_id", "user_id"};
-constexpr std::size_t kMaxHeaderBytes = 16 * 1024;
-constexpr std::size_t kMaxFieldBytes = 64 * 1024;
+constexpr std::array<std::string_view, 3> PART_NAMES = {"file", "thread_id", "user_id"};
+constexpr std::size_t MAX_HEADER_BYTES = 16 * 1024;
+constexpr std::size_t MAX_FIELD_BYTES = 64 * 1024;
 
 std::string_view trim(std::string_view s) {
   while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
@@ -190,11 +190,11 @@ bool MultipartParser::step(std::size_t& pos) {
     case State::headers: {
       const auto eol = avail.find("\r\n");
       if (eol == std::string_view::npos) {
-        if (header_bytes_ + avail.size() > kMaxHeaderBytes) return fail("part headers too long");
+        if (header_bytes_ + avail.size() > MAX_HEADER_BYTES) return fail("part headers too long");
         return false;
       }
       header_bytes_ += eol + 2;
-      if (header_bytes_ > kMaxHeaderBytes) return fail("part headers too long");
+      if (header_bytes_ > MAX_HEADER_BYTES) return fail("part headers too long");
       const std::string_view line = avail.substr(0, eol);
       pos += eol + 2;
       return line.empty() ? end_of_headers() : header_line(line);
@@ -222,7 +222,7 @@ bool MultipartParser::step(std::size_t& pos) {
       pos += 2;
       if (mark == "\r\n") {
         if (!end_of_part()) return false;
-        if (part_ == kPartNames.size()) {
+        if (part_ == PART_NAMES.size()) {
           return fail("unexpected part after user_id (expected the closing boundary)");
         }
         state_ = State::headers;
@@ -230,8 +230,8 @@ bool MultipartParser::step(std::size_t& pos) {
       }
       if (mark == "--") {
         if (!end_of_part()) return false;
-        if (part_ < kPartNames.size()) {
-          return fail("missing part " + std::string(kPartNames[part_]));
+        if (part_ < PART_NAMES.size()) {
+          return fail("missing part " + std::string(PART_NAMES[part_]));
         }
         state_ = State::closing;
         return true;
@@ -255,7 +255,7 @@ bool MultipartParser::step(std::size_t& pos) {
 }
 
 bool MultipartParser::header_line(std::string_view line) {
-  const std::string part_name(kPartNames[part_]);
+  const std::string part_name(PART_NAMES[part_]);
   const auto colon = line.find(':');
   if (colon == std::string_view::npos || colon == 0 || line.front() == ' ' ||
       line.front() == '\t' || line.find_first_of("\r\n") != std::string_view::npos) {
@@ -280,7 +280,7 @@ bool MultipartParser::header_line(std::string_view line) {
 }
 
 bool MultipartParser::end_of_headers() {
-  const std::string expected(kPartNames[part_]);
+  const std::string expected(PART_NAMES[part_]);
   if (!disposition_)
     return fail("part " + std::to_string(part_ + 1) + " has no Content-Disposition");
   std::string error;
@@ -314,8 +314,8 @@ void MultipartParser::take_body(std::string_view bytes) {
     if (callbacks_.on_file_data) callbacks_.on_file_data(bytes);
     return;
   }
-  if (field_value_.size() + bytes.size() > kMaxFieldBytes) {
-    fail("field " + std::string(kPartNames[part_]) + " is too long");
+  if (field_value_.size() + bytes.size() > MAX_FIELD_BYTES) {
+    fail("field " + std::string(PART_NAMES[part_]) + " is too long");
     return;
   }
   field_value_.append(bytes);

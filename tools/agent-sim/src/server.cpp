@@ -44,13 +44,13 @@ namespace ssl = net::ssl;
 using tcp = net::ip::tcp;
 using velmora::base::awaitable;
 
-constexpr auto kTuple = net::as_tuple(net::use_awaitable);
-constexpr std::string_view kServerName = "velmora-agent-sim";
+constexpr auto TUPLE = net::as_tuple(net::use_awaitable);
+constexpr std::string_view SERVER_NAME = "velmora-agent-sim";
 /// Longest silence while reading an HTTP request or upload before the connection is closed.
-constexpr auto kHttpIdle = std::chrono::seconds(60);
-constexpr std::size_t kHeaderLimit = 64 * 1024;
-constexpr std::size_t kPlainBodyLimit = 1024 * 1024;
-constexpr std::size_t kClientFrameLimit = 64 * 1024 * 1024;
+constexpr auto HTTP_IDLE = std::chrono::seconds(60);
+constexpr std::size_t HEADER_LIMIT = 64 * 1024;
+constexpr std::size_t PLAIN_BODY_LIMIT = 1024 * 1024;
+constexpr std::size_t CLIENT_FRAME_LIMIT = 64 * 1024 * 1024;
 
 // Every connection is served over one of these: plain TCP, or TLS when the simulator has a
 // certificate. The code below is written once for both.
@@ -69,7 +69,7 @@ class BeastTransport final : public WsTransport {
 
   awaitable<InboundFrame> read() override {
     beast::flat_buffer buffer;
-    auto [ec, n] = co_await ws_.async_read(buffer, kTuple);
+    auto [ec, n] = co_await ws_.async_read(buffer, TUPLE);
     if (ec == websocket::error::closed) co_return InboundFrame{InboundFrame::Kind::closed, {}};
     if (ec) co_return InboundFrame{InboundFrame::Kind::failed, ec.message()};
     co_return InboundFrame{ws_.got_text() ? InboundFrame::Kind::text : InboundFrame::Kind::binary,
@@ -81,7 +81,7 @@ class BeastTransport final : public WsTransport {
     bool ok = false;
     if (!broken_) {
       ws_.binary(binary);
-      auto [ec, n] = co_await ws_.async_write(net::buffer(data), kTuple);
+      auto [ec, n] = co_await ws_.async_write(net::buffer(data), TUPLE);
       ok = !ec;
       if (ec) broken_ = true;
     }
@@ -96,7 +96,7 @@ class BeastTransport final : public WsTransport {
       // A failed closing handshake leaves nothing to clean up: the session ends either way.
       websocket::close_reason frame(code);
       frame.reason = reason;
-      (void)co_await ws_.async_close(frame, kTuple);
+      (void)co_await ws_.async_close(frame, TUPLE);
     }
     release();
   }
@@ -119,7 +119,7 @@ class BeastTransport final : public WsTransport {
       bytes += R"({"type": "text_delta", "delta": "this frame never ends .......)";
       bytes.resize(4 + 64, '.');
       // Through TLS when there is TLS: the client must see a broken frame, not a broken record.
-      (void)co_await net::async_write(ws_.next_layer(), net::buffer(bytes), kTuple);
+      (void)co_await net::async_write(ws_.next_layer(), net::buffer(bytes), TUPLE);
     }
     release();
   }
@@ -168,14 +168,14 @@ awaitable<bool> write_answer(Stream& stream, const HttpAnswer& answer, unsigned 
   http::response<http::string_body> res;
   res.version(version);
   res.result(answer.status);
-  res.set(http::field::server, kServerName);
+  res.set(http::field::server, SERVER_NAME);
   res.set(http::field::content_type, answer.content_type);
   for (const auto& [name, value] : answer.headers) res.set(name, value);
   res.body() = answer.body;
   res.keep_alive(keep_alive);
   res.prepare_payload();
-  expire_after(stream, kHttpIdle);
-  auto [ec, n] = co_await http::async_write(stream, res, kTuple);
+  expire_after(stream, HTTP_IDLE);
+  auto [ec, n] = co_await http::async_write(stream, res, TUPLE);
   co_return !ec;
 }
 
@@ -187,14 +187,14 @@ awaitable<bool> serve_plain(SimState& state, Stream& stream, beast::flat_buffer&
   const unsigned version = header.get().version();
   const auto length = header.content_length();
   http::request_parser<http::string_body> parser(std::move(header));
-  parser.body_limit(kPlainBodyLimit);
+  parser.body_limit(PLAIN_BODY_LIMIT);
   boost::system::error_code ec;
-  if (length && *length > kPlainBodyLimit) {
+  if (length && *length > PLAIN_BODY_LIMIT) {
     // Beast checks a declared length only while reading the header.
     ec = http::error::body_limit;
   } else {
-    expire_after(stream, kHttpIdle);
-    std::tie(ec, std::ignore) = co_await http::async_read(stream, buffer, parser, kTuple);
+    expire_after(stream, HTTP_IDLE);
+    std::tie(ec, std::ignore) = co_await http::async_read(stream, buffer, parser, TUPLE);
   }
   if (ec == http::error::body_limit) {
     const auto answer = detail_answer(413, "request body too large");
@@ -230,7 +230,7 @@ awaitable<bool> serve_upload(SimState& state, Stream& stream, beast::flat_buffer
   }
   if (beast::iequals(header.get()[http::field::expect], "100-continue")) {
     http::response<http::empty_body> go_on{http::status::continue_, version};
-    auto [ec, n] = co_await http::async_write(stream, go_on, kTuple);
+    auto [ec, n] = co_await http::async_write(stream, go_on, TUPLE);
     if (ec) {
       receiver.fail(400, "connection broke: " + ec.message());
       co_return false;
@@ -248,9 +248,9 @@ awaitable<bool> serve_upload(SimState& state, Stream& stream, beast::flat_buffer
     buffer.consume(static_cast<std::size_t>(early));
     left -= early;
     while (left > 0) {
-      expire_after(stream, kHttpIdle);
+      expire_after(stream, HTTP_IDLE);
       const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(left, chunk.size()));
-      auto [ec, n] = co_await stream.async_read_some(net::buffer(chunk.data(), want), kTuple);
+      auto [ec, n] = co_await stream.async_read_some(net::buffer(chunk.data(), want), TUPLE);
       if (ec) {
         receiver.fail(400, "upload body incomplete: " + ec.message());
         co_return false;
@@ -264,8 +264,8 @@ awaitable<bool> serve_upload(SimState& state, Stream& stream, beast::flat_buffer
     while (!parser.is_done()) {
       parser.get().body().data = chunk.data();
       parser.get().body().size = chunk.size();
-      expire_after(stream, kHttpIdle);
-      auto [ec, n] = co_await http::async_read(stream, buffer, parser, kTuple);
+      expire_after(stream, HTTP_IDLE);
+      auto [ec, n] = co_await http::async_read(stream, buffer, parser, TUPLE);
       if (ec == http::error::need_buffer) ec = {};
       if (ec == http::error::body_limit) {
         const auto answer = too_large();
@@ -312,10 +312,10 @@ awaitable<void> serve_websocket(SimState& state, Stream stream,
     record["reason"] = "never answered (--silent-handshakes)";
     state.recorder.write("ws_handshake", record);
     // Whatever the client sends is read and dropped until it gives up and closes.
-    stream.expires_never();
+    beast::get_lowest_layer(stream).expires_never();
     std::array<char, 1024> ignored{};
     while (true) {
-      auto [ec, n] = co_await stream.async_read_some(net::buffer(ignored), kTuple);
+      auto [ec, n] = co_await stream.async_read_some(net::buffer(ignored), TUPLE);
       if (ec) co_return;
     }
   }
@@ -338,9 +338,9 @@ awaitable<void> serve_websocket(SimState& state, Stream stream,
   timeouts.keep_alive_pings = false;
   ws.set_option(timeouts);
   ws.set_option(websocket::stream_base::decorator(
-      [](websocket::response_type& res) { res.set(http::field::server, kServerName); }));
-  ws.read_message_max(kClientFrameLimit);
-  auto [ec] = co_await ws.async_accept(request, kTuple);
+      [](websocket::response_type& res) { res.set(http::field::server, SERVER_NAME); }));
+  ws.read_message_max(CLIENT_FRAME_LIMIT);
+  auto [ec] = co_await ws.async_accept(request, TUPLE);
   if (ec) co_return;
   BeastTransport<websocket::stream<Stream>> transport(ws, co_await net::this_coro::executor);
   co_await run_session(state, transport, std::move(std::get<SessionRequest>(target)),
@@ -356,7 +356,7 @@ void finish(PlainStream& stream) {
 awaitable<void> finish(TlsStream& stream) {
   expire_after(stream, std::chrono::seconds(5));
   // A peer that never answers the close_notify only costs this connection the wait above.
-  (void)co_await stream.async_shutdown(kTuple);
+  (void)co_await stream.async_shutdown(TUPLE);
   finish(stream.next_layer());
 }
 
@@ -365,11 +365,11 @@ awaitable<void> serve_requests(SimState& state, Stream stream) {
   beast::flat_buffer buffer;
   while (true) {
     http::request_parser<http::empty_body> header;
-    header.header_limit(kHeaderLimit);
+    header.header_limit(HEADER_LIMIT);
     // Each kind of request sets its own limit once the target is known.
     header.body_limit(boost::none);
-    expire_after(stream, kHttpIdle);
-    auto [ec, n] = co_await http::async_read_header(stream, buffer, header, kTuple);
+    expire_after(stream, HTTP_IDLE);
+    auto [ec, n] = co_await http::async_read_header(stream, buffer, header, TUPLE);
     if (ec) {
       // A peer that closed or went quiet gets nothing; a malformed request gets a reason.
       if (ec != http::error::end_of_stream && ec != beast::error::timeout &&
@@ -409,8 +409,8 @@ awaitable<void> serve_connection(SimState& state, tcp::socket socket, ssl::conte
     co_return;
   }
   TlsStream stream(PlainStream(std::move(socket)), *tls);
-  expire_after(stream, kHttpIdle);
-  std::tie(ec) = co_await stream.async_handshake(ssl::stream_base::server, kTuple);
+  expire_after(stream, HTTP_IDLE);
+  std::tie(ec) = co_await stream.async_handshake(ssl::stream_base::server, TUPLE);
   // A client that refuses our certificate or is no TLS client ends here.
   if (ec) co_return;
   co_await serve_requests(state, std::move(stream));
@@ -427,7 +427,7 @@ void log_failure(std::exception_ptr e) {
 
 awaitable<void> accept_loop(SimState& state, tcp::acceptor& acceptor, ssl::context* tls) {
   while (true) {
-    auto [ec, socket] = co_await acceptor.async_accept(kTuple);
+    auto [ec, socket] = co_await acceptor.async_accept(TUPLE);
     if (ec == net::error::operation_aborted || !acceptor.is_open()) co_return;
     if (ec) {
       // Out of descriptors and the like: wait a moment instead of spinning.

@@ -28,11 +28,11 @@ std::string Sha256::hex_digest() {
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int len = 0;
   EVP_DigestFinal_ex(ctx_->md, digest, &len);
-  static constexpr char kDigits[] = "0123456789abcdef";
+  static constexpr char DIGITS[] = "0123456789abcdef";
   std::string out;
   for (unsigned int i = 0; i < len; ++i) {
-    out.push_back(kDigits[digest[i] >> 4]);
-    out.push_back(kDigits[digest[i] & 0x0f]);
+    out.push_back(DIGITS[digest[i] >> 4]);
+    out.push_back(DIGITS[digest[i] & 0x0f]);
   }
   return out;
 }

@@ -23,7 +23,7 @@ std::map<std::string, std::string> pairs(const std::vector<std::string>& items,
   return out;
 }
 
-constexpr const char* kFooter = R"(Endpoints (all on 127.0.0.1:PORT):
+constexpr const char* FOOTER = R"(Endpoints (all on 127.0.0.1:PORT):
   websocket   /ws/v3?userToken=…&user_id=…   or   /ws/<user_id>?userToken=…
   File API    POST /api/v2/upload_attachment
   credentials /oauth/device/code  /oauth/token  /oauth/userinfo
@@ -41,7 +41,7 @@ ParsedOptions parse_options(int argc, const char* const* argv, std::ostream& out
       "Local Velmora agent service: websocket sessions, File API uploads and the "
       "credentials service on loopback, for demos, tests and benchmarks.",
       "velmora-agent-sim"};
-  app.footer(kFooter);
+  app.footer(FOOTER);
   app.get_formatter()->column_width(38);
 
   std::string record, state_file, upload_dir, script, tls_certificate, tls_key;

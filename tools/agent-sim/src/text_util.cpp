@@ -42,10 +42,10 @@ void fill_random(unsigned char* out, std::size_t n) {
 }
 
 void append_hex(std::string& out, const unsigned char* bytes, std::size_t n) {
-  static constexpr char kDigits[] = "0123456789abcdef";
+  static constexpr char DIGITS[] = "0123456789abcdef";
   for (std::size_t i = 0; i < n; ++i) {
-    out.push_back(kDigits[bytes[i] >> 4]);
-    out.push_back(kDigits[bytes[i] & 0x0f]);
+    out.push_back(DIGITS[bytes[i] >> 4]);
+    out.push_back(DIGITS[bytes[i] & 0x0f]);
   }
 }
 
@@ -101,14 +101,14 @@ bool iequals(std::string_view a, std::string_view b) noexcept {
 
 std::string safe_file_component(std::string_view name, std::string_view fallback) {
   // Most file systems limit a name to 255 bytes; leave room for a collision suffix.
-  constexpr std::size_t kMaxBytes = 200;
+  constexpr std::size_t MAX_BYTES = 200;
   std::string out;
   for (const char c : name) {
     const auto u = static_cast<unsigned char>(c);
     out.push_back(u < 0x20 || u == 0x7f || c == '/' || c == '\\' ? '_' : c);
   }
-  if (out.size() > kMaxBytes) {
-    std::size_t cut = kMaxBytes;
+  if (out.size() > MAX_BYTES) {
+    std::size_t cut = MAX_BYTES;
     // Never split a UTF-8 sequence.
     while (cut > 0 && (static_cast<unsigned char>(out[cut]) & 0xc0) == 0x80) --cut;
     out.resize(cut);

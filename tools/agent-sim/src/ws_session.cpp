@@ -219,11 +219,11 @@ class Session final : public TurnHost {
     } else if (velmora::base::is_valid_utf8(frame.data)) {
       line["raw"] = frame.data;
     } else {
-      static constexpr char kDigits[] = "0123456789abcdef";
+      static constexpr char DIGITS[] = "0123456789abcdef";
       std::string hex;
       for (const unsigned char c : frame.data) {
-        hex.push_back(kDigits[c >> 4]);
-        hex.push_back(kDigits[c & 0x0f]);
+        hex.push_back(DIGITS[c >> 4]);
+        hex.push_back(DIGITS[c & 0x0f]);
       }
       line["raw_hex"] = hex;
     }
