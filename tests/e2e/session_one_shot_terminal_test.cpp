@@ -35,7 +35,13 @@ TEST(SessionOneShotTerminal, EndedBySigtermOrSighupMidAnswerTheCursorAndScreenAr
     SCOPED_TRACE(signo);
     SimProcess sim({"--pace", "0", "--slow-delay", "0.05", "--slow-count", "600"});
     SessionMachine machine;
-    Terminal terminal(machine, session_args(sim, {"--query", "long sim:slow"}), {}, 80, 24);
+    // The token comes from the folder's .env: the shell around the program prints the killed
+    // command line (with its environment), which the test output would otherwise carry.
+    velmora::testing::write_file(machine.home() / ".env",
+                                 "VELMORA_AUTH_TOKEN=" +
+                                     std::string(velmora::testing::SESSION_TOKEN) + "\n");
+    Terminal terminal(machine, {"--url", sim.ws_url(), "--user-id", "u1", "--query", "long sim:slow"},
+                      {}, 80, 24);
     ASSERT_TRUE(terminal.wait_for("Part 2 of a long answer")) << terminal.screen();
     // The live status line is drawn, and with it the cursor hidden.
     ASSERT_TRUE(terminal.wait_visible("Writing…")) << terminal.screen();

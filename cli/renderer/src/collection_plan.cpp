@@ -1,8 +1,8 @@
 #include "collection_plan.hpp"
 
-#include <cctype>
 
 #include "style_sheet.hpp"
+#include "velmora/base/strings.hpp"
 #include "velmora/events/message_fields.hpp"
 #include "velmora/events/text_clean.hpp"
 
@@ -18,8 +18,8 @@ namespace {
 
 constexpr std::size_t MAX_PLAN_ITEMS = 200;
 
-PlanStatus parse_status(std::string status) {
-  for (auto& c : status) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+PlanStatus parse_status(std::string_view raw) {
+  const std::string status = base::ascii_lower(raw);
   if (status == "completed" || status == "complete" || status == "done" || status == "finished" ||
       status == "success") {
     return PlanStatus::completed;

@@ -5,10 +5,10 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <system_error>
 
+#include "velmora/base/strings.hpp"
 #include "velmora/platform/env.hpp"
 #include "velmora/platform/file_lock.hpp"
 #include "velmora/platform/files.hpp"
@@ -117,11 +117,7 @@ std::string decode_history_entry(std::string_view line) {
 
 std::optional<std::filesystem::path> ShellHistoryFile::default_path() {
   if (const auto setting = platform::get_env("VELMORA_HISTORY")) {
-    std::string value = *setting;
-    value.erase(0, value.find_first_not_of(" \t"));
-    value.erase(value.find_last_not_of(" \t") + 1);
-    std::transform(value.begin(), value.end(), value.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    const std::string value = base::ascii_lower(base::trim(*setting));
     if (value == "0" || value == "false" || value == "no" || value == "off") return std::nullopt;
   }
   return platform::xdg_state_home() / "velmora" / "history";

@@ -11,7 +11,7 @@
 namespace {
 
 using session_testing::Harness;
-using session_testing::msg;
+using session_testing::from_client;
 using ::testing::HasSubstr;
 
 TEST(ConnectTimeout, ThreeTimedOutHandshakesThenTheSessionEndsWithAClearReport) {
@@ -28,7 +28,8 @@ TEST(ConnectTimeout, ThreeTimedOutHandshakesThenTheSessionEndsWithAClearReport) 
   bool went_on = true;
   h.run([](velmora::SessionState& state, bool& went_on) -> velmora::base::awaitable<void> {
     went_on = co_await velmora::handle_incoming_message(
-        state, msg(R"({"type": "_connection_error", "error_message": "reset by peer"})"));
+        state, velmora::events::to_event(from_client(
+                   R"({"type": "_connection_error", "error_message": "reset by peer"})")));
   }(s, went_on));
 
   EXPECT_FALSE(went_on);
