@@ -86,8 +86,15 @@ TEST(FaultDrop, ShellReconnectsSaysTheAnswerBrokeOffAndShowsNothingTwice) {
     SCOPED_TRACE("drop after " + std::to_string(n) + " frames");
     SimProcess sim({"--pace", "0", "--drop-after-frames", std::to_string(n)});
     SessionMachine machine;
-    const auto result =
-        machine.run(session_args(sim), "one sim:stream=6\ntwo sim:stream=3\n/exit\n", 60);
+    auto child = machine.start(session_args(sim));
+    child.write_stdin("one sim:stream=6\n");
+    // Every case drops the first connection. The second question is typed once the shell has
+    // reconnected: typed while the drop is still on its way, it would be lost with the
+    // connection, which the shell can only report, not undo.
+    ASSERT_GE(sim.wait_for_records("ws_open", 2, 30).size(), 2u);
+    child.write_stdin("two sim:stream=3\n/exit\n");
+    child.close_stdin();
+    const auto result = child.wait(60);
     ASSERT_FALSE(result.timed_out);
     EXPECT_EQ(result.exit_code, 0) << result.out << result.err;
 

@@ -242,6 +242,12 @@ velmora::base::awaitable<int> run_one_shot(SessionState& s, velmora::base::Task&
     } catch (const std::exception& e) {
       if (is_cancellation(e)) throw;
       s.turn_in_progress = false;
+      // A connection that ended between the binding and the send is a drop like any other:
+      // the thread exists, so the user is told how to continue it.
+      if (s.connection_lost_detail || !s.client.receiving()) {
+        if (!s.connection_lost_detail) s.connection_lost_detail = velmora::base::error_text_or_kind(e);
+        co_return finish_broken_turn(s);
+      }
       s.report_loop_error("Failed to send the query.", "Check the connection and retry.", e);
       s.stop_event.set();
       co_return 1;
