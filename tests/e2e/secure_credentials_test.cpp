@@ -11,9 +11,7 @@
 #include <boost/json/parse.hpp>
 #include <boost/json/serialize.hpp>
 
-#include "sim_process.hpp"
-#include "test_support.hpp"
-#include "test_tokens.hpp"
+#include "saved_login_home.hpp"
 
 namespace {
 
@@ -29,16 +27,9 @@ using velmora::testing::TempDir;
 
 constexpr int CLIS = 5;
 
-struct SavedLoginMachine : ::testing::Test {
-  TempDir home;
-  std::filesystem::path credentials = home.path() / "config" / "velmora" / "credentials.json";
-
+struct SavedLoginMachine : session_e2e::SavedLoginHome {
   void save_login(const SimProcess& sim, std::string_view access, double expires_at) {
-    const boost::json::object login{
-        {"access_token", access},           {"refresh_token", SAVED_REFRESH_TOKEN},
-        {"token_type", "Bearer"},           {"expires_at", expires_at},
-        {"oauth_base_url", sim.http_url()}, {"client_id", "velmora-cli"}};
-    velmora::testing::write_file(credentials, boost::json::serialize(login));
+    SavedLoginHome::save_login(sim, access, SAVED_REFRESH_TOKEN, expires_at);
   }
 
   [[nodiscard]] std::string saved_access_token() const {
@@ -52,23 +43,6 @@ struct SavedLoginMachine : ::testing::Test {
     struct stat info {};
     EXPECT_EQ(::stat(credentials.c_str(), &info), 0);
     return info.st_mode & 0777;
-  }
-
-  [[nodiscard]] ProcessOptions options(const SimProcess& sim, std::vector<std::string> args) const {
-    const char* path = std::getenv("PATH");
-    ProcessOptions o;
-    o.args = std::move(args);
-    o.clean_env = true;
-    o.cwd = home.path();
-    o.env = {{"HOME", home.path().string()},
-             {"PATH", (home.path() / "bin").string() + ":" + (path ? path : "/usr/bin:/bin")},
-             {"XDG_CONFIG_HOME", (home.path() / "config").string()},
-             {"XDG_STATE_HOME", (home.path() / "state").string()},
-             {"VELMORA_OAUTH_BASE_URL", sim.http_url()},
-             {"QUILLON_URL", sim.ws_url()},
-             {"TERM", "dumb"}};
-    o.timeout_seconds = 120;
-    return o;
   }
 
   /// Runs CLIS one-shots started together.

@@ -9,9 +9,7 @@
 #include <boost/json/parse.hpp>
 #include <boost/json/serialize.hpp>
 
-#include "sim_process.hpp"
-#include "test_support.hpp"
-#include "test_tokens.hpp"
+#include "saved_login_home.hpp"
 
 namespace {
 
@@ -32,35 +30,9 @@ std::size_t occurrences(const std::string& text, std::string_view part) {
   return n;
 }
 
-struct SavedLoginFaults : ::testing::Test {
-  TempDir home;
-  std::filesystem::path credentials = home.path() / "config" / "velmora" / "credentials.json";
-
+struct SavedLoginFaults : session_e2e::SavedLoginHome {
   void save_login(const SimProcess& sim, std::string_view refresh, double expires_at) {
-    const boost::json::object login{{"access_token", SAVED_ACCESS_TOKEN},
-                                    {"refresh_token", refresh},
-                                    {"token_type", "Bearer"},
-                                    {"expires_at", expires_at},
-                                    {"oauth_base_url", sim.http_url()},
-                                    {"client_id", "velmora-cli"}};
-    velmora::testing::write_file(credentials, boost::json::serialize(login));
-  }
-
-  [[nodiscard]] ProcessOptions options(const SimProcess& sim, std::vector<std::string> args) const {
-    const char* path = std::getenv("PATH");
-    ProcessOptions o;
-    o.args = std::move(args);
-    o.clean_env = true;
-    o.cwd = home.path();
-    o.env = {{"HOME", home.path().string()},
-             {"PATH", (home.path() / "bin").string() + ":" + (path ? path : "/usr/bin:/bin")},
-             {"XDG_CONFIG_HOME", (home.path() / "config").string()},
-             {"XDG_STATE_HOME", (home.path() / "state").string()},
-             {"VELMORA_OAUTH_BASE_URL", sim.http_url()},
-             {"QUILLON_URL", sim.ws_url()},
-             {"TERM", "dumb"}};
-    o.timeout_seconds = 120;
-    return o;
+    SavedLoginHome::save_login(sim, SAVED_ACCESS_TOKEN, refresh, expires_at);
   }
 
   ProcessResult run(const SimProcess& sim, std::vector<std::string> args) const {

@@ -2,6 +2,8 @@
 
 #include <utf8proc.h>
 
+#include <array>
+
 #include <fmt/format.h>
 
 namespace velmora::term {
@@ -234,6 +236,32 @@ std::string_view fit_width(std::string_view text, int width) {
     at = end;
   }
   return text.substr(0, at);
+}
+
+std::string unicode_lower(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  const auto* bytes = reinterpret_cast<const utf8proc_uint8_t*>(text.data());
+  std::size_t pos = 0;
+  while (pos < text.size()) {
+    utf8proc_int32_t c = 0;
+    const auto n =
+        utf8proc_iterate(bytes + pos, static_cast<utf8proc_ssize_t>(text.size() - pos), &c);
+    if (n <= 0) {
+      out += text[pos++];
+      continue;
+    }
+    pos += static_cast<std::size_t>(n);
+    if (c == 0x130) {
+      // The one unconditional lower-case mapping to two code points: i + combining dot above.
+      out += "i\u0307";
+      continue;
+    }
+    std::array<utf8proc_uint8_t, 4> encoded{};
+    const auto length = utf8proc_encode_char(utf8proc_tolower(c), encoded.data());
+    out.append(reinterpret_cast<const char*>(encoded.data()), static_cast<std::size_t>(length));
+  }
+  return out;
 }
 
 }  // namespace velmora::term

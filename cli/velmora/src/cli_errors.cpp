@@ -1,9 +1,9 @@
 #include "velmora/cli_errors.hpp"
 
-#include <utf8proc.h>
-
 #include <array>
 #include <utility>
+
+#include "velmora/term/text_width.hpp"
 
 namespace velmora {
 
@@ -42,7 +42,7 @@ constexpr std::array<std::string_view, 16> NETWORK_MARKERS = {
 
 template <std::size_t N>
 bool contains_any(std::string_view detail, const std::array<std::string_view, N>& markers) {
-  const std::string lowered = unicode_lower(detail);
+  const std::string lowered = velmora::term::unicode_lower(detail);
   for (const auto marker : markers) {
     if (lowered.find(marker) != std::string::npos) return true;
   }
@@ -60,32 +60,6 @@ CliInvocationError::CliInvocationError(std::string category, std::string summary
       detail_(std::move(detail)) {}
 
 std::string_view CliInvocationError::kind_name() const noexcept { return "CliInvocationError"; }
-
-std::string unicode_lower(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  const auto* bytes = reinterpret_cast<const utf8proc_uint8_t*>(text.data());
-  std::size_t pos = 0;
-  while (pos < text.size()) {
-    utf8proc_int32_t c = 0;
-    const auto n =
-        utf8proc_iterate(bytes + pos, static_cast<utf8proc_ssize_t>(text.size() - pos), &c);
-    if (n <= 0) {
-      out += text[pos++];
-      continue;
-    }
-    pos += static_cast<std::size_t>(n);
-    if (c == 0x130) {
-      // The one unconditional lower-case mapping to two code points: i + combining dot above.
-      out += "i\u0307";
-      continue;
-    }
-    std::array<utf8proc_uint8_t, 4> encoded{};
-    const auto length = utf8proc_encode_char(utf8proc_tolower(c), encoded.data());
-    out.append(reinterpret_cast<const char*>(encoded.data()), static_cast<std::size_t>(length));
-  }
-  return out;
-}
 
 bool looks_like_auth_error(std::string_view detail) { return contains_any(detail, AUTH_MARKERS); }
 

@@ -8,12 +8,13 @@
 
 #include <boost/json/parse.hpp>
 
+#include "velmora/base/errors.hpp"
+#include "velmora/base/json_text.hpp"
 #include "velmora/cli_errors.hpp"
 #include "velmora/platform/files.hpp"
 #include "velmora/platform/paths.hpp"
 #include "velmora/strip.hpp"
-#include "velmora/base/errors.hpp"
-#include "velmora/base/json_text.hpp"
+#include "velmora/term/text_width.hpp"
 
 namespace velmora {
 
@@ -40,7 +41,7 @@ bool confirm_on_terminal(const std::string& question) {
     std::cerr << "\n";
     return false;
   }
-  const std::string word = unicode_lower(strip(answer));
+  const std::string word = velmora::term::unicode_lower(strip(answer));
   return word == "y" || word == "yes";
 }
 

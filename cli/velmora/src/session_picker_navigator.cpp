@@ -1,5 +1,3 @@
-#include <utf8proc.h>
-
 #include <algorithm>
 #include <charconv>
 
@@ -66,25 +64,6 @@ std::optional<long> read_offset(std::string_view text, std::size_t& at) {
     }
   }
   return sign == '-' ? -seconds : seconds;
-}
-
-std::string lower(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (std::size_t at = 0; at < text.size();) {
-    utf8proc_int32_t cp = 0;
-    const auto n = utf8proc_iterate(reinterpret_cast<const utf8proc_uint8_t*>(text.data() + at),
-                                    static_cast<utf8proc_ssize_t>(text.size() - at), &cp);
-    if (n <= 0) {
-      out += text[at++];
-      continue;
-    }
-    utf8proc_uint8_t buf[4];
-    const auto len = utf8proc_encode_char(utf8proc_tolower(cp), buf);
-    out.append(reinterpret_cast<const char*>(buf), static_cast<std::size_t>(len));
-    at += static_cast<std::size_t>(n);
-  }
-  return out;
 }
 
 std::string plural(long n, std::string_view unit) {
@@ -240,11 +219,12 @@ SessionPickerNavigator::SessionPickerNavigator(
 
 std::vector<const SessionPickerEntry*> SessionPickerNavigator::filtered_entries() const {
   std::vector<const SessionPickerEntry*> out;
-  const std::string needle = lower(filter_text_);
+  const std::string needle = velmora::term::unicode_lower(filter_text_);
   for (const auto& entry : entries_) {
-    if (needle.empty() || lower(entry.thread_id).find(needle) != std::string::npos ||
-        lower(entry.branch).find(needle) != std::string::npos ||
-        lower(entry.search_text).find(needle) != std::string::npos) {
+    if (needle.empty() ||
+        velmora::term::unicode_lower(entry.thread_id).find(needle) != std::string::npos ||
+        velmora::term::unicode_lower(entry.branch).find(needle) != std::string::npos ||
+        velmora::term::unicode_lower(entry.search_text).find(needle) != std::string::npos) {
       out.push_back(&entry);
     }
   }

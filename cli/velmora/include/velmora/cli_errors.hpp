@@ -50,9 +50,6 @@ struct CliErrorInfo {
   friend bool operator==(const CliErrorInfo&, const CliErrorInfo&) = default;
 };
 
-/// Full Unicode lower-casing of UTF-8 text; invalid bytes are kept as they are.
-[[nodiscard]] std::string unicode_lower(std::string_view text);
-
 /// The text names an authentication problem (401, invalid status, token, unauthorized, ...).
 [[nodiscard]] bool looks_like_auth_error(std::string_view detail);
 /// The text names a transport problem (time-out, refused, reset, DNS, TLS, proxy, ...).

@@ -49,4 +49,8 @@ namespace velmora::term {
 /// The longest prefix of `text` that fits in `width` columns, cut between clusters.
 [[nodiscard]] std::string_view fit_width(std::string_view text, int width);
 
+/// Unicode lower case (full mapping), for matching typed text without regard to case; invalid
+/// UTF-8 bytes are kept as they are.
+[[nodiscard]] std::string unicode_lower(std::string_view text);
+
 }  // namespace velmora::term
