@@ -11,6 +11,8 @@
 #include <numeric>
 #include <string>
 
+#include "code_highlight.hpp"
+#include "diff_lines.hpp"
 #include "style_sheet.hpp"
 #include "velmora/events/text_clean.hpp"
 
@@ -262,6 +264,7 @@ class Renderer {
     const char* info_raw = cmark_node_get_fence_info(node);
     std::string info = clean_line(info_raw ? info_raw : "");
     if (const auto blank = info.find(' '); blank != std::string::npos) info.resize(blank);
+    const std::string language = info;
     info = truncate_text(info, std::max(width - 6, 1));
     std::string code = expand_tabs(literal(node));
     if (!code.empty() && code.back() == '\n') code.pop_back();
@@ -275,12 +278,34 @@ class Renderer {
           renderer::styles().dim, head + repeat("─", std::max(width - display_width(head), 0))}});
     }
     if (!literal(node).empty()) {
-      for (auto& line : hard_wrap_runs(Line{term::Segment{Style{}, code}}, width)) {
-        out.push_back(std::move(line));
-      }
+      // Code lines are never re-wrapped: the terminal's own wrapping shows a long one, and
+      // copying it gives the line as it was.
+      std::vector<Line> lines = code_lines(language, code);
+      out.insert(out.end(), std::make_move_iterator(lines.begin()),
+                 std::make_move_iterator(lines.end()));
     }
     out.push_back(Line{term::Segment{renderer::styles().dim, repeat("─", width)}});
     return out;
+  }
+
+  std::vector<Line> code_lines(const std::string& language, const std::string& code) {
+    if (options_.color && options_.highlight) {
+      if (is_diff_language(language) || (language.empty() && looks_like_unified_diff(code))) {
+        return highlight_diff(code);
+      }
+      const CodePalette& palette = options_.many_colors ? renderer::styles().code_palette
+                                                        : renderer::styles().code_palette_16;
+      if (auto lines = highlight_code(language, code, palette)) return std::move(*lines);
+    }
+    std::vector<Line> lines;
+    std::size_t begin = 0;
+    while (true) {
+      const auto end = code.find('\n', begin);
+      lines.push_back(text_line(Style{}, std::string_view(code).substr(
+                                             begin, end == std::string::npos ? end : end - begin)));
+      if (end == std::string::npos) return lines;
+      begin = end + 1;
+    }
   }
 
   std::vector<Line> block_quote(cmark_node* node, int width, int depth, int list_level) {
