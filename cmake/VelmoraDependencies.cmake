@@ -47,9 +47,25 @@ if(NOT SOURCE_HIGHLIGHT_INCLUDE_DIR)
                       "run scripts/setup")
 endif()
 if(VELMORA_STATIC_DEPS)
-  find_library(SOURCE_HIGHLIGHT_LIBRARY NAMES libsource-highlight.a
+  find_library(SOURCE_HIGHLIGHT_ARCHIVE NAMES libsource-highlight.a
                PATHS "${VELMORA_DEPS_PREFIX}/lib/${CMAKE_LIBRARY_ARCHITECTURE}" NO_DEFAULT_PATH
                REQUIRED)
+  # The archive is compiled for programs (PIE): its flex scanners reach the C library's stdin,
+  # stdout and stderr PC-relative, which a shared library cannot resolve. A copy with those
+  # three names changed links against stand-ins the renderer defines (code_highlight.cpp)
+  # pointing at the same streams; everything else in it is position-independent.
+  set(SOURCE_HIGHLIGHT_LIBRARY "${CMAKE_BINARY_DIR}/deps/libsource-highlight.a")
+  file(MAKE_DIRECTORY "${CMAKE_BINARY_DIR}/deps")
+  execute_process(
+    COMMAND "${CMAKE_OBJCOPY}"
+            --redefine-sym stdin=velmora_source_highlight_stdin
+            --redefine-sym stdout=velmora_source_highlight_stdout
+            --redefine-sym stderr=velmora_source_highlight_stderr
+            "${SOURCE_HIGHLIGHT_ARCHIVE}" "${SOURCE_HIGHLIGHT_LIBRARY}"
+    RESULT_VARIABLE objcopy_status)
+  if(NOT objcopy_status EQUAL 0)
+    message(FATAL_ERROR "objcopy could not prepare ${SOURCE_HIGHLIGHT_ARCHIVE}")
+  endif()
   find_library(SOURCE_HIGHLIGHT_REGEX_LIBRARY NAMES libboost_regex.a
                PATHS "${VELMORA_DEPS_PREFIX}/lib/${CMAKE_LIBRARY_ARCHITECTURE}" NO_DEFAULT_PATH
                REQUIRED)

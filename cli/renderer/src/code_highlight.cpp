@@ -8,6 +8,7 @@
 #include <srchilite/sourcehighlighter.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <exception>
 #include <map>
 #include <system_error>
@@ -17,10 +18,23 @@
 #include "velmora/base/strings.hpp"
 #include "velmora/platform/process.hpp"
 
+// The standard streams for the release build's copy of libsource-highlight.a, whose references
+// to stdin, stdout and stderr are renamed to these (cmake/VelmoraDependencies.cmake): defined in
+// this library, they resolve at link time, as a shared library needs. The dev build links the
+// shared library, which reaches the C library's streams itself.
+extern "C" {
+[[gnu::visibility("hidden"), gnu::used]] FILE* velmora_source_highlight_stdin = stdin;
+[[gnu::visibility("hidden"), gnu::used]] FILE* velmora_source_highlight_stdout = stdout;
+[[gnu::visibility("hidden"), gnu::used]] FILE* velmora_source_highlight_stderr = stderr;
+}
+
 namespace velmora::renderer {
 namespace {
 
 namespace fs = std::filesystem;
+
+/// Larger blocks print plain: the regular expressions' cost must stay bounded for a hostile one.
+constexpr std::size_t MAX_HIGHLIGHT_BYTES = std::size_t{256} << 10;
 
 /// Fence names the library's lang.map does not know, to the names it does.
 const std::map<std::string, std::string, std::less<>> ALIASES{
@@ -156,29 +170,36 @@ std::optional<std::string> CodeHighlighter::definition_for(std::string_view lang
 std::optional<std::vector<Line>> CodeHighlighter::highlight(std::string_view language,
                                                             std::string_view code,
                                                             const CodePalette& palette) {
+  if (code.size() > MAX_HIGHLIGHT_BYTES) return std::nullopt;
   const auto file = definition_for(language);
   if (!file || engine_->failed.contains(*file)) return std::nullopt;
-  std::vector<Line> lines;
+  srchilite::HighlightStatePtr state;
   try {
-    const srchilite::HighlightStatePtr state =
-        engine_->definitions.getHighlightState(engine_->dir.string(), *file);
+    state = engine_->definitions.getHighlightState(engine_->dir.string(), *file);
+  } catch (const std::exception&) {
+    // A definition that does not load leaves its blocks plain (the answer matters more than its
+    // colours), and is not tried again.
+    engine_->failed.insert(*file);
+    return std::nullopt;
+  }
+  std::vector<Line> lines;
+  engine_->target->lines = &lines;
+  engine_->target->palette = &palette;
+  try {
     srchilite::SourceHighlighter highlighter(state);
     highlighter.setFormatterManager(&engine_->formatters);
     highlighter.setOptimize(true);
-    engine_->target->lines = &lines;
-    engine_->target->palette = &palette;
     for (const std::string_view line : split_lines(code)) {
       lines.emplace_back();
       highlighter.highlightParagraph(std::string(line));
     }
-    engine_->target->lines = nullptr;
   } catch (const std::exception&) {
-    // A definition that does not load (or a rule that fails on this text) leaves the block
-    // as plain code: the answer matters more than its colours. It is not tried again.
+    // A rule that gives up on this text (the regular expressions' complexity limit) leaves
+    // this block plain.
     engine_->target->lines = nullptr;
-    engine_->failed.insert(*file);
     return std::nullopt;
   }
+  engine_->target->lines = nullptr;
   for (Line& line : lines) keep_characters_whole(line);
   return lines;
 }

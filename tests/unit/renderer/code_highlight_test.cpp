@@ -127,6 +127,10 @@ TEST(CodeHighlight, BrokenOrMissingDefinitionsLeaveTheBlockPlain) {
   ASSERT_TRUE(lines.has_value());
   EXPECT_EQ(text_of(*lines), "def x");
 
+  // A hostile-sized block is not run through the expressions at all.
+  EXPECT_EQ(highlighter.highlight("py", std::string(300 * 1024, 'x'), styles().code_palette),
+            std::nullopt);
+
   // No lang.map at all: every language is unknown.
   velmora::testing::TempDir empty;
   CodeHighlighter none(empty.path());
