@@ -35,6 +35,51 @@ set_target_properties(velmora::cmark_gfm PROPERTIES
   INTERFACE_INCLUDE_DIRECTORIES "${CMARK_GFM_INCLUDE_DIR}"
   INTERFACE_LINK_LIBRARIES "${CMARK_GFM_EXTENSIONS_LIBRARY};${CMARK_GFM_LIBRARY}")
 
+# GNU Source-highlight: the runtime library is installed, the headers and static archives are
+# unpacked into build/deps by scripts/setup (its -dev package conflicts with libboost1.81-dev).
+# The release build links the archive with the static Boost.Regex 1.74 it was compiled against.
+set(VELMORA_DEPS_PREFIX "${PROJECT_SOURCE_DIR}/build/deps/usr" CACHE PATH
+    "Packages scripts/setup unpacks instead of installing")
+find_path(SOURCE_HIGHLIGHT_INCLUDE_DIR srchilite/sourcehighlighter.h
+          PATHS "${VELMORA_DEPS_PREFIX}/include" NO_DEFAULT_PATH)
+if(NOT SOURCE_HIGHLIGHT_INCLUDE_DIR)
+  message(FATAL_ERROR "Source-highlight headers not found in ${VELMORA_DEPS_PREFIX}/include: "
+                      "run scripts/setup")
+endif()
+if(VELMORA_STATIC_DEPS)
+  find_library(SOURCE_HIGHLIGHT_ARCHIVE NAMES libsource-highlight.a
+               PATHS "${VELMORA_DEPS_PREFIX}/lib/${CMAKE_LIBRARY_ARCHITECTURE}" NO_DEFAULT_PATH
+               REQUIRED)
+  # The archive is compiled for programs (PIE): its flex scanners reach the C library's stdin,
+  # stdout and stderr PC-relative, which a shared library cannot resolve. A copy with those
+  # three names changed links against stand-ins the renderer defines (code_highlight.cpp)
+  # pointing at the same streams; everything else in it is position-independent.
+  set(SOURCE_HIGHLIGHT_LIBRARY "${CMAKE_BINARY_DIR}/deps/libsource-highlight.a")
+  file(MAKE_DIRECTORY "${CMAKE_BINARY_DIR}/deps")
+  execute_process(
+    COMMAND "${CMAKE_OBJCOPY}"
+            --redefine-sym stdin=velmora_source_highlight_stdin
+            --redefine-sym stdout=velmora_source_highlight_stdout
+            --redefine-sym stderr=velmora_source_highlight_stderr
+            "${SOURCE_HIGHLIGHT_ARCHIVE}" "${SOURCE_HIGHLIGHT_LIBRARY}"
+    RESULT_VARIABLE objcopy_status)
+  if(NOT objcopy_status EQUAL 0)
+    message(FATAL_ERROR "objcopy could not prepare ${SOURCE_HIGHLIGHT_ARCHIVE}")
+  endif()
+  find_library(SOURCE_HIGHLIGHT_REGEX_LIBRARY NAMES libboost_regex.a
+               PATHS "${VELMORA_DEPS_PREFIX}/lib/${CMAKE_LIBRARY_ARCHITECTURE}" NO_DEFAULT_PATH
+               REQUIRED)
+else()
+  find_library(SOURCE_HIGHLIGHT_LIBRARY NAMES libsource-highlight.so.4 REQUIRED)
+  set(SOURCE_HIGHLIGHT_REGEX_LIBRARY "")
+endif()
+add_library(velmora::source_highlight INTERFACE IMPORTED)
+# The headers' own Boost includes (boost/shared_ptr.hpp) come from Boost 1.81, listed first.
+set_target_properties(velmora::source_highlight PROPERTIES
+  INTERFACE_INCLUDE_DIRECTORIES "${SOURCE_HIGHLIGHT_INCLUDE_DIR}"
+  INTERFACE_LINK_LIBRARIES
+    "${SOURCE_HIGHLIGHT_LIBRARY};${SOURCE_HIGHLIGHT_REGEX_LIBRARY};Boost::headers")
+
 if(VELMORA_STATIC_DEPS)
   set(CMAKE_FIND_LIBRARY_SUFFIXES "${velmora_library_suffixes}")
   # What the archives take from the C library, which a shared library would have named itself.

@@ -18,7 +18,7 @@ add_link_options("$<$<CONFIG:Release>:LINKER:--gc-sections>")
 # the list: the asio statics their objects define must stay exported (cli/wirelet/wirelet.map).
 if(VELMORA_STATIC_DEPS)
   add_link_options(-static-libstdc++ -static-libgcc
-    "LINKER:--exclude-libs=libstdc++.a:libgcc.a:libgcc_eh.a:libssl.a:libcrypto.a:libsqlite3.a:libutf8proc.a:libcmark-gfm.a:libcmark-gfm-extensions.a"
+    "LINKER:--exclude-libs=libstdc++.a:libgcc.a:libgcc_eh.a:libssl.a:libcrypto.a:libsqlite3.a:libutf8proc.a:libcmark-gfm.a:libcmark-gfm-extensions.a:libsource-highlight.a:libboost_regex.a"
     # A shared library calls its own exported functions directly instead of through a symbol
     # look-up at load time. Data (asio's shared statics) is still looked up: it must stay one
     # object per process.

@@ -5,7 +5,8 @@ The wheel holds no Python code. pip installs its data into the environment's pre
 
     velmora_cli-<v>.data/scripts/velmora       -> <env>/bin/velmora
     velmora_cli-<v>.data/data/lib/<soname>      -> <env>/lib/<soname>
-    velmora_cli-<v>.data/data/share/...         -> <env>/share/... (completions, man page)
+    velmora_cli-<v>.data/data/share/...         -> <env>/share/... (completions, man page,
+                                                   language definitions)
 
 so the program finds its libraries through its RUNPATH `$ORIGIN/../lib`, as in the installed
 tree. Each shared object of <prefix>/lib is packed once, under the name the loader asks for
@@ -59,6 +60,9 @@ SHARED_FILES = (
     Path("share/fish/vendor_completions.d/velmora.fish"),
     Path("share/man/man1/velmora.1"),
 )
+# Installed folders that travel whole: the code highlighter's language definitions, which the
+# program finds beside itself (share/velmora/source-highlight/lang.map names them).
+SHARED_FOLDERS = (Path("share/velmora/source-highlight"),)
 # Public version identifiers (PEP 440), optionally with a local label.
 VERSION_PATTERN = re.compile(
     r"^(?:[1-9][0-9]*!)?(?:0|[1-9][0-9]*)(?:\.(?:0|[1-9][0-9]*))*"
@@ -355,6 +359,12 @@ def collect(prefix: Path, system_libraries: bool = False) -> Payload:
         if not path.is_file():
             raise PackagingError(f"{path} is missing (the build generates it)")
         files.append((f"{data}/data/{relative.as_posix()}", path, False))
+    for folder in SHARED_FOLDERS:
+        if not (prefix / folder / "lang.map").is_file():
+            raise PackagingError(f"{prefix / folder} has no lang.map (the install copies it)")
+        for path in sorted((prefix / folder).iterdir()):
+            if path.is_file() and not path.is_symlink():
+                files.append((f"{data}/data/{folder.as_posix()}/{path.name}", path, False))
     # A build that takes libraries from the system runs only where they are: a tag that promises
     # nothing more than the architecture.
     platform = f"linux_{arch}" if system_libraries else platform_tag(arch, glibc)

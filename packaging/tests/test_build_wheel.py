@@ -27,6 +27,8 @@ SHARED = [
     "share/zsh/site-functions/_velmora",
     "share/fish/vendor_completions.d/velmora.fish",
     "share/man/man1/velmora.1",
+    "share/velmora/source-highlight/lang.map",
+    "share/velmora/source-highlight/python.lang",
 ]
 
 
@@ -74,7 +76,7 @@ def make_tree(root: Path, shown: str = "1.2.3", runpath: bool = True) -> Path:
     for relative in SHARED:
         (prefix / relative).parent.mkdir(parents=True, exist_ok=True)
         (prefix / relative).write_text(f"# {relative}\n")
-    (prefix / "share/velmora").mkdir()
+    (prefix / "share/velmora").mkdir(exist_ok=True)
     set_manifest(prefix, "1.2.3")
     return prefix
 
@@ -178,6 +180,9 @@ class BuildWheelTest(unittest.TestCase):
         def no_man_page(prefix: Path) -> None:
             (prefix / "share/man/man1/velmora.1").unlink()
 
+        def no_language_map(prefix: Path) -> None:
+            (prefix / "share/velmora/source-highlight/lang.map").unlink()
+
         def no_session(prefix: Path) -> None:
             (prefix / "lib/libvelmora_session.so").unlink()
 
@@ -196,6 +201,7 @@ class BuildWheelTest(unittest.TestCase):
             (stale_library, self.prefix, "both provide libdemo.so.1"),
             (no_man_page, self.prefix, "velmora.1 is missing"),
             (no_session, self.prefix, "lacks libvelmora_session.so"),
+            (no_language_map, self.prefix, "has no lang.map"),
             (script_program, self.prefix, "not an ELF program"),
             (lambda p: None, no_runpath, "would not start from a virtual environment"),
         ]

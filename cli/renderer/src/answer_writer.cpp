@@ -101,8 +101,9 @@ void AnswerWriter::draw_preview(bool force) {
   live_.preview.clear();
   const AnswerStream& stream = streams_.at(*open_);
   if (!is_blank(stream.pending())) {
-    std::vector<Line> lines =
-        render_markdown(with_definitions(stream, stream.pending()), markdown_());
+    MarkdownOptions options = markdown_();
+    options.highlight = false;
+    std::vector<Line> lines = render_markdown(with_definitions(stream, stream.pending()), options);
     if (lines.size() > MAX_PREVIEW_LINES) {
       lines.erase(lines.begin(), lines.end() - static_cast<std::ptrdiff_t>(MAX_PREVIEW_LINES));
     } else if (out_.last != Scrollback::Last::none) {

@@ -11,6 +11,8 @@
 #include <numeric>
 #include <string>
 
+#include "code_highlight.hpp"
+#include "diff_lines.hpp"
 #include "style_sheet.hpp"
 #include "velmora/events/text_clean.hpp"
 
@@ -262,6 +264,7 @@ class Renderer {
     const char* info_raw = cmark_node_get_fence_info(node);
     std::string info = clean_line(info_raw ? info_raw : "");
     if (const auto blank = info.find(' '); blank != std::string::npos) info.resize(blank);
+    const std::string language = info;
     info = truncate_text(info, std::max(width - 6, 1));
     std::string code = expand_tabs(literal(node));
     if (!code.empty() && code.back() == '\n') code.pop_back();
@@ -275,12 +278,34 @@ class Renderer {
           renderer::styles().dim, head + repeat("─", std::max(width - display_width(head), 0))}});
     }
     if (!literal(node).empty()) {
-      for (auto& line : hard_wrap_runs(Line{term::Segment{Style{}, code}}, width)) {
-        out.push_back(std::move(line));
-      }
+      // Code lines are never re-wrapped: the terminal's own wrapping shows a long one, and
+      // copying it gives the line as it was.
+      std::vector<Line> lines = code_lines(language, code);
+      out.insert(out.end(), std::make_move_iterator(lines.begin()),
+                 std::make_move_iterator(lines.end()));
     }
     out.push_back(Line{term::Segment{renderer::styles().dim, repeat("─", width)}});
     return out;
+  }
+
+  std::vector<Line> code_lines(const std::string& language, const std::string& code) {
+    if (options_.color && options_.highlight) {
+      if (is_diff_language(language) || (language.empty() && looks_like_unified_diff(code))) {
+        return highlight_diff(code);
+      }
+      const CodePalette& palette = options_.many_colors ? renderer::styles().code_palette
+                                                        : renderer::styles().code_palette_16;
+      if (auto lines = highlight_code(language, code, palette)) return std::move(*lines);
+    }
+    std::vector<Line> lines;
+    std::size_t begin = 0;
+    while (true) {
+      const auto end = code.find('\n', begin);
+      lines.push_back(text_line(Style{}, std::string_view(code).substr(
+                                             begin, end == std::string::npos ? end : end - begin)));
+      if (end == std::string::npos) return lines;
+      begin = end + 1;
+    }
   }
 
   std::vector<Line> block_quote(cmark_node* node, int width, int depth, int list_level) {
@@ -352,23 +377,50 @@ class Renderer {
     return out;
   }
 
-  static std::vector<int> fit_columns(const std::vector<int>& natural, int available) {
+  // Column widths within `available`: shared out first up to each column's longest word, so
+  // cells wrap between words where the width allows, then up to the natural widths.
+  static std::vector<int> fit_columns(const std::vector<int>& natural,
+                                      const std::vector<int>& longest_word, int available) {
     const int total = std::accumulate(natural.begin(), natural.end(), 0);
     if (total <= available) return natural;
-    std::vector<std::size_t> order(natural.size());
-    std::iota(order.begin(), order.end(), 0);
-    std::stable_sort(order.begin(), order.end(),
-                     [&](std::size_t a, std::size_t b) { return natural[a] < natural[b]; });
     std::vector<int> widths(natural.size(), MIN_TABLE_COLUMN);
-    int remaining = available;
-    std::size_t left = natural.size();
-    for (const std::size_t column : order) {
-      const int share = remaining / static_cast<int>(left);
-      widths[column] = std::max(std::min(natural[column], share), MIN_TABLE_COLUMN);
-      remaining -= widths[column];
-      --left;
+    int remaining = available - MIN_TABLE_COLUMN * static_cast<int>(natural.size());
+    const auto share_out = [&](const std::vector<int>& target) {
+      std::vector<std::size_t> order(natural.size());
+      std::iota(order.begin(), order.end(), 0);
+      std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+        return target[a] - widths[a] < target[b] - widths[b];
+      });
+      std::size_t left = natural.size();
+      for (const std::size_t column : order) {
+        const int more = std::clamp(target[column] - widths[column], 0,
+                                    std::max(remaining, 0) / static_cast<int>(left));
+        widths[column] += more;
+        remaining -= more;
+        --left;
+      }
+    };
+    std::vector<int> words(natural.size());
+    for (std::size_t c = 0; c < natural.size(); ++c) {
+      words[c] = std::min(longest_word[c], natural[c]);
     }
+    share_out(words);
+    share_out(natural);
     return widths;
+  }
+
+  static int longest_word(const Line& cell) {
+    std::string text;
+    for (const auto& run : cell) text += run.text;
+    int longest = 0;
+    std::size_t begin = 0;
+    while (begin <= text.size()) {
+      auto end = text.find(' ', begin);
+      if (end == std::string::npos) end = text.size();
+      longest = std::max(longest, display_width(std::string_view(text).substr(begin, end - begin)));
+      begin = end + 1;
+    }
+    return longest;
   }
 
   static Line pad(const Line& content, int width, char align) {
@@ -415,12 +467,14 @@ class Renderer {
     if (available < columns * MIN_TABLE_COLUMN) return table_as_list(rows, width);
 
     std::vector<int> natural(static_cast<std::size_t>(columns), 1);
+    std::vector<int> words(static_cast<std::size_t>(columns), 1);
     for (const auto& row : rows) {
       for (std::size_t c = 0; c < row.cells.size(); ++c) {
         natural[c] = std::max(natural[c], line_width(row.cells[c]));
+        words[c] = std::max(words[c], longest_word(row.cells[c]));
       }
     }
-    const std::vector<int> widths = fit_columns(natural, available);
+    const std::vector<int> widths = fit_columns(natural, words, available);
     std::vector<Line> out;
     out.push_back(border(widths, "┌", "┬", "┐"));
     for (std::size_t r = 0; r < rows.size(); ++r) {

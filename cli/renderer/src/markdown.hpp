@@ -18,6 +18,11 @@ struct MarkdownOptions {
   bool hyperlinks = true;
   /// Styles show; without, inline code keeps its backticks so it stays recognisable.
   bool color = true;
+  /// Code blocks coloured by language and diffs by line (with `color`); off for a block still
+  /// growing, which is coloured once, when it is complete.
+  bool highlight = true;
+  /// The terminal shows the 256-colour palette (or true colour), not only the 16 named colours.
+  bool many_colors = false;
 };
 
 /// Clean Markdown text (text_clean.hpp) laid out in lines; blocks are separated by one blank line.

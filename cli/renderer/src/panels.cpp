@@ -19,6 +19,8 @@ using term::Style;
 
 /// A detail line longer than this is cut unless `--debug` asks for everything.
 constexpr int MAX_DETAIL_COLUMNS = 300;
+/// Columns a help description needs beside its usage; fewer and it goes on its own lines.
+constexpr int MIN_HELP_DESCRIPTION = 16;
 
 Style style_of(std::string_view words) { return Style::parse(words).value_or(Style{}); }
 
@@ -139,14 +141,21 @@ std::vector<Line> help_lines(const std::vector<std::pair<std::string, std::strin
     Line prefix = text_line(Style{}, "  ");
     append_run(prefix, usage_style, usage);
     const int used = display_width(usage);
-    if (used > column) {
+    int indent = column + 4;
+    if (width - indent < MIN_HELP_DESCRIPTION) {
+      // Too narrow for the description beside the usage: it goes under it, so it wraps at
+      // words instead of running past the edge.
+      out.push_back(std::move(prefix));
+      indent = 4;
+      prefix = text_line(Style{}, std::string(static_cast<std::size_t>(indent), ' '));
+    } else if (used > column) {
       // A usage wider than the column gets its own line; the description goes under it.
       out.push_back(std::move(prefix));
-      prefix = text_line(Style{}, std::string(static_cast<std::size_t>(column + 4), ' '));
+      prefix = text_line(Style{}, std::string(static_cast<std::size_t>(indent), ' '));
     } else {
       append_run(prefix, Style{}, std::string(static_cast<std::size_t>(column - used + 2), ' '));
     }
-    for (auto& line : indented(text_line(dim, description), width, column + 4, prefix)) {
+    for (auto& line : indented(text_line(dim, description), width, indent, prefix)) {
       out.push_back(std::move(line));
     }
   }

@@ -8,6 +8,18 @@
 
 namespace velmora::renderer {
 
+/// Code colours, one each for what a language definition tells apart, readable on dark and
+/// light backgrounds.
+struct CodePalette {
+  term::Style keyword;
+  term::Style string;
+  term::Style comment;
+  term::Style number;
+  term::Style type;
+  term::Style function;
+  term::Style variable;
+};
+
 struct Styles {
   term::Style bold;
   term::Style dim;
@@ -25,6 +37,16 @@ struct Styles {
   term::Style code;
   term::Style marker;
   term::Style link;
+  // Code blocks.
+  /// Mid-tone colours of the 256-colour cube, sent as true colour where the terminal has it.
+  CodePalette code_palette;
+  /// The same roles in the 16 named colours, for terminals without the 256 palette (the
+  /// nearest named colour of a mid-tone is often grey or white).
+  CodePalette code_palette_16;
+  term::Style diff_added;
+  term::Style diff_removed;
+  term::Style diff_hunk;
+  term::Style diff_file;
 };
 
 [[nodiscard]] const Styles& styles();

@@ -123,7 +123,12 @@ bool TerminalWriter::color() const {
 }
 
 MarkdownOptions TerminalWriter::markdown_options() const {
-  return MarkdownOptions{.width = width(), .hyperlinks = color(), .color = color()};
+  const auto colors = out_.console().color_system();
+  return MarkdownOptions{.width = width(),
+                         .hyperlinks = color(),
+                         .color = color(),
+                         .many_colors = colors == term::ColorSystem::eight_bit ||
+                                        colors == term::ColorSystem::truecolor};
 }
 
 void TerminalWriter::activity(std::string_view label) { live_.note_activity(label); }

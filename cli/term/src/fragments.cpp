@@ -65,35 +65,89 @@ std::string StyledRow::plain_text() const {
 
 std::vector<StyledRow> layout_fragments(const Fragments& fragments, const StyleSheet& sheet,
                                         int width, bool wrap, std::vector<int>* starts) {
-  std::vector<StyledRow> rows(1);
   if (width < 1) width = 1;
-  if (starts) starts->clear();
+  struct Cell {
+    Style style;
+    std::string text;
+    int width;
+  };
+  std::vector<std::vector<Cell>> rows(1);
+  std::vector<int> row_width(1, 0);
+  // Where each fragment begins: its row and the cell there.
+  std::vector<std::pair<std::size_t, std::size_t>> begins;
+  // Cells from `from` on continue on a new row; fragments beginning there move with them.
+  const auto break_row = [&](std::size_t from) {
+    const std::size_t last = rows.size() - 1;
+    std::vector<Cell> tail(std::make_move_iterator(rows[last].begin() + static_cast<long>(from)),
+                           std::make_move_iterator(rows[last].end()));
+    rows[last].resize(from);
+    int moved = 0;
+    for (const auto& cell : tail) moved += cell.width;
+    row_width[last] -= moved;
+    rows.push_back(std::move(tail));
+    row_width.push_back(moved);
+    for (auto& [row, cell] : begins) {
+      if (row == last && cell >= from) {
+        row = last + 1;
+        cell -= from;
+      }
+    }
+  };
+  // A blank that did not fit ends its row; the next cluster starts a new one.
+  bool pending_break = false;
   for (const auto& fragment : fragments) {
-    if (starts) starts->push_back(static_cast<int>(rows.size()) - 1);
+    begins.emplace_back(rows.size() - 1, rows.back().size());
     const Style style = sheet.resolve(fragment.style);
     const std::string text = printable_text(fragment.text, true);
     std::size_t at = 0;
     while (at < text.size()) {
       if (text[at] == '\n') {
+        pending_break = false;
         rows.emplace_back();
+        row_width.push_back(0);
         ++at;
         continue;
       }
       const std::size_t end = next_grapheme(text, at);
       const std::string_view cluster(text.data() + at, end - at);
+      at = end;
       const int w = cluster_width(cluster);
-      if (rows.back().width + w > width) {
-        if (!wrap) {
-          at = end;
+      if (pending_break) {
+        pending_break = false;
+        break_row(rows.back().size());
+      }
+      if (row_width.back() + w > width) {
+        if (!wrap) continue;
+        std::vector<Cell>& row = rows.back();
+        if (cluster == " ") {
+          pending_break = !row.empty();
           continue;
         }
-        if (rows.back().width > 0) rows.emplace_back();
+        // Words wrap whole: the row breaks after its last blank that follows some text. A
+        // word longer than the row is cut between characters.
+        std::size_t blank = row.size();
+        while (blank > 0 && row[blank - 1].text != " ") --blank;
+        bool text_before = false;
+        for (std::size_t k = 0; k + 1 < blank; ++k) text_before = text_before || row[k].text != " ";
+        if (blank > 0 && text_before) {
+          break_row(blank);
+        } else if (!row.empty()) {
+          break_row(row.size());
+        }
       }
-      rows.back().append(style, cluster, w);
-      at = end;
+      rows.back().push_back(Cell{style, std::string(cluster), w});
+      row_width.back() += w;
     }
   }
-  return rows;
+  std::vector<StyledRow> out(rows.size());
+  for (std::size_t r = 0; r < rows.size(); ++r) {
+    for (const auto& cell : rows[r]) out[r].append(cell.style, cell.text, cell.width);
+  }
+  if (starts) {
+    starts->clear();
+    for (const auto& begin : begins) starts->push_back(static_cast<int>(begin.first));
+  }
+  return out;
 }
 
 void pad_row(StyledRow& row, int width, const Style& style) {

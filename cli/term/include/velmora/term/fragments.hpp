@@ -55,9 +55,10 @@ struct StyledRow {
   [[nodiscard]] std::string plain_text() const;
 };
 
-/// Splits fragments into rows at line breaks and, with `wrap`, wherever a row would pass
-/// `width` columns (a wide character never straddles two rows); without `wrap` a long row is
-/// cut. Control characters in the text are shown in caret form, never sent to the terminal.
+/// Splits fragments into rows at line breaks and, with `wrap`, where a row would pass `width`
+/// columns: after the row's last blank, so words stay whole, and between characters only for a
+/// word longer than the row (a wide character never straddles two rows); without `wrap` a long
+/// row is cut. Control characters in the text are shown in caret form, never sent to the terminal.
 /// Text ending in a line break ends with an empty row. `starts`, when given, receives the row
 /// each fragment begins on.
 [[nodiscard]] std::vector<StyledRow> layout_fragments(const Fragments& fragments,

@@ -1,0 +1,223 @@
+#include "code_highlight.hpp"
+
+#include <srchilite/formatter.h>
+#include <srchilite/formattermanager.h>
+#include <srchilite/langdefmanager.h>
+#include <srchilite/langmap.h>
+#include <srchilite/regexrulefactory.h>
+#include <srchilite/sourcehighlighter.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <exception>
+#include <map>
+#include <system_error>
+#include <utility>
+
+#include "style_sheet.hpp"
+#include "velmora/base/strings.hpp"
+#include "velmora/platform/process.hpp"
+
+// The standard streams for the release build's copy of libsource-highlight.a, whose references
+// to stdin, stdout and stderr are renamed to these (cmake/VelmoraDependencies.cmake): defined in
+// this library, they resolve at link time, as a shared library needs. The dev build links the
+// shared library, which reaches the C library's streams itself.
+extern "C" {
+[[gnu::visibility("hidden"), gnu::used]] FILE* velmora_source_highlight_stdin = stdin;
+[[gnu::visibility("hidden"), gnu::used]] FILE* velmora_source_highlight_stdout = stdout;
+[[gnu::visibility("hidden"), gnu::used]] FILE* velmora_source_highlight_stderr = stderr;
+}
+
+namespace velmora::renderer {
+namespace {
+
+namespace fs = std::filesystem;
+
+/// Larger blocks print plain: the regular expressions' cost must stay bounded for a hostile one.
+constexpr std::size_t MAX_HIGHLIGHT_BYTES = std::size_t{256} << 10;
+
+/// Fence names the library's lang.map does not know, to the names it does.
+const std::map<std::string, std::string, std::less<>> ALIASES{
+    {"c++", "cpp"},         {"console", "sh"},     {"shell-session", "sh"},
+    {"shellsession", "sh"}, {"ts", "javascript"},  {"typescript", "javascript"},
+    {"tsx", "javascript"},  {"jsx", "javascript"}, {"mjs", "javascript"},
+    {"node", "javascript"}, {"golang", "go"},      {"rust", "rs"},
+    {"yml", "yaml"},        {"jsonc", "json"},     {"json5", "json"},
+    {"python3", "python"},  {"py3", "python"},     {"make", "makefile"},
+    {"mk", "makefile"},     {"htm", "html"},       {"c#", "csharp"},
+    {"hxx", "hpp"},         {"zshrc", "zsh"},      {"bashrc", "bash"},
+};
+
+/// The palette entry for a definition's element; elements not listed stay plain.
+using Role = const term::Style CodePalette::*;
+const std::map<std::string, Role, std::less<>> ELEMENTS{
+    {"keyword", &CodePalette::keyword},   {"preproc", &CodePalette::keyword},
+    {"string", &CodePalette::string},     {"valquote", &CodePalette::string},
+    {"regexp", &CodePalette::string},     {"comment", &CodePalette::comment},
+    {"todo", &CodePalette::comment},      {"url", &CodePalette::comment},
+    {"number", &CodePalette::number},     {"specialchar", &CodePalette::number},
+    {"type", &CodePalette::type},         {"usertype", &CodePalette::type},
+    {"classname", &CodePalette::type},    {"function", &CodePalette::function},
+    {"key", &CodePalette::function},      {"keyquote", &CodePalette::function},
+    {"variable", &CodePalette::variable}, {"label", &CodePalette::variable},
+};
+
+/// Where the formatters append: the last line of the block being highlighted, in its palette.
+struct Target {
+  std::vector<Line>* lines = nullptr;
+  const CodePalette* palette = nullptr;
+};
+
+class RunFormatter final : public srchilite::Formatter {
+ public:
+  RunFormatter(std::shared_ptr<Target> target, std::optional<Role> role)
+      : target_(std::move(target)), role_(role) {}
+
+  void format(const std::string& text, const srchilite::FormatterParams*) override {
+    if (!target_->lines || target_->lines->empty()) return;
+    static const term::Style PLAIN;
+    append_run(target_->lines->back(), role_ ? target_->palette->*(*role_) : PLAIN, text);
+  }
+
+ private:
+  std::shared_ptr<Target> target_;
+  std::optional<Role> role_;
+};
+
+bool is_utf8_continuation(char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; }
+
+// The definitions match bytes, so a rule may end inside a multi-byte character; a style change
+// there would split the character on the terminal. Continuation bytes join the run before.
+void keep_characters_whole(Line& line) {
+  for (std::size_t k = 1; k < line.size(); ++k) {
+    std::string& text = line[k].text;
+    std::size_t n = 0;
+    while (n < text.size() && is_utf8_continuation(text[n])) ++n;
+    if (n == 0) continue;
+    line[k - 1].text.append(text, 0, n);
+    text.erase(0, n);
+  }
+  std::erase_if(line, [](const term::Segment& s) { return s.text.empty(); });
+}
+
+std::vector<std::string_view> split_lines(std::string_view code) {
+  std::vector<std::string_view> lines;
+  std::size_t begin = 0;
+  while (true) {
+    const auto end = code.find('\n', begin);
+    if (end == std::string_view::npos) {
+      lines.push_back(code.substr(begin));
+      return lines;
+    }
+    lines.push_back(code.substr(begin, end - begin));
+    begin = end + 1;
+  }
+}
+
+}  // namespace
+
+struct CodeHighlighter::Engine {
+  fs::path dir;
+  srchilite::RegexRuleFactory rules;
+  srchilite::LangDefManager definitions{&rules};
+  std::optional<srchilite::LangMap> names;
+  bool names_tried = false;
+  std::shared_ptr<Target> target = std::make_shared<Target>();
+  srchilite::FormatterManager formatters{
+      srchilite::FormatterPtr(new RunFormatter(target, std::nullopt))};
+  std::set<std::string> failed;
+
+  explicit Engine(fs::path language_dir) : dir(std::move(language_dir)) {
+    for (const auto& [element, role] : ELEMENTS) {
+      formatters.addFormatter(element, srchilite::FormatterPtr(new RunFormatter(target, role)));
+    }
+  }
+
+  srchilite::LangMap* language_map() {
+    if (!names_tried) {
+      names_tried = true;
+      try {
+        srchilite::LangMap map(dir.string(), "lang.map");
+        map.open();
+        names.emplace(std::move(map));
+      } catch (const std::exception&) {
+        // No readable lang.map: every language is unknown, so blocks print as they are.
+        names.reset();
+      }
+    }
+    return names ? &*names : nullptr;
+  }
+};
+
+CodeHighlighter::CodeHighlighter(fs::path language_dir)
+    : engine_(std::make_unique<Engine>(std::move(language_dir))) {}
+
+CodeHighlighter::~CodeHighlighter() = default;
+
+std::optional<std::string> CodeHighlighter::definition_for(std::string_view language) {
+  std::string name = base::ascii_lower(base::trim(language));
+  if (name.empty()) return std::nullopt;
+  if (const auto alias = ALIASES.find(name); alias != ALIASES.end()) name = alias->second;
+  srchilite::LangMap* map = engine_->language_map();
+  if (!map) return std::nullopt;
+  std::string file = map->getMappedFileName(name);
+  if (file.empty()) return std::nullopt;
+  std::error_code ec;
+  if (!fs::is_regular_file(engine_->dir / file, ec)) return std::nullopt;
+  return file;
+}
+
+std::optional<std::vector<Line>> CodeHighlighter::highlight(std::string_view language,
+                                                            std::string_view code,
+                                                            const CodePalette& palette) {
+  if (code.size() > MAX_HIGHLIGHT_BYTES) return std::nullopt;
+  const auto file = definition_for(language);
+  if (!file || engine_->failed.contains(*file)) return std::nullopt;
+  srchilite::HighlightStatePtr state;
+  try {
+    state = engine_->definitions.getHighlightState(engine_->dir.string(), *file);
+  } catch (const std::exception&) {
+    // A definition that does not load leaves its blocks plain (the answer matters more than its
+    // colours), and is not tried again.
+    engine_->failed.insert(*file);
+    return std::nullopt;
+  }
+  std::vector<Line> lines;
+  engine_->target->lines = &lines;
+  engine_->target->palette = &palette;
+  try {
+    srchilite::SourceHighlighter highlighter(state);
+    highlighter.setFormatterManager(&engine_->formatters);
+    highlighter.setOptimize(true);
+    for (const std::string_view line : split_lines(code)) {
+      lines.emplace_back();
+      highlighter.highlightParagraph(std::string(line));
+    }
+  } catch (const std::exception&) {
+    // A rule that gives up on this text (the regular expressions' complexity limit) leaves
+    // this block plain.
+    engine_->target->lines = nullptr;
+    return std::nullopt;
+  }
+  engine_->target->lines = nullptr;
+  for (Line& line : lines) keep_characters_whole(line);
+  return lines;
+}
+
+fs::path default_language_dir() {
+  if (const auto program = platform::current_executable()) {
+    const fs::path beside =
+        program->parent_path().parent_path() / "share" / "velmora" / "source-highlight";
+    std::error_code ec;
+    if (fs::is_regular_file(beside / "lang.map", ec)) return beside;
+  }
+  return "/usr/share/source-highlight";
+}
+
+std::optional<std::vector<Line>> highlight_code(std::string_view language, std::string_view code,
+                                                const CodePalette& palette) {
+  static CodeHighlighter highlighter(default_language_dir());
+  return highlighter.highlight(language, code, palette);
+}
+
+}  // namespace velmora::renderer

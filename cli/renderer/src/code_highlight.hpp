@@ -1,0 +1,55 @@
+// Code blocks coloured by language through GNU Source-highlight's language definitions.
+//
+// Highlighting only styles runs: the text of the lines is exactly the code given, so copying a
+// block from the terminal gives the code.
+//
+//   if (auto lines = highlight_code("py", "def f():\n    return 1", styles().code_palette)) …
+#pragma once
+
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "style_sheet.hpp"
+#include "text_layout.hpp"
+
+namespace velmora::renderer {
+
+/// Loads language definitions from one folder (the .lang files and lang.map) and keeps each
+/// definition once loaded. Not thread-safe: one per thread.
+class CodeHighlighter {
+ public:
+  explicit CodeHighlighter(std::filesystem::path language_dir);
+  ~CodeHighlighter();
+  CodeHighlighter(const CodeHighlighter&) = delete;
+  CodeHighlighter& operator=(const CodeHighlighter&) = delete;
+
+  /// The definition file for a fence's language name ("py", "c++", "golang"), or nothing when
+  /// the folder has none.
+  [[nodiscard]] std::optional<std::string> definition_for(std::string_view language);
+
+  /// One styled line per line of `code`; nothing for an unknown language or a definition that
+  /// does not load.
+  [[nodiscard]] std::optional<std::vector<Line>> highlight(std::string_view language,
+                                                           std::string_view code,
+                                                           const CodePalette& palette);
+
+ private:
+  struct Engine;
+  std::unique_ptr<Engine> engine_;
+};
+
+/// Where the program's language definitions are: share/velmora/source-highlight beside the
+/// installed program, else the system's /usr/share/source-highlight (a build tree).
+[[nodiscard]] std::filesystem::path default_language_dir();
+
+/// `code` highlighted with the definitions of default_language_dir().
+[[nodiscard]] std::optional<std::vector<Line>> highlight_code(std::string_view language,
+                                                              std::string_view code,
+                                                              const CodePalette& palette);
+
+}  // namespace velmora::renderer
