@@ -37,11 +37,12 @@ TEST(SessionOneShotTerminal, EndedBySigtermOrSighupMidAnswerTheCursorAndScreenAr
     SessionMachine machine;
     // The token comes from the folder's .env: the shell around the program prints the killed
     // command line (with its environment), which the test output would otherwise carry.
-    velmora::testing::write_file(machine.home() / ".env",
-                                 "VELMORA_AUTH_TOKEN=" +
-                                     std::string(velmora::testing::SESSION_TOKEN) + "\n");
-    Terminal terminal(machine, {"--url", sim.ws_url(), "--user-id", "u1", "--query", "long sim:slow"},
-                      {}, 80, 24);
+    velmora::testing::write_file(
+        machine.home() / ".env",
+        "VELMORA_AUTH_TOKEN=" + std::string(velmora::testing::SESSION_TOKEN) + "\n");
+    Terminal terminal(machine,
+                      {"--url", sim.ws_url(), "--user-id", "u1", "--query", "long sim:slow"}, {},
+                      80, 24);
     ASSERT_TRUE(terminal.wait_for("Part 2 of a long answer")) << terminal.screen();
     // The live status line is drawn, and with it the cursor hidden.
     ASSERT_TRUE(terminal.wait_visible("Writing…")) << terminal.screen();
@@ -54,6 +55,28 @@ TEST(SessionOneShotTerminal, EndedBySigtermOrSighupMidAnswerTheCursorAndScreenAr
     EXPECT_EQ(terminal.pane_format("#{cursor_flag}"), "1");
     EXPECT_THAT(terminal.visible(), Not(HasSubstr("Writing…")));
     EXPECT_EQ(terminal.stty_after(), terminal.stty_before());
+  }
+}
+
+TEST(SessionOneShotTerminal, AnAgentErrorWithoutAnAnswerFailsTheRunAndTheSummarySaysSo) {
+  SimProcess sim({"--pace", "0"});
+  SessionMachine machine;
+  const struct {
+    const char* query;
+    int status;
+    const char* shown;
+  } cases[] = {
+      {"oops sim:error", 1, "Error: The agent could not finish this request"},
+      {"tides sim:error-late", 0, "Write the answer"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.query);
+    Terminal terminal(machine, session_args(sim, {"--query", c.query}), {}, 100, 40);
+    EXPECT_EQ(terminal.wait_for_exit(), c.status) << terminal.screen();
+    const std::string screen = terminal.screen();
+    EXPECT_THAT(screen, HasSubstr(c.shown));
+    EXPECT_THAT(screen, HasSubstr("✗ ended with an error after "));
+    EXPECT_THAT(screen, Not(HasSubstr("✓ done")));
   }
 }
 

@@ -256,6 +256,35 @@ TEST(SessionOneShot, CtrlCInterruptsTheTurnWhichEndsWithWhatWasShown) {
   EXPECT_THAT(sent_types(sim), ElementsAre("query", "interrupt", "terminate"));
 }
 
+TEST(SessionOneShot, AnAgentErrorInPlaceOfAnAnswerFailsTheRun) {
+  SimProcess sim({"--pace", "0"});
+  SessionMachine machine;
+  const std::string only_error =
+      "Error: The agent could not finish this request (simulated failure). (simulated_error)\n";
+  const std::string late_error =
+      "Error: The agent stopped before checking its answer (simulated failure). "
+      "(simulated_error)\n";
+  for (const bool plain_option : {false, true}) {
+    SCOPED_TRACE(plain_option ? "--plain-output" : "output on a pipe");
+    std::vector<std::string> more;
+    if (plain_option) more.push_back("--plain-output");
+
+    // The error is all the turn showed: the run failed, though "complete" ended it.
+    more.insert(more.end(), {"--query", "oops sim:error"});
+    auto result = machine.run(session_args(sim, more));
+    EXPECT_EQ(result.exit_code, 1) << result.out << result.err;
+    EXPECT_THAT(result.out, ::testing::StartsWith(only_error));
+    EXPECT_THAT(result.out, HasSubstr("reuse with --thread-id"));
+
+    // An answer came before the error: the user has it, the run succeeds.
+    more.back() = "tides sim:error-late";
+    result = machine.run(session_args(sim, more));
+    EXPECT_EQ(result.exit_code, 0) << result.out << result.err;
+    EXPECT_THAT(result.out, HasSubstr(late_error));
+    EXPECT_THAT(result.out, HasSubstr("| Write the answer | ready |"));
+  }
+}
+
 TEST(SessionOneShot, ARejectedConnectRefreshesTheSavedTokenOnce) {
   // Every attempt of the first connect is refused with 401; the refreshed token gets in.
   SimProcess sim({"--reject-handshakes", "3", "--device-interval", "0", "--device-pending-polls",

@@ -84,6 +84,36 @@ TEST(SessionPlainShell, SlashCommandsAndEndOfInput) {
   EXPECT_EQ(out.find('\x1b'), std::string::npos);
 }
 
+TEST(SessionPlainShell, WithoutAFileApiAddressTheQuestionWaitsAndItsAttachmentStaysQueued) {
+  SimProcess sim({"--pace", "0"});
+  SessionMachine machine;
+  const std::string failure =
+      "failed to upload attachments: no File API address is set; give it with --file-api-url or "
+      "QUILLON_FILE_API_URL\n";
+  const auto result = machine.run(session_args(sim),
+                                  "/attach missing.txt\n"
+                                  "what is in it? sim:stream=1\n"
+                                  "/attachments\n"
+                                  "/exit\n");
+  ASSERT_EQ(result.exit_code, 0) << result.out << result.err;
+  EXPECT_THAT(result.out,
+              HasSubstr("> " + failure +
+                        "The question was not sent. 1 attachment stays queued for the next one "
+                        "(/attachments lists them, /detach removes them).\n"));
+  EXPECT_THAT(result.out, HasSubstr("> Queued attachments\n  1. missing.txt\n"));
+  EXPECT_THAT(result.out, Not(HasSubstr("uploading")));
+  EXPECT_THAT(result.out, Not(HasSubstr("Invalid URL")));
+  EXPECT_THAT(sent_types(sim), ElementsAre("terminate"));
+
+  // A one-shot run says the same and fails before sending anything.
+  velmora::testing::write_file(machine.home() / "a.txt", "a");
+  const auto one_shot =
+      machine.run(session_args(sim, {"--attachment", "a.txt", "--query", "x sim:stream=1"}));
+  EXPECT_EQ(one_shot.exit_code, 1) << one_shot.out;
+  EXPECT_EQ(one_shot.out, failure);
+  EXPECT_THAT(sent_types(sim), ElementsAre("terminate", "terminate"));
+}
+
 TEST(SessionPlainShell, NewAndResumeThroughTheNumberedList) {
   SimProcess sim({"--pace", "0"});
   SessionMachine machine;

@@ -199,6 +199,70 @@ TEST(ShellPanels, CtrlCInTheQuestionPanelFallsBackToNumberedQuestions) {
   EXPECT_THAT(sent_types(sim), Not(Contains("interrupt")));
 }
 
+TEST(ShellPanels, CtrlCAtTheNumberedQuestionEndsItAndInterruptsTheTurn) {
+  SimProcess sim({"--pace", "0"});
+  SessionMachine machine;
+  Terminal terminal(machine, session_args(sim), {}, 80, 24);
+  ASSERT_TRUE(terminal.wait_ready()) << terminal.screen();
+
+  terminal.type("pick sim:ask");
+  ASSERT_TRUE(terminal.wait_visible("│ ❯ ◉ Short summary")) << terminal.screen();
+  terminal.keys("C-c");
+  ASSERT_TRUE(terminal.wait_visible("Your answer (1):")) << terminal.visible();
+  terminal.keys("C-c");
+  // The question is answered as at the end of input (the first option), the press interrupts
+  // the turn, and the prompt comes back once the agent ended it.
+  EXPECT_EQ(wait_for_answer(sim), R"({"Which format should the answer take?":"Short summary"})");
+  const auto back = terminal.wait_prompt_after("Interrupt sent. Press Ctrl+C again to exit.", 10);
+  ASSERT_TRUE(back) << terminal.screen();
+  EXPECT_THAT(*back, HasSubstr("■ interrupted"));
+
+  // The next line is a query, not a late answer.
+  terminal.type("next sim:stream=1");
+  ASSERT_TRUE(terminal.wait_prompt_after("token0")) << terminal.screen();
+  const auto frames = session_e2e::sent_frames(sim);
+  ASSERT_EQ(frames.size(), 4u);
+  EXPECT_EQ(frames[3].at("type"), "query");
+  EXPECT_EQ(frames[3].at("query"), "next sim:stream=1");
+  EXPECT_THAT(sent_types(sim), Contains("interrupt"));
+  // Past the double-press window of the last press, a double Ctrl+C still ends the shell.
+  std::this_thread::sleep_for(std::chrono::milliseconds(2200));
+  terminal.keys("C-c");
+  ASSERT_TRUE(terminal.wait_for("No active turn to interrupt.")) << terminal.screen();
+  terminal.keys("C-c");
+  EXPECT_EQ(terminal.wait_for_exit(), 0) << terminal.screen();
+  EXPECT_EQ(terminal.stty_after(), terminal.stty_before());
+}
+
+TEST(ShellPanels, CtrlCAtTheNumberedSessionListChoosesNothing) {
+  SimProcess sim({"--pace", "0"});
+  SessionMachine machine;
+  const auto first = machine.run(session_args(sim, {"--query", "saved sim:stream=1"}));
+  ASSERT_EQ(first.exit_code, 0) << first.out << first.err;
+
+  Terminal terminal(machine, session_args(sim), {}, 100, 30);
+  ASSERT_TRUE(terminal.wait_ready()) << terminal.screen();
+  const std::string own = thread_of(sim.wait_for_records("ws_open", 2).at(1));
+  terminal.type("/resume");
+  ASSERT_TRUE(terminal.wait_visible("│Search: █")) << terminal.screen();
+  terminal.keys("Escape");
+  ASSERT_TRUE(terminal.wait_visible("Resume session (1):")) << terminal.visible();
+  terminal.keys("C-c");
+  const auto back =
+      terminal.wait_prompt_after("No active turn to interrupt. Press Ctrl+C again to exit.", 10);
+  ASSERT_TRUE(back) << terminal.screen();
+  EXPECT_THAT(*back, HasSubstr("thread " + short_label(own) + " |"));
+
+  // The next line is a query on the same session, not a choice from the list.
+  terminal.type("after sim:stream=1");
+  ASSERT_TRUE(terminal.wait_prompt_after("token0")) << terminal.screen();
+  EXPECT_EQ(terminal.exit_shell(), 0) << terminal.screen();
+  const auto frames = session_e2e::sent_frames(sim);
+  ASSERT_EQ(frames.size(), 4u);
+  EXPECT_EQ(frames[2].at("query"), "after sim:stream=1");
+  EXPECT_EQ(sim.records("ws_open").size(), 2u);
+}
+
 TEST(ShellPanels, PickerFiltersAndResumesWithTheReplayHeldBeforeThePrompt) {
   SimProcess sim({"--pace", "0"});
   SessionMachine machine;

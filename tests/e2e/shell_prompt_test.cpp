@@ -394,6 +394,11 @@ TEST(ShellPrompt, HistoryOutlivesTheShellAndShellsRunningAtOnceShareIt) {
   later.keys("Up");
   ASSERT_TRUE(later.wait_visible("> alpha sim:stream=1")) << later.screen();
   later.keys("C-u");
+  // Ctrl+R searches the same history.
+  later.keys("C-r");
+  later.type("alp", false);
+  ASSERT_TRUE(later.wait_visible("(reverse-i-search)`alp': alpha sim:stream=1")) << later.screen();
+  later.keys("C-g", "C-u");
   EXPECT_EQ(later.exit_shell(), 0);
 
   // VELMORA_HISTORY=0: nothing read, nothing written.

@@ -3,6 +3,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "session_machine.hpp"
 
 namespace {
@@ -37,11 +39,24 @@ TEST(ShellTerminal, CtrlCInterruptsATurnAndTwiceEndsTheShellCleanly) {
   ASSERT_TRUE(sim.wait_for_record([](const json::object& r) {
     return r.at("event") == "ws_frame" && r.at("frame").at("type") == "interrupt";
   }));
-  // The simulator ends the interrupted turn; the prompt comes back below what was shown.
-  const auto back = terminal.wait_prompt_after("Interrupt sent.", 60);
+  // The simulator ends the interrupted turn; the prompt comes back below what was shown: the
+  // cut answer with its mark, the notice, then the summary.
+  const auto back = terminal.wait_prompt_after("■ interrupted after ", 60);
   ASSERT_TRUE(back) << terminal.screen();
   EXPECT_THAT(*back, HasSubstr("Part 3 of a long answer"));
   EXPECT_LT(count_of(*back, "of a long answer"), 600u);
+  EXPECT_EQ(count_of(*back, "(interrupted)"), 1u) << *back;
+  EXPECT_TRUE(shown_after(*back, "Interrupt sent. Press Ctrl+C again to exit.", "(interrupted)"))
+      << *back;
+  EXPECT_TRUE(shown_after(*back, "■ interrupted after ", "Interrupt sent.")) << *back;
+  EXPECT_THAT(*back, Not(HasSubstr("✓ done")));
+  const auto rows = lines_of(*back);
+  const auto mark = std::find_if(rows.begin(), rows.end(), [](const std::string& row) {
+    return row.rfind("(interrupted)", 0) == 0;
+  });
+  ASSERT_NE(mark, rows.end()) << *back;
+  ASSERT_NE(mark, rows.begin());
+  EXPECT_FALSE((mark - 1)->empty()) << "the mark sits right under the cut text\n" << *back;
 
   // Well past the double-press window: the first press only explains, the second ends it.
   std::this_thread::sleep_for(std::chrono::milliseconds(2200));
@@ -56,6 +71,24 @@ TEST(ShellTerminal, CtrlCInterruptsATurnAndTwiceEndsTheShellCleanly) {
   EXPECT_EQ(terminal.stty_after(), terminal.stty_before());
   EXPECT_EQ(terminal.pane_format("#{cursor_flag}#{alternate_on}"), "10");
   EXPECT_THAT(sent_types(sim), ElementsAre("query", "interrupt", "terminate"));
+}
+
+TEST(ShellTerminal, TheTurnSummarySaysWhenTheAgentEndedWithAnError) {
+  SimProcess sim({"--pace", "0"});
+  SessionMachine machine;
+  Terminal terminal(machine, session_args(sim), {}, 80, 24);
+  ASSERT_TRUE(terminal.wait_ready()) << terminal.screen();
+  terminal.type("oops sim:error");
+  const auto failed = terminal.wait_prompt_after("✗ ended with an error after ");
+  ASSERT_TRUE(failed) << terminal.screen();
+  EXPECT_TRUE(shown_after(*failed, "✗ ended with an error", "Error: The agent could not finish"));
+  EXPECT_THAT(*failed, Not(HasSubstr("✓ done")));
+  // The next turn ends cleanly and says so.
+  terminal.type("fine sim:stream=1");
+  const auto fine = terminal.wait_prompt_after("✓ done in ");
+  ASSERT_TRUE(fine) << terminal.screen();
+  EXPECT_EQ(count_of(*fine, "✗ ended with an error"), 1u);
+  EXPECT_EQ(terminal.exit_shell(), 0) << terminal.screen();
 }
 
 TEST(ShellTerminal, DoubleCtrlCDuringATurnEndsTheShellCleanly) {

@@ -13,10 +13,10 @@
 #include "terminal_writer.hpp"
 #include "thinking_cache.hpp"
 #include "tool_lines.hpp"
+#include "velmora/base/async.hpp"
 #include "velmora/events/message_fields.hpp"
 #include "velmora/events/question.hpp"
 #include "velmora/events/text_clean.hpp"
-#include "velmora/base/async.hpp"
 
 namespace velmora::renderer {
 namespace {
@@ -144,6 +144,7 @@ struct StreamRenderer::Impl {
     append_run(line, styles().red, text);
     if (!code.empty()) append_run(line, styles().dim, " (" + code + ")");
     out().print_lines(wrap_runs(line, width()));
+    writer->turn_error();
   }
 
   void render_raw(const object& msg) {
@@ -241,6 +242,8 @@ void StreamRenderer::set_live_status_enabled(bool enabled) {
 void StreamRenderer::stop_thinking_status() { impl_->writer->suspend_status(); }
 
 void StreamRenderer::reset_turn_state() { impl_->writer->start_turn(); }
+
+void StreamRenderer::note_interrupt_sent() { impl_->writer->interrupt_sent(); }
 
 void StreamRenderer::flush_deferred_output() { impl_->writer->flush_deferred(); }
 

@@ -106,7 +106,8 @@ TerminalWriter::TerminalWriter(const RendererOptions& options,
                               .width = [this] { return width(); }}),
       answers_(
           out_, live_, [this] { return markdown_options(); }, now, options.live_tick_seconds),
-      tools_(out_, live_, [this] { return width(); }) {
+      tools_(out_, live_, [this] { return width(); }),
+      now_(std::move(now)) {
   // Anything else printed closes the growing block first, so the answer keeps its place.
   out_.set_before_output([this](bool answer) {
     if (!answer) answers_.release_open();
@@ -135,10 +136,12 @@ void TerminalWriter::activity(std::string_view label) { live_.note_activity(labe
 
 void TerminalWriter::answer_delta(const std::string& key, const std::string& delta,
                                   bool historical) {
+  if (!historical && !is_blank(delta)) answer_shown_ = true;
   answers_.delta(key, delta, historical);
 }
 
-void TerminalWriter::answer(const std::string& key, const std::string& content, bool) {
+void TerminalWriter::answer(const std::string& key, const std::string& content, bool historical) {
+  if (!historical && !is_blank(content)) answer_shown_ = true;
   answers_.whole(key, content);
 }
 
@@ -232,19 +235,59 @@ void TerminalWriter::commit_plan() {
 
 void TerminalWriter::turn_complete(const AgentEvent& event) {
   const auto& msg = event.message;
-  std::vector<std::string> parts;
-  if (const auto ms = number_field(msg, "duration_ms"); ms && *ms >= 0 && *ms < 1e12) {
-    parts.push_back("done in " + format_duration_ms(*ms));
+  const bool interrupted = interrupted_ || event.status == "interrupted";
+  const bool failed = !interrupted && turn_had_error_;
+  std::optional<double> ms = number_field(msg, "duration_ms");
+  if (ms && !(*ms >= 0 && *ms < 1e12)) ms.reset();
+  if (!ms && (interrupted || failed) && turn_started_ >= 0) {
+    ms = (now_() - turn_started_) * 1000.0;
   }
-  if (const value* usage = find_field(msg, "usage"); usage && usage->is_object()) {
-    if (std::string text = usage_text(usage->get_object()); !text.empty()) {
-      parts.push_back(std::move(text));
-    }
+  std::string usage;
+  if (const value* field = find_field(msg, "usage"); field && field->is_object()) {
+    usage = usage_text(field->get_object());
   }
-  if (parts.empty()) return;
-  std::string text = "✓ ";
-  for (std::size_t i = 0; i < parts.size(); ++i) text += (i ? " · " : "") + parts[i];
-  out_.print_line(text_line(styles().dim, text));
+  reset_turn_outcome();
+
+  // A clean end says "done" only where there is something to report; an interrupt or an error
+  // is always said.
+  Line line;
+  if (interrupted || failed) {
+    append_run(line, interrupted ? styles().yellow : styles().red, interrupted ? "■ " : "✗ ");
+    std::string text = interrupted ? "interrupted" : "ended with an error";
+    if (ms) text += " after " + format_duration_ms(*ms);
+    if (!usage.empty()) text += " · " + usage;
+    append_run(line, styles().dim, text);
+  } else {
+    std::vector<std::string> parts;
+    if (ms) parts.push_back("done in " + format_duration_ms(*ms));
+    if (!usage.empty()) parts.push_back(std::move(usage));
+    if (parts.empty()) return;
+    std::string text = "✓ ";
+    for (std::size_t i = 0; i < parts.size(); ++i) text += (i ? " · " : "") + parts[i];
+    append_run(line, styles().dim, text);
+  }
+  out_.print_line(line);
+}
+
+void TerminalWriter::interrupt_sent() {
+  interrupted_ = true;
+  // The text shown so far goes to the scrollback now, so the notice that follows sits below it.
+  answers_.release_open();
+  commit_plan();
+  if (answer_shown_ && !cut_marked_) {
+    cut_marked_ = true;
+    // Right under the cut text, without the gap that follows an answer block.
+    out_.last = Scrollback::Last::line;
+    out_.print_line(text_line(styles().dim, "(interrupted)"));
+  }
+}
+
+void TerminalWriter::reset_turn_outcome() {
+  turn_started_ = -1;
+  answer_shown_ = false;
+  turn_had_error_ = false;
+  interrupted_ = false;
+  cut_marked_ = false;
 }
 
 void TerminalWriter::connection_lost(const AgentEvent& event) {
@@ -282,10 +325,13 @@ void TerminalWriter::start_turn() {
   step_titles_.clear();
   out_.last = Scrollback::Last::none;
   live_.start_turn();
+  reset_turn_outcome();
+  turn_started_ = now_();
 }
 
 void TerminalWriter::begin_replay() {
   end_turn();
+  reset_turn_outcome();
   answers_.clear();
   tools_.clear();
   out_.last = Scrollback::Last::none;

@@ -39,6 +39,8 @@ class TerminalWriter final : public Writer {
   void plan(const std::vector<PlanItem>& plan, const std::vector<PlanItem>& before,
             bool new_plan) override;
   void turn_complete(const events::AgentEvent& event) override;
+  void turn_error() override { turn_had_error_ = true; }
+  void interrupt_sent() override;
   void connection_lost(const events::AgentEvent& event) override;
   void topic(const events::AgentEvent& event) override;
   void replay_boundary() override;
@@ -56,6 +58,8 @@ class TerminalWriter final : public Writer {
   [[nodiscard]] MarkdownOptions markdown_options() const;
   /// Moves a sticky plan from the live region into the scrollback.
   void commit_plan();
+  /// Forgets how the turn went (answer shown, error, interrupt).
+  void reset_turn_outcome();
 
   std::optional<int> fixed_width_;
   bool sticky_plan_;
@@ -65,6 +69,16 @@ class TerminalWriter final : public Writer {
   ToolWriter tools_;
   std::unordered_map<std::string, std::string> step_titles_;
   std::vector<PlanItem> plan_;
+  std::function<double()> now_;
+  /// When the live turn began (for an interrupted turn whose "complete" has no duration); <0
+  /// outside a live turn.
+  double turn_started_ = -1;
+  /// Answer text of the live turn reached the screen.
+  bool answer_shown_ = false;
+  bool turn_had_error_ = false;
+  bool interrupted_ = false;
+  /// The cut answer already carries its "(interrupted)" mark.
+  bool cut_marked_ = false;
 };
 
 }  // namespace velmora::renderer

@@ -49,6 +49,10 @@ class Writer {
                     bool new_plan) = 0;
   /// After the turn's "complete" ended it.
   virtual void turn_complete(const events::AgentEvent& event) = 0;
+  /// The agent reported an error during the turn (the error line is already printed).
+  virtual void turn_error() {}
+  /// The user interrupted the running turn; the session prints its notice right after.
+  virtual void interrupt_sent() {}
   /// After the connection's end ended the turn.
   virtual void connection_lost(const events::AgentEvent& event) = 0;
   virtual void topic(const events::AgentEvent& event) = 0;

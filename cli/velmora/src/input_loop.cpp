@@ -8,6 +8,7 @@
 
 #include "velmora/cli_errors.hpp"
 #include "velmora/completion_wait.hpp"
+#include "velmora/prompt_ask.hpp"
 #include "velmora/shell_input.hpp"
 #include "velmora/strip.hpp"
 #include "velmora/term/tty_mode.hpp"
@@ -67,9 +68,13 @@ InteractiveCommandContext command_context(SessionState& s) {
 
 velmora::base::awaitable<json::array> build_query_attachments(SessionState& s) {
   if (s.pending_attachments.empty()) co_return json::array{};
+  const std::string file_api_url = strip(s.cfg.file_api_url.value_or(""));
+  if (file_api_url.empty()) {
+    throw velmora::base::RuntimeError(
+        "no File API address is set; give it with --file-api-url or QUILLON_FILE_API_URL");
+  }
   const std::string thread_id =
       co_await s.client.wait_for_thread_id(ATTACHMENT_THREAD_ID_TIMEOUT_SECONDS);
-  const std::string file_api_url = s.cfg.file_api_url.value_or("");
   s.console.print("[dim]uploading " + std::to_string(s.pending_attachments.size()) +
                   " attachment(s) via " + Console::escape(file_api_url) + "[/dim]");
   parcelon::UploadOptions options{
@@ -91,6 +96,14 @@ velmora::base::awaitable<std::optional<json::array>> upload_query_attachments(Se
     if (is_cancellation(e)) throw;
     s.console.print("[red]failed to upload attachments:[/red] " +
                     Console::escape(velmora::base::error_text_or_kind(e)));
+    if (!s.one_shot) {
+      // The queue is sent with a query only, so nothing was dropped.
+      const std::size_t count = s.pending_attachments.size();
+      s.console.print("[dim]The question was not sent. " + std::to_string(count) +
+                      (count == 1 ? " attachment stays" : " attachments stay") +
+                      " queued for the next one (/attachments lists them, /detach removes "
+                      "them).[/dim]");
+    }
   }
   co_return std::nullopt;
 }
@@ -137,6 +150,7 @@ velmora::base::awaitable<void> input_loop(SessionState& s) {
     if (!attachments) continue;
 
     s.renderer.reset_turn_state();
+    s.turn.reset();
     // Set before sending: a connection that breaks while the query is on its way must still
     // tell the user that the question went unanswered.
     s.turn_in_progress = true;
@@ -160,6 +174,9 @@ velmora::base::awaitable<void> input_loop(SessionState& s) {
 }
 
 void SessionState::handle_sigint() {
+  // A plain question or picker prompt ends as at the end of input; the press is handled below
+  // like any other.
+  (void)interrupt_plain_prompt();
   renderer.stop_thinking_status();
   const double now = velmora::base::monotonic_seconds();
   if (now - last_sigint_ts < DOUBLE_SIGINT_WINDOW_SECONDS) {
@@ -184,6 +201,9 @@ void SessionState::handle_sigint() {
                          "yellow");
     return;
   }
+  turn.interrupted = true;
+  // What the turn showed so far stays above the notice.
+  renderer.note_interrupt_sent();
   print_console_notice(console, "\nInterrupt sent. Press Ctrl+C again to exit.", "yellow");
   // A failed send means the connection broke; its "_connection_error" reports that.
   velmora::base::Task::spawn(executor, client.send_interrupt());

@@ -164,6 +164,7 @@ velmora::base::awaitable<bool> handle_incoming_message(SessionState& s, events::
     if (events::is_user_visible_output(event, s.setup.plain_output)) {
       s.saw_user_visible_output = true;
     }
+    s.turn.observe(event);
   }
 
   if (!shown_before) {

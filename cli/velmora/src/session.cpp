@@ -230,6 +230,7 @@ velmora::base::awaitable<int> run_one_shot(SessionState& s, velmora::base::Task&
     if (s.connection_lost_detail || s.one_shot_failed) co_return finish_broken_turn(s);
 
     s.renderer.reset_turn_state();
+    s.turn.reset();
     // A replayed "complete" must not end the new turn.
     s.query_complete_event.clear();
     // Both before sending: the answer may end (or the connection break) before the send
@@ -289,6 +290,9 @@ velmora::base::awaitable<int> run_one_shot(SessionState& s, velmora::base::Task&
     // Without anything shown the run has failed, whatever the mode.
     if (!s.saw_user_visible_output) status = 1;
   }
+
+  // An agent error shown in place of an answer is a failed turn, however it ended.
+  if (s.turn.failed_with_agent_error()) status = 1;
 
   s.renderer.flush_deferred_output();
   if (s.saw_user_visible_output) print_thread_hint(s);

@@ -103,6 +103,10 @@ TEST(DemoTurn, TriggersShapeTheTurn) {
 
   EXPECT_EQ(sent_types(build_demo_turn({"sim:error", false, "p"}, settings)),
             (std::vector<std::string>{"agent_thinking", "error", "<complete>"}));
+  const auto late = sent_types(build_demo_turn({"sim:error-late", false, "p"}, settings));
+  ASSERT_GE(late.size(), 3u);
+  EXPECT_EQ(std::vector<std::string>(late.end() - 3, late.end()),
+            (std::vector<std::string>{"<stream>", "error", "<complete>"}));
   EXPECT_EQ(sent_types(build_demo_turn({"sim:stream=5", false, "p"}, settings)),
             (std::vector<std::string>{"<throughput>", "<complete>"}));
   const auto plan = sent_types(build_demo_turn({"sim:plan", false, "p"}, settings));

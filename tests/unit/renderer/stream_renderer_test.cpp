@@ -228,6 +228,44 @@ TEST(TerminalProfile, AnswerBlocksAreSetOffFromToolLines) {
             "\n{dim}✓ done in 3.2s · 1,234 tokens (1,200 in · 34 out){/}\n");
 }
 
+TEST(TerminalProfile, TheTurnSummarySaysHowTheTurnEnded) {
+  const struct {
+    const char* name;
+    bool interrupt;
+    const char* error;
+    const char* complete;
+    const char* expected;
+  } cases[] = {
+      {"clean", false, nullptr, R"({"type": "complete", "duration_ms": 3000})",
+       "Part one, par\n\n{dim}✓ done in 3.0s{/}\n"},
+      // The cut text goes to the scrollback at once, marked, before the session's notice.
+      {"interrupted", true, nullptr, R"({"type": "complete", "status": "interrupted"})",
+       "Part one, par\n{dim}(interrupted){/}\n{yellow}■ {/}{dim}interrupted after 2.5s{/}\n"},
+      {"reported as interrupted", false, nullptr,
+       R"({"type": "complete", "status": "interrupted", "duration_ms": 1200})",
+       "Part one, par\n\n{yellow}■ {/}{dim}interrupted after 1.2s{/}\n"},
+      {"agent error", false, R"({"type": "error", "message": "boom"})",
+       R"({"type": "complete", "duration_ms": 500, "usage": {"total_tokens": 9}})",
+       "Part one, par\n\n{bold red}Error: {/}{red}boom{/}\n"
+       "{red}✗ {/}{dim}ended with an error after 0.5s · 9 tokens{/}\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Harness h(true);
+    h.renderer->reset_turn_state();
+    h.feed(R"({"type": "text_delta", "message_id": "m", "delta": "Part one, par"})");
+    h.clock += 2.5;
+    if (c.interrupt) h.renderer->note_interrupt_sent();
+    if (c.error) h.feed(c.error);
+    h.feed(c.complete);
+    EXPECT_EQ(h.take(), c.expected);
+    // The next turn starts clean.
+    h.renderer->reset_turn_state();
+    h.feed(R"({"type": "complete", "duration_ms": 100})");
+    EXPECT_EQ(h.take(), "{dim}✓ done in 0.1s{/}\n");
+  }
+}
+
 TEST(TerminalProfile, ColourOffTerminalWritesNoEscapesAndNothingLive) {
   Harness h(false);
   // Plain console, but the terminal profile: structure without styling.

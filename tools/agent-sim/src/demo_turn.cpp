@@ -50,7 +50,7 @@ Step stream(std::string text, std::size_t chunk, double delay, std::string messa
 
 boost::json::object plan_frame(int done, int active) {
   static constexpr const char* TITLES[] = {"Search the notes", "Collect background",
-                                            "Write the answer"};
+                                           "Write the answer"};
   boost::json::array items;
   for (int i = 0; i < 3; ++i) {
     const char* status = i < done ? "completed" : i == active ? "in_progress" : "pending";
@@ -112,6 +112,8 @@ QueryTriggers parse_triggers(std::string_view query) {
       t.slow = true;
     } else if (word == "sim:error") {
       t.error = true;
+    } else if (word == "sim:error-late") {
+      t.error_late = true;
     } else if (word.rfind("sim:stream=", 0) == 0) {
       const std::string digits = word.substr(11);
       if (!digits.empty() && digits.size() <= 12 &&
@@ -264,6 +266,11 @@ Steps build_demo_turn(const DemoTurnInput& input, const DemoSettings& settings) 
     steps.push_back(stream(answer, settings.chunk_bytes, pace / 4, p + "-answer"));
   }
   if (triggers.plan) add(plan_frame(3, -1));
+  if (triggers.error_late) {
+    add({{"type", "error"},
+         {"code", "simulated_error"},
+         {"message", "The agent stopped before checking its answer (simulated failure)."}});
+  }
   complete();
   return steps;
 }

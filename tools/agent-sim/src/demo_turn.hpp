@@ -18,6 +18,8 @@ struct QueryTriggers {
   bool plan = false;
   bool slow = false;
   bool error = false;
+  /// The answer first, then the error (an agent that fails after answering in part).
+  bool error_late = false;
   /// Stream this many deltas as fast as the client reads, instead of the demo answer.
   std::optional<std::size_t> stream;
 };

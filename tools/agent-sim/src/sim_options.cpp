@@ -29,7 +29,7 @@ constexpr const char* FOOTER = R"(Endpoints (all on 127.0.0.1:PORT):
   credentials /oauth/device/code  /oauth/token  /oauth/userinfo
               /api/v1/users/<user_id>/devevaro_account
 
-Query triggers: sim:ask sim:ask-free sim:plan sim:slow sim:error sim:stream=N
+Query triggers: sim:ask sim:ask-free sim:plan sim:slow sim:error sim:error-late sim:stream=N
 The first line of standard output is the port number.)";
 
 }  // namespace

@@ -1,5 +1,6 @@
 // A plain question on the terminal: "Your answer (1): ", one line read from standard input.
-// The fallback prompts of the ask panel and the session picker use it.
+// The fallback prompts of the ask panel and the session picker use it. Ctrl+C ends a prompt
+// that reads standard input at once, as the end of input would (`interrupt_plain_prompt`).
 //
 //   auto reply = co_await prompt_ask(console, "Resume session", "1");   // nothing at EOF
 #pragma once
@@ -17,14 +18,17 @@ namespace velmora {
 /// Blocking: one line without its line break, or nothing at the end of input.
 using BlockingLineReader = std::function<std::optional<std::string>()>;
 
-/// Reads one line of standard input (shares its buffer with the shell's plain line reader).
-[[nodiscard]] std::optional<std::string> read_stdin_line();
-
 /// Prints `prompt_markup`, the default in bold cyan brackets and ": ", then reads a reply on a
 /// worker thread so the event loop keeps running. An empty reply gives the default; the end of
-/// input gives nothing. The reply is returned as typed.
+/// input, or an interrupt of a prompt reading standard input, gives nothing. The reply is
+/// returned as typed.
 velmora::base::awaitable<std::optional<std::string>> prompt_ask(
     velmora::term::Console& console, std::string_view prompt_markup,
     std::optional<std::string> default_value = std::nullopt, BlockingLineReader reader = {});
+
+/// Ends the prompt that is waiting for a line of standard input, if any, as if the input had
+/// ended; its worker stops reading, so the next reader gets every key typed after. False when
+/// no such prompt waits. Event-loop thread (the Ctrl+C handler).
+bool interrupt_plain_prompt();
 
 }  // namespace velmora

@@ -27,6 +27,7 @@
 #include "velmora/replay_filter.hpp"
 #include "velmora/session_setup.hpp"
 #include "velmora/session_store/session_store.hpp"
+#include "velmora/turn_outcome.hpp"
 #include "velmora/base/async.hpp"
 #include "wirelet/client.hpp"
 
@@ -83,6 +84,8 @@ struct SessionState {
   bool saw_completion_activity = false;
   double last_activity_ts = 0;
   bool turn_in_progress = false;
+  /// How the current (or last) turn went; reset when a query is sent.
+  TurnOutcome turn;
   std::set<std::string, std::less<>> emitted_session_notices;
   double last_sigint_ts = -std::numeric_limits<double>::infinity();
 

@@ -100,6 +100,9 @@ class StreamRenderer {
   void stop_thinking_status();
   /// Starts a fresh turn; called before each query is sent.
   void reset_turn_state();
+  /// The user interrupted the running turn: what it showed so far is printed (terminal profile:
+  /// marked as cut), so a notice printed next comes after it; its summary says "interrupted".
+  void note_interrupt_sent();
   /// Writes the output held back during a one-shot turn (IM profile); once per turn.
   void flush_deferred_output();
   void render_session_notice(std::string_view text, bool warning = false);
