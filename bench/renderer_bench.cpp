@@ -55,12 +55,6 @@ class DiscardingLive final : public velmora::term::LiveDisplay {
 };
 
 const std::string& answer_source(bool highlighted = true) {
-  static const std::string unknown = [] {
-    std::string text = answer_source();
-    text.replace(text.find("```python"), 9, "```pythonx");
-    return text;
-  }();
-  if (!highlighted) return unknown;
   static const std::string text =
       "## Findings\n\nThe sync service retries **three times** before it gives up, and each "
       "retry waits a little longer than the one before. See [the runbook](https://docs.example."
@@ -69,7 +63,12 @@ const std::string& answer_source(bool highlighted = true) {
       "if send(batch):\n        break\n    sleep(backoff(attempt))\n```\n\n| Attempt | Delay | "
       "Share |\n|:--|--:|--:|\n| 1 | 250 ms | 71% |\n| 2 | 1 s | 22% |\n| 3 | 4 s | 7% |\n\n> "
       "Retries hide transient faults but not a broken peer.\n\n";
-  return text;
+  static const std::string unknown = [] {
+    std::string copy = text;
+    copy.replace(copy.find("```python"), 9, "```pythonx");
+    return copy;
+  }();
+  return highlighted ? text : unknown;
 }
 
 long rss_kib() {
