@@ -234,7 +234,7 @@ TEST(ShellPanels, CtrlCAtTheNumberedQuestionEndsItAndInterruptsTheTurn) {
   EXPECT_EQ(terminal.stty_after(), terminal.stty_before());
 }
 
-TEST(ShellPanels, CtrlCAtTheNumberedSessionListChoosesNothing) {
+TEST(ShellPanels, CtrlCOrEndOfInputAtTheNumberedSessionListChoosesNothing) {
   SimProcess sim({"--pace", "0"});
   SessionMachine machine;
   const auto first = machine.run(session_args(sim, {"--query", "saved sim:stream=1"}));
@@ -252,6 +252,18 @@ TEST(ShellPanels, CtrlCAtTheNumberedSessionListChoosesNothing) {
       terminal.wait_prompt_after("No active turn to interrupt. Press Ctrl+C again to exit.", 10);
   ASSERT_TRUE(back) << terminal.screen();
   EXPECT_THAT(*back, HasSubstr("thread " + short_label(own) + " |"));
+
+  // End of input (Ctrl+D) at the list chooses nothing either.
+  terminal.type("/resume");
+  ASSERT_TRUE(terminal.wait_visible("│Search: █")) << terminal.screen();
+  terminal.keys("Escape");
+  ASSERT_TRUE(terminal.wait_until([](const std::string& s) {
+    return count_of(s, "Resume session (1):") == 2;
+  })) << terminal.screen();
+  terminal.keys("C-d");
+  ASSERT_TRUE(terminal.wait_until([](const std::string& s) {
+    return shown_after(s, PLACEHOLDER_LINE, "Resume session (1):");
+  })) << terminal.screen();
 
   // The next line is a query on the same session, not a choice from the list.
   terminal.type("after sim:stream=1");

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <memory>
+#include <vector>
 
 #include "velmora/base/errors.hpp"
 
@@ -41,9 +42,9 @@ struct WakePipe {
   }
 };
 
-/// The prompt waiting for standard input; one at a time, as prompts block their task and run
-/// on the one event-loop thread.
-WakePipe* waiting_prompt = nullptr;
+/// The prompts waiting for standard input (touched on the event-loop thread only). Usually one;
+/// a question that arrives while the session list waits makes two.
+std::vector<WakePipe*> waiting_prompts;
 
 enum class ReadEnd { line, end_of_input, woken };
 
@@ -91,11 +92,11 @@ StdinReply read_line_unless_woken(int in_fd, int wake_fd) {
 /// A line of standard input for a prompt that Ctrl+C can end.
 velmora::base::awaitable<StdinReply> read_stdin_reply() {
   auto pipe = std::make_shared<WakePipe>();
-  waiting_prompt = pipe.get();
+  waiting_prompts.push_back(pipe.get());
   struct Release {
     std::shared_ptr<WakePipe> pipe;
     ~Release() {
-      if (waiting_prompt == pipe.get()) waiting_prompt = nullptr;
+      std::erase(waiting_prompts, pipe.get());
       // A prompt given up (its task cancelled) must not leave a worker reading the keys.
       pipe->wake();
     }
@@ -107,9 +108,9 @@ velmora::base::awaitable<StdinReply> read_stdin_reply() {
 }  // namespace
 
 bool interrupt_plain_prompt() {
-  if (waiting_prompt == nullptr) return false;
-  waiting_prompt->wake();
-  waiting_prompt = nullptr;
+  if (waiting_prompts.empty()) return false;
+  for (const WakePipe* pipe : waiting_prompts) pipe->wake();
+  waiting_prompts.clear();
   return true;
 }
 

@@ -26,9 +26,9 @@ velmora::base::awaitable<std::optional<std::string>> prompt_ask(
     velmora::term::Console& console, std::string_view prompt_markup,
     std::optional<std::string> default_value = std::nullopt, BlockingLineReader reader = {});
 
-/// Ends the prompt that is waiting for a line of standard input, if any, as if the input had
-/// ended; its worker stops reading, so the next reader gets every key typed after. False when
-/// no such prompt waits. Event-loop thread (the Ctrl+C handler).
+/// Ends the prompts waiting for a line of standard input, if any, as if the input had ended;
+/// their workers stop reading, so the next reader gets every key typed after. False when no
+/// such prompt waits. Event-loop thread (the Ctrl+C handler).
 bool interrupt_plain_prompt();
 
 }  // namespace velmora
