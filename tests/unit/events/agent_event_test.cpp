@@ -199,7 +199,7 @@ TEST(AgentEvent, BindingMetadataBindsTheServersThread) {
   }
 }
 
-TEST(AgentEvent, OpenQuestionsAreRecognisedWithCleanTexts) {
+TEST(AgentEvent, OpenQuestionsAreRecognisedWithTheirTextsAsSent) {
   const struct {
     const char* message;
     bool open;
@@ -224,7 +224,11 @@ TEST(AgentEvent, OpenQuestionsAreRecognisedWithCleanTexts) {
   EXPECT_EQ(request->message_id, "42");
   EXPECT_EQ(request->message_type, "ask_user_input");
   ASSERT_EQ(request->questions.size(), 2u);
-  EXPECT_EQ(request->questions[0].at("question").as_string(), "Which ␛[2J one?");
+  // Sent back as received, so the service can match its question; shown cleaned.
+  EXPECT_EQ(request->questions[0].at("question").as_string(), "Which \x1b[2J one?");
+  const auto shown = velmora::events::question_maps(
+      msg(R"({"questions": [{"question": "Which \u001b[2J one?"}]})"));
+  EXPECT_EQ(shown[0].at("question").as_string(), "Which ␛[2J one?");
   EXPECT_EQ(request->questions[0].at("options").as_array()[1].at("label").as_int64(), 7);
   EXPECT_EQ(request->questions[1].at("question").as_string(), "Bare question?");
 }
