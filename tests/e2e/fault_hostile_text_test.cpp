@@ -1,7 +1,7 @@
 // Text from a service that does not play fair. Half UTF-16 surrogate pairs in its JSON lose
 // nothing of the answer and no message that ends a turn; questions with control sequences are
-// answered with their texts as sent, and a question panel keeps to the screen however long
-// they are.
+// answered with their texts as sent; a thread id made to forge lines or fill the disk is not
+// taken.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -9,6 +9,7 @@
 #include <boost/json/serialize.hpp>
 
 #include "session_machine.hpp"
+#include "velmora/session_store/session_store.hpp"
 
 namespace {
 
@@ -135,6 +136,44 @@ TEST(FaultHostileText, QuestionsAreAnsweredWithTheirTextsAsSent) {
     EXPECT_EQ(answer.at("message_id"), HOSTILE_QUESTION_ID);
     EXPECT_EQ(answer.at("answers"), (json::object{{HOSTILE_QUESTION, HOSTILE_OPTION}}));
   }
+}
+
+TEST(FaultHostileText, AThreadIdThatCouldForgeLinesOrFillTheDiskIsNotTaken) {
+  const std::string forged[] = {"thr\nFAKE LINE injected=1", std::string(300, 'x'),
+                                "thr\x1b]0;T\x07", "thr\xc2\x85next"};
+  for (const auto& id : forged) {
+    SCOPED_TRACE(id.size());
+    SessionMachine machine;
+    SimProcess sim({"--pace", "0", "--metadata-thread-id", id});
+    const auto result = machine.run(session_args(sim, {"--query", "sim:stream=2"}), {}, 60);
+    EXPECT_EQ(result.exit_code, 0) << result.out << result.err;
+    EXPECT_THAT(result.out, HasSubstr("token0 token1"));
+    const std::string all = result.out + result.err;
+    EXPECT_FALSE(has_control_bytes(all)) << all;
+    EXPECT_THAT(all, Not(HasSubstr("FAKE")));
+    EXPECT_THAT(all, Not(HasSubstr("xxxxxxxxxx")));
+    // Said once; the hint names the id the client asked for.
+    const auto opens = sim.records("ws_open");
+    ASSERT_EQ(opens.size(), 1u);
+    const std::string requested(opens[0].at("requested_thread_id").as_string());
+    EXPECT_EQ(velmora::testing::count_of(all, "unusable thread id"), 1u) << all;
+    EXPECT_THAT(all, HasSubstr("thread_id=" + requested));
+    // Nothing of it was stored.
+    velmora::session_store::VelmoraSessionStore store(
+        {}, machine.home() / "state" / "velmora" / "sessions.db");
+    EXPECT_TRUE(store.list_sessions().empty());
+  }
+
+  // The shell, asked for a thread: it stays on that thread and says so once.
+  SessionMachine machine;
+  SimProcess sim({"--pace", "0", "--metadata-thread-id", "thr\nFAKE"});
+  const auto shell =
+      machine.run(session_args(sim, {"--thread-id", "mine-1"}), "sim:stream=2\n/exit\n", 60);
+  EXPECT_EQ(shell.exit_code, 0) << shell.out << shell.err;
+  EXPECT_THAT(shell.out, HasSubstr("token0 token1"));
+  EXPECT_THAT(shell.out + shell.err, Not(HasSubstr("FAKE")));
+  EXPECT_EQ(velmora::testing::count_of(shell.out + shell.err, "keeping thread mine-1"), 1u)
+      << shell.out;
 }
 
 std::string long_text(char first) {
