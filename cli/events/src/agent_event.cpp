@@ -3,9 +3,9 @@
 #include <array>
 #include <utility>
 
-#include "velmora/events/message_fields.hpp"
 #include "velmora/base/json_text.hpp"
 #include "velmora/base/strings.hpp"
+#include "velmora/events/message_fields.hpp"
 #include "wirelet/wire_format.hpp"
 
 namespace velmora::events {
@@ -73,9 +73,30 @@ std::string thread_id_text(const boost::json::value* value) {
   }
 }
 
-std::optional<Binding> binding_of(const wirelet::Message& msg) {
+// A control character (C0, DEL, C1) would forge lines wherever the id is printed or parsed.
+bool has_control_character(std::string_view text) {
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (c < 0x20 || c == 0x7f) return true;
+    if (c == 0xc2 && i + 1 < text.size()) {
+      const auto next = static_cast<unsigned char>(text[i + 1]);
+      if (next >= 0x80 && next <= 0x9f) return true;
+    }
+  }
+  return false;
+}
+
+bool usable_thread_id(std::string_view id) {
+  return id.size() <= MAX_THREAD_ID_BYTES && !has_control_character(id);
+}
+
+std::optional<Binding> binding_of(const wirelet::Message& msg, bool& refused) {
   std::string thread_id(velmora::base::trim(thread_id_text(msg.if_contains("thread_id"))));
   if (thread_id.empty()) return std::nullopt;
+  if (!usable_thread_id(thread_id)) {
+    refused = true;
+    return std::nullopt;
+  }
   Binding binding{std::move(thread_id), std::nullopt};
   if (const auto* flag = msg.if_contains("is_new"); flag && flag->is_bool()) {
     binding.is_new = flag->get_bool();
@@ -118,7 +139,7 @@ AgentEvent server_event(wirelet::Message message) {
     if (event.type == "heartbeat") event.kind = EventKind::heartbeat;
   }
   event.status = lower_trimmed(field_text(message, "status"));
-  if (event.kind == EventKind::binding) event.binding = binding_of(message);
+  if (event.kind == EventKind::binding) event.binding = binding_of(message, event.binding_refused);
   event.message = std::move(message);
   return event;
 }

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "velmora/ask_prompt.hpp"
+#include "velmora/events/text_clean.hpp"
 #include "velmora/json_values.hpp"
 #include "velmora/prompt_ask.hpp"
 #include "velmora/strip.hpp"
@@ -12,6 +13,8 @@ namespace velmora {
 namespace {
 
 namespace json = boost::json;
+using velmora::events::clean_line;
+using velmora::events::clean_text;
 using velmora::term::Console;
 
 struct BasicQuestion {
@@ -53,22 +56,26 @@ velmora::base::awaitable<json::object> prompt_and_answer_with_basic_input(
   const bool quiet = options.suppress_output;
   if (!quiet) {
     console.print("[bold cyan]Agent asked for input[/bold cyan] id=" +
-                  Console::escape(ask_request.message_id.value_or("-")));
+                  Console::escape(clean_line(ask_request.message_id.value_or("-"))));
   }
   json::object answers;
   for (const auto& value : ask_request.questions) {
     const BasicQuestion question = read_question(value);
-    const std::string text = Console::escape(question.text);
+    // Texts go back exactly as received (the answer map is keyed by them); shown, they are
+    // cleaned.
+    const std::string text = Console::escape(clean_text(question.text));
     std::string answer;
     if (!question.labels.empty() && options.non_interactive) {
       answer = question.labels.front();
       if (!quiet) {
-        console.print("[dim]auto-selected[/dim] " + text + ": " + Console::escape(answer));
+        console.print("[dim]auto-selected[/dim] " + text + ": " +
+                      Console::escape(clean_line(answer)));
       }
     } else if (!question.labels.empty()) {
       console.print("\n[bold]" + text + "[/bold]");
       for (std::size_t i = 0; i < question.labels.size(); ++i) {
-        console.print("  " + std::to_string(i + 1) + ". " + Console::escape(question.labels[i]));
+        console.print("  " + std::to_string(i + 1) + ". " +
+                      Console::escape(clean_line(question.labels[i])));
       }
       std::optional<std::string> first_option = "1";
       const auto reply =
@@ -79,7 +86,8 @@ velmora::base::awaitable<json::object> prompt_and_answer_with_basic_input(
     } else if (options.non_interactive) {
       answer = options.default_freeform_answer;
       if (!quiet) {
-        console.print("[dim]auto-filled[/dim] " + text + ": " + Console::escape(answer));
+        console.print("[dim]auto-filled[/dim] " + text + ": " +
+                      Console::escape(clean_line(answer)));
       }
     } else {
       std::optional<std::string> no_default;
@@ -92,10 +100,9 @@ velmora::base::awaitable<json::object> prompt_and_answer_with_basic_input(
   co_return answers;
 }
 
-velmora::base::awaitable<void> prompt_and_answer(Console& console,
-                                           const velmora::events::AskPromptRequest& ask_request,
-                                           wirelet::AgentWsV3Client& client,
-                                           AskAnswerOptions options) {
+velmora::base::awaitable<void> prompt_and_answer(
+    Console& console, const velmora::events::AskPromptRequest& ask_request,
+    wirelet::AgentWsV3Client& client, AskAnswerOptions options) {
   std::optional<json::object> answers;
   if (should_use_prompt_toolkit_ask_ui(console, options.non_interactive, options.suppress_output)) {
     answers = co_await prompt_and_answer_with_prompt_toolkit(ask_request,

@@ -1,4 +1,7 @@
+#include <algorithm>
+
 #include "velmora/ask_prompt.hpp"
+#include "velmora/events/text_clean.hpp"
 #include "velmora/json_values.hpp"
 #include "velmora/strip.hpp"
 #include "velmora/term/text_width.hpp"
@@ -47,6 +50,37 @@ AskPromptQuestionState* AskPromptNavigator::current_mutable() noexcept {
 namespace {
 
 int wrap_index(int index, int count) { return ((index % count) + count) % count; }
+
+// Rows of the panel around its questions and options: the frame, the title, the hints, the
+// tabs and the blank lines between them.
+constexpr int PANEL_CHROME_ROWS = 10;
+
+// `text` as far as it fits in `rows` rows of `width` columns once wrapped, the first row
+// starting at column `indent`; "…" marks a cut.
+std::string clip_to_rows(const std::string& text, int width, int rows, int indent) {
+  int row = 0;
+  int column = indent;
+  std::size_t last_fit = 0;  // where the text is cut so that "…" still fits
+  for (std::size_t at = 0; at < text.size();) {
+    const std::size_t next = velmora::term::next_grapheme(text, at);
+    const std::string_view cluster(text.data() + at, next - at);
+    if (cluster == "\n") {
+      ++row;
+      column = 0;
+    } else {
+      const int w = velmora::term::cluster_width(cluster);
+      if (column + w > width) {
+        ++row;
+        column = 0;
+      }
+      column += w;
+    }
+    if (row >= rows) return text.substr(0, last_fit) + "…";
+    if (row < rows - 1 || column < width) last_fit = next;
+    at = next;
+  }
+  return text;
+}
 
 }  // namespace
 
@@ -138,13 +172,23 @@ std::optional<int> AskPromptNavigator::next_unanswered_index(int start) const {
   return std::nullopt;
 }
 
-velmora::term::Fragments AskPromptNavigator::render_fragments() const {
+velmora::term::Fragments AskPromptNavigator::render_fragments(int width, int height) const {
   velmora::term::Fragments out;
   const auto* q = current();
   if (q == nullptr) return {{"", "No questions."}};
+  // On a known screen every option keeps a row; the question may take half of what is left,
+  // and each label a share of the other half.
+  const int inner = width - 2;
+  const int options = static_cast<int>(q->labels.size());
+  const int spare = std::max(0, height - PANEL_CHROME_ROWS - options - (custom_mode_ ? 2 : 0));
+  const auto shown = [&](const std::string& text, int rows, int indent) {
+    return width > 2 && height > 0 ? clip_to_rows(text, inner, rows, indent) : text;
+  };
   out.push_back({"class:ask-title",
                  "Need input · " +
-                     json_to_text(message_id_ ? json::value(*message_id_) : json::value(nullptr)) +
+                     shown(velmora::events::clean_line(json_to_text(
+                               message_id_ ? json::value(*message_id_) : json::value(nullptr))),
+                           1, 13) +
                      "\n"});
   out.push_back({"class:ask-hint",
                  "Use ↑↓ to choose • ←→ to switch • Enter to confirm • Tab custom answer\n\n"});
@@ -155,13 +199,18 @@ velmora::term::Fragments AskPromptNavigator::render_fragments() const {
                    std::string(" ") + mark + " Q" + std::to_string(i + 1) + " "});
   }
   out.push_back({"", "\n\n"});
-  out.push_back({"class:ask-question", q->question_text + "\n"});
+  // The texts are kept as received for the answer map; only what is shown is cleaned.
+  out.push_back({"class:ask-question",
+                 shown(velmora::events::clean_text(q->question_text), 1 + spare / 2, 0) + "\n"});
   if (!q->labels.empty()) {
     for (std::size_t i = 0; i < q->labels.size(); ++i) {
       const bool selected = static_cast<int>(i) == q->selected_index && !custom_mode_;
       out.push_back({selected ? "class:ask-option-selected" : "class:ask-option",
                      std::string(" ") + (selected ? "❯" : " ") + " " + (selected ? "◉" : "○") +
-                         " " + q->labels[i] + "\n"});
+                         " " +
+                         shown(velmora::events::clean_line(q->labels[i]),
+                               1 + spare / 2 / std::max(options, 1), 5) +
+                         "\n"});
     }
   } else {
     out.push_back({"class:ask-hint", " Free-form answer required\n"});

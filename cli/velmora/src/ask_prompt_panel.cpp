@@ -2,12 +2,12 @@
 #include <boost/asio/use_awaitable.hpp>
 
 #include "velmora/ask_prompt.hpp"
+#include "velmora/base/errors.hpp"
 #include "velmora/platform/env.hpp"
 #include "velmora/shell_input.hpp"
 #include "velmora/strip.hpp"
 #include "velmora/term/inline_app.hpp"
 #include "velmora/terminal_mode.hpp"
-#include "velmora/base/errors.hpp"
 
 namespace velmora {
 namespace {
@@ -92,7 +92,7 @@ boost::asio::awaitable<std::optional<AskAnswers>> run_ask_panel(
        .erase_when_done = false,
        .focus_style = "class:ask-option-selected",
        .pinned_style = "class:ask-custom-label"},
-      [&navigator] { return navigator.render_fragments(); },
+      [&navigator, &screen] { return navigator.render_fragments(screen.width(), screen.height()); },
       [&navigator, &result](const Key& key) {
         switch (key.code) {
           case KeyCode::left:

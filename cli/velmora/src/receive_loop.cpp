@@ -30,6 +30,19 @@ void handle_binding(SessionState& s, const events::Binding& binding) {
                                   .branch = s.workspace_branch});
 }
 
+// The server's id is not taken: the session goes on under its requested or generated id, which
+// the hint names, and nothing of the server's id is stored or shown.
+void refuse_binding(SessionState& s, const wirelet::Message& msg) {
+  s.emit_session_notice("server named an unusable thread id (a control character or over " +
+                            std::to_string(events::MAX_THREAD_ID_BYTES) +
+                            " bytes); keeping thread " + s.client.thread_id(),
+                        true);
+  s.binding_notice_pending = false;
+  const auto* is_new = msg.if_contains("is_new");
+  s.replay.binding(is_new && is_new->is_bool() ? std::optional<bool>(is_new->get_bool())
+                                               : std::nullopt);
+}
+
 /// Refreshes the saved login's token into the session; false when no new token came.
 velmora::base::awaitable<bool> refresh_session_token(SessionState& s) {
   const RuntimeConfig cfg = s.cfg;
@@ -60,8 +73,9 @@ velmora::base::awaitable<void> reconnect_with_refresh(SessionState& s, bool alre
   co_await s.client.connect();
 }
 
-velmora::base::awaitable<bool> handle_connection_lost(SessionState& s, const events::AgentEvent& event,
-                                                bool turn_cut_off) {
+velmora::base::awaitable<bool> handle_connection_lost(SessionState& s,
+                                                      const events::AgentEvent& event,
+                                                      bool turn_cut_off) {
   s.turn_in_progress = false;
   std::string error_detail = truthy_text(event.message.if_contains("error_message"));
   if (error_detail.empty()) error_detail = "connection error";
@@ -126,6 +140,7 @@ velmora::base::awaitable<bool> handle_incoming_message(SessionState& s, events::
   switch (event.kind) {
     case EventKind::binding:
       if (event.binding) handle_binding(s, *event.binding);
+      if (event.binding_refused) refuse_binding(s, event.message);
       co_return true;
     case EventKind::config:
       if (s.started_with_explicit_thread) {
@@ -190,7 +205,7 @@ velmora::base::awaitable<bool> handle_incoming_message(SessionState& s, events::
 }
 
 velmora::base::awaitable<void> answer_question(SessionState& s,
-                                         const events::AskPromptRequest& question) {
+                                               const events::AskPromptRequest& question) {
   AskAnswerOptions options{.non_interactive = s.setup.non_interactive,
                            .default_freeform_answer = s.default_freeform_answer(),
                            .suppress_output = s.setup.non_interactive && s.setup.plain_output};

@@ -51,13 +51,14 @@ void end_connection(Impl& impl, Connection& conn, std::string error_text,
                     bool normal_close = false) {
   conn.ended = true;
   if (conn.stopping) return;
+  if (auto held = conn.decoder.finish()) queue_message(impl, std::move(*held));
   queue_message(impl, connection_ended(normal_close ? std::string("server closed the connection")
                                                     : std::move(error_text)));
 }
 
 // The message a frame carries (nothing for a heartbeat), after its debug line.
 std::optional<Incoming> decode_frame_of(Impl& impl, Connection& conn, std::string_view data,
-                                       bool binary) {
+                                        bool binary) {
   impl.debug_print_raw("RECV", data, binary);
   return conn.decoder.decode(data, binary);
 }
@@ -91,9 +92,11 @@ class Receiver final : public detail::FrameSink {
         conn.handed.reset();
         if (conn.stopping) return;
       }
-      if (auto message = decode_frame_of(impl, conn, data, binary)) {
-        queue_message(impl, std::move(*message));
+      auto message = decode_frame_of(impl, conn, data, binary);
+      if (auto released = conn.decoder.take_released()) {
+        queue_message(impl, std::move(*released));
       }
+      if (message) queue_message(impl, std::move(*message));
       read_next(impl_, conn_);
     } catch (const std::exception& e) {
       // Anything else that breaks receiving (a debug sink failing, memory) still ends the turn
@@ -145,6 +148,14 @@ std::optional<Incoming> take_handed_frame(Impl& impl) {
   } catch (const std::exception& e) {
     end_connection(impl, *conn, error_text_or_kind(e));
     return std::nullopt;
+  }
+  // A delta the decoder let go of comes first; the frame's own message is the next one popped.
+  if (auto released = conn->decoder.take_released()) {
+    if (message) {
+      impl.items.push_front(std::move(*message));
+      wake_one_later(impl);
+    }
+    message = std::move(released);
   }
   read_next(impl.shared_from_this(), conn);
   return message;

@@ -9,6 +9,7 @@
 #include <boost/uuid/uuid_generators.hpp>
 #include <boost/uuid/uuid_io.hpp>
 
+#include "surrogate_escapes.hpp"
 #include "velmora/base/errors.hpp"
 #include "velmora/base/json_text.hpp"
 #include "velmora/base/strings.hpp"
@@ -209,31 +210,135 @@ std::string frame_debug_text(std::string_view frame, bool binary) {
   return std::string(frame);
 }
 
+namespace {
+
+// The answer delta spellings: only their text is streamed in pieces a pair can be cut between.
+bool is_answer_delta(const boost::json::object& msg) {
+  const auto* type = msg.if_contains("type");
+  return type && type->is_string() && (*type == "text_delta" || *type == "answer_delta");
+}
+
+// The delta text, at the top level or under "payload", where the rewrite looked for it.
+boost::json::string* delta_text(boost::json::object& msg) {
+  if (auto* delta = msg.if_contains("delta")) return delta->if_string();
+  if (auto* payload = msg.if_contains("payload"); payload && payload->is_object()) {
+    if (auto* delta = payload->get_object().if_contains("delta")) return delta->if_string();
+  }
+  return nullptr;
+}
+
+boost::json::value message_id_of(const boost::json::object& msg) {
+  if (const auto* id = msg.if_contains("message_id")) return *id;
+  if (const auto* payload = msg.if_contains("payload"); payload && payload->is_object()) {
+    if (const auto* id = payload->get_object().if_contains("message_id")) return *id;
+  }
+  return nullptr;
+}
+
+constexpr std::string_view REPLACEMENT = "\xEF\xBF\xBD";
+
+std::string utf8_of_pair(char16_t high, char16_t low) {
+  const char32_t cp = 0x10000 + ((static_cast<char32_t>(high) - 0xD800) << 10) +
+                      (static_cast<char32_t>(low) - 0xDC00);
+  std::string out(4, '\0');
+  out[0] = static_cast<char>(0xF0 | (cp >> 18));
+  out[1] = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+  out[2] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+  out[3] = static_cast<char>(0x80 | (cp & 0x3F));
+  return out;
+}
+
+}  // namespace
+
 FrameDecoder::FrameDecoder() : parser_({}, frame_parse_options()) {}
 
 std::optional<Incoming> FrameDecoder::decode(std::string_view frame, bool binary) {
+  released_.reset();
   std::string_view text = frame;
   if (binary) {
-    if (!is_valid_utf8(text)) return raw_message(frame, binary);
+    if (!is_valid_utf8(text)) {
+      release_held();
+      return raw_message(frame, binary);
+    }
     // Byte payloads may open with a byte-order mark; JSON text never does.
     if (text.starts_with("\xEF\xBB\xBF")) text.remove_prefix(3);
+  }
+  detail::DeltaEdges edges;
+  std::string rewritten;
+  if (detail::may_hold_surrogate_escape(text)) {
+    rewritten = detail::replace_lone_surrogates(text, edges);
+    text = rewritten;
   }
   parser_.reset();
   boost::system::error_code ec;
   parser_.write(text.data(), text.size(), ec);
-  if (ec) return raw_message(frame, binary);
+  if (ec) {
+    release_held();
+    return raw_message(frame, binary);
+  }
   boost::json::value value = parser_.release();
-  if (!value.is_object()) return raw_message(frame, binary);
+  if (!value.is_object()) {
+    release_held();
+    return raw_message(frame, binary);
+  }
   auto& msg = value.get_object();
   if (const auto* type = msg.if_contains("type");
       type && type->is_string() && *type == "heartbeat") {
     return std::nullopt;
   }
+  join_halves(msg, edges.ends_high, edges.starts_low);
   return Incoming{std::move(msg), Origin::server};
 }
 
+void FrameDecoder::join_halves(boost::json::object& msg, char16_t ends_high, char16_t starts_low) {
+  if (!held_ && ends_high == 0) return;
+  boost::json::string* text = delta_text(msg);
+  const bool answer = text != nullptr && is_answer_delta(msg);
+  const boost::json::value id = answer ? message_id_of(msg) : boost::json::value();
+  if (held_ && !(answer && held_->message_id == id)) release_held();
+  if (text == nullptr) return;
+  if (held_) {
+    const char16_t high = held_->high;
+    held_.reset();
+    if (starts_low != 0 && std::string_view(*text).starts_with(REPLACEMENT)) {
+      text->replace(0, REPLACEMENT.size(), utf8_of_pair(high, starts_low));
+    } else {
+      text->insert(0, REPLACEMENT);
+    }
+  }
+  if (ends_high == 0) return;
+  if (answer) {
+    held_ = HeldHalf{msg.at("type"), id, ends_high};
+  } else {
+    text->append(REPLACEMENT);
+  }
+}
+
+void FrameDecoder::release_held() {
+  if (!held_) return;
+  boost::json::object delta;
+  delta["type"] = std::move(held_->type);
+  if (!held_->message_id.is_null()) delta["message_id"] = std::move(held_->message_id);
+  delta["delta"] = REPLACEMENT;
+  held_.reset();
+  released_ = Incoming{std::move(delta), Origin::server};
+}
+
+std::optional<Incoming> FrameDecoder::take_released() { return std::exchange(released_, {}); }
+
+std::optional<Incoming> FrameDecoder::finish() {
+  release_held();
+  return take_released();
+}
+
 std::optional<Incoming> decode_frame(std::string_view frame, bool binary) {
-  return FrameDecoder().decode(frame, binary);
+  FrameDecoder decoder;
+  auto message = decoder.decode(frame, binary);
+  // A lone frame has no next delta: a high half that ended it is a lone surrogate after all.
+  if (decoder.finish() && message) {
+    if (auto* text = delta_text(message->message)) text->append(REPLACEMENT);
+  }
+  return message;
 }
 
 std::string session_block_text(const WireletConfig& config) {

@@ -145,7 +145,7 @@ TEST(AgentEvent, BindingMetadataBindsTheServersThread) {
     const char* name;
     std::optional<std::string> requested;
     bool explicit_id;
-    const char* payload;
+    std::string payload;
     std::optional<wirelet::SessionBindingUpdate> expected;
   };
   using wirelet::SessionBindingUpdate;
@@ -177,6 +177,16 @@ TEST(AgentEvent, BindingMetadataBindsTheServersThread) {
       {"missing", "A", true, R"({"type": "metadata"})", std::nullopt},
       {"null", "A", true, R"({"type": "metadata", "thread_id": null})", std::nullopt},
       {"zero", "A", true, R"({"type": "metadata", "thread_id": 0})", std::nullopt},
+      // Ids that would forge a line or fill the store are refused; the client keeps its own.
+      {"line break", "A", true, R"({"type": "metadata", "thread_id": "t\nFAKE"})", std::nullopt},
+      {"escape", "A", true, R"({"type": "metadata", "thread_id": "t\u001b]0;x\u0007"})",
+       std::nullopt},
+      {"C1", "A", true, R"({"type": "metadata", "thread_id": "t\u0085x"})", std::nullopt},
+      {"257 bytes", "A", true,
+       R"({"type": "metadata", "thread_id": ")" + std::string(257, 'x') + "\"}", std::nullopt},
+      {"256 bytes", std::nullopt, false,
+       R"({"type": "metadata", "thread_id": ")" + std::string(256, 'x') + "\"}",
+       SessionBindingUpdate{std::nullopt, std::string(256, 'x'), false, std::nullopt, false}},
   };
   for (const auto& c : cases) {
     boost::asio::io_context io;
@@ -187,6 +197,10 @@ TEST(AgentEvent, BindingMetadataBindsTheServersThread) {
     wirelet::AgentWsV3Client client(io.get_executor(), cfg);
     const AgentEvent event = server_event(msg(c.payload));
     ASSERT_EQ(event.kind, EventKind::binding) << c.name;
+    const bool refused = c.name == std::string_view("line break") ||
+                         c.name == std::string_view("escape") || c.name == std::string_view("C1") ||
+                         c.name == std::string_view("257 bytes");
+    EXPECT_EQ(event.binding_refused, refused) << c.name;
     std::optional<SessionBindingUpdate> update;
     if (event.binding) update = client.bind_thread(event.binding->thread_id, event.binding->is_new);
     EXPECT_EQ(update, c.expected) << c.name;
@@ -199,7 +213,7 @@ TEST(AgentEvent, BindingMetadataBindsTheServersThread) {
   }
 }
 
-TEST(AgentEvent, OpenQuestionsAreRecognisedWithCleanTexts) {
+TEST(AgentEvent, OpenQuestionsAreRecognisedWithTheirTextsAsSent) {
   const struct {
     const char* message;
     bool open;
@@ -224,7 +238,11 @@ TEST(AgentEvent, OpenQuestionsAreRecognisedWithCleanTexts) {
   EXPECT_EQ(request->message_id, "42");
   EXPECT_EQ(request->message_type, "ask_user_input");
   ASSERT_EQ(request->questions.size(), 2u);
-  EXPECT_EQ(request->questions[0].at("question").as_string(), "Which ␛[2J one?");
+  // Sent back as received, so the service can match its question; shown cleaned.
+  EXPECT_EQ(request->questions[0].at("question").as_string(), "Which \x1b[2J one?");
+  const auto shown = velmora::events::question_maps(
+      msg(R"({"questions": [{"question": "Which \u001b[2J one?"}]})"));
+  EXPECT_EQ(shown[0].at("question").as_string(), "Which ␛[2J one?");
   EXPECT_EQ(request->questions[0].at("options").as_array()[1].at("label").as_int64(), 7);
   EXPECT_EQ(request->questions[1].at("question").as_string(), "Bare question?");
 }

@@ -162,6 +162,78 @@ TEST(FrameDecoder, ReusedAcrossGoodAndBrokenFrames) {
   }
 }
 
+TEST(DecodeFrame, LoneSurrogatesAreReadAsReplacementCharacters) {
+  const std::pair<std::string, std::string> cases[] = {
+      {R"({"type": "complete", "usage": {"n": "\ud800"}})",
+       "{\"type\":\"complete\",\"usage\":{\"n\":\"\xEF\xBF\xBD\"}}"},
+      {R"({"type": "text", "content": "a\udc00b\ud83d", "\ud800": 1})",
+       "{\"type\":\"text\",\"content\":\"a\xEF\xBF\xBD"
+       "b\xEF\xBF\xBD\",\"\xEF\xBF\xBD\":1}"},
+      // A lone high half at the end of a lone delta: there is no next delta to join.
+      {R"({"type": "text_delta", "message_id": "a", "delta": "abc\ud83d"})",
+       "{\"type\":\"text_delta\",\"message_id\":\"a\",\"delta\":\"abc\xEF\xBF\xBD\"}"},
+      // Pairs, escaped backslashes and escaped quotes are left alone.
+      {R"({"type": "x", "s": "\ud83d\ude00 \\ud800 \"\ud83d\""})",
+       "{\"type\":\"x\",\"s\":\"\xF0\x9F\x98\x80 \\\\ud800 \\\"\xEF\xBF\xBD\\\"\"}"},
+  };
+  for (const auto& [frame, expected] : cases) {
+    const auto msg = wirelet::decode_frame(frame, false);
+    ASSERT_TRUE(msg) << frame;
+    EXPECT_EQ(msg->origin, wirelet::Origin::server) << frame;
+    EXPECT_EQ(boost::json::serialize(msg->message), expected) << frame;
+  }
+}
+
+TEST(FrameDecoder, JoinsAPairCutBetweenTwoDeltasOfOneMessage) {
+  const auto delta_of = [](const std::optional<wirelet::Incoming>& msg) {
+    return msg ? std::string(msg->message.at("delta").as_string()) : std::string("<none>");
+  };
+  {
+    wirelet::FrameDecoder decoder;
+    EXPECT_EQ(delta_of(decoder.decode(
+                  R"({"type": "text_delta", "message_id": "a", "delta": "x\ud83d"})", false)),
+              "x");
+    EXPECT_FALSE(decoder.decode(R"({"type": "heartbeat"})", false));
+    EXPECT_EQ(delta_of(decoder.decode(
+                  R"({"type": "text_delta", "message_id": "a", "delta": "\ude00y"})", false)),
+              "\xF0\x9F\x98\x80y");
+    EXPECT_FALSE(decoder.take_released());
+    EXPECT_FALSE(decoder.finish());
+  }
+  {
+    // The other half never comes: the held half is a U+FFFD delta of its message, delivered
+    // before whatever came instead, so a "complete" still follows the whole answer.
+    wirelet::FrameDecoder decoder;
+    (void)decoder.decode(R"({"type": "answer_delta", "message_id": "a", "delta": "\ud83d"})",
+                         false);
+    const auto complete = decoder.decode(R"({"type": "complete"})", false);
+    ASSERT_TRUE(complete);
+    const auto released = decoder.take_released();
+    ASSERT_TRUE(released);
+    EXPECT_EQ(boost::json::serialize(released->message),
+              "{\"type\":\"answer_delta\",\"message_id\":\"a\",\"delta\":\"\xEF\xBF\xBD\"}");
+  }
+  {
+    // Another message's delta, and a delta of the same message that does not start with the
+    // low half, each get the U+FFFD; a lone low half is one too.
+    wirelet::FrameDecoder decoder;
+    (void)decoder.decode(R"({"type": "text_delta", "message_id": "a", "delta": "\ud83d"})", false);
+    EXPECT_EQ(delta_of(decoder.decode(
+                  R"({"type": "text_delta", "message_id": "b", "delta": "\ude00"})", false)),
+              "\xEF\xBF\xBD");
+    EXPECT_EQ(boost::json::serialize(decoder.take_released()->message),
+              "{\"type\":\"text_delta\",\"message_id\":\"a\",\"delta\":\"\xEF\xBF\xBD\"}");
+    (void)decoder.decode(
+        R"({"type": "text_delta", "message_id": "b", "payload": {"delta": "\ud83d"}})", false);
+    EXPECT_EQ(delta_of(decoder.decode(R"({"type": "text_delta", "message_id": "b", "delta": "z"})",
+                                      false)),
+              "\xEF\xBF\xBDz");
+    EXPECT_FALSE(decoder.take_released());
+    (void)decoder.decode(R"({"type": "text_delta", "message_id": "b", "delta": "\udbff"})", false);
+    EXPECT_EQ(delta_of(decoder.finish()), "\xEF\xBF\xBD");
+  }
+}
+
 TEST(DecodeFrame, KeepsUndecodableBytesAndAcceptsDeepNesting) {
   const std::string bytes("\xff\x00\x01", 3);
   const auto raw = wirelet::decode_frame(bytes, true);

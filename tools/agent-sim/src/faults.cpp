@@ -48,6 +48,7 @@ void Faults::fill_from(const Faults& other) {
   fill(metadata_delay, other.metadata_delay);
   fill(handshake_delay, other.handshake_delay);
   fill(override_thread, other.override_thread);
+  fill(metadata_thread_id, other.metadata_thread_id);
   fill(upload_status, other.upload_status);
   fill(upload_body, other.upload_body);
   fill(upload_missing_relative_path, other.upload_missing_relative_path);
@@ -79,6 +80,9 @@ Faults faults_from_json(const boost::json::object& object) {
       f.handshake_delay = seconds_value(key, v);
     } else if (key == "override_thread") {
       f.override_thread = bool_value(key, v);
+    } else if (key == "metadata_thread_id") {
+      if (!v.is_string()) bad(key, "expected a string");
+      f.metadata_thread_id = std::string(v.get_string());
     } else if (key == "upload_status") {
       const auto status = count_value(key, v);
       if (status < 100 || status > 599) bad(key, "expected an HTTP status from 100 to 599");

@@ -34,6 +34,8 @@ struct Faults {
   std::optional<double> handshake_delay;
   /// Bind every session to a fresh thread, whatever was asked.
   std::optional<bool> override_thread;
+  /// The binding metadata names this thread id instead of the bound one (a hostile binding).
+  std::optional<std::string> metadata_thread_id;
   /// Upload answers with this status (and `upload_body`, default an error object).
   std::optional<unsigned> upload_status;
   std::optional<std::string> upload_body;

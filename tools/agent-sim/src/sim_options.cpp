@@ -186,7 +186,7 @@ ParsedOptions parse_options(int argc, const char* const* argv, std::ostream& out
               stall_after = 0, oversized = 0;
   double metadata_delay = 0, handshake_delay = 0;
   unsigned upload_status = 0;
-  std::string upload_body;
+  std::string upload_body, metadata_thread_id;
   bool non_json = false, binary = false, override_thread = false, missing_path = false;
   app.add_option("--reject-handshakes", reject_handshakes,
                  "Answer the first N websocket handshakes with 401")
@@ -231,6 +231,10 @@ ParsedOptions parse_options(int argc, const char* const* argv, std::ostream& out
   app.add_flag("--override-thread", override_thread,
                "Bind every session to a fresh thread, whatever was asked")
       ->group(faults);
+  app.add_option("--metadata-thread-id", metadata_thread_id,
+                 "Name this thread id in the binding metadata instead of the bound one")
+      ->group(faults)
+      ->type_name("TEXT");
   app.add_option("--upload-status", upload_status, "Answer uploads with this HTTP status")
       ->check(CLI::Range(100u, 599u))
       ->group(faults)
@@ -285,6 +289,7 @@ ParsedOptions parse_options(int argc, const char* const* argv, std::ostream& out
   if (app.count("--metadata-delay")) f.metadata_delay = metadata_delay;
   if (app.count("--handshake-delay")) f.handshake_delay = handshake_delay;
   if (override_thread) f.override_thread = true;
+  if (app.count("--metadata-thread-id")) f.metadata_thread_id = metadata_thread_id;
   if (app.count("--upload-status")) f.upload_status = upload_status;
   if (app.count("--upload-body")) f.upload_body = upload_body;
   if (missing_path) f.upload_missing_relative_path = true;

@@ -158,7 +158,9 @@ class Session final : public TurnHost {
             {"is_new", binding.is_new}});
     state_.save_if_changed();
     const boost::json::object metadata{
-        {"type", "metadata"}, {"thread_id", thread_id_}, {"is_new", binding.is_new}};
+        {"type", "metadata"},
+        {"thread_id", faults.metadata_thread_id.value_or(thread_id_)},
+        {"is_new", binding.is_new}};
     std::string metadata_text = dumps(metadata);
     if (!co_await send(std::move(metadata_text), false, false)) co_return false;
     if (binding.is_new) co_return true;

@@ -81,7 +81,10 @@ class AskPromptNavigator {
   /// Answers of all questions as they stand (questions with empty text left out).
   [[nodiscard]] AskAnswers answers() const;
 
-  [[nodiscard]] velmora::term::Fragments render_fragments() const;
+  /// The panel for a screen of `width` x `height` (0: unbounded). A question or label too
+  /// long to leave the rest of the panel on screen is cut, "…" marking the cut; the answers
+  /// keep it whole.
+  [[nodiscard]] velmora::term::Fragments render_fragments(int width = 0, int height = 0) const;
 
  private:
   [[nodiscard]] std::string resolved_answer(const AskPromptQuestionState& question) const;

@@ -67,17 +67,37 @@ struct WsEndpoint {
 
 /// The message a frame carries: its JSON object from the server; the client's "_raw" (with
 /// "binary": true for a binary frame) when it is not a JSON object; nothing for a heartbeat.
+/// JSON is read leniently: a lone UTF-16 surrogate escape is read as U+FFFD.
 [[nodiscard]] std::optional<Incoming> decode_frame(std::string_view frame, bool binary);
 
-/// `decode_frame` with one parser kept between messages: its buffers are reused, which halves
-/// the cost of a small message on a busy stream.
+/// The frames of one connection, in order: `decode_frame` with one parser kept between messages
+/// (its buffers are reused, which halves the cost of a small message on a busy stream), which
+/// also joins a surrogate pair cut between two deltas of one answer message ("\ud83d", then
+/// "\ude00"). The high half is held back until the next frame; when that is not the rest of
+/// the same message, the half is delivered as a U+FFFD delta of its message, before it.
 class FrameDecoder {
  public:
   FrameDecoder();
   [[nodiscard]] std::optional<Incoming> decode(std::string_view frame, bool binary);
+  /// A delta to deliver before the message the last `decode` returned, if that call let go of
+  /// a held half.
+  [[nodiscard]] std::optional<Incoming> take_released();
+  /// The held half, if any, as its U+FFFD delta: the connection's frames are over.
+  [[nodiscard]] std::optional<Incoming> finish();
 
  private:
+  struct HeldHalf {
+    boost::json::value type;
+    boost::json::value message_id;
+    char16_t high = 0;
+  };
+
+  void join_halves(boost::json::object& msg, char16_t ends_high, char16_t starts_low);
+  void release_held();
+
   boost::json::parser parser_;
+  std::optional<HeldHalf> held_;
+  std::optional<Incoming> released_;
 };
 
 /// The "[DEBUG][SESSION]" block for `config`, without a final line break.

@@ -12,6 +12,7 @@
 //   }
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -58,6 +59,10 @@ enum class Phase {
   subagent,    ///< subagent_message
 };
 
+/// The longest thread id the client takes from the server: ids go into the session store, the
+/// one-shot hint and the next connection's URL.
+inline constexpr std::size_t MAX_THREAD_ID_BYTES = 256;
+
 /// How the server bound the session, read from binding metadata.
 struct Binding {
   /// Never empty.
@@ -76,6 +81,9 @@ struct AgentEvent {
   std::string status;
   /// Binding metadata with a usable thread id; absent for any other event.
   std::optional<Binding> binding;
+  /// Binding metadata whose thread id is no usable binding: it holds a control character or is
+  /// longer than MAX_THREAD_ID_BYTES. The client keeps its own id and stores nothing of it.
+  bool binding_refused = false;
   /// The decoded message; consumers read the fields of their kind from it.
   wirelet::Message message;
 };

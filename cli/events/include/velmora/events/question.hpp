@@ -12,11 +12,13 @@
 namespace velmora::events {
 
 struct AskPromptRequest {
-  /// Id of the question message, echoed back with the answer; absent when the message had none.
+  /// Id of the question message as sent, echoed back with the answer; absent when the message
+  /// had none.
   std::optional<std::string> message_id;
-  /// Question maps as sent: {"question", "header", "options": [{"label", "description"}]}, with
-  /// terminal control characters in their texts made harmless. A bare question text becomes
-  /// {"question": text}; elements of any other kind are dropped.
+  /// Question maps exactly as sent: {"question", "header", "options": [{"label",
+  /// "description"}]}. The answer map is keyed by these texts and carries the chosen labels, so
+  /// they stay as received; whatever shows them cleans them (clean_text, clean_line). A bare
+  /// question text becomes {"question": text}; elements of any other kind are dropped.
   boost::json::array questions;
   /// The message type as received (one of the ask spellings).
   std::string message_type;
@@ -26,7 +28,7 @@ struct AskPromptRequest {
 /// "called"); nothing for any other event.
 [[nodiscard]] std::optional<AskPromptRequest> open_question(const AgentEvent& event);
 
-/// The questions of an ask message, cleaned for display (see AskPromptRequest::questions).
+/// The questions of an ask message with their texts cleaned, for display only.
 [[nodiscard]] boost::json::array question_maps(const boost::json::object& msg);
 
 /// The question message's id, cleaned to one line; absent when it has none.
