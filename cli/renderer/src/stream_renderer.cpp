@@ -253,6 +253,7 @@ void StreamRenderer::render_session_notice(std::string_view text, bool warning) 
 
 void StreamRenderer::render_invocation_error(std::string_view summary, std::string_view hint,
                                              const std::optional<std::string>& detail, bool debug) {
+  if (impl_->options.on_invocation_error) impl_->options.on_invocation_error(summary, hint, detail);
   impl_->writer->end_turn();
   impl_->out().print_lines(invocation_error_lines(summary, hint, detail, debug, impl_->width()));
 }

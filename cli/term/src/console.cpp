@@ -455,7 +455,9 @@ void FdSink::write(std::string_view bytes) {
     const ssize_t n = ::write(fd_, bytes.data(), bytes.size());
     if (n < 0) {
       if (errno == EINTR) continue;
-      return;  // a closed pipe or full disk: output is best effort, never fatal
+      // A closed pipe or a full disk never stops the program here; its end reports the loss.
+      if (!error_) error_ = errno;
+      return;
     }
     bytes.remove_prefix(static_cast<std::size_t>(n));
   }

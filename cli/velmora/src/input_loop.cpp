@@ -85,6 +85,11 @@ velmora::base::awaitable<json::array> build_query_attachments(SessionState& s) {
   const auto records = co_await parcelon::upload_attachments(
       file_api_url, user_id, thread_id, s.pending_attachments, std::move(options));
   json::array uploaded(records.begin(), records.end());
+  if (s.setup.headless) {
+    std::vector<std::string> paths;
+    for (const auto& attachment : s.pending_attachments) paths.push_back(attachment.path);
+    s.setup.headless->attachments(paths, uploaded);
+  }
   s.console.print("[green]uploaded " + std::to_string(uploaded.size()) + " attachment(s)[/green]");
   co_return uploaded;
 }
@@ -103,6 +108,12 @@ velmora::base::awaitable<std::optional<json::array>> upload_query_attachments(Se
                       (count == 1 ? " attachment stays" : " attachments stay") +
                       " queued for the next one (/attachments lists them, /detach removes "
                       "them).[/dim]");
+    }
+    if (s.setup.headless) {
+      s.setup.headless->expect_error_kind("attachment");
+      s.setup.headless->error("Failed to upload attachments.",
+                              "Check the attachment paths and the File API address.",
+                              velmora::base::error_text_or_kind(e));
     }
   }
   co_return std::nullopt;
@@ -181,6 +192,11 @@ void SessionState::handle_sigint() {
   const double now = velmora::base::monotonic_seconds();
   if (now - last_sigint_ts < DOUBLE_SIGINT_WINDOW_SECONDS) {
     print_console_notice(console, "\nExiting (double Ctrl+C)", "yellow");
+    // The process ends before the session does: the result line goes out now.
+    if (setup.headless) {
+      setup.headless->interrupted();
+      (void)setup.headless->finish(0);
+    }
     // The process ends before this send can fail in any way worth reporting.
     terminate_task = velmora::base::Task::spawn(executor, client.send_terminate());
     query_complete_event.set();
@@ -205,6 +221,7 @@ void SessionState::handle_sigint() {
   // What the turn showed so far stays above the notice.
   renderer.note_interrupt_sent();
   print_console_notice(console, "\nInterrupt sent. Press Ctrl+C again to exit.", "yellow");
+  if (setup.headless) setup.headless->interrupted();
   // A failed send means the connection broke; its "_connection_error" reports that.
   velmora::base::Task::spawn(executor, client.send_interrupt());
 }

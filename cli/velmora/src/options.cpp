@@ -107,13 +107,6 @@ CLI::Option* flag_option(CLI::App& parser, const std::string& flags, bool& field
       ->trigger_on_parse();
 }
 
-void print_usage_error(std::ostream& err, const std::string& message) {
-  err << "Usage: " << PROGRAM << " [OPTIONS] [SUBCOMMAND]\n"
-      << "       " << PROGRAM << " run [OPTIONS]\n"
-      << PROGRAM << ": error: " << message << "\n"
-      << "Run '" << PROGRAM << " --help' for the options.\n";
-}
-
 // A parse error may quote the arguments it could not place; a token among them is shown only
 // in its debug form.
 std::string hide_tokens(const std::string& message, const std::vector<std::string>& args) {
@@ -126,6 +119,13 @@ std::string hide_tokens(const std::string& message, const std::vector<std::strin
 }
 
 }  // namespace
+
+void print_usage_error(std::ostream& err, const std::string& message) {
+  err << "Usage: " << PROGRAM << " [OPTIONS] [SUBCOMMAND]\n"
+      << "       " << PROGRAM << " run [OPTIONS]\n"
+      << PROGRAM << ": error: " << message << "\n"
+      << "Run '" << PROGRAM << " --help' for the options.\n";
+}
 
 std::string version_text(std::string_view release_tag, std::string_view build_version) {
   return std::string(shown_version(release_tag, build_version));
@@ -212,6 +212,11 @@ void add_run_arguments(CLI::App& parser, Options& o) {
   text_option(parser, "--wheel-server-url", o.wheel_server_url,
               "Base URL for wheel server used by self-upgrade.");
   flag_option(parser, "--upgrade", o.upgrade, "Upgrade CLI from wheel server and exit.");
+  text_option(parser, "--output-format", o.output_format,
+              "Output for programs: text (default), json (one result object) or stream-json "
+              "(one JSON event per line, then the result). VELMORA_OUTPUT_FORMAT stands in.")
+      ->type_name("FORMAT")
+      ->check(CLI::IsMember({"text", "json", "stream-json"}));
 }
 
 std::unique_ptr<CLI::App> make_parser(Options& options) {

@@ -16,6 +16,7 @@ namespace {
 void handle_binding(SessionState& s, const events::Binding& binding) {
   const wirelet::SessionBindingUpdate update =
       s.client.bind_thread(binding.thread_id, binding.is_new);
+  if (s.setup.headless) s.setup.headless->bound(s.client.thread_id(), update.is_new);
   if (s.binding_notice_pending) {
     s.emit_session_notice(build_session_binding_notice(update),
                           update.server_overrode_requested_thread);
@@ -183,7 +184,12 @@ velmora::base::awaitable<bool> handle_incoming_message(SessionState& s, events::
   }
 
   if (!shown_before) {
-    s.renderer.render(event, historical);
+    // The JSON output is the third consumer of the events, in place of the renderer's.
+    if (s.setup.headless) {
+      s.setup.headless->event(event, historical);
+    } else {
+      s.renderer.render(event, historical);
+    }
     // Questions met in a replay were answered back then; only a live one is answered here.
     if (!historical) {
       if (auto question = events::open_question(event)) co_await answer_question(s, *question);
@@ -206,6 +212,19 @@ velmora::base::awaitable<bool> handle_incoming_message(SessionState& s, events::
 
 velmora::base::awaitable<void> answer_question(SessionState& s,
                                                const events::AskPromptRequest& question) {
+  if (s.setup.headless) {
+    // Automatic answers, reported as data instead of console lines.
+    const AskAnswerOptions automatic{.non_interactive = true,
+                                     .default_freeform_answer = s.default_freeform_answer(),
+                                     .suppress_output = true};
+    boost::json::object answers =
+        co_await prompt_and_answer_with_basic_input(s.console, question, automatic);
+    s.setup.headless->question_answered(question.message_id, question.questions, answers);
+    if (question.message_id && !question.message_id->empty()) {
+      co_await s.client.send_answer(*question.message_id, std::move(answers));
+    }
+    co_return;
+  }
   AskAnswerOptions options{.non_interactive = s.setup.non_interactive,
                            .default_freeform_answer = s.default_freeform_answer(),
                            .suppress_output = s.setup.non_interactive && s.setup.plain_output};

@@ -261,7 +261,14 @@ RuntimeConfig load_runtime_defaults(const Options& args, velmora::oauth::Credent
     }
     token = present(credentials.get_valid_token(cfg.oauth_base_url, cfg.oauth_client_id));
   }
-  if (!token && !user_id) token = login_in_browser(credentials, cfg, hooks);
+  if (!token && !user_id) {
+    if (!hooks.browser_login) {
+      throw CliInvocationError("auth", "Login required.",
+                               "Run `velmora login` in a terminal first, or pass --token or set "
+                               "VELMORA_AUTH_TOKEN.");
+    }
+    token = login_in_browser(credentials, cfg, hooks);
+  }
 
   if (token) {
     if (auto token_user = user_of_token(credentials, cfg, *token)) {

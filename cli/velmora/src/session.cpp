@@ -14,6 +14,7 @@
 #include "velmora/banner.hpp"
 #include "velmora/cli_errors.hpp"
 #include "velmora/completion_wait.hpp"
+#include "velmora/headless_run.hpp"
 #include "velmora/input_loop.hpp"
 #include "velmora/oauth/device_flow.hpp"
 #include "velmora/program_exit.hpp"
@@ -287,6 +288,7 @@ velmora::base::awaitable<int> run_one_shot(SessionState& s, velmora::base::Task&
       s.console.print("[red]Timed out waiting for complete (" + std::to_string(s.args.timeout) +
                       "s)[/red]");
     }
+    if (s.setup.headless) s.setup.headless->timed_out();
     // Without anything shown the run has failed, whatever the mode.
     if (!s.saw_user_visible_output) status = 1;
   }
@@ -402,15 +404,22 @@ velmora::base::awaitable<int> drive_session(SessionState& s, net::signal_set& si
 
 }  // namespace
 
-int run_cli(const Options& args) {
+int run_cli(const Options& given) {
+  const HeadlessStart headless = start_headless(given);
+  if (headless.exit_status) return *headless.exit_status;
+  const Options& args = headless.args;
   keep_sigint_off_workers();
   net::io_context io;
   const auto relay = std::make_shared<LiveDisplayRelay>();
   SessionSetupDeps deps;
   deps.executor = io.get_executor();
   deps.live_display = relay;
+  deps.headless = headless.report;
   auto outcome = prepare_session(args, std::move(deps));
-  if (!outcome.setup) return outcome.exit_status;
+  if (!outcome.setup) {
+    if (headless.report) return headless.report->finish(outcome.exit_status);
+    return outcome.exit_status;
+  }
   SessionSetup& setup = *outcome.setup;
 
   // On a colour terminal the screen is the one writer: output prints above its live lines
@@ -459,6 +468,20 @@ int run_cli(const Options& args) {
   s.binding_notice_pending = setup.cfg.explicit_thread_id;
   s.replay.start(/*resumed_thread=*/setup.cfg.explicit_thread_id);
   s.renderer.set_live_status_enabled(s.base_live_status_enabled);
+  // Nobody reads the rest of a one-shot whose output cannot be written: the turn ends now and
+  // the session closes.
+  const auto end_unread_turn = [&s] {
+    s.one_shot_failed = true;
+    s.query_complete_event.set();
+    s.prompt_ready_event.set();
+  };
+  std::shared_ptr<WatchedStdout> stdout_watch;
+  if (setup.headless) {
+    setup.headless->on_output_failure(end_unread_turn);
+  } else if (s.one_shot && !screen) {
+    stdout_watch = std::make_shared<WatchedStdout>(end_unread_turn);
+    setup.console->set_sink(stdout_watch);
+  }
 
   net::signal_set signals(io);
   boost::system::error_code ec;
@@ -473,7 +496,7 @@ int run_cli(const Options& args) {
   });
   io.run();
   if (screen) setup.console->set_sink(std::make_shared<velmora::term::FdSink>(STDOUT_FILENO));
-  return status;
+  return end_run(setup.headless.get(), stdout_watch.get(), status);
 }
 
 }  // namespace velmora

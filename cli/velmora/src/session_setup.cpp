@@ -38,6 +38,12 @@ std::unique_ptr<StreamRenderer> make_renderer(const Options& args, const Session
   options.version = version_text();
   options.workspace_cwd = s.workspace_cwd;
   options.workspace_branch = s.workspace_branch;
+  if (const auto report = deps.headless) {
+    options.on_invocation_error = [report](std::string_view summary, std::string_view hint,
+                                           const std::optional<std::string>& detail) {
+      report->error(summary, hint, detail);
+    };
+  }
   return std::make_unique<StreamRenderer>(std::move(options));
 }
 
@@ -48,14 +54,24 @@ std::string current_folder() {
   return ec ? std::string("-") : cwd.string();
 }
 
-void render_failure(StreamRenderer& renderer, const std::exception& error, bool debug) {
+void render_failure(StreamRenderer& renderer, const std::exception& error, bool debug,
+                    HeadlessReport* report) {
   const auto info = classify_cli_error(error);
+  if (report != nullptr) report->expect_error_kind(info.category);
   renderer.render_invocation_error(info.summary, info.hint, info.detail, debug);
 }
 
 }  // namespace
 
 SetupOutcome prepare_session(const Options& args, SessionSetupDeps deps) {
+  if (deps.headless) {
+    // Standard output carries the JSON lines only; what people read goes to standard error.
+    deps.make_console = [](bool) {
+      return std::make_shared<Console>(velmora::term::ConsoleOptions{.no_color = true},
+                                       std::make_shared<velmora::term::FdSink>(2));
+    };
+    deps.runtime.browser_login = false;
+  }
   if (!deps.make_console) deps.make_console = [](bool plain) { return build_console(plain); };
   if (!deps.runtime.login_console) {
     deps.runtime.login_console = [make = deps.make_console] { return make(false); };
@@ -76,6 +92,7 @@ SetupOutcome prepare_session(const Options& args, SessionSetupDeps deps) {
   }
 
   SessionSetup s;
+  s.headless = deps.headless;
   s.credentials = deps.credentials;
   s.system_prompt = args.system_prompt;
 
@@ -88,10 +105,17 @@ SetupOutcome prepare_session(const Options& args, SessionSetupDeps deps) {
   try {
     s.cfg = load_runtime_defaults(args, *deps.credentials, deps.runtime);
   } catch (const std::exception& e) {
-    render_failure(*s.renderer, e, args.debug);
+    render_failure(*s.renderer, e, args.debug, deps.headless.get());
     return {std::nullopt, 1};
   }
 
+  if (s.headless) {
+    s.headless->set_session_info({.version = version_text(),
+                                  .user_id = s.cfg.user_id,
+                                  .language = s.cfg.language,
+                                  .scenario = s.cfg.scenario,
+                                  .endpoint = s.cfg.url});
+  }
   // The configuration object may say a chat gateway runs us: decide the modes again.
   s.non_interactive = should_use_non_interactive(args, s.cfg.config_payload);
   s.plain_output = should_use_plain_output(args, s.cfg.config_payload);
@@ -120,7 +144,7 @@ SetupOutcome prepare_session(const Options& args, SessionSetupDeps deps) {
   try {
     validate_runtime_contract(s.cfg);
   } catch (const std::exception& e) {
-    render_failure(*s.renderer, e, args.debug);
+    render_failure(*s.renderer, e, args.debug, deps.headless.get());
     return {std::nullopt, 1};
   }
   s.hide_session_details = should_hide_session_details(args, s.cfg.config_payload);

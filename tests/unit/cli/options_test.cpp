@@ -83,6 +83,8 @@ TEST(ParseArgs, EveryRunOptionWorksAtTopLevelAndAfterRun) {
       {{"--upgrade"}, [](Options& o) { o.upgrade = true; }},
       {{"--query=-starts-with-dash"}, [](Options& o) { o.query = "-starts-with-dash"; }},
       {{"--query", ""}, [](Options& o) { o.query = ""; }},
+      {{"--query", "-"}, [](Options& o) { o.query = "-"; }},
+      {{"--output-format", "stream-json"}, [](Options& o) { o.output_format = "stream-json"; }},
   };
   for (const auto& c : cases) {
     Options expected;
@@ -129,6 +131,7 @@ TEST(ParseArgs, NumberTexts) {
 TEST(ParseArgs, UnparseableCommandLinesEndWithStatusTwo) {
   const std::vector<std::vector<std::string>> cases = {
       {"--timeout", "x"},
+      {"--output-format", "xml"},
       {"--timeout", "1.5"},
       {"--timeout", "1__0"},
       {"--timeout", "_1"},

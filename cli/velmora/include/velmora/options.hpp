@@ -49,6 +49,8 @@ struct Options {
   std::optional<double> idle_finish_seconds;
   std::optional<std::string> wheel_server_url;
   bool upgrade = false;
+  /// `--output-format` as given ("text", "json" or "stream-json"); absent: VELMORA_OUTPUT_FORMAT.
+  std::optional<std::string> output_format;
 
   friend bool operator==(const Options&, const Options&) = default;
 };
@@ -65,6 +67,9 @@ void add_run_arguments(CLI::App& parser, Options& options);
 /// The whole parser (description, `-v/--version`, the sub-commands and the run options at both
 /// levels) writing into `options`. The shell completions and the man page are generated from it.
 [[nodiscard]] std::unique_ptr<CLI::App> make_parser(Options& options);
+
+/// Prints the usage lines and "velmora: error: `message`" (what an unparseable command line gets).
+void print_usage_error(std::ostream& err, const std::string& message);
 
 /// Parses the arguments that follow the program name. Help and the version are printed to
 /// `out` and end the program with status 0; anything unparseable prints the usage and an

@@ -84,6 +84,9 @@ struct RuntimeDefaultsHooks {
   std::function<bool(const std::string& question)> confirm_dotenv_trust;
   /// Where trusted `.env` files are remembered; default DotenvTrustStore::default_location().
   std::optional<std::filesystem::path> dotenv_trust_file;
+  /// Without a token or user id the browser login starts; false: the run stops instead (a
+  /// program driving velmora cannot complete a login).
+  bool browser_login = true;
 };
 
 /// Throws CliInvocationError; errors of the credentials component (a failed login, a failed

@@ -17,6 +17,7 @@
 
 #include <boost/asio/any_io_executor.hpp>
 
+#include "velmora/headless_report.hpp"
 #include "velmora/options.hpp"
 #include "velmora/runtime_config.hpp"
 #include "velmora/oauth/credentials.hpp"
@@ -46,6 +47,8 @@ struct SessionSetup {
   /// Saved with the session and shown in the banner.
   std::string workspace_cwd;
   std::string workspace_branch;
+  /// The JSON output of `--output-format json|stream-json`; absent for text.
+  std::shared_ptr<HeadlessReport> headless;
 };
 
 struct SetupOutcome {
@@ -68,6 +71,9 @@ struct SessionSetupDeps {
   /// Default: the current folder and its git branch.
   std::optional<std::string> workspace_cwd;
   std::optional<std::string> workspace_branch;
+  /// The JSON output: diagnostics go to standard error, failures into its result, and no
+  /// browser login is started.
+  std::shared_ptr<HeadlessReport> headless;
 };
 
 /// Set-up steps in order; never throws for a start-up failure (it is rendered instead).

@@ -79,6 +79,10 @@ struct RendererOptions {
   /// thinking history.
   std::function<double()> monotonic_clock;
   std::function<std::chrono::system_clock::time_point()> wall_clock;
+  /// Told every failure render_invocation_error shows (a machine-readable report keeps it).
+  std::function<void(std::string_view summary, std::string_view hint,
+                     const std::optional<std::string>& detail)>
+      on_invocation_error;
 };
 
 class StreamRenderer {

@@ -35,8 +35,13 @@ class FdSink final : public OutputSink {
   explicit FdSink(int fd = 1) : fd_(fd) {}
   void write(std::string_view bytes) override;
 
+  [[nodiscard]] int fd() const noexcept { return fd_; }
+  /// The error number of the first write that failed: the output is incomplete.
+  [[nodiscard]] std::optional<int> error() const noexcept { return error_; }
+
  private:
   int fd_;
+  std::optional<int> error_;
 };
 
 /// Collects everything written; for tests and for rendering into a string.
