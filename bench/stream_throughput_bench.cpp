@@ -10,6 +10,9 @@
 //                                      the bottleneck, well below 1 means the server is
 //   stream.<way>.output_bytes
 //   stream.<way>.peak_rss_kib
+//   stream.pty_terminal_long_block      a 10 MB answer in one unbroken paragraph against the same
+//                                       bytes as 100-byte paragraphs, on the terminal: wall time
+//                                       ratio (the growing block must not cost quadratic time)
 //
 //   stream_throughput_bench [--runs N] [--deltas N] [--only WAY]
 #include <algorithm>
@@ -59,10 +62,38 @@ int main(int argc, char** argv) {
   }
   try {
     const velmora::bench::Sandbox sandbox;
-    const velmora::bench::Simulator sim(
-        sandbox, velmora::bench::beside_self("../tools/agent-sim/velmora-agent-sim"),
-        {"--throughput", std::to_string(deltas)});
     const std::string velmora = velmora::bench::beside_self("../cli/velmora/velmora");
+    const std::string sim_program =
+        velmora::bench::beside_self("../tools/agent-sim/velmora-agent-sim");
+    // The long block first: its simulators end before the throughput one starts.
+    if (only.empty() || only == "pty_terminal_long_block") {
+      constexpr int LONG_BLOCK_DELTAS = 100000;  // 100 bytes each
+      double wall_ms[2] = {0, 0};
+      const char* shapes[2] = {"unbroken", "paragraphs"};
+      for (int k = 0; k < 2; ++k) {
+        const velmora::bench::Simulator shaped(
+            sandbox, sim_program,
+            {"--throughput", std::to_string(LONG_BLOCK_DELTAS), "--throughput-text", shapes[k]});
+        std::vector<double> walls;
+        for (int i = 0; i < runs; ++i) {
+          const auto run = sandbox.run({velmora, "--url", shaped.ws_url(), "--user-id", "bench",
+                                        "--token", "bench-token", "--query", "long"},
+                                       Output::terminal);
+          if (run.exit_code != 0) {
+            std::fprintf(stderr, "stream_throughput_bench: long block (%s) failed (status %d)\n",
+                         shapes[k], run.exit_code);
+            return 1;
+          }
+          walls.push_back(run.wall_ms);
+        }
+        wall_ms[k] = quantile(walls, 0.5);
+      }
+      std::printf("stream.pty_terminal_long_block %.2f\n", wall_ms[0] / wall_ms[1]);
+      std::fflush(stdout);
+      if (only == "pty_terminal_long_block") return 0;
+    }
+    const velmora::bench::Simulator sim(sandbox, sim_program,
+                                        {"--throughput", std::to_string(deltas)});
     // Rendering may reflow text, but the last token always reaches the output.
     const std::string last_token = "token" + std::to_string(deltas - 1);
 

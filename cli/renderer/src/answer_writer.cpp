@@ -1,5 +1,7 @@
 #include "answer_writer.hpp"
 
+#include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -8,6 +10,47 @@ namespace {
 
 /// The growing block shows at most its last lines, so the live region stays on screen.
 constexpr std::size_t MAX_PREVIEW_LINES = 12;
+/// Source enough for those lines at any usual width. A longer growing block is previewed from
+/// its tail alone: rendering all of it on every redraw made long blocks quadratic.
+constexpr std::size_t PREVIEW_SOURCE_BYTES = 32 * 1024;
+
+bool opens_or_closes_fence(std::string_view line) {
+  std::size_t indent = 0;
+  while (indent < line.size() && indent < 4 && line[indent] == ' ') ++indent;
+  const std::string_view rest = line.substr(indent);
+  return indent < 4 && (rest.starts_with("```") || rest.starts_with("~~~"));
+}
+
+/// The part of a long growing block the preview renders: the tail from a line start (or a
+/// character start, for one long line), behind the fence line still open before it, so code
+/// stays code.
+std::string preview_source(std::string_view pending) {
+  if (pending.size() <= PREVIEW_SOURCE_BYTES) return std::string(pending);
+  std::size_t cut = pending.size() - PREVIEW_SOURCE_BYTES;
+  const auto newline = pending.find('\n', cut);
+  if (newline != std::string_view::npos && newline + 1 < pending.size()) {
+    cut = newline + 1;
+  } else {
+    while (cut < pending.size() && (static_cast<unsigned char>(pending[cut]) & 0xC0) == 0x80) {
+      ++cut;
+    }
+  }
+  std::string_view open_fence;
+  for (std::size_t begin = 0; begin < cut;) {
+    auto end = pending.find('\n', begin);
+    if (end == std::string_view::npos || end > cut) end = cut;
+    const std::string_view line = pending.substr(begin, end - begin);
+    if (opens_or_closes_fence(line)) open_fence = open_fence.empty() ? line : std::string_view();
+    begin = end + 1;
+  }
+  std::string source;
+  if (!open_fence.empty()) {
+    source.append(open_fence);
+    source += '\n';
+  }
+  source.append(pending.substr(cut));
+  return source;
+}
 
 }  // namespace
 
@@ -103,7 +146,8 @@ void AnswerWriter::draw_preview(bool force) {
   if (!is_blank(stream.pending())) {
     MarkdownOptions options = markdown_();
     options.highlight = false;
-    std::vector<Line> lines = render_markdown(with_definitions(stream, stream.pending()), options);
+    std::vector<Line> lines =
+        render_markdown(with_definitions(stream, preview_source(stream.pending())), options);
     if (lines.size() > MAX_PREVIEW_LINES) {
       lines.erase(lines.begin(), lines.end() - static_cast<std::ptrdiff_t>(MAX_PREVIEW_LINES));
     } else if (out_.last != Scrollback::Last::none) {

@@ -445,6 +445,32 @@ TEST(Robustness, AnyShapeRendersWithoutErrorOrInjectedControls) {
   }
 }
 
+TEST(TerminalProfile, ALongGrowingBlockIsPreviewedFromItsTailAndCodeStaysCode) {
+  Harness h(true);
+  h.renderer->reset_turn_state();
+  std::string code = "```python\n";
+  for (int i = 0; i < 5000; ++i)
+    code += "x = " + std::to_string(i) + "\n# comment " + std::to_string(i) + "\n";
+  boost::json::object delta{{"type", "text_delta"}, {"message_id", "m"}, {"delta", code}};
+  h.renderer->render(velmora::events::server_event(delta));
+  EXPECT_EQ(h.text(), "") << "an open code block is not printed yet";
+  ASSERT_FALSE(h.live->lines.empty());
+  // Still code far past the fence: a comment line is not taken for a heading.
+  EXPECT_THAT(tagged(h.live->lines.back()), HasSubstr("# comment 4999"));
+
+  Harness p(true);
+  p.renderer->reset_turn_state();
+  std::string paragraph;
+  for (int i = 0; i < 20000; ++i) paragraph += "word" + std::to_string(i) + " ";
+  delta = {{"type", "text_delta"}, {"message_id", "m"}, {"delta", paragraph}};
+  p.renderer->render(velmora::events::server_event(delta));
+  ASSERT_FALSE(p.live->lines.empty());
+  EXPECT_THAT(tagged(p.live->lines.back()), HasSubstr("word19999"));
+  p.feed(R"({"type": "complete"})");
+  EXPECT_THAT(p.text(), HasSubstr("word0 word1 "));
+  EXPECT_THAT(p.text(), HasSubstr("word19999"));
+}
+
 TEST(Robustness, HugeAnswerIsShownWhole) {
   Harness h(true);
   std::string big(3 << 20, 'x');

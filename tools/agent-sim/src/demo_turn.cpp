@@ -172,6 +172,7 @@ Steps build_demo_turn(const DemoTurnInput& input, const DemoSettings& settings) 
     Step step;
     step.kind = StepKind::throughput;
     step.count = stream_count;
+    step.text = settings.throughput_text;
     step.message_id = p + "-answer";
     steps.push_back(std::move(step));
     complete();

@@ -47,6 +47,8 @@ struct DemoSettings {
   double answer_timeout = 300;
   /// When non-zero every query streams this many deltas (throughput mode).
   std::size_t throughput = 0;
+  /// The shape of those deltas (throughput_delta): tokens, unbroken or paragraphs.
+  std::string throughput_text = "tokens";
 };
 
 struct DemoTurnInput {

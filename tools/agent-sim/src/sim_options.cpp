@@ -114,6 +114,14 @@ ParsedOptions parse_options(int argc, const char* const* argv, std::ostream& out
       ->capture_default_str()
       ->group(turns)
       ->type_name("N");
+  app.add_option("--throughput-text", o.demo.throughput_text,
+                 "Shape of those deltas: tokens (a paragraph break every 16), unbroken (100-byte "
+                 "deltas, never a line break: one paragraph), paragraphs (100-byte deltas, each "
+                 "its own paragraph)")
+      ->check(CLI::IsMember({"tokens", "unbroken", "paragraphs"}))
+      ->capture_default_str()
+      ->group(turns)
+      ->type_name("SHAPE");
 
   auto& c = o.credentials;
   auto* creds = "Credentials service";

@@ -176,7 +176,7 @@ struct Runner {
               break;
             }
           }
-          std::string delta = throughput_delta(i);
+          std::string delta = throughput_delta(i, step.text);
           std::string frame = delta_frame("text_delta", delta, step.message_id);
           output_bytes += frame.size();
           if (context.keep_history) joined += delta;
@@ -218,8 +218,15 @@ std::string oversized_frame(std::size_t bytes) {
                      "oversized");
 }
 
-std::string throughput_delta(std::size_t index) {
+std::string throughput_delta(std::size_t index, std::string_view shape) {
   std::string delta = "token" + std::to_string(index);
+  if (shape == "unbroken" || shape == "paragraphs") {
+    // 100 bytes: the token, filler words, and the two bytes that end it.
+    while (delta.size() + 6 <= 98) delta += " words";
+    delta.resize(98, ' ');
+    delta += shape == "paragraphs" ? "\n\n" : "  ";
+    return delta;
+  }
   delta += index % 16 == 15 ? "\n\n" : " ";
   return delta;
 }

@@ -61,7 +61,7 @@ struct TurnContext {
 [[nodiscard]] std::string oversized_frame(std::size_t bytes);
 
 /// Delta text number `index` of a throughput stream.
-[[nodiscard]] std::string throughput_delta(std::size_t index);
+[[nodiscard]] std::string throughput_delta(std::size_t index, std::string_view shape = "tokens");
 
 /// Plays `steps`; returns when they are done, the turn was interrupted, or the connection went.
 velmora::base::awaitable<void> run_turn(TurnHost& host, TurnSignals& signals, Steps steps,

@@ -21,7 +21,8 @@ enum class StepKind {
   delay,        ///< pause `seconds`
   wait_answer,  ///< wait for the answer to the latest ask message (`seconds`: time limit)
   stream,       ///< `text` in `frame_type` chunks of `count` bytes, `seconds` apart
-  throughput,   ///< `count` generated deltas as fast as the client takes them
+  throughput,   ///< `count` generated deltas as fast as the client takes them (`text`: their
+                ///< shape, see throughput_delta)
   complete,     ///< a "complete" frame with usage and duration; `frame` adds fields
   drop,         ///< close the TCP connection without a close frame
   close,        ///< close the websocket normally
