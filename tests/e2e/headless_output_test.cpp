@@ -86,8 +86,10 @@ TEST(HeadlessOutput, APlainTurnInEachFormat) {
   EXPECT_EQ(text.out, "token0 token1 token2\n\nthread_id=" + first + " | reuse with --thread-id " +
                           first + " or /resume " + first + "\n");
 
-  const auto one =
-      machine.run(session_args(sim, {"--query", "hi sim:stream=3", "--output-format", "json"}));
+  velmora::testing::write_file(machine.home() / "notes.txt", "n");
+  const auto one = machine.run(
+      session_args(sim, {"--query", "hi sim:stream=3", "--output-format", "json", "--file-api-url",
+                         sim.http_url(), "--attachment", "notes.txt"}));
   EXPECT_EQ(one.exit_code, 0) << one.err;
   const auto result = result_of(one, "json");
   EXPECT_EQ(result.at("status"), "success");
@@ -96,6 +98,11 @@ TEST(HeadlessOutput, APlainTurnInEachFormat) {
   EXPECT_TRUE(result.contains("usage"));
   EXPECT_TRUE(result.contains("server_duration_ms"));
   EXPECT_FALSE(result.contains("error"));
+  const auto uploads = sim.records("upload");
+  ASSERT_EQ(uploads.size(), 1u);
+  EXPECT_EQ(json::serialize(result.at("attachments")),
+            R"([{"path":"notes.txt","relative_path":)" +
+                json::serialize(uploads[0].at("relative_path")) + "}]");
   const std::string second = std::string(result.at("thread_id").as_string());
   EXPECT_EQ(sim.records("ws_open").at(1).at("thread_id"), json::value(second));
 

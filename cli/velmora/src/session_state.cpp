@@ -51,7 +51,7 @@ SessionState::SessionState(const boost::asio::any_io_executor& ex, const Options
 void SessionState::emit_session_notice(const std::optional<std::string>& message, bool warning) {
   if (!message || message->empty()) return;
   if (!emitted_session_notices.insert(*message).second) return;
-  if (setup.headless) setup.headless->notice(*message, "session");
+  if (setup.headless) setup.headless->notice(*message, "resume");
   renderer.render_session_notice(*message, warning);
 }
 
