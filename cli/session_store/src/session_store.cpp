@@ -29,8 +29,9 @@ using detail::Transaction;
 
 namespace {
 
-/// Long enough to outlast another CLI's write; short enough that a stuck lock is reported.
-constexpr int BUSY_TIMEOUT_MS = 5000;
+/// Long enough to outlast other CLIs' writes on a loaded machine (twenty at once on two busy cores
+/// overran five seconds); short enough that a stuck lock is reported.
+constexpr int BUSY_TIMEOUT_MS = 15000;
 /// How every SQLite database file begins.
 constexpr std::string_view SQLITE_HEADER{"SQLite format 3\0", 16};
 /// Setting a damaged file aside waits this long for another CLI doing the same.
