@@ -237,9 +237,10 @@ void TerminalWriter::turn_complete(const AgentEvent& event) {
   const auto& msg = event.message;
   const bool interrupted = interrupted_ || event.status == "interrupted";
   const bool failed = !interrupted && turn_had_error_;
-  std::optional<double> ms = number_field(msg, "duration_ms");
-  if (ms && !(*ms >= 0 && *ms < 1e12)) ms.reset();
-  if (!ms && (interrupted || failed) && turn_started_ >= 0) {
+  // Negative: no time to report (a plain double, as GCC's -O3 misreads an optional one here).
+  double ms = number_field(msg, "duration_ms").value_or(-1);
+  if (!(ms >= 0 && ms < 1e12)) ms = -1;
+  if (ms < 0 && (interrupted || failed) && turn_started_ >= 0) {
     ms = (now_() - turn_started_) * 1000.0;
   }
   std::string usage;
@@ -254,12 +255,12 @@ void TerminalWriter::turn_complete(const AgentEvent& event) {
   if (interrupted || failed) {
     append_run(line, interrupted ? styles().yellow : styles().red, interrupted ? "■ " : "✗ ");
     std::string text = interrupted ? "interrupted" : "ended with an error";
-    if (ms) text += " after " + format_duration_ms(*ms);
+    if (ms >= 0) text += " after " + format_duration_ms(ms);
     if (!usage.empty()) text += " · " + usage;
     append_run(line, styles().dim, text);
   } else {
     std::vector<std::string> parts;
-    if (ms) parts.push_back("done in " + format_duration_ms(*ms));
+    if (ms >= 0) parts.push_back("done in " + format_duration_ms(ms));
     if (!usage.empty()) parts.push_back(std::move(usage));
     if (parts.empty()) return;
     std::string text = "✓ ";
