@@ -129,7 +129,17 @@ std::vector<StyledRow> layout_fragments(const Fragments& fragments, const StyleS
         while (blank > 0 && row[blank - 1].text != " ") --blank;
         bool text_before = false;
         for (std::size_t k = 0; k + 1 < blank; ++k) text_before = text_before || row[k].text != " ";
-        if (blank > 0 && text_before) {
+        // A word that cannot fit a row of its own is cut where it stands instead: moved, it
+        // would leave its row's start (an option's marker, a label) alone above it.
+        int word = w;
+        for (std::size_t k = blank; k < row.size(); ++k) word += row[k].width;
+        for (std::size_t k = at;
+             k < text.size() && word <= width && text[k] != ' ' && text[k] != '\n';) {
+          const std::size_t next = next_grapheme(text, k);
+          word += cluster_width(std::string_view(text.data() + k, next - k));
+          k = next;
+        }
+        if (blank > 0 && text_before && word <= width) {
           break_row(blank);
         } else if (!row.empty()) {
           break_row(row.size());
