@@ -55,4 +55,17 @@ struct SavedLoginHome : ::testing::Test {
   }
 };
 
+/// How many refresh-token grants the simulator's credentials service answered.
+inline std::size_t refreshes(const velmora::testing::SimProcess& sim) {
+  std::size_t n = 0;
+  for (const auto& record : sim.records("credentials")) {
+    const auto* form = record.if_contains("form");
+    if (form && form->is_object() && form->as_object().if_contains("grant_type") &&
+        form->as_object().at("grant_type") == "refresh_token") {
+      ++n;
+    }
+  }
+  return n;
+}
+
 }  // namespace session_e2e

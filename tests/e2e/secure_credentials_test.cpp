@@ -59,17 +59,7 @@ struct SavedLoginMachine : session_e2e::SavedLoginHome {
   }
 };
 
-std::size_t refreshes(const SimProcess& sim) {
-  std::size_t n = 0;
-  for (const auto& record : sim.records("credentials")) {
-    const auto* form = record.if_contains("form");
-    if (form && form->is_object() && form->as_object().if_contains("grant_type") &&
-        form->as_object().at("grant_type") == "refresh_token") {
-      ++n;
-    }
-  }
-  return n;
-}
+using session_e2e::refreshes;
 
 TEST_F(SavedLoginMachine, TokenFileIsPrivateAfterLoginAndAfterRefresh) {
   SimProcess sim({"--device-interval", "0", "--pace", "0", "--token-lifetime", "3600"});

@@ -46,16 +46,7 @@ void PlainWriter::answer(const std::string& key, const std::string& content, boo
 }
 
 void PlainWriter::defer(const std::string& key, const std::string& text, bool whole) {
-  for (auto it = deferred_.rbegin(); it != deferred_.rend(); ++it) {
-    if (it->first != key) continue;
-    if (whole) {
-      it->second = text;
-    } else {
-      it->second += text;
-    }
-    return;
-  }
-  deferred_.emplace_back(key, text);
+  events::add_answer_text(deferred_, key, text, whole);
 }
 
 void PlainWriter::write(const std::string& key, const std::string& text) {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "answer_stream.hpp"
+#include "velmora/events/answer_texts.hpp"
 #include "velmora/renderer/stream_renderer.hpp"
 #include "writer.hpp"
 
@@ -62,7 +63,7 @@ class PlainWriter final : public Writer {
   Scrollback out_;
   std::map<std::string, AnswerStream> streams_;
   /// One-shot runs: answer text per message, written once by flush_deferred.
-  std::vector<std::pair<std::string, std::string>> deferred_;
+  events::AnswerTexts deferred_;
   /// The message whose text was written last, and whether its line is open.
   std::optional<std::string> open_message_;
   bool line_open_ = false;

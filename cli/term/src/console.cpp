@@ -459,6 +459,10 @@ void FdSink::write(std::string_view bytes) {
       if (!error_) error_ = errno;
       return;
     }
+    if (n == 0) {  // nothing taken and no error: retrying would spin
+      if (!error_) error_ = EIO;
+      return;
+    }
     bytes.remove_prefix(static_cast<std::size_t>(n));
   }
 }

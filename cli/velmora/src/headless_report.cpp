@@ -1,8 +1,5 @@
 #include "velmora/headless_report.hpp"
 
-#include <unistd.h>
-
-#include <cerrno>
 #include <cmath>
 #include <cstring>
 
@@ -62,7 +59,7 @@ json::value optional_value(const std::optional<std::string>& text) {
 HeadlessReport::HeadlessReport(OutputFormat format, HeadlessSessionInfo info, int fd)
     : format_(format),
       info_(std::move(info)),
-      fd_(fd),
+      out_(fd),
       started_at_(velmora::base::monotonic_seconds()) {}
 
 void HeadlessReport::write_line(const json::object& line) {
@@ -71,30 +68,15 @@ void HeadlessReport::write_line(const json::object& line) {
   // replaces them, so a line is always JSON.
   std::string text = velmora::base::json_dumps(line);
   text += '\n';
-  std::string_view rest = text;
-  while (!rest.empty()) {
-    const ssize_t written = ::write(fd_, rest.data(), rest.size());
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) {
-      output_failure_ = written < 0 ? std::string(std::strerror(errno)) : "nothing was written";
-      if (on_failure_) on_failure_();
-      return;
-    }
-    rest.remove_prefix(static_cast<std::size_t>(written));
+  out_.write(text);
+  if (const auto error = out_.error()) {
+    output_failure_ = std::strerror(*error);
+    if (on_failure_) on_failure_();
   }
 }
 
 void HeadlessReport::add_answer(const std::string& key, const std::string& text, bool whole) {
-  for (auto it = answers_.rbegin(); it != answers_.rend(); ++it) {
-    if (it->first != key) continue;
-    if (whole) {
-      it->second = text;
-    } else {
-      it->second += text;
-    }
-    return;
-  }
-  answers_.emplace_back(key, text);
+  events::add_answer_text(answers_, key, text, whole);
 }
 
 std::string HeadlessReport::answer_text() const {

@@ -23,6 +23,8 @@
 #include <boost/json/object.hpp>
 
 #include "velmora/events/agent_event.hpp"
+#include "velmora/events/answer_texts.hpp"
+#include "velmora/term/console.hpp"
 
 namespace velmora {
 
@@ -102,7 +104,7 @@ class HeadlessReport {
 
   OutputFormat format_;
   HeadlessSessionInfo info_;
-  int fd_;
+  velmora::term::FdSink out_;
   double started_at_;
   std::function<void()> on_failure_;
   std::optional<std::string> output_failure_;
@@ -113,7 +115,7 @@ class HeadlessReport {
   std::optional<bool> is_new_thread_;
   bool init_written_ = false;
   /// Answer text per message, in first-seen order, as the plain one-shot output holds it.
-  std::vector<std::pair<std::string, std::string>> answers_;
+  events::AnswerTexts answers_;
   std::size_t anonymous_answers_ = 0;
   std::optional<boost::json::value> usage_;
   std::optional<boost::json::value> server_duration_ms_;
