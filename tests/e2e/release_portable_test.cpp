@@ -132,6 +132,8 @@ class ReleasePortable : public ::testing::Test {
     if (wheel_ == nullptr) {
       GTEST_SKIP() << "no release wheel: VELMORA_WHEEL names it (scripts/test builds one)";
     }
+    // A wheel named but not there is a broken run, not a reason to skip.
+    ASSERT_TRUE(fs::exists(*wheel_)) << "VELMORA_WHEEL names no file: " << *wheel_;
     if (!probed_) {
       // The kernel may refuse namespaces or chroot here (a container without the rights): the
       // loader of the root answering its --version is all it takes to know. Without them the
