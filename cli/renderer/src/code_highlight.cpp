@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <exception>
 #include <map>
+#include <mutex>
 #include <system_error>
 #include <utility>
 
@@ -125,7 +126,11 @@ struct CodeHighlighter::Engine {
   std::shared_ptr<Target> target = std::make_shared<Target>();
   srchilite::FormatterManager formatters{
       srchilite::FormatterPtr(new RunFormatter(target, std::nullopt))};
-  std::set<std::string> failed;
+  /// Each definition compiled once: parsing a file and compiling its expressions costs a
+  /// millisecond or more per block otherwise.
+  std::map<std::string, srchilite::HighlightStatePtr, std::less<>> states;
+  std::set<std::string, std::less<>> failed;
+  std::vector<std::string> failures;
 
   explicit Engine(fs::path language_dir) : dir(std::move(language_dir)) {
     for (const auto& [element, role] : ELEMENTS) {
@@ -173,14 +178,18 @@ std::optional<std::vector<Line>> CodeHighlighter::highlight(std::string_view lan
   if (code.size() > MAX_HIGHLIGHT_BYTES) return std::nullopt;
   const auto file = definition_for(language);
   if (!file || engine_->failed.contains(*file)) return std::nullopt;
-  srchilite::HighlightStatePtr state;
-  try {
-    state = engine_->definitions.getHighlightState(engine_->dir.string(), *file);
-  } catch (const std::exception&) {
-    // A definition that does not load leaves its blocks plain (the answer matters more than its
-    // colours), and is not tried again.
-    engine_->failed.insert(*file);
-    return std::nullopt;
+  srchilite::HighlightStatePtr& state = engine_->states[*file];
+  if (!state) {
+    try {
+      state = engine_->definitions.getHighlightState(engine_->dir.string(), *file);
+    } catch (const std::exception& error) {
+      // A definition that does not load leaves its blocks plain (the answer matters more than
+      // its colours), is not tried again, and is told once to whoever asks.
+      engine_->states.erase(*file);
+      engine_->failed.insert(*file);
+      engine_->failures.push_back(*file + ": " + error.what());
+      return std::nullopt;
+    }
   }
   std::vector<Line> lines;
   engine_->target->lines = &lines;
@@ -204,6 +213,12 @@ std::optional<std::vector<Line>> CodeHighlighter::highlight(std::string_view lan
   return lines;
 }
 
+bool CodeHighlighter::failed(std::string_view file) const { return engine_->failed.contains(file); }
+
+std::vector<std::string> CodeHighlighter::take_failures() {
+  return std::exchange(engine_->failures, {});
+}
+
 fs::path default_language_dir() {
   if (const auto program = platform::current_executable()) {
     const fs::path beside =
@@ -214,10 +229,35 @@ fs::path default_language_dir() {
   return "/usr/share/source-highlight";
 }
 
+namespace {
+
+// Blocks are highlighted on worker threads as well as on the event loop; one highlighter keeps
+// each definition compiled once for the whole process.
+std::mutex shared_mutex;
+
+CodeHighlighter& shared_highlighter() {
+  static CodeHighlighter highlighter(default_language_dir());
+  return highlighter;
+}
+
+}  // namespace
+
 std::optional<std::vector<Line>> highlight_code(std::string_view language, std::string_view code,
                                                 const CodePalette& palette) {
-  static CodeHighlighter highlighter(default_language_dir());
-  return highlighter.highlight(language, code, palette);
+  const std::lock_guard lock(shared_mutex);
+  return shared_highlighter().highlight(language, code, palette);
+}
+
+bool can_highlight(std::string_view language) {
+  const std::lock_guard lock(shared_mutex);
+  CodeHighlighter& highlighter = shared_highlighter();
+  const auto file = highlighter.definition_for(language);
+  return file && !highlighter.failed(*file);
+}
+
+std::vector<std::string> take_definition_failures() {
+  const std::lock_guard lock(shared_mutex);
+  return shared_highlighter().take_failures();
 }
 
 }  // namespace velmora::renderer

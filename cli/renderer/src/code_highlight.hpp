@@ -20,7 +20,7 @@
 namespace velmora::renderer {
 
 /// Loads language definitions from one folder (the .lang files and lang.map) and keeps each
-/// definition once loaded. Not thread-safe: one per thread.
+/// definition once compiled. Not thread-safe: the functions below share one behind a lock.
 class CodeHighlighter {
  public:
   explicit CodeHighlighter(std::filesystem::path language_dir);
@@ -38,6 +38,11 @@ class CodeHighlighter {
                                                            std::string_view code,
                                                            const CodePalette& palette);
 
+  /// The definition file did not load (it is not tried again).
+  [[nodiscard]] bool failed(std::string_view file) const;
+  /// "<file>: <reason>" for each definition that failed to load since the last call.
+  [[nodiscard]] std::vector<std::string> take_failures();
+
  private:
   struct Engine;
   std::unique_ptr<Engine> engine_;
@@ -47,9 +52,17 @@ class CodeHighlighter {
 /// installed program, else the system's /usr/share/source-highlight (a build tree).
 [[nodiscard]] std::filesystem::path default_language_dir();
 
+// The process's highlighter over default_language_dir(), callable from any thread.
+
 /// `code` highlighted with the definitions of default_language_dir().
 [[nodiscard]] std::optional<std::vector<Line>> highlight_code(std::string_view language,
                                                               std::string_view code,
                                                               const CodePalette& palette);
+
+/// A block in `language` would be coloured (a definition is there and has not failed).
+[[nodiscard]] bool can_highlight(std::string_view language);
+
+/// The definitions that failed to load since the last call, each told once per process.
+[[nodiscard]] std::vector<std::string> take_definition_failures();
 
 }  // namespace velmora::renderer
