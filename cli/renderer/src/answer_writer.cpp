@@ -1,12 +1,22 @@
 #include "answer_writer.hpp"
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include "code_highlight.hpp"
+
 namespace velmora::renderer {
 namespace {
+
+/// A code block the highlighting library colours, as the Markdown layout asked for it.
+struct CodeSample {
+  std::string language;
+  std::string code;
+  CodePalette palette;
+};
 
 /// The growing block shows at most its last lines, so the live region stays on screen.
 constexpr std::size_t MAX_PREVIEW_LINES = 12;
@@ -74,7 +84,74 @@ AnswerWriter::AnswerWriter(Scrollback& out, LiveRegion& live,
 
 void AnswerWriter::print_markdown(const AnswerStream& stream, std::string_view text) {
   if (is_blank(text)) return;
-  out_.print_block(render_markdown(with_definitions(stream, text), markdown_()));
+  std::string source = with_definitions(stream, text);
+  MarkdownOptions options = markdown_();
+  if (!jobs_ || !options.color || !options.highlight) {
+    out_.print_block(render_markdown(source, options));
+    report_definition_failures(options);
+    return;
+  }
+  // Laid out first with the library's blocks plain, which shows whether it has any to colour.
+  auto samples = std::make_shared<std::vector<CodeSample>>();
+  options.highlight_with = [samples, dir = options.language_dir](
+                               const std::string& language, const std::string& code,
+                               const CodePalette& palette) -> std::optional<std::vector<Line>> {
+    if (can_highlight(language, dir)) samples->push_back({language, code, palette});
+    return std::nullopt;
+  };
+  std::vector<Line> plain = render_markdown(source, options);
+  if (samples->empty()) {
+    out_.print_block(plain);
+    return;
+  }
+  const std::uint64_t held = out_.hold_block(std::move(plain));
+  HighlightJobs::Job job = [samples, dir = options.language_dir] {
+    HighlightJobs::Result colours;
+    for (const CodeSample& sample : *samples) {
+      colours.push_back(highlight_code(sample.language, sample.code, sample.palette, dir));
+    }
+    return colours;
+  };
+  jobs_->start(std::move(job), [this, held, samples, source = std::move(source),
+                                options](std::optional<HighlightJobs::Result> colours) mutable {
+    if (!colours) {
+      out_.complete_held(held, std::nullopt);
+      return;
+    }
+    // Laid out again, each block taking its colours in the order the first layout asked.
+    auto given = std::make_shared<HighlightJobs::Result>(std::move(*colours));
+    auto next = std::make_shared<std::size_t>(0);
+    options.highlight_with = [samples, given, next](const std::string& language,
+                                                    const std::string& code, const CodePalette&) {
+      std::optional<std::vector<Line>> lines;
+      if (*next < given->size() && (*samples)[*next].language == language &&
+          (*samples)[*next].code == code) {
+        lines = std::move((*given)[(*next)++]);
+      }
+      return lines;
+    };
+    out_.complete_held(held, render_markdown(source, options));
+    report_definition_failures(options);
+  });
+}
+
+void AnswerWriter::report_definition_failures(const MarkdownOptions& options) {
+  for (const std::string& failure : take_definition_failures(options.language_dir)) {
+    if (on_definition_failure_) on_definition_failure_(failure);
+  }
+}
+
+void AnswerWriter::colour_in_background(std::unique_ptr<HighlightJobs> jobs) {
+  jobs_ = std::move(jobs);
+}
+
+void AnswerWriter::finish_colouring() {
+  if (jobs_) jobs_->finish();
+  out_.release_held();
+}
+
+void AnswerWriter::set_on_definition_failure(std::function<void(const std::string&)> report) {
+  on_definition_failure_ = std::move(report);
 }
 
 void AnswerWriter::release_open() {

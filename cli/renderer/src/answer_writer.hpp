@@ -5,11 +5,13 @@
 
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 
 #include "answer_stream.hpp"
+#include "highlight_jobs.hpp"
 #include "live_region.hpp"
 #include "markdown.hpp"
 #include "scrollback.hpp"
@@ -30,9 +32,19 @@ class AnswerWriter {
   /// Forgets the answers of the turn.
   void clear();
 
+  /// Code blocks are coloured by `jobs`, off the event loop: a block waits in the scrollback,
+  /// shown plain in the live region, until its colours come. Without, blocks are coloured
+  /// where they are printed.
+  void colour_in_background(std::unique_ptr<HighlightJobs> jobs);
+  /// Waits for the blocks being coloured and prints them (plain where it takes too long).
+  void finish_colouring();
+  /// Told each language definition that fails to load ("<file>: <reason>"), once per run.
+  void set_on_definition_failure(std::function<void(const std::string&)> report);
+
  private:
   AnswerStream& stream_for(const std::string& key);
   void print_markdown(const AnswerStream& stream, std::string_view text);
+  void report_definition_failures(const MarkdownOptions& options);
 
   Scrollback& out_;
   LiveRegion& live_;
@@ -42,6 +54,9 @@ class AnswerWriter {
   std::map<std::string, AnswerStream> streams_;
   /// The stream whose pending text is the growing block; at most one at a time.
   std::optional<std::string> open_;
+  std::function<void(const std::string&)> on_definition_failure_;
+  /// Last: its jobs' completions refer to the members above.
+  std::unique_ptr<HighlightJobs> jobs_;
 };
 
 /// `text` with the stream's link reference definitions in front, so its links resolve.

@@ -85,6 +85,9 @@ class RunFormatter final : public srchilite::Formatter {
   std::optional<Role> role_;
 };
 
+/// The library's definition parser is one for the process: see CodeHighlighter::highlight.
+bool parser_left_dirty = false;
+
 bool is_utf8_continuation(char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; }
 
 // The definitions match bytes, so a rule may end inside a multi-byte character; a style change
@@ -181,10 +184,23 @@ std::optional<std::vector<Line>> CodeHighlighter::highlight(std::string_view lan
   srchilite::HighlightStatePtr& state = engine_->states[*file];
   if (!state) {
     try {
+      if (parser_left_dirty) {
+        // The library's definition parser keeps the rest of a file it gave up on and reads it
+        // into the next definition it parses, which then colours nothing (and a manager keeps
+        // what it parsed): that parse is spent in a manager of its own.
+        parser_left_dirty = false;
+        srchilite::LangDefManager spent(&engine_->rules);
+        try {
+          (void)spent.getHighlightState(engine_->dir.string(), *file);
+        } catch (const std::exception&) {
+          // Expected of the spent parse; the real one below tells whether the file is sound.
+        }
+      }
       state = engine_->definitions.getHighlightState(engine_->dir.string(), *file);
     } catch (const std::exception& error) {
       // A definition that does not load leaves its blocks plain (the answer matters more than
       // its colours), is not tried again, and is told once to whoever asks.
+      parser_left_dirty = true;
       engine_->states.erase(*file);
       engine_->failed.insert(*file);
       engine_->failures.push_back(*file + ": " + error.what());
@@ -231,33 +247,38 @@ fs::path default_language_dir() {
 
 namespace {
 
-// Blocks are highlighted on worker threads as well as on the event loop; one highlighter keeps
-// each definition compiled once for the whole process.
+// Blocks are highlighted on worker threads as well as on the event loop; one highlighter per
+// folder keeps each definition compiled once for the whole process.
 std::mutex shared_mutex;
 
-CodeHighlighter& shared_highlighter() {
-  static CodeHighlighter highlighter(default_language_dir());
-  return highlighter;
+CodeHighlighter& shared_highlighter(const fs::path& language_dir) {
+  static std::map<fs::path, std::unique_ptr<CodeHighlighter>> highlighters;
+  static const fs::path fallback = default_language_dir();
+  const fs::path& dir = language_dir.empty() ? fallback : language_dir;
+  auto& highlighter = highlighters[dir];
+  if (!highlighter) highlighter = std::make_unique<CodeHighlighter>(dir);
+  return *highlighter;
 }
 
 }  // namespace
 
 std::optional<std::vector<Line>> highlight_code(std::string_view language, std::string_view code,
-                                                const CodePalette& palette) {
+                                                const CodePalette& palette,
+                                                const fs::path& language_dir) {
   const std::lock_guard lock(shared_mutex);
-  return shared_highlighter().highlight(language, code, palette);
+  return shared_highlighter(language_dir).highlight(language, code, palette);
 }
 
-bool can_highlight(std::string_view language) {
+bool can_highlight(std::string_view language, const fs::path& language_dir) {
   const std::lock_guard lock(shared_mutex);
-  CodeHighlighter& highlighter = shared_highlighter();
+  CodeHighlighter& highlighter = shared_highlighter(language_dir);
   const auto file = highlighter.definition_for(language);
   return file && !highlighter.failed(*file);
 }
 
-std::vector<std::string> take_definition_failures() {
+std::vector<std::string> take_definition_failures(const fs::path& language_dir) {
   const std::lock_guard lock(shared_mutex);
-  return shared_highlighter().take_failures();
+  return shared_highlighter(language_dir).take_failures();
 }
 
 }  // namespace velmora::renderer

@@ -52,17 +52,21 @@ class CodeHighlighter {
 /// installed program, else the system's /usr/share/source-highlight (a build tree).
 [[nodiscard]] std::filesystem::path default_language_dir();
 
-// The process's highlighter over default_language_dir(), callable from any thread.
+// The process's highlighters, one per folder of definitions (default_language_dir() for an
+// empty one), callable from any thread.
 
-/// `code` highlighted with the definitions of default_language_dir().
-[[nodiscard]] std::optional<std::vector<Line>> highlight_code(std::string_view language,
-                                                              std::string_view code,
-                                                              const CodePalette& palette);
+/// `code` highlighted with the definitions of `language_dir`.
+[[nodiscard]] std::optional<std::vector<Line>> highlight_code(
+    std::string_view language, std::string_view code, const CodePalette& palette,
+    const std::filesystem::path& language_dir = {});
 
 /// A block in `language` would be coloured (a definition is there and has not failed).
-[[nodiscard]] bool can_highlight(std::string_view language);
+[[nodiscard]] bool can_highlight(std::string_view language,
+                                 const std::filesystem::path& language_dir = {});
 
-/// The definitions that failed to load since the last call, each told once per process.
-[[nodiscard]] std::vector<std::string> take_definition_failures();
+/// "<file>: <reason>" for each definition of `language_dir` that failed to load since the last
+/// call: each is told once per process.
+[[nodiscard]] std::vector<std::string> take_definition_failures(
+    const std::filesystem::path& language_dir = {});
 
 }  // namespace velmora::renderer

@@ -77,6 +77,9 @@ void LiveRegion::refresh() {
   const int columns = std::max(setup_.width() - 1, 1);
   const auto colors = setup_.console->color_system();
   std::vector<std::string> lines;
+  for (const auto& line : waiting) {
+    lines.push_back(term::render_segments(truncate_line(line, columns), colors));
+  }
   for (const auto& line : preview) {
     lines.push_back(term::render_segments(truncate_line(line, columns), colors));
   }

@@ -1,7 +1,7 @@
-// The terminal's live lines under the scrollback: the growing answer block, the sticky plan and
-// the status line (spinner, current step, elapsed time), in that order. Drawn only on a colour
-// terminal with a live display; redrawn by a ticker while the status shows or a redraw of the
-// growing block is due.
+// The terminal's live lines under the scrollback: output waiting for its colours, the growing
+// answer block, the sticky plan and the status line (spinner, current step, elapsed time), in
+// that order. Drawn only on a colour terminal with a live display; redrawn by a ticker while the
+// status shows or a redraw of the growing block is due.
 #pragma once
 
 #include <functional>
@@ -57,6 +57,10 @@ class LiveRegion {
 
   /// Sends the lines to the display when they changed; starts or stops the ticker.
   void refresh();
+
+  // The last lines of printed output waiting behind a block being coloured, shown plain above
+  // the growing block.
+  std::vector<Line> waiting;
 
   // The growing block, maintained by the answer writer.
   std::vector<Line> preview;

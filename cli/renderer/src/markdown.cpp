@@ -295,7 +295,10 @@ class Renderer {
       }
       const CodePalette& palette = options_.many_colors ? renderer::styles().code_palette
                                                         : renderer::styles().code_palette_16;
-      if (auto lines = highlight_code(language, code, palette)) return std::move(*lines);
+      auto lines = options_.highlight_with
+                       ? options_.highlight_with(language, code, palette)
+                       : highlight_code(language, code, palette, options_.language_dir);
+      if (lines) return std::move(*lines);
     }
     std::vector<Line> lines;
     std::size_t begin = 0;

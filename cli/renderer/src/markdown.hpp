@@ -5,9 +5,14 @@
 #pragma once
 
 #include <cstddef>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
+#include "style_sheet.hpp"
 #include "text_layout.hpp"
 
 namespace velmora::renderer {
@@ -23,6 +28,13 @@ struct MarkdownOptions {
   bool highlight = true;
   /// The terminal shows the 256-colour palette (or true colour), not only the 16 named colours.
   bool many_colors = false;
+  /// Where the language definitions are; default_language_dir() when empty.
+  std::filesystem::path language_dir;
+  /// Colours a code block in place of the highlighting library (a block coloured elsewhere, or
+  /// one left plain for now); nothing leaves it plain. Diffs are coloured without it.
+  std::function<std::optional<std::vector<Line>>(
+      const std::string& language, const std::string& code, const CodePalette& palette)>
+      highlight_with;
 };
 
 /// Clean Markdown text (text_clean.hpp) laid out in lines; blocks are separated by one blank line.

@@ -1,5 +1,6 @@
 #include "scrollback.hpp"
 
+#include <algorithm>
 #include <utility>
 
 namespace velmora::renderer {
@@ -10,13 +11,26 @@ void Scrollback::set_before_output(std::function<void(bool answer)> hook) {
   before_output_ = std::move(hook);
 }
 
+void Scrollback::set_on_waiting_change(std::function<void()> hook) {
+  on_waiting_change_ = std::move(hook);
+}
+
+void Scrollback::emit(std::vector<Line> lines) {
+  if (waiting_.empty()) {
+    console_->print_segments(join_lines(lines));
+    return;
+  }
+  waiting_.push_back(Waiting{.lines = std::move(lines)});
+  if (on_waiting_change_) on_waiting_change_();
+}
+
 void Scrollback::print_block(const std::vector<Line>& lines) {
   if (lines.empty()) return;
   if (before_output_) before_output_(true);
   std::vector<Line> out;
   if (last != Last::none) out.emplace_back();
   out.insert(out.end(), lines.begin(), lines.end());
-  console_->print_segments(join_lines(out));
+  emit(std::move(out));
   last = Last::block;
   ++prints_;
 }
@@ -27,11 +41,73 @@ void Scrollback::print_lines(const std::vector<Line>& lines) {
   std::vector<Line> out;
   if (last == Last::block) out.emplace_back();
   out.insert(out.end(), lines.begin(), lines.end());
-  console_->print_segments(join_lines(out));
+  emit(std::move(out));
   last = Last::line;
   ++prints_;
 }
 
-void Scrollback::write_raw(std::string_view text) { console_->write_raw(text); }
+void Scrollback::write_raw(std::string_view text) {
+  if (waiting_.empty()) {
+    console_->write_raw(text);
+    return;
+  }
+  waiting_.push_back(Waiting{.raw = std::string(text)});
+}
+
+std::uint64_t Scrollback::hold_block(std::vector<Line> plain) {
+  if (plain.empty()) return 0;
+  if (before_output_) before_output_(true);
+  const std::uint64_t id = next_held_++;
+  waiting_.push_back(Waiting{.held = id, .gap = last != Last::none, .lines = std::move(plain)});
+  last = Last::block;
+  ++prints_;
+  if (on_waiting_change_) on_waiting_change_();
+  return id;
+}
+
+void Scrollback::write_waiting(Waiting& entry) {
+  if (entry.raw) {
+    console_->write_raw(*entry.raw);
+    return;
+  }
+  if (entry.gap) entry.lines.insert(entry.lines.begin(), Line{});
+  console_->print_segments(join_lines(entry.lines));
+}
+
+void Scrollback::complete_held(std::uint64_t id, std::optional<std::vector<Line>> lines) {
+  const auto it = std::find_if(waiting_.begin(), waiting_.end(),
+                               [id](const Waiting& entry) { return entry.held == id; });
+  if (id == 0 || it == waiting_.end()) return;
+  if (lines) it->lines = std::move(*lines);
+  it->held = 0;
+  std::vector<Waiting> ready;
+  while (!waiting_.empty() && waiting_.front().held == 0) {
+    ready.push_back(std::move(waiting_.front()));
+    waiting_.pop_front();
+  }
+  if (ready.empty()) return;
+  if (on_waiting_change_) on_waiting_change_();
+  for (Waiting& entry : ready) write_waiting(entry);
+}
+
+void Scrollback::release_held() {
+  if (waiting_.empty()) return;
+  std::deque<Waiting> ready = std::exchange(waiting_, {});
+  if (on_waiting_change_) on_waiting_change_();
+  for (Waiting& entry : ready) write_waiting(entry);
+}
+
+std::vector<Line> Scrollback::waiting_lines(std::size_t count) const {
+  std::vector<Line> out;
+  for (auto entry = waiting_.rbegin(); entry != waiting_.rend() && out.size() < count; ++entry) {
+    for (auto line = entry->lines.rbegin(); line != entry->lines.rend() && out.size() < count;
+         ++line) {
+      out.push_back(*line);
+    }
+    if (entry->gap && out.size() < count) out.emplace_back();
+  }
+  std::reverse(out.begin(), out.end());
+  return out;
+}
 
 }  // namespace velmora::renderer

@@ -23,6 +23,8 @@ using events::first_field_text;
 
 constexpr int MIN_WIDTH = 20;
 constexpr int MAX_WIDTH = 1000;
+/// Output waiting for its colours shows at most its last lines, like the growing block.
+constexpr std::size_t MAX_WAITING_LINES = 12;
 /// Bytes of one commentary message shown before it is cut.
 constexpr std::size_t MAX_NOTE_BYTES = 64 * 1024;
 
@@ -96,6 +98,7 @@ std::string progress_text(const object& msg) {
 TerminalWriter::TerminalWriter(const RendererOptions& options,
                                std::shared_ptr<term::Console> console, std::function<double()> now)
     : fixed_width_(options.width),
+      language_dir_(options.language_dir),
       sticky_plan_(options.sticky_collection_plan_live),
       out_(std::move(console)),
       live_(LiveRegion::Setup{.console = &out_.console(),
@@ -113,6 +116,30 @@ TerminalWriter::TerminalWriter(const RendererOptions& options,
     if (!answer) answers_.release_open();
   });
   live_.set_preview_redraw([this] { answers_.draw_preview(true); });
+  if (options.executor) {
+    answers_.colour_in_background(
+        std::make_unique<HighlightJobs>(*options.executor, options.highlight_wait_seconds));
+    out_.set_on_waiting_change([this] {
+      live_.waiting = out_.waiting_lines(MAX_WAITING_LINES);
+      live_.refresh();
+    });
+  }
+  if (options.debug) {
+    answers_.set_on_definition_failure([this](const std::string& failure) {
+      out_.print_lines(
+          wrap_runs(text_line(styles().dim, "debug: language definition " + clean_line(failure) +
+                                                " (its code blocks print plain)"),
+                    width()));
+    });
+  }
+}
+
+TerminalWriter::~TerminalWriter() {
+  try {
+    out_.release_held();
+  } catch (const std::exception&) {
+    // The terminal is gone (a closed pipe): what was waiting cannot be shown anywhere.
+  }
 }
 
 int TerminalWriter::width() const {
@@ -129,7 +156,8 @@ MarkdownOptions TerminalWriter::markdown_options() const {
                          .hyperlinks = color(),
                          .color = color(),
                          .many_colors = colors == term::ColorSystem::eight_bit ||
-                                        colors == term::ColorSystem::truecolor};
+                                        colors == term::ColorSystem::truecolor,
+                         .language_dir = language_dir_};
 }
 
 void TerminalWriter::activity(std::string_view label) { live_.note_activity(label); }
@@ -190,6 +218,7 @@ void TerminalWriter::nested(const AgentEvent& event, bool historical) {
 void TerminalWriter::question(const AgentEvent&) {
   // The question panel takes the bottom of the screen: leave it clear.
   answers_.release_open();
+  answers_.finish_colouring();
   commit_plan();
   live_.suspend_status();
 }
@@ -274,6 +303,7 @@ void TerminalWriter::interrupt_sent() {
   interrupted_ = true;
   // The text shown so far goes to the scrollback now, so the notice that follows sits below it.
   answers_.release_open();
+  answers_.finish_colouring();
   commit_plan();
   if (answer_shown_ && !cut_marked_) {
     cut_marked_ = true;
@@ -313,6 +343,7 @@ std::vector<Line> TerminalWriter::thinking_body(const ThinkingBlock& block) {
 
 void TerminalWriter::end_turn() {
   answers_.release_open();
+  answers_.finish_colouring();
   commit_plan();
   live_.end_turn();
 }

@@ -3,6 +3,7 @@
 // live region for what is still going on.
 #pragma once
 
+#include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
@@ -21,6 +22,9 @@ class TerminalWriter final : public Writer {
  public:
   TerminalWriter(const RendererOptions& options, std::shared_ptr<term::Console> console,
                  std::function<double()> now);
+  ~TerminalWriter() override;
+  TerminalWriter(const TerminalWriter&) = delete;
+  TerminalWriter& operator=(const TerminalWriter&) = delete;
 
   Scrollback& out() override { return out_; }
   [[nodiscard]] int width() const override;
@@ -62,6 +66,7 @@ class TerminalWriter final : public Writer {
   void reset_turn_outcome();
 
   std::optional<int> fixed_width_;
+  std::filesystem::path language_dir_;
   bool sticky_plan_;
   Scrollback out_;
   LiveRegion live_;

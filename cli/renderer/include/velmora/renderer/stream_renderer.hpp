@@ -13,7 +13,9 @@
 // is left out except failures, as plain-output visibility has it; with `one_shot` the answer is
 // held for flush_deferred_output and replayed history is not shown.
 //
-// Threading: every operation is synchronous and called from the event-loop thread only.
+// Threading: every operation is called from the event-loop thread only. With an executor, code
+// blocks are coloured on the worker pool; the output keeps its order, and the end of a turn
+// waits for the colours (a bounded time) before it returns.
 //
 //   StreamRenderer renderer({.console = console, .plain_output = false,
 //                            .render_profile = std::string(RENDER_PROFILE_TERMINAL)});
@@ -21,6 +23,7 @@
 #pragma once
 
 #include <chrono>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -75,6 +78,11 @@ struct RendererOptions {
   /// Period of the live status redraw, also the shortest interval between two redraws of a
   /// growing answer block; 0 redraws on every event.
   double live_tick_seconds = 0.1;
+  /// With an executor, code blocks are coloured on the worker pool: the longest a block's
+  /// colours are waited for before it is printed plain.
+  double highlight_wait_seconds = 2.0;
+  /// Where the language definitions for code blocks are; beside the program when empty.
+  std::filesystem::path language_dir;
   /// Clocks, replaceable for tests: monotonic seconds for elapsed times, wall time for the
   /// thinking history.
   std::function<double()> monotonic_clock;
