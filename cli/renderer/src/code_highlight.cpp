@@ -120,26 +120,23 @@ std::vector<std::string_view> split_lines(std::string_view code) {
 
 }  // namespace
 
+struct CodeHighlighter::Compiled {
+  srchilite::HighlightStatePtr state;
+};
+
 struct CodeHighlighter::Engine {
   fs::path dir;
   srchilite::RegexRuleFactory rules;
   srchilite::LangDefManager definitions{&rules};
   std::optional<srchilite::LangMap> names;
   bool names_tried = false;
-  std::shared_ptr<Target> target = std::make_shared<Target>();
-  srchilite::FormatterManager formatters{
-      srchilite::FormatterPtr(new RunFormatter(target, std::nullopt))};
   /// Each definition compiled once: parsing a file and compiling its expressions costs a
   /// millisecond or more per block otherwise.
-  std::map<std::string, srchilite::HighlightStatePtr, std::less<>> states;
+  std::map<std::string, std::shared_ptr<const Compiled>, std::less<>> compiled;
   std::set<std::string, std::less<>> failed;
   std::vector<std::string> failures;
 
-  explicit Engine(fs::path language_dir) : dir(std::move(language_dir)) {
-    for (const auto& [element, role] : ELEMENTS) {
-      formatters.addFormatter(element, srchilite::FormatterPtr(new RunFormatter(target, role)));
-    }
-  }
+  explicit Engine(fs::path language_dir) : dir(std::move(language_dir)) {}
 
   srchilite::LangMap* language_map() {
     if (!names_tried) {
@@ -175,44 +172,53 @@ std::optional<std::string> CodeHighlighter::definition_for(std::string_view lang
   return file;
 }
 
-std::optional<std::vector<Line>> CodeHighlighter::highlight(std::string_view language,
-                                                            std::string_view code,
-                                                            const CodePalette& palette) {
-  if (code.size() > MAX_HIGHLIGHT_BYTES) return std::nullopt;
+std::shared_ptr<const CodeHighlighter::Compiled> CodeHighlighter::compiled(
+    std::string_view language) {
   const auto file = definition_for(language);
-  if (!file || engine_->failed.contains(*file)) return std::nullopt;
-  srchilite::HighlightStatePtr& state = engine_->states[*file];
-  if (!state) {
-    try {
-      if (parser_left_dirty) {
-        // The library's definition parser keeps the rest of a file it gave up on and reads it
-        // into the next definition it parses, which then colours nothing (and a manager keeps
-        // what it parsed): that parse is spent in a manager of its own.
-        parser_left_dirty = false;
-        srchilite::LangDefManager spent(&engine_->rules);
-        try {
-          (void)spent.getHighlightState(engine_->dir.string(), *file);
-        } catch (const std::exception&) {
-          // Expected of the spent parse; the real one below tells whether the file is sound.
-        }
-      }
-      state = engine_->definitions.getHighlightState(engine_->dir.string(), *file);
-    } catch (const std::exception& error) {
-      // A definition that does not load leaves its blocks plain (the answer matters more than
-      // its colours), is not tried again, and is told once to whoever asks.
-      parser_left_dirty = true;
-      engine_->states.erase(*file);
-      engine_->failed.insert(*file);
-      engine_->failures.push_back(*file + ": " + error.what());
-      return std::nullopt;
-    }
-  }
-  std::vector<Line> lines;
-  engine_->target->lines = &lines;
-  engine_->target->palette = &palette;
+  if (!file || engine_->failed.contains(*file)) return nullptr;
+  std::shared_ptr<const Compiled>& compiled = engine_->compiled[*file];
+  if (compiled) return compiled;
   try {
-    srchilite::SourceHighlighter highlighter(state);
-    highlighter.setFormatterManager(&engine_->formatters);
+    if (parser_left_dirty) {
+      // The library's definition parser keeps the rest of a file it gave up on and reads it
+      // into the next definition it parses, which then colours nothing (and a manager keeps
+      // what it parsed): that parse is spent in a manager of its own.
+      parser_left_dirty = false;
+      srchilite::LangDefManager spent(&engine_->rules);
+      try {
+        (void)spent.getHighlightState(engine_->dir.string(), *file);
+      } catch (const std::exception&) {
+        // Expected of the spent parse; the real one below tells whether the file is sound.
+      }
+    }
+    compiled = std::make_shared<const Compiled>(
+        Compiled{engine_->definitions.getHighlightState(engine_->dir.string(), *file)});
+    return compiled;
+  } catch (const std::exception& error) {
+    // A definition that does not load leaves its blocks plain (the answer matters more than
+    // its colours), is not tried again, and is told once to whoever asks.
+    parser_left_dirty = true;
+    engine_->compiled.erase(*file);
+    engine_->failed.insert(*file);
+    engine_->failures.push_back(*file + ": " + error.what());
+    return nullptr;
+  }
+}
+
+std::optional<std::vector<Line>> CodeHighlighter::colour(const Compiled& definition,
+                                                         std::string_view code,
+                                                         const CodePalette& palette) {
+  if (code.size() > MAX_HIGHLIGHT_BYTES) return std::nullopt;
+  std::vector<Line> lines;
+  auto target = std::make_shared<Target>(Target{.lines = &lines, .palette = &palette});
+  srchilite::FormatterManager formatters(
+      srchilite::FormatterPtr(new RunFormatter(target, std::nullopt)));
+  for (const auto& [element, role] : ELEMENTS) {
+    formatters.addFormatter(element, srchilite::FormatterPtr(new RunFormatter(target, role)));
+  }
+  try {
+    srchilite::SourceHighlighter highlighter(definition.state);
+    highlighter.setFormatterManager(&formatters);
     highlighter.setOptimize(true);
     for (const std::string_view line : split_lines(code)) {
       lines.emplace_back();
@@ -221,12 +227,19 @@ std::optional<std::vector<Line>> CodeHighlighter::highlight(std::string_view lan
   } catch (const std::exception&) {
     // A rule that gives up on this text (the regular expressions' complexity limit) leaves
     // this block plain.
-    engine_->target->lines = nullptr;
     return std::nullopt;
   }
-  engine_->target->lines = nullptr;
   for (Line& line : lines) keep_characters_whole(line);
   return lines;
+}
+
+std::optional<std::vector<Line>> CodeHighlighter::highlight(std::string_view language,
+                                                            std::string_view code,
+                                                            const CodePalette& palette) {
+  if (code.size() > MAX_HIGHLIGHT_BYTES) return std::nullopt;
+  const auto definition = compiled(language);
+  if (!definition) return std::nullopt;
+  return colour(*definition, code, palette);
 }
 
 bool CodeHighlighter::failed(std::string_view file) const { return engine_->failed.contains(file); }
@@ -250,6 +263,7 @@ namespace {
 // Blocks are highlighted on worker threads as well as on the event loop; one highlighter per
 // folder keeps each definition compiled once for the whole process.
 std::mutex shared_mutex;
+std::mutex matching_mutex;
 
 CodeHighlighter& shared_highlighter(const fs::path& language_dir) {
   static std::map<fs::path, std::unique_ptr<CodeHighlighter>> highlighters;
@@ -265,8 +279,18 @@ CodeHighlighter& shared_highlighter(const fs::path& language_dir) {
 std::optional<std::vector<Line>> highlight_code(std::string_view language, std::string_view code,
                                                 const CodePalette& palette,
                                                 const fs::path& language_dir) {
-  const std::lock_guard lock(shared_mutex);
-  return shared_highlighter(language_dir).highlight(language, code, palette);
+  if (code.size() > MAX_HIGHLIGHT_BYTES) return std::nullopt;
+  std::shared_ptr<const CodeHighlighter::Compiled> definition;
+  {
+    const std::lock_guard lock(shared_mutex);
+    definition = shared_highlighter(language_dir).compiled(language);
+  }
+  if (!definition) return std::nullopt;
+  // Apart from the lookup, so the event loop asking about a language never waits for a worker's
+  // block; still one block at a time, as the library's matching is not made for threads (a
+  // state copied for a back reference bumps a shared counter).
+  const std::lock_guard lock(matching_mutex);
+  return CodeHighlighter::colour(*definition, code, palette);
 }
 
 bool can_highlight(std::string_view language, const fs::path& language_dir) {

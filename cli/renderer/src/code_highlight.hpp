@@ -32,6 +32,16 @@ class CodeHighlighter {
   /// the folder has none.
   [[nodiscard]] std::optional<std::string> definition_for(std::string_view language);
 
+  /// A language's definition, compiled.
+  struct Compiled;
+  /// The compiled definition for a fence's language name (compiled on first use, then kept);
+  /// nothing for an unknown language or a definition that does not load.
+  [[nodiscard]] std::shared_ptr<const Compiled> compiled(std::string_view language);
+  /// One styled line per line of `code`, or nothing when a rule gives up on it.
+  [[nodiscard]] static std::optional<std::vector<Line>> colour(const Compiled& definition,
+                                                               std::string_view code,
+                                                               const CodePalette& palette);
+
   /// One styled line per line of `code`; nothing for an unknown language or a definition that
   /// does not load.
   [[nodiscard]] std::optional<std::vector<Line>> highlight(std::string_view language,
