@@ -37,6 +37,9 @@ namespace fs = std::filesystem;
 /// Larger blocks print plain: the regular expressions' cost must stay bounded for a hostile one.
 constexpr std::size_t MAX_HIGHLIGHT_BYTES = std::size_t{256} << 10;
 
+/// Fence names whose definition file is remembered; a stream of made-up names stays bounded.
+constexpr std::size_t MAX_KNOWN_NAMES = 256;
+
 /// Fence names the library's lang.map does not know, to the names it does.
 const std::map<std::string, std::string, std::less<>> ALIASES{
     {"c++", "cpp"},         {"console", "sh"},     {"shell-session", "sh"},
@@ -135,6 +138,8 @@ struct CodeHighlighter::Engine {
   std::map<std::string, std::shared_ptr<const Compiled>, std::less<>> compiled;
   std::set<std::string, std::less<>> failed;
   std::vector<std::string> failures;
+  /// The definition file of each fence name asked about.
+  std::map<std::string, std::optional<std::string>, std::less<>> files;
 
   explicit Engine(fs::path language_dir) : dir(std::move(language_dir)) {}
 
@@ -160,15 +165,19 @@ CodeHighlighter::CodeHighlighter(fs::path language_dir)
 CodeHighlighter::~CodeHighlighter() = default;
 
 std::optional<std::string> CodeHighlighter::definition_for(std::string_view language) {
+  if (const auto known = engine_->files.find(language); known != engine_->files.end()) {
+    return known->second;
+  }
   std::string name = base::ascii_lower(base::trim(language));
   if (name.empty()) return std::nullopt;
   if (const auto alias = ALIASES.find(name); alias != ALIASES.end()) name = alias->second;
   srchilite::LangMap* map = engine_->language_map();
   if (!map) return std::nullopt;
-  std::string file = map->getMappedFileName(name);
-  if (file.empty()) return std::nullopt;
+  std::optional<std::string> file = map->getMappedFileName(name);
   std::error_code ec;
-  if (!fs::is_regular_file(engine_->dir / file, ec)) return std::nullopt;
+  if (file->empty() || !fs::is_regular_file(engine_->dir / *file, ec)) file.reset();
+  // Asked for every block on the event loop: answered once per fence name.
+  if (engine_->files.size() < MAX_KNOWN_NAMES) engine_->files.emplace(language, file);
   return file;
 }
 

@@ -76,10 +76,14 @@ void LiveRegion::refresh() {
   if (!capable()) return;
   const int columns = std::max(setup_.width() - 1, 1);
   const auto colors = setup_.console->color_system();
-  std::vector<std::string> lines;
-  for (const auto& line : waiting) {
-    lines.push_back(term::render_segments(truncate_line(line, columns), colors));
+  if (waiting_columns_ != columns) {
+    waiting_columns_ = columns;
+    waiting_drawn_.clear();
+    for (const auto& line : waiting_) {
+      waiting_drawn_.push_back(term::render_segments(truncate_line(line, columns), colors));
+    }
   }
+  std::vector<std::string> lines = waiting_drawn_;
   for (const auto& line : preview) {
     lines.push_back(term::render_segments(truncate_line(line, columns), colors));
   }
@@ -103,6 +107,12 @@ void LiveRegion::refresh() {
       ticker_->stop();
     }
   }
+}
+
+void LiveRegion::show_waiting(std::vector<Line> lines) {
+  waiting_ = std::move(lines);
+  waiting_columns_ = -1;
+  refresh();
 }
 
 void LiveRegion::tick() {

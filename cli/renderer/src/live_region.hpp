@@ -58,9 +58,9 @@ class LiveRegion {
   /// Sends the lines to the display when they changed; starts or stops the ticker.
   void refresh();
 
-  // The last lines of printed output waiting behind a block being coloured, shown plain above
-  // the growing block.
-  std::vector<Line> waiting;
+  /// The last lines of printed output waiting behind a block being coloured, shown plain above
+  /// the growing block.
+  void show_waiting(std::vector<Line> lines);
 
   // The growing block, maintained by the answer writer.
   std::vector<Line> preview;
@@ -82,6 +82,10 @@ class LiveRegion {
   std::string status_label_;
   std::optional<std::vector<PlanItem>> plan_;
   std::vector<std::string> sent_;
+  /// Drawn once per change (and width), not on every refresh: a refresh comes with each delta.
+  std::vector<Line> waiting_;
+  std::vector<std::string> waiting_drawn_;
+  int waiting_columns_ = -1;
 };
 
 }  // namespace velmora::renderer

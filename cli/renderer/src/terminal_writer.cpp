@@ -119,10 +119,8 @@ TerminalWriter::TerminalWriter(const RendererOptions& options,
   if (options.executor) {
     answers_.colour_in_background(
         std::make_unique<HighlightJobs>(*options.executor, options.highlight_wait_seconds));
-    out_.set_on_waiting_change([this] {
-      live_.waiting = out_.waiting_lines(MAX_WAITING_LINES);
-      live_.refresh();
-    });
+    out_.set_on_waiting_change(
+        [this] { live_.show_waiting(out_.waiting_lines(MAX_WAITING_LINES)); });
   }
   if (options.debug) {
     answers_.set_on_definition_failure([this](const std::string& failure) {
