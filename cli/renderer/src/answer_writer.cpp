@@ -1,5 +1,6 @@
 #include "answer_writer.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -11,11 +12,18 @@
 namespace velmora::renderer {
 namespace {
 
+/// Code up to this size is coloured on the event loop: handing a few lines to a worker costs
+/// the loop more than colouring them.
+constexpr std::size_t INLINE_CODE_BYTES = 512;
+
 /// A code block the highlighting library colours, as the Markdown layout asked for it.
 struct CodeSample {
   std::string language;
   std::string code;
   CodePalette palette;
+  /// Coloured already, on the event loop, into `lines`.
+  bool ready = false;
+  std::optional<std::vector<Line>> lines;
 };
 
 /// The growing block shows at most its last lines, so the live region stays on screen.
@@ -91,24 +99,34 @@ void AnswerWriter::print_markdown(const AnswerStream& stream, std::string_view t
     report_definition_failures(options);
     return;
   }
-  // Laid out first with the library's blocks plain, which shows whether it has any to colour.
+  // Laid out first with the library's larger blocks plain, which shows whether it has any.
   auto samples = std::make_shared<std::vector<CodeSample>>();
   options.highlight_with = [samples, dir = options.language_dir](
                                const std::string& language, const std::string& code,
                                const CodePalette& palette) -> std::optional<std::vector<Line>> {
-    if (can_highlight(language, dir)) samples->push_back({language, code, palette});
-    return std::nullopt;
+    if (!can_highlight(language, dir)) return std::nullopt;
+    CodeSample sample{.language = language, .code = code, .palette = palette};
+    // A few lines cost the loop less to colour than to hand over, unless a worker is busy.
+    sample.ready = code.size() <= INLINE_CODE_BYTES &&
+                   try_highlight_code(language, code, palette, dir, sample.lines);
+    std::optional<std::vector<Line>> lines = sample.lines;
+    samples->push_back(std::move(sample));
+    return lines;
   };
   std::vector<Line> plain = render_markdown(source, options);
-  if (samples->empty()) {
+  if (std::all_of(samples->begin(), samples->end(),
+                  [](const CodeSample& sample) { return sample.ready; })) {
     out_.print_block(plain);
+    report_definition_failures(options);
     return;
   }
   const std::uint64_t held = out_.hold_block(std::move(plain));
   HighlightJobs::Job job = [samples, dir = options.language_dir] {
     HighlightJobs::Result colours;
     for (const CodeSample& sample : *samples) {
-      colours.push_back(highlight_code(sample.language, sample.code, sample.palette, dir));
+      colours.push_back(sample.ready
+                            ? std::nullopt
+                            : highlight_code(sample.language, sample.code, sample.palette, dir));
     }
     return colours;
   };
@@ -126,7 +144,9 @@ void AnswerWriter::print_markdown(const AnswerStream& stream, std::string_view t
       std::optional<std::vector<Line>> lines;
       if (*next < given->size() && (*samples)[*next].language == language &&
           (*samples)[*next].code == code) {
-        lines = std::move((*given)[(*next)++]);
+        CodeSample& sample = (*samples)[*next];
+        lines = sample.ready ? std::move(sample.lines) : std::move((*given)[*next]);
+        ++*next;
       }
       return lines;
     };

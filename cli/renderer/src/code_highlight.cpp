@@ -302,6 +302,23 @@ std::optional<std::vector<Line>> highlight_code(std::string_view language, std::
   return CodeHighlighter::colour(*definition, code, palette);
 }
 
+bool try_highlight_code(std::string_view language, std::string_view code,
+                        const CodePalette& palette, const fs::path& language_dir,
+                        std::optional<std::vector<Line>>& lines) {
+  lines.reset();
+  if (code.size() > MAX_HIGHLIGHT_BYTES) return true;
+  std::shared_ptr<const CodeHighlighter::Compiled> definition;
+  {
+    const std::lock_guard lock(shared_mutex);
+    definition = shared_highlighter(language_dir).compiled(language);
+  }
+  if (!definition) return true;
+  const std::unique_lock lock(matching_mutex, std::try_to_lock);
+  if (!lock.owns_lock()) return false;
+  lines = CodeHighlighter::colour(*definition, code, palette);
+  return true;
+}
+
 bool can_highlight(std::string_view language, const fs::path& language_dir) {
   const std::lock_guard lock(shared_mutex);
   CodeHighlighter& highlighter = shared_highlighter(language_dir);

@@ -70,6 +70,12 @@ class CodeHighlighter {
     std::string_view language, std::string_view code, const CodePalette& palette,
     const std::filesystem::path& language_dir = {});
 
+/// highlight_code without waiting: false (and nothing) while another thread is colouring.
+[[nodiscard]] bool try_highlight_code(std::string_view language, std::string_view code,
+                                      const CodePalette& palette,
+                                      const std::filesystem::path& language_dir,
+                                      std::optional<std::vector<Line>>& lines);
+
 /// A block in `language` would be coloured (a definition is there and has not failed).
 [[nodiscard]] bool can_highlight(std::string_view language,
                                  const std::filesystem::path& language_dir = {});
