@@ -99,13 +99,13 @@ struct QueueWaiter {
   net::cancellation_slot slot;
 };
 
-template <class Handler, class Work = net::any_io_executor>
+template <class Handler>
 struct QueueWaiterFor final : QueueWaiter {
-  QueueWaiterFor(Handler h, Work w) : handler(std::move(h)), work(std::move(w)) {}
+  QueueWaiterFor(Handler h, net::any_io_executor w) : handler(std::move(h)), work(std::move(w)) {}
   void resume(boost::system::error_code ec) override { std::move(handler)(ec); }
   Handler handler;
   /// Counts as outstanding work, so the loop keeps running while the `pop` waits.
-  Work work;
+  net::any_io_executor work;
 };
 
 }  // namespace detail
