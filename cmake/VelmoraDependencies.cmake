@@ -1,9 +1,9 @@
 # Every dependency is a Debian bookworm package (see scripts/setup).
 #
 # VELMORA_STATIC_DEPS (the release preset): every library but the C library comes from Debian's
-# static archives, so the binaries run wherever glibc is new enough (see velmora_static_runtime
-# in VelmoraTargets.cmake for the C++ runtime). Switching it needs a fresh build folder: the
-# libraries found are cached.
+# static archives, so the binaries run wherever glibc is new enough (the C++ runtime and OpenSSL
+# through VelmoraRuntime.cmake). Switching it needs a fresh build folder: the libraries found
+# are cached.
 if(VELMORA_STATIC_DEPS)
   if(VELMORA_SANITIZE)
     message(FATAL_ERROR "VELMORA_STATIC_DEPS is for release builds; the sanitizers link dynamically")
@@ -14,6 +14,9 @@ if(VELMORA_STATIC_DEPS)
 endif()
 
 find_package(Boost 1.81 REQUIRED CONFIG COMPONENTS headers)
+if(VELMORA_STATIC_DEPS)
+  include(${CMAKE_CURRENT_LIST_DIR}/VelmoraRuntime.cmake)
+endif()
 find_package(OpenSSL REQUIRED)
 find_package(SQLite3 REQUIRED)
 find_package(CLI11 CONFIG REQUIRED)
