@@ -26,7 +26,7 @@ list(APPEND velmora_runtime_archives "${VELMORA_ssl_ARCHIVE}" "${VELMORA_crypto_
 set(velmora_runtime_dir "${PROJECT_SOURCE_DIR}/cli/runtime")
 
 function(velmora_runtime_library name version_script)
-  add_library(${name} SHARED "${velmora_runtime_dir}/src/runtime.cpp")
+  add_library(${name} SHARED "${velmora_runtime_dir}/src/prime_unwinder.cpp")
   target_link_options(${name} PRIVATE
     "LINKER:--whole-archive" ${velmora_runtime_archives} "LINKER:--no-whole-archive"
     "LINKER:--version-script=${version_script}" "LINKER:-soname,libvelmora_runtime.so"
