@@ -56,7 +56,8 @@ if(VELMORA_STATIC_DEPS)
   # The archive is compiled for programs (PIE): its flex scanners reach the C library's stdin,
   # stdout and stderr PC-relative, which a shared library cannot resolve. A copy with those
   # three names changed links against stand-ins the renderer defines (code_highlight.cpp)
-  # pointing at the same streams; everything else in it is position-independent.
+  # pointing at the same streams; everything else in it is position-independent. Its static
+  # constructors move out of .init_array: the renderer runs them before it first highlights.
   set(SOURCE_HIGHLIGHT_LIBRARY "${CMAKE_BINARY_DIR}/deps/libsource-highlight.a")
   file(MAKE_DIRECTORY "${CMAKE_BINARY_DIR}/deps")
   execute_process(
@@ -64,6 +65,7 @@ if(VELMORA_STATIC_DEPS)
             --redefine-sym stdin=velmora_source_highlight_stdin
             --redefine-sym stdout=velmora_source_highlight_stdout
             --redefine-sym stderr=velmora_source_highlight_stderr
+            --rename-section .init_array=velmora_source_highlight_init
             "${SOURCE_HIGHLIGHT_ARCHIVE}" "${SOURCE_HIGHLIGHT_LIBRARY}"
     RESULT_VARIABLE objcopy_status)
   if(NOT objcopy_status EQUAL 0)
