@@ -34,10 +34,10 @@ extern "C" {
 // instructions, which only a run that highlights needs. The first highlighter runs them.
 extern "C" {
 using SourceHighlightConstructor = void (*)();
-[[gnu::weak, gnu::visibility("hidden")]] extern const SourceHighlightConstructor
-    __start_velmora_source_highlight_init[];
-[[gnu::weak, gnu::visibility("hidden")]] extern const SourceHighlightConstructor
-    __stop_velmora_source_highlight_init[];
+#pragma GCC visibility push(hidden)
+[[gnu::weak]] extern const SourceHighlightConstructor __start_velmora_source_highlight_init[];
+[[gnu::weak]] extern const SourceHighlightConstructor __stop_velmora_source_highlight_init[];
+#pragma GCC visibility pop
 }
 #endif
 
