@@ -1,9 +1,10 @@
 # Release builds (VELMORA_STATIC_DEPS): one private runtime library, libvelmora_runtime.so,
-# holds the C++ runtime's unwinder and OpenSSL, and the C++ runtime for libwirelet and
-# libparcelon, from Debian's static archives; those libraries and the session library link it
-# instead of each carrying a copy, so a run maps, relocates and initialises them once. It
-# travels in the wheel's lib/ with the others. Included by VelmoraDependencies.cmake, before
-# FindOpenSSL would define OpenSSL::SSL and OpenSSL::Crypto: here they name the runtime library.
+# holds the C++ runtime (for libwirelet and libparcelon) and OpenSSL (for those two and the
+# session library), from Debian's static archives, instead of a copy in each, so a run maps,
+# relocates and initialises them once. It travels in the wheel's lib/ with the others. The
+# unwinder's archive hides its symbols: every binary keeps its own copy of that
+# (cli/runtime/src/prime_unwinder.cpp). Included by VelmoraDependencies.cmake, before FindOpenSSL
+# would define OpenSSL::SSL and OpenSSL::Crypto: here they name the runtime library.
 #
 # Built twice: velmora_runtime_link exports all it holds and is what the libraries link
 # against; libvelmora_runtime.so, the one that runs and ships, is linked afterwards exporting
@@ -13,16 +14,13 @@
 foreach(archive ssl crypto)
   find_library(VELMORA_${archive}_ARCHIVE NAMES lib${archive}.a REQUIRED)
 endforeach()
-foreach(archive stdc++ gcc_eh)
-  execute_process(COMMAND "${CMAKE_CXX_COMPILER}" -print-file-name=lib${archive}.a
-                  OUTPUT_VARIABLE path OUTPUT_STRIP_TRAILING_WHITESPACE)
-  if(NOT IS_ABSOLUTE "${path}" OR NOT EXISTS "${path}")
-    message(FATAL_ERROR "VELMORA_STATIC_DEPS: the compiler has no lib${archive}.a")
-  endif()
-  list(APPEND velmora_runtime_archives "${path}")
-endforeach()
-list(GET velmora_runtime_archives 0 VELMORA_CXX_RUNTIME_ARCHIVE)
-list(APPEND velmora_runtime_archives "${VELMORA_ssl_ARCHIVE}" "${VELMORA_crypto_ARCHIVE}")
+execute_process(COMMAND "${CMAKE_CXX_COMPILER}" -print-file-name=libstdc++.a
+                OUTPUT_VARIABLE VELMORA_CXX_RUNTIME_ARCHIVE OUTPUT_STRIP_TRAILING_WHITESPACE)
+if(NOT IS_ABSOLUTE "${VELMORA_CXX_RUNTIME_ARCHIVE}" OR NOT EXISTS "${VELMORA_CXX_RUNTIME_ARCHIVE}")
+  message(FATAL_ERROR "VELMORA_STATIC_DEPS: the compiler has no libstdc++.a")
+endif()
+set(velmora_runtime_archives
+    "${VELMORA_CXX_RUNTIME_ARCHIVE}" "${VELMORA_ssl_ARCHIVE}" "${VELMORA_crypto_ARCHIVE}")
 set(velmora_runtime_dir "${PROJECT_SOURCE_DIR}/cli/runtime")
 
 function(velmora_runtime_library name version_script)
