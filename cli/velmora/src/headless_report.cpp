@@ -137,10 +137,27 @@ void HeadlessReport::event(const events::AgentEvent& event, bool historical) {
   if (auto line = stream_event(event)) write_line(*line);
 }
 
+void HeadlessReport::when_bound(std::function<void()> callback) {
+  if (thread_id_) {
+    callback();
+    return;
+  }
+  on_bound_ = std::move(callback);
+}
+
 void HeadlessReport::bound(const std::string& thread_id, std::optional<bool> is_new) {
   const bool first = !thread_id_;
   thread_id_ = thread_id;
   if (first) is_new_thread_ = is_new;
+  write_init(thread_id, is_new);
+  if (on_bound_) {
+    const auto callback = std::move(on_bound_);
+    on_bound_ = nullptr;
+    callback();
+  }
+}
+
+void HeadlessReport::write_init(const std::string& thread_id, std::optional<bool> is_new) {
   if (format_ != OutputFormat::stream_json || init_written_) return;
   init_written_ = true;
   write_line({{"type", "init"},

@@ -158,6 +158,13 @@ velmora::base::awaitable<void> take_item(SessionState& s, Inbox& inbox, InputIte
 }
 
 velmora::base::awaitable<void> read_input(SessionState& s, Inbox& inbox) {
+  // `init` comes first: lines are read once the session is bound (or the binding is late).
+  const auto bound = std::make_shared<velmora::base::Event>(s.executor);
+  // Held weakly: the report outlives the event loop, the event must not.
+  s.setup.headless->when_bound([weak = std::weak_ptr(bound)] {
+    if (const auto event = weak.lock()) event->set();
+  });
+  (void)co_await bound->wait_for(ATTACHMENT_THREAD_ID_TIMEOUT_SECONDS);
   const auto reader = std::make_shared<StdinReader>();
   while (true) {
     while (inbox.full()) {

@@ -82,6 +82,8 @@ class HeadlessReport {
   /// A persistent session: one result line per turn (`begin_turn` … `end_turn`); `finish`
   /// writes one only for a turn still open or for a failure outside any turn.
   void set_persistent() { persistent_ = true; }
+  /// Runs `callback` once the session is bound (at once when it is already).
+  void when_bound(std::function<void()> callback);
   /// A turn of a persistent session starts: its answer, questions, errors and time begin anew.
   void begin_turn();
   /// Writes the turn's result line and returns the turn's status (as `finish` computes it).
@@ -109,6 +111,8 @@ class HeadlessReport {
   };
 
   void write_line(const boost::json::object& line);
+  /// The `init` line, at the first binding (stream-json).
+  void write_init(const std::string& thread_id, std::optional<bool> is_new);
   void add_answer(const std::string& key, const std::string& text, bool whole);
   [[nodiscard]] std::string answer_text() const;
   [[nodiscard]] boost::json::object result(std::string_view status, int exit_code) const;
@@ -130,6 +134,7 @@ class HeadlessReport {
   std::optional<std::string> thread_id_;
   std::optional<bool> is_new_thread_;
   bool init_written_ = false;
+  std::function<void()> on_bound_;
   /// Answer text per message, in first-seen order, as the plain one-shot output holds it.
   events::AnswerTexts answers_;
   std::size_t anonymous_answers_ = 0;
