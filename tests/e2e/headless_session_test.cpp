@@ -273,7 +273,7 @@ TEST(HeadlessSession, BadInputIsReportedAndTheSessionReadsOn) {
       "{\"type\":\"answer\",\"message_id\":\"q1\",\"answers\":{}}\n" +    // 6
       "\"a string\"\n" +                                                  // 7
       "{\"type\":\"query\",\"query\":\"bad \xff byte\"}\n" +              // 8
-      std::string((std::size_t{64} << 20) + 1, 'a') + "\n" +                    // 9
+      std::string((std::size_t{64} << 20) + 1, 'a') + "\n" +              // 9
       "\n" +                                                              // 10
       "{\"type\":\"interrupt\"}\n" +                                      // 11
       "{\"type\":\"query\",\"query\":\"still here sim:stream=2\"}\r\n" +  // 12
@@ -301,6 +301,21 @@ TEST(HeadlessSession, BadInputIsReportedAndTheSessionReadsOn) {
   EXPECT_EQ(results[0].at("answer"), "token0 token1");
   EXPECT_EQ(results[1].at("answer"), "token0");
   EXPECT_THAT(sent_types(sim), ElementsAre("query", "query", "terminate"));
+
+  // Output that cannot be written ends the session with status 1; terminate still goes out.
+  auto full = machine.options_for({});
+  full.args = {"-c", "\"$0\" \"$@\" > /dev/full", VELMORA_BIN};
+  for (const auto& arg : persistent_args(sim)) full.args.push_back(arg);
+  full.stdin_data = query_line("one sim:stream=1") + query_line("two sim:stream=1");
+  const auto closed_before = sent_types(sim).size();
+  const auto unwritten = velmora::testing::run_process("/bin/bash", full);
+  EXPECT_FALSE(unwritten.timed_out);
+  EXPECT_EQ(unwritten.exit_code, 1);
+  EXPECT_THAT(unwritten.err, HasSubstr("velmora: the output could not be written to standard "
+                                       "output: No space left on device"));
+  const auto types = sent_types(sim);
+  ASSERT_GT(types.size(), closed_before);
+  EXPECT_EQ(types.back(), "terminate");
 }
 
 TEST(HeadlessSession, InterruptEndOfInputMidTurnAndSigterm) {
