@@ -79,9 +79,9 @@ int main(int argc, char** argv) {
         const velmora::bench::Simulator sim(
             sandbox, sim_program,
             {"--throughput", std::to_string(counts[k]), "--throughput-text", way.shape});
-        std::vector<std::string> client = {velmora,   "--url",   sim.ws_url(), "--user-id",
-                                           "bench",   "--token", "bench-token", "--query",
-                                           "answer"};
+        std::vector<std::string> client = {velmora,       "--url",   sim.ws_url(),
+                                           "--user-id",   "bench",   "--token",
+                                           "bench-token", "--query", "answer"};
         client.insert(client.end(), way.options.begin(), way.options.end());
         const auto run = sandbox.run(client, way.output, 900);
         if (run.exit_code != 0) {

@@ -97,10 +97,17 @@ class HeadlessReport {
     std::optional<std::string> detail;
   };
 
+  /// The result line's members before and after its answer.
+  struct ResultLine {
+    boost::json::object head;
+    boost::json::object tail;
+  };
+
   void write_line(const boost::json::object& line);
+  void write_text(std::string_view text);
+  void write_result(const ResultLine& line);
   void add_answer(const std::string& key, const std::string& text, bool whole);
-  [[nodiscard]] std::string answer_text() const;
-  [[nodiscard]] boost::json::object result(std::string_view status, int exit_code) const;
+  [[nodiscard]] ResultLine result(std::string_view status, int exit_code) const;
 
   OutputFormat format_;
   HeadlessSessionInfo info_;
