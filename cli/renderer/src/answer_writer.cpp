@@ -74,7 +74,14 @@ AnswerWriter::AnswerWriter(Scrollback& out, LiveRegion& live,
 
 void AnswerWriter::print_markdown(const AnswerStream& stream, std::string_view text) {
   if (is_blank(text)) return;
-  out_.print_block(render_markdown(with_definitions(stream, text), markdown_()));
+  std::vector<Line> lines = stream.definitions().empty()
+                                ? render_markdown(text, markdown_())
+                                : render_markdown(with_definitions(stream, text), markdown_());
+  // A code block printed in pieces: its top rule comes with the first, its bottom with the last.
+  const bool continues = stream.release_continues();
+  if (continues && !lines.empty()) lines.erase(lines.begin());
+  if (stream.release_leaves_open() && !lines.empty()) lines.pop_back();
+  out_.print_block(lines, continues);
 }
 
 void AnswerWriter::release_open() {
@@ -148,9 +155,10 @@ void AnswerWriter::draw_preview(bool force) {
     options.highlight = false;
     std::vector<Line> lines =
         render_markdown(with_definitions(stream, preview_source(stream.pending())), options);
+    if (stream.continues() && !lines.empty()) lines.erase(lines.begin());
     if (lines.size() > MAX_PREVIEW_LINES) {
       lines.erase(lines.begin(), lines.end() - static_cast<std::ptrdiff_t>(MAX_PREVIEW_LINES));
-    } else if (out_.last != Scrollback::Last::none) {
+    } else if (out_.last != Scrollback::Last::none && !stream.continues()) {
       live_.preview.emplace_back();  // the gap the block will get when printed
     }
     live_.preview.insert(live_.preview.end(), lines.begin(), lines.end());

@@ -24,8 +24,9 @@ class Scrollback {
   /// what it holds open, such as a growing block or an unfinished line.
   void set_before_output(std::function<void(bool answer)> hook);
 
-  /// An answer block: a blank line before it unless it is the first output.
-  void print_block(const std::vector<Line>& lines);
+  /// An answer block: a blank line before it unless it is the first output or it `continues`
+  /// the block printed last.
+  void print_block(const std::vector<Line>& lines, bool continues = false);
   /// Lines: a blank line before them when an answer block came last.
   void print_lines(const std::vector<Line>& lines);
   void print_line(const Line& line) { print_lines({line}); }
@@ -42,6 +43,8 @@ class Scrollback {
   Last last = Last::none;
 
  private:
+  void print(const std::vector<Line>& lines, bool gap);
+
   std::shared_ptr<term::Console> console_;
   std::function<void(bool)> before_output_;
   std::uint64_t prints_ = 0;

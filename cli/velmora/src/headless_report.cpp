@@ -63,11 +63,15 @@ HeadlessReport::HeadlessReport(OutputFormat format, HeadlessSessionInfo info, in
       started_at_(velmora::base::monotonic_seconds()) {}
 
 void HeadlessReport::write_line(const json::object& line) {
-  if (output_failure_) return;
   // File names and option values may hold bytes that are not UTF-8: the project's writer
   // replaces them, so a line is always JSON.
   std::string text = velmora::base::json_dumps(line);
   text += '\n';
+  write_text(text);
+}
+
+void HeadlessReport::write_text(std::string_view text) {
+  if (output_failure_) return;
   out_.write(text);
   if (const auto error = out_.error()) {
     output_failure_ = std::strerror(*error);
@@ -75,19 +79,27 @@ void HeadlessReport::write_line(const json::object& line) {
   }
 }
 
-void HeadlessReport::add_answer(const std::string& key, const std::string& text, bool whole) {
-  events::add_answer_text(answers_, key, text, whole);
+void HeadlessReport::write_result(const ResultLine& line) {
+  // The answer is escaped and written in pieces between the line's two halves: a joined copy,
+  // its JSON value and its dump would each cost a huge answer's size again.
+  std::string text = velmora::base::json_dumps(line.head);
+  text.pop_back();
+  text += ", \"answer\": \"";
+  events::for_each_answer_piece(answers_, [&](std::string_view piece) {
+    velmora::base::append_json_escaped(text, piece);
+    if (text.size() >= events::ChunkedText::CHUNK_BYTES) {
+      write_text(text);
+      text.clear();
+    }
+  });
+  text += "\", ";
+  text += std::string_view(velmora::base::json_dumps(line.tail)).substr(1);
+  text += '\n';
+  write_text(text);
 }
 
-std::string HeadlessReport::answer_text() const {
-  std::string text;
-  for (const auto& [key, part] : answers_) {
-    const std::string trimmed = events::trimmed(part);
-    if (trimmed.empty()) continue;
-    if (!text.empty()) text += "\n\n";
-    text += trimmed;
-  }
-  return text;
+void HeadlessReport::add_answer(const std::string& key, const std::string& text, bool whole) {
+  events::add_answer_text(answers_, key, text, whole);
 }
 
 void HeadlessReport::event(const events::AgentEvent& event, bool historical) {
@@ -207,14 +219,15 @@ void HeadlessReport::error(std::string_view summary, std::string_view hint,
   error_ = ErrorInfo{std::move(kind), std::string(summary), std::string(hint), detail};
 }
 
-json::object HeadlessReport::result(std::string_view status, int exit_code) const {
-  json::object line{
+HeadlessReport::ResultLine HeadlessReport::result(std::string_view status, int exit_code) const {
+  ResultLine result;
+  result.head = {
       {"type", "result"},
       {"status", status},
       {"exit_code", exit_code},
       {"thread_id", optional_value(thread_id_)},
-      {"is_new_thread", is_new_thread_ ? json::value(*is_new_thread_) : json::value(nullptr)},
-      {"answer", answer_text()}};
+      {"is_new_thread", is_new_thread_ ? json::value(*is_new_thread_) : json::value(nullptr)}};
+  json::object& line = result.tail;
   if (usage_) line["usage"] = *usage_;
   if (server_duration_ms_) line["server_duration_ms"] = *server_duration_ms_;
   line["duration_ms"] = static_cast<std::int64_t>(
@@ -249,7 +262,7 @@ json::object HeadlessReport::result(std::string_view status, int exit_code) cons
                                  {"detail", optional_value(info.detail)}};
   }
   line["version"] = info_.version;
-  return line;
+  return result;
 }
 
 std::string_view HeadlessReport::verdict(int& exit_status) const {
@@ -260,7 +273,7 @@ std::string_view HeadlessReport::verdict(int& exit_status) const {
   if (interrupted_) return "interrupted";
   if (timed_out_) return "timeout";
   if (exit_status != 0) return "error";
-  if (agent_error_ && answer_text().empty()) {
+  if (agent_error_ && !events::has_answer(answers_)) {
     // The turn's only outcome was the agent's error: no answer was delivered.
     exit_status = 1;
     return "error";
@@ -290,7 +303,7 @@ void HeadlessReport::begin_turn() {
 
 int HeadlessReport::end_turn(int exit_status) {
   const std::string_view status = verdict(exit_status);
-  write_line(result(status, exit_status));
+  write_result(result(status, exit_status));
   turn_open_ = false;
   // Notices between turns (a reconnect) belong to the next turn's result.
   notices_ = {};
@@ -317,13 +330,13 @@ int HeadlessReport::finish(int exit_status) {
       (void)end_turn(turn_status);
     } else if (exit_status != 0 || output_failure_) {
       int failed = exit_status;
-      write_line(result(verdict(failed), failed));
+      write_result(result(verdict(failed), failed));
     }
     final_status_ = output_failure_ ? 1 : exit_status;
     return final_status_;
   }
   const std::string_view status = verdict(exit_status);
-  write_line(result(status, exit_status));
+  write_result(result(status, exit_status));
   if (output_failure_) exit_status = 1;
   final_status_ = exit_status;
   return exit_status;

@@ -110,12 +110,19 @@ class HeadlessReport {
     std::optional<std::string> detail;
   };
 
+  /// The result line's members before and after its answer.
+  struct ResultLine {
+    boost::json::object head;
+    boost::json::object tail;
+  };
+
   void write_line(const boost::json::object& line);
   /// The `init` line, at the first binding (stream-json).
   void write_init(const std::string& thread_id, std::optional<bool> is_new);
+  void write_text(std::string_view text);
+  void write_result(const ResultLine& line);
   void add_answer(const std::string& key, const std::string& text, bool whole);
-  [[nodiscard]] std::string answer_text() const;
-  [[nodiscard]] boost::json::object result(std::string_view status, int exit_code) const;
+  [[nodiscard]] ResultLine result(std::string_view status, int exit_code) const;
   /// The result's status word; `exit_status` becomes 1 when the outcome was a failure.
   [[nodiscard]] std::string_view verdict(int& exit_status) const;
   void reset_turn();
