@@ -118,7 +118,7 @@ awaitable<void> through_client(std::string url, int frames, Timing& seconds) {
   co_await client.send_interrupt();
   for (int i = 0; i < frames; ++i) {
     const wirelet::Message msg = (co_await client.incoming_queue().pop()).message;
-    if (msg.at("type") != "text_delta") throw std::runtime_error("unexpected message");
+    if (msg.at("type").as_string() != "text_delta") throw std::runtime_error("unexpected message");
   }
   seconds = {velmora::base::monotonic_seconds() - started, thread_cpu_seconds() - started_cpu};
   co_await client.close(false);

@@ -1,9 +1,9 @@
 # Every dependency is a Debian bookworm package (see scripts/setup).
 #
 # VELMORA_STATIC_DEPS (the release preset): every library but the C library comes from Debian's
-# static archives, so the binaries run wherever glibc is new enough (see velmora_static_runtime
-# in VelmoraTargets.cmake for the C++ runtime). Switching it needs a fresh build folder: the
-# libraries found are cached.
+# static archives, so the binaries run wherever glibc is new enough (the C++ runtime and OpenSSL
+# through VelmoraRuntime.cmake). Switching it needs a fresh build folder: the libraries found
+# are cached.
 if(VELMORA_STATIC_DEPS)
   if(VELMORA_SANITIZE)
     message(FATAL_ERROR "VELMORA_STATIC_DEPS is for release builds; the sanitizers link dynamically")
@@ -14,6 +14,9 @@ if(VELMORA_STATIC_DEPS)
 endif()
 
 find_package(Boost 1.81 REQUIRED CONFIG COMPONENTS headers)
+if(VELMORA_STATIC_DEPS)
+  include(${CMAKE_CURRENT_LIST_DIR}/VelmoraRuntime.cmake)
+endif()
 find_package(OpenSSL REQUIRED)
 find_package(SQLite3 REQUIRED)
 find_package(CLI11 CONFIG REQUIRED)
@@ -53,7 +56,8 @@ if(VELMORA_STATIC_DEPS)
   # The archive is compiled for programs (PIE): its flex scanners reach the C library's stdin,
   # stdout and stderr PC-relative, which a shared library cannot resolve. A copy with those
   # three names changed links against stand-ins the renderer defines (code_highlight.cpp)
-  # pointing at the same streams; everything else in it is position-independent.
+  # pointing at the same streams; everything else in it is position-independent. Its static
+  # constructors move out of .init_array: the renderer runs them before it first highlights.
   set(SOURCE_HIGHLIGHT_LIBRARY "${CMAKE_BINARY_DIR}/deps/libsource-highlight.a")
   file(MAKE_DIRECTORY "${CMAKE_BINARY_DIR}/deps")
   execute_process(
@@ -61,6 +65,7 @@ if(VELMORA_STATIC_DEPS)
             --redefine-sym stdin=velmora_source_highlight_stdin
             --redefine-sym stdout=velmora_source_highlight_stdout
             --redefine-sym stderr=velmora_source_highlight_stderr
+            --rename-section .init_array=velmora_source_highlight_init
             "${SOURCE_HIGHLIGHT_ARCHIVE}" "${SOURCE_HIGHLIGHT_LIBRARY}"
     RESULT_VARIABLE objcopy_status)
   if(NOT objcopy_status EQUAL 0)

@@ -12,13 +12,16 @@ endif()
 add_compile_options("$<$<CONFIG:Release>:-ffunction-sections;-fdata-sections>")
 add_link_options("$<$<CONFIG:Release>:LINKER:--gc-sections>")
 
-# With VELMORA_STATIC_DEPS every binary carries its own C++ runtime (libstdc++, libgcc) and the
-# third-party archives, their symbols hidden: a shared library exports only its own API (its
-# version script), so copies in different binaries never meet. Our own archives are left out of
-# the list: the asio statics their objects define must stay exported (cli/wirelet/wirelet.map).
+# With VELMORA_STATIC_DEPS the shared libraries take the C++ runtime and OpenSSL from the one
+# private runtime library (cmake/VelmoraRuntime.cmake); what else a binary links from a static
+# archive (SQLite, cmark-gfm, utf8proc, Source-highlight, and for programs the C++ runtime too)
+# stays hidden in it: a shared library exports only its own API (its version script), so copies
+# in different binaries never meet. Our own archives are left out of the list: the asio statics
+# their objects define must stay exported (cli/wirelet/wirelet.map). The runtime library
+# exports its archives on purpose.
 if(VELMORA_STATIC_DEPS)
   add_link_options(-static-libstdc++ -static-libgcc
-    "LINKER:--exclude-libs=libstdc++.a:libgcc.a:libgcc_eh.a:libssl.a:libcrypto.a:libsqlite3.a:libutf8proc.a:libcmark-gfm.a:libcmark-gfm-extensions.a:libsource-highlight.a:libboost_regex.a"
+    "$<$<NOT:$<BOOL:$<TARGET_PROPERTY:VELMORA_RUNTIME>>>:LINKER:--exclude-libs=libstdc++.a:libgcc.a:libgcc_eh.a:libssl.a:libcrypto.a:libsqlite3.a:libutf8proc.a:libcmark-gfm.a:libcmark-gfm-extensions.a:libsource-highlight.a:libboost_regex.a>"
     # A shared library calls its own exported functions directly instead of through a symbol
     # look-up at load time. Data (asio's shared statics) is still looked up: it must stay one
     # object per process.

@@ -94,7 +94,7 @@ Sandbox::~Sandbox() {
 }
 
 pid_t Sandbox::spawn(const std::vector<std::string>& argv, int out_fd, int err_fd,
-                     bool terminal) const {
+                     bool terminal, int in_fd) const {
   std::vector<char*> args;
   for (const auto& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
   args.push_back(nullptr);
@@ -106,7 +106,11 @@ pid_t Sandbox::spawn(const std::vector<std::string>& argv, int out_fd, int err_f
 
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  if (in_fd >= 0) {
+    posix_spawn_file_actions_adddup2(&actions, in_fd, 0);
+  } else {
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  }
   if (out_fd >= 0) {
     posix_spawn_file_actions_adddup2(&actions, out_fd, 1);
   } else {

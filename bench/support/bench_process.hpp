@@ -40,9 +40,9 @@ class Sandbox {
 
   [[nodiscard]] const std::filesystem::path& dir() const noexcept { return dir_; }
   /// Starts `argv` in the sandbox with standard output on `out_fd` and standard error on
-  /// `err_fd` (-1: ours), standard input from /dev/null.
+  /// `err_fd` (-1: ours), standard input from `in_fd` (-1: /dev/null).
   [[nodiscard]] pid_t spawn(const std::vector<std::string>& argv, int out_fd, int err_fd,
-                            bool terminal) const;
+                            bool terminal, int in_fd = -1) const;
 
   /// Runs `argv` to its end (stdin from /dev/null, stderr kept) and reports what it cost.
   /// Throws std::runtime_error when it cannot be started or does not end within `limit_seconds`.

@@ -8,6 +8,7 @@
 
 #include <boost/json/parse.hpp>
 
+#include "headless_lines.hpp"
 #include "session_machine.hpp"
 
 namespace {
@@ -21,44 +22,12 @@ using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 using ::testing::Not;
+using headless_e2e::checked_lines;
+using headless_e2e::result_of;
+using headless_e2e::types_of;
 using velmora::testing::ProcessResult;
 using velmora::testing::SimProcess;
 namespace json = boost::json;
-
-const std::string SCHEMA =
-    std::string(VELMORA_TEST_SOURCE_DIR) + "/../schema/headless-output.schema.json";
-const std::string CHECKER = std::string(VELMORA_TEST_SOURCE_DIR) + "/tools/check_headless_lines.py";
-
-/// The output's lines, parsed, after the schema and line-order check passed.
-std::vector<json::object> checked_lines(const ProcessResult& result, const std::string& format) {
-  velmora::testing::ProcessOptions check;
-  check.args = {CHECKER, SCHEMA, format};
-  check.stdin_data = result.out;
-  const auto verdict = velmora::testing::run_process("/usr/bin/python3", check);
-  EXPECT_EQ(verdict.exit_code, 0) << verdict.out << verdict.err << "\noutput:\n" << result.out;
-  std::vector<json::object> lines;
-  std::size_t start = 0;
-  for (std::size_t end; (end = result.out.find('\n', start)) != std::string::npos;
-       start = end + 1) {
-    boost::system::error_code ec;
-    auto value = json::parse(std::string_view(result.out).substr(start, end - start), ec);
-    if (!ec && value.is_object()) lines.push_back(std::move(value.as_object()));
-  }
-  return lines;
-}
-
-json::object result_of(const ProcessResult& result, const std::string& format) {
-  const auto lines = checked_lines(result, format);
-  if (lines.empty()) return {};
-  EXPECT_EQ(lines.back().at("exit_code"), result.exit_code) << result.out;
-  return lines.back();
-}
-
-std::vector<std::string> types_of(const std::vector<json::object>& lines) {
-  std::vector<std::string> types;
-  for (const auto& line : lines) types.emplace_back(line.at("type").as_string());
-  return types;
-}
 
 std::string thread_of_first_open(const SimProcess& sim) {
   const auto opened = sim.records("ws_open");

@@ -1,9 +1,11 @@
 #!/usr/bin/env python3
 """Checks velmora's --output-format json / stream-json output (read from standard input)
 against schema/headless-output.schema.json, and the order of its lines: json is exactly one
-result line; stream-json is at most one init line first, events, and one result line last.
+result line; stream-json is at most one init line first, events, and one result line last;
+session (--input-format stream-json) is at most one init line first, then turns each ending
+with its result line (and error lines about input anywhere).
 
-    check_headless_lines.py SCHEMA json|stream-json < output
+    check_headless_lines.py SCHEMA json|stream-json|session < output
 
 Prints one line per problem and exits 1 when there is any; exits 0 otherwise."""
 
@@ -29,6 +31,10 @@ def problems(schema, form, text):
         for error in validator.iter_errors(value):
             yield f"line {number}: {error.message} at {list(error.absolute_path)}"
         types.append(value.get("type") if isinstance(value, dict) else None)
+    if form == "session":
+        if "init" in types and (types.index("init") != 0 or types.count("init") != 1):
+            yield f"init must come once and first; got types {types}"
+        return
     if types.count("result") != 1 or not types or types[-1] != "result":
         yield f"expected one result line, last; got types {types}"
     if form == "json" and len(types) != 1:

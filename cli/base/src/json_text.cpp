@@ -179,6 +179,8 @@ void append_json_string(std::string& out, std::string_view text) {
   out += '"';
 }
 
+void append_json_escaped(std::string& out, std::string_view text) { append_escaped(out, text); }
+
 std::string format_double(double value) {
   if (std::isnan(value)) return "NaN";
   if (std::isinf(value)) return value > 0 ? "Infinity" : "-Infinity";

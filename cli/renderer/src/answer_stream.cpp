@@ -1,5 +1,8 @@
 #include "answer_stream.hpp"
 
+#include <algorithm>
+#include <optional>
+
 #include "markdown.hpp"
 
 namespace velmora::renderer {
@@ -9,6 +12,9 @@ namespace {
 /// may start a block, so a huge code block does not cost a parse per line.
 constexpr std::size_t EAGER_CHECK_BYTES = 16 * 1024;
 constexpr std::size_t MAX_DEFINITION_BYTES = 64 * 1024;
+/// An open fenced code block longer than this is printed in pieces of complete lines, so a
+/// huge one never has to be held, parsed and laid out whole.
+constexpr std::size_t CODE_PIECE_BYTES = 256 * 1024;
 
 std::string_view trim_indent(std::string_view line, std::size_t& indent) {
   indent = 0;
@@ -33,6 +39,33 @@ bool may_start_block(std::string_view line) {
   const char c = rest.front();
   return std::string_view("#>-*+=_|`~<").find(c) != std::string_view::npos ||
          (c >= '0' && c <= '9');
+}
+
+struct Fence {
+  char mark = 0;
+  std::size_t length = 0;
+};
+
+/// The fence a line opens a code block with, if it does.
+std::optional<Fence> opening_fence(std::string_view line) {
+  std::size_t indent = 0;
+  const auto rest = trim_indent(line, indent);
+  if (indent >= 4 || rest.empty() || (rest.front() != '`' && rest.front() != '~')) return {};
+  const Fence fence{rest.front(), rest.find_first_not_of(rest.front())};
+  const std::size_t length = fence.length == std::string_view::npos ? rest.size() : fence.length;
+  if (length < 3) return {};
+  // A backtick fence's info string has no backtick (else the line is inline code).
+  if (fence.mark == '`' && rest.find('`', length) != std::string_view::npos) return {};
+  return Fence{fence.mark, length};
+}
+
+bool closes_fence(std::string_view line, const Fence& fence) {
+  std::size_t indent = 0;
+  const auto rest = trim_indent(line, indent);
+  if (indent >= 4) return false;
+  std::size_t length = 0;
+  while (length < rest.size() && rest[length] == fence.mark) ++length;
+  return length >= fence.length && rest.find_first_not_of(" \t", length) == std::string_view::npos;
 }
 
 bool is_definition(std::string_view line) {
@@ -89,28 +122,82 @@ std::string AnswerStream::append(std::string_view delta) {
   }
   const std::size_t old_size = pending_.size();
   pending_.append(delta);
-  if (delta.find('\n') == std::string_view::npos || !worth_checking(old_size)) return {};
+  if (delta.find('\n') == std::string_view::npos) return {};
+  // Nothing inside an open code block can begin another block: only its lines can go out.
+  if (in_open_code_block()) return release_code_lines();
+  if (!worth_checking(old_size)) return {};
   const std::size_t stable = stable_block_prefix(pending_);
   if (stable == 0) return {};
-  std::string released = pending_.substr(0, stable);
-  pending_.erase(0, stable);
-  mark_printed(released);
+  return release(stable);
+}
+
+bool AnswerStream::in_open_code_block() {
+  if (fence_checked_ == std::string::npos) return false;
+  const std::string_view text = pending_;
+  const auto fence_end = text.find('\n');
+  if (fence_end == std::string_view::npos) return false;
+  const auto fence = opening_fence(text.substr(0, fence_end));
+  if (!fence) return false;
+  const std::size_t complete = text.rfind('\n') + 1;
+  for (std::size_t begin = std::max(fence_checked_, fence_end + 1); begin < complete;) {
+    const auto end = text.find('\n', begin);
+    if (closes_fence(text.substr(begin, end - begin), *fence)) {
+      fence_checked_ = std::string::npos;
+      return false;
+    }
+    begin = end + 1;
+  }
+  fence_checked_ = complete;
+  return true;
+}
+
+std::string AnswerStream::release(std::size_t size) {
+  std::string released;
+  if (size == pending_.size()) {
+    released = std::move(pending_);
+    pending_.clear();
+  } else {
+    released = pending_.substr(0, size);
+    pending_.erase(0, size);
+  }
+  release_continues_ = continued_prefix_ > 0;
+  release_leaves_open_ = false;
+  mark_printed(std::string_view(released).substr(std::min(continued_prefix_, released.size())));
+  continued_prefix_ = 0;
+  fence_checked_ = 0;
   return released;
 }
 
-std::string AnswerStream::take_pending() {
-  std::string released = std::move(pending_);
-  pending_.clear();
-  mark_printed(released);
+std::string AnswerStream::release_code_lines() {
+  if (pending_.size() < CODE_PIECE_BYTES) return {};
+  const std::size_t fence_end = pending_.find('\n');
+  const std::size_t cut = pending_.rfind('\n') + 1;
+  if (cut <= fence_end + 1) return {};
+  std::string released = pending_.substr(0, cut);
+  pending_.erase(fence_end + 1, cut - fence_end - 1);
+  release_continues_ = continued_prefix_ > 0;
+  release_leaves_open_ = true;
+  mark_printed(std::string_view(released).substr(continued_prefix_));
+  continued_prefix_ = fence_end + 1;
+  fence_checked_ = fence_end + 1;
   return released;
 }
+
+std::string AnswerStream::take_pending() { return release(pending_.size()); }
 
 std::string AnswerStream::settle(std::string_view content) {
+  const std::string fence = pending_.substr(0, continued_prefix_);
   pending_.clear();
+  continued_prefix_ = 0;
+  fence_checked_ = 0;
+  release_continues_ = false;
+  release_leaves_open_ = false;
   if (content.size() >= printed_size_ && fnv1a(content.substr(0, printed_size_)) == printed_hash_) {
-    const std::string rest(content.substr(printed_size_));
+    const std::string_view rest = content.substr(printed_size_);
     mark_printed(rest);
-    return rest;
+    // The rest of a code block printed in pieces is still code.
+    release_continues_ = !fence.empty();
+    return fence + std::string(rest);
   }
   printed_size_ = 0;
   printed_hash_ = fnv1a("");

@@ -28,12 +28,28 @@ class AnswerStream {
   /// is not a prefix of it, the full text is authoritative and returned whole.
   std::string settle(std::string_view content);
 
+  /// Whether the text last released continues a code block whose first part was released
+  /// before (its opening fence line leads the text again, its top already on screen), and
+  /// whether that block goes on after it.
+  [[nodiscard]] bool release_continues() const noexcept { return release_continues_; }
+  [[nodiscard]] bool release_leaves_open() const noexcept { return release_leaves_open_; }
+  /// The pending text continues a code block released in part (see release_continues).
+  [[nodiscard]] bool continues() const noexcept { return continued_prefix_ > 0; }
+
   /// Link reference definitions seen in released text, to be put before later text so its
   /// references still resolve.
   [[nodiscard]] const std::string& definitions() const noexcept { return definitions_; }
   [[nodiscard]] std::size_t printed_size() const noexcept { return printed_size_; }
 
  private:
+  /// Releases the first `size` bytes of the pending text: the last release, so far as it
+  /// goes, of a code block printed in pieces.
+  std::string release(std::size_t size);
+  /// Whether the pending text is a fenced code block that none of its complete lines closes.
+  bool in_open_code_block();
+  /// Releases the complete lines of such a block once it is long, keeping its fence line in
+  /// front of the rest.
+  std::string release_code_lines();
   void mark_printed(std::string_view text);
   void collect_definitions(std::string_view text);
   [[nodiscard]] bool worth_checking(std::size_t old_size) const;
@@ -41,6 +57,13 @@ class AnswerStream {
   bool split_blocks_;
   std::string pending_;
   std::string definitions_;
+  /// While a code block is printed in pieces: the size of its fence line (with its line feed)
+  /// that leads the pending text again; 0 otherwise.
+  std::size_t continued_prefix_ = 0;
+  /// Bytes of the pending text already looked through for a closing fence; npos once found.
+  std::size_t fence_checked_ = 0;
+  bool release_continues_ = false;
+  bool release_leaves_open_ = false;
   /// Length and FNV-1a hash of everything released so far.
   std::size_t printed_size_ = 0;
   std::uint64_t printed_hash_ = 14695981039346656037ull;

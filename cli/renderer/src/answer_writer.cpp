@@ -94,8 +94,15 @@ void AnswerWriter::print_markdown(const AnswerStream& stream, std::string_view t
   if (is_blank(text)) return;
   std::string source = with_definitions(stream, text);
   MarkdownOptions options = markdown_();
+  // A code block printed in pieces: its top rule comes with the first, its bottom with the last.
+  const bool continues = stream.release_continues();
+  const auto trim = [continues, open = stream.release_leaves_open()](std::vector<Line> lines) {
+    if (continues && !lines.empty()) lines.erase(lines.begin());
+    if (open && !lines.empty()) lines.pop_back();
+    return lines;
+  };
   if (!jobs_ || !options.color || !options.highlight) {
-    out_.print_block(render_markdown(source, options));
+    out_.print_block(trim(render_markdown(source, options)), continues);
     report_definition_failures(options);
     return;
   }
@@ -113,14 +120,14 @@ void AnswerWriter::print_markdown(const AnswerStream& stream, std::string_view t
     samples->push_back(std::move(sample));
     return lines;
   };
-  std::vector<Line> plain = render_markdown(source, options);
+  std::vector<Line> plain = trim(render_markdown(source, options));
   if (std::all_of(samples->begin(), samples->end(),
                   [](const CodeSample& sample) { return sample.ready; })) {
-    out_.print_block(plain);
+    out_.print_block(plain, continues);
     report_definition_failures(options);
     return;
   }
-  const std::uint64_t held = out_.hold_block(std::move(plain));
+  const std::uint64_t held = out_.hold_block(std::move(plain), continues);
   HighlightJobs::Job job = [samples, dir = options.language_dir] {
     HighlightJobs::Result colours;
     for (const CodeSample& sample : *samples) {
@@ -150,7 +157,7 @@ void AnswerWriter::print_markdown(const AnswerStream& stream, std::string_view t
       }
       return lines;
     };
-    out_.complete_held(held, render_markdown(source, options));
+    out_.complete_held(held, trim(render_markdown(source, options)));
     report_definition_failures(options);
   });
 }
@@ -245,9 +252,10 @@ void AnswerWriter::draw_preview(bool force) {
     options.highlight = false;
     std::vector<Line> lines =
         render_markdown(with_definitions(stream, preview_source(stream.pending())), options);
+    if (stream.continues() && !lines.empty()) lines.erase(lines.begin());
     if (lines.size() > MAX_PREVIEW_LINES) {
       lines.erase(lines.begin(), lines.end() - static_cast<std::ptrdiff_t>(MAX_PREVIEW_LINES));
-    } else if (out_.last != Scrollback::Last::none) {
+    } else if (out_.last != Scrollback::Last::none && !stream.continues()) {
       live_.preview.emplace_back();  // the gap the block will get when printed
     }
     live_.preview.insert(live_.preview.end(), lines.begin(), lines.end());

@@ -29,6 +29,19 @@ extern "C" {
 [[gnu::visibility("hidden"), gnu::used]] FILE* velmora_source_highlight_stderr = stderr;
 }
 
+#if defined(VELMORA_SOURCE_HIGHLIGHT_DEFERRED_INIT)
+// That copy's static constructors sit in a section of their own instead of .init_array (same
+// file): they compile Source-highlight's regular expressions, a twentieth of a short run's
+// instructions, which only a run that highlights needs. The first highlighter runs them.
+extern "C" {
+using SourceHighlightConstructor = void (*)();
+#pragma GCC visibility push(hidden)
+[[gnu::weak]] extern const SourceHighlightConstructor __start_velmora_source_highlight_init[];
+[[gnu::weak]] extern const SourceHighlightConstructor __stop_velmora_source_highlight_init[];
+#pragma GCC visibility pop
+}
+#endif
+
 namespace velmora::renderer {
 namespace {
 
@@ -121,6 +134,19 @@ std::vector<std::string_view> split_lines(std::string_view code) {
   }
 }
 
+void construct_source_highlight() {
+#if defined(VELMORA_SOURCE_HIGHLIGHT_DEFERRED_INIT)
+  static const bool constructed = [] {
+    for (const auto* constructor = __start_velmora_source_highlight_init;
+         constructor != __stop_velmora_source_highlight_init; ++constructor) {
+      (*constructor)();
+    }
+    return true;
+  }();
+  (void)constructed;
+#endif
+}
+
 }  // namespace
 
 struct CodeHighlighter::Compiled {
@@ -159,8 +185,10 @@ struct CodeHighlighter::Engine {
   }
 };
 
-CodeHighlighter::CodeHighlighter(fs::path language_dir)
-    : engine_(std::make_unique<Engine>(std::move(language_dir))) {}
+CodeHighlighter::CodeHighlighter(fs::path language_dir) {
+  construct_source_highlight();
+  engine_ = std::make_unique<Engine>(std::move(language_dir));
+}
 
 CodeHighlighter::~CodeHighlighter() = default;
 

@@ -126,17 +126,16 @@ void PlainWriter::begin_replay() {
 
 void PlainWriter::flush_deferred() {
   close_line();
-  std::string text;
-  for (const auto& [key, part] : deferred_) {
-    const std::string text_part = events::trimmed(part);
-    if (text_part.empty()) continue;
-    if (!text.empty()) text += "\n\n";
-    text += text_part;
+  // Written in the pieces it is held in: a joined copy would double a huge answer's memory.
+  if (!events::has_answer(deferred_)) {
+    deferred_.clear();
+    return;
   }
-  deferred_.clear();
-  if (text.empty()) return;
   if (out_.last != Scrollback::Last::none) out_.write_raw("\n");
-  out_.write_raw(text + "\n");
+  events::for_each_answer_piece(deferred_,
+                                [this](std::string_view piece) { out_.write_raw(piece); });
+  out_.write_raw("\n");
+  deferred_.clear();
   out_.last = Scrollback::Last::block;
 }
 

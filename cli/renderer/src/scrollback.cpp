@@ -15,22 +15,19 @@ void Scrollback::set_on_waiting_change(std::function<void()> hook) {
   on_waiting_change_ = std::move(hook);
 }
 
-void Scrollback::emit(std::vector<Line> lines) {
+void Scrollback::emit(const std::vector<Line>& lines, bool gap) {
   if (waiting_.empty()) {
-    console_->print_segments(join_lines(lines));
+    print(lines, gap);
     return;
   }
-  waiting_.push_back(Waiting{.lines = std::move(lines)});
+  waiting_.push_back(Waiting{.gap = gap, .lines = lines});
   if (on_waiting_change_) on_waiting_change_();
 }
 
-void Scrollback::print_block(const std::vector<Line>& lines) {
+void Scrollback::print_block(const std::vector<Line>& lines, bool continues) {
   if (lines.empty()) return;
   if (before_output_) before_output_(true);
-  std::vector<Line> out;
-  if (last != Last::none) out.emplace_back();
-  out.insert(out.end(), lines.begin(), lines.end());
-  emit(std::move(out));
+  emit(lines, last != Last::none && !continues);
   last = Last::block;
   ++prints_;
 }
@@ -38,12 +35,25 @@ void Scrollback::print_block(const std::vector<Line>& lines) {
 void Scrollback::print_lines(const std::vector<Line>& lines) {
   if (lines.empty()) return;
   if (before_output_) before_output_(false);
-  std::vector<Line> out;
-  if (last == Last::block) out.emplace_back();
-  out.insert(out.end(), lines.begin(), lines.end());
-  emit(std::move(out));
+  emit(lines, last == Last::block);
   last = Last::line;
   ++prints_;
+}
+
+void Scrollback::print(const std::vector<Line>& lines, bool gap) {
+  // A batch of lines at a time, so a huge block is never joined and styled into one string.
+  // Styled runs never span a line break, so the bytes are those of one print.
+  constexpr std::size_t BATCH_LINES = 256;
+  std::vector<Line> batch;
+  if (gap) batch.emplace_back();
+  for (const Line& line : lines) {
+    batch.push_back(line);
+    if (batch.size() == BATCH_LINES) {
+      console_->print_segments(join_lines(batch));
+      batch.clear();
+    }
+  }
+  if (!batch.empty()) console_->print_segments(join_lines(batch));
 }
 
 void Scrollback::write_raw(std::string_view text) {
@@ -54,11 +64,12 @@ void Scrollback::write_raw(std::string_view text) {
   waiting_.push_back(Waiting{.raw = std::string(text)});
 }
 
-std::uint64_t Scrollback::hold_block(std::vector<Line> plain) {
+std::uint64_t Scrollback::hold_block(std::vector<Line> plain, bool continues) {
   if (plain.empty()) return 0;
   if (before_output_) before_output_(true);
   const std::uint64_t id = next_held_++;
-  waiting_.push_back(Waiting{.held = id, .gap = last != Last::none, .lines = std::move(plain)});
+  waiting_.push_back(
+      Waiting{.held = id, .gap = last != Last::none && !continues, .lines = std::move(plain)});
   last = Last::block;
   ++prints_;
   if (on_waiting_change_) on_waiting_change_();
@@ -70,8 +81,7 @@ void Scrollback::write_waiting(Waiting& entry) {
     console_->write_raw(*entry.raw);
     return;
   }
-  if (entry.gap) entry.lines.insert(entry.lines.begin(), Line{});
-  console_->print_segments(join_lines(entry.lines));
+  print(entry.lines, entry.gap);
 }
 
 void Scrollback::complete_held(std::uint64_t id, std::optional<std::vector<Line>> lines) {

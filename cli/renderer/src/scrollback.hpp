@@ -31,8 +31,9 @@ class Scrollback {
   /// what it holds open, such as a growing block or an unfinished line.
   void set_before_output(std::function<void(bool answer)> hook);
 
-  /// An answer block: a blank line before it unless it is the first output.
-  void print_block(const std::vector<Line>& lines);
+  /// An answer block: a blank line before it unless it is the first output or it `continues`
+  /// the block printed last.
+  void print_block(const std::vector<Line>& lines, bool continues = false);
   /// Lines: a blank line before them when an answer block came last.
   void print_lines(const std::vector<Line>& lines);
   void print_line(const Line& line) { print_lines({line}); }
@@ -41,7 +42,7 @@ class Scrollback {
 
   /// An answer block printed as print_block would, but held until complete_held(); `plain` is
   /// printed if its final lines never come. Returns its number; 0 for no lines (nothing held).
-  std::uint64_t hold_block(std::vector<Line> plain);
+  std::uint64_t hold_block(std::vector<Line> plain, bool continues = false);
   /// The final lines of held block `id` (nothing: its plain lines). What is no longer behind a
   /// held block is printed.
   void complete_held(std::uint64_t id, std::optional<std::vector<Line>> lines);
@@ -64,6 +65,8 @@ class Scrollback {
   Last last = Last::none;
 
  private:
+  void print(const std::vector<Line>& lines, bool gap);
+
   std::shared_ptr<term::Console> console_;
   struct Waiting {
     /// 0 once the lines are final.
@@ -73,7 +76,7 @@ class Scrollback {
     std::vector<Line> lines;
     std::optional<std::string> raw;
   };
-  void emit(std::vector<Line> lines);
+  void emit(const std::vector<Line>& lines, bool gap);
   void write_waiting(Waiting& entry);
 
   std::function<void(bool)> before_output_;

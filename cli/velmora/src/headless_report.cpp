@@ -63,11 +63,15 @@ HeadlessReport::HeadlessReport(OutputFormat format, HeadlessSessionInfo info, in
       started_at_(velmora::base::monotonic_seconds()) {}
 
 void HeadlessReport::write_line(const json::object& line) {
-  if (output_failure_) return;
   // File names and option values may hold bytes that are not UTF-8: the project's writer
   // replaces them, so a line is always JSON.
   std::string text = velmora::base::json_dumps(line);
   text += '\n';
+  write_text(text);
+}
+
+void HeadlessReport::write_text(std::string_view text) {
+  if (output_failure_) return;
   out_.write(text);
   if (const auto error = out_.error()) {
     output_failure_ = std::strerror(*error);
@@ -75,19 +79,27 @@ void HeadlessReport::write_line(const json::object& line) {
   }
 }
 
-void HeadlessReport::add_answer(const std::string& key, const std::string& text, bool whole) {
-  events::add_answer_text(answers_, key, text, whole);
+void HeadlessReport::write_result(const ResultLine& line) {
+  // The answer is escaped and written in pieces between the line's two halves: a joined copy,
+  // its JSON value and its dump would each cost a huge answer's size again.
+  std::string text = velmora::base::json_dumps(line.head);
+  text.pop_back();
+  text += ", \"answer\": \"";
+  events::for_each_answer_piece(answers_, [&](std::string_view piece) {
+    velmora::base::append_json_escaped(text, piece);
+    if (text.size() >= events::ChunkedText::CHUNK_BYTES) {
+      write_text(text);
+      text.clear();
+    }
+  });
+  text += "\", ";
+  text += std::string_view(velmora::base::json_dumps(line.tail)).substr(1);
+  text += '\n';
+  write_text(text);
 }
 
-std::string HeadlessReport::answer_text() const {
-  std::string text;
-  for (const auto& [key, part] : answers_) {
-    const std::string trimmed = events::trimmed(part);
-    if (trimmed.empty()) continue;
-    if (!text.empty()) text += "\n\n";
-    text += trimmed;
-  }
-  return text;
+void HeadlessReport::add_answer(const std::string& key, const std::string& text, bool whole) {
+  events::add_answer_text(answers_, key, text, whole);
 }
 
 void HeadlessReport::event(const events::AgentEvent& event, bool historical) {
@@ -137,10 +149,27 @@ void HeadlessReport::event(const events::AgentEvent& event, bool historical) {
   if (auto line = stream_event(event)) write_line(*line);
 }
 
+void HeadlessReport::when_bound(std::function<void()> callback) {
+  if (thread_id_) {
+    callback();
+    return;
+  }
+  on_bound_ = std::move(callback);
+}
+
 void HeadlessReport::bound(const std::string& thread_id, std::optional<bool> is_new) {
   const bool first = !thread_id_;
   thread_id_ = thread_id;
   if (first) is_new_thread_ = is_new;
+  write_init(thread_id, is_new);
+  if (on_bound_) {
+    const auto callback = std::move(on_bound_);
+    on_bound_ = nullptr;
+    callback();
+  }
+}
+
+void HeadlessReport::write_init(const std::string& thread_id, std::optional<bool> is_new) {
   if (format_ != OutputFormat::stream_json || init_written_) return;
   init_written_ = true;
   write_line({{"type", "init"},
@@ -190,14 +219,15 @@ void HeadlessReport::error(std::string_view summary, std::string_view hint,
   error_ = ErrorInfo{std::move(kind), std::string(summary), std::string(hint), detail};
 }
 
-json::object HeadlessReport::result(std::string_view status, int exit_code) const {
-  json::object line{
+HeadlessReport::ResultLine HeadlessReport::result(std::string_view status, int exit_code) const {
+  ResultLine result;
+  result.head = {
       {"type", "result"},
       {"status", status},
       {"exit_code", exit_code},
       {"thread_id", optional_value(thread_id_)},
-      {"is_new_thread", is_new_thread_ ? json::value(*is_new_thread_) : json::value(nullptr)},
-      {"answer", answer_text()}};
+      {"is_new_thread", is_new_thread_ ? json::value(*is_new_thread_) : json::value(nullptr)}};
+  json::object& line = result.tail;
   if (usage_) line["usage"] = *usage_;
   if (server_duration_ms_) line["server_duration_ms"] = *server_duration_ms_;
   line["duration_ms"] = static_cast<std::int64_t>(
@@ -232,28 +262,81 @@ json::object HeadlessReport::result(std::string_view status, int exit_code) cons
                                  {"detail", optional_value(info.detail)}};
   }
   line["version"] = info_.version;
-  return line;
+  return result;
+}
+
+std::string_view HeadlessReport::verdict(int& exit_status) const {
+  if (output_failure_) {
+    exit_status = 1;
+    return "error";
+  }
+  if (interrupted_) return "interrupted";
+  if (timed_out_) return "timeout";
+  if (exit_status != 0) return "error";
+  if (agent_error_ && !events::has_answer(answers_)) {
+    // The turn's only outcome was the agent's error: no answer was delivered.
+    exit_status = 1;
+    return "error";
+  }
+  return "success";
+}
+
+void HeadlessReport::reset_turn() {
+  started_at_ = velmora::base::monotonic_seconds();
+  answers_ = {};
+  anonymous_answers_ = 0;
+  usage_.reset();
+  server_duration_ms_.reset();
+  questions_ = {};
+  attachments_ = {};
+  error_.reset();
+  pending_kind_.reset();
+  agent_error_.reset();
+  timed_out_ = false;
+  interrupted_ = false;
+}
+
+void HeadlessReport::begin_turn() {
+  reset_turn();
+  turn_open_ = true;
+}
+
+int HeadlessReport::end_turn(int exit_status) {
+  const std::string_view status = verdict(exit_status);
+  write_result(result(status, exit_status));
+  turn_open_ = false;
+  // Notices between turns (a reconnect) belong to the next turn's result.
+  notices_ = {};
+  reset_turn();
+  return output_failure_ ? 1 : exit_status;
+}
+
+void HeadlessReport::input_error(std::size_t line, std::string_view code,
+                                 std::string_view message) {
+  write_line({{"type", "error"},
+              {"message", message},
+              {"code", code},
+              {"line", static_cast<std::uint64_t>(line)}});
 }
 
 int HeadlessReport::finish(int exit_status) {
   if (finished_) return final_status_;
   finished_ = true;
-  std::string_view status = "success";
-  if (output_failure_) {
-    exit_status = 1;
-    status = "error";
-  } else if (interrupted_) {
-    status = "interrupted";
-  } else if (timed_out_) {
-    status = "timeout";
-  } else if (exit_status != 0) {
-    status = "error";
-  } else if (agent_error_ && answer_text().empty()) {
-    // The turn's only outcome was the agent's error: no answer was delivered.
-    status = "error";
-    exit_status = 1;
+  if (persistent_) {
+    // Every finished turn has its result already; the session's own status is kept (a turn
+    // that failed does not fail the session).
+    if (turn_open_) {
+      int turn_status = exit_status;
+      (void)end_turn(turn_status);
+    } else if (exit_status != 0 || output_failure_) {
+      int failed = exit_status;
+      write_result(result(verdict(failed), failed));
+    }
+    final_status_ = output_failure_ ? 1 : exit_status;
+    return final_status_;
   }
-  write_line(result(status, exit_status));
+  const std::string_view status = verdict(exit_status);
+  write_result(result(status, exit_status));
   if (output_failure_) exit_status = 1;
   final_status_ = exit_status;
   return exit_status;

@@ -32,6 +32,16 @@ OutputFormat resolve_format(const Options& args) {
                    "' is not one of text, json, stream-json"};
 }
 
+/// Whether standard input carries JSON lines (`--input-format`, else VELMORA_INPUT_FORMAT).
+bool resolve_persistent(const Options& args) {
+  if (args.input_format) return *args.input_format == "stream-json";
+  const auto from_env = clean_optional_str(velmora::platform::get_env("VELMORA_INPUT_FORMAT"));
+  if (!from_env || *from_env == "text") return false;
+  if (*from_env == "stream-json") return true;
+  throw UsageError{"VELMORA_INPUT_FORMAT: '" + velmora::base::sanitize_utf8(*from_env) +
+                   "' is not one of text, stream-json"};
+}
+
 /// Standard input to its end, refused when it is not a query one would send.
 std::string read_stdin_query() {
   std::string text;
@@ -71,8 +81,18 @@ HeadlessStart start_headless(const Options& args) {
       start.report = std::make_shared<HeadlessReport>(
           format, HeadlessSessionInfo{.version = std::string(version_text())});
     }
+    start.persistent = resolve_persistent(args);
+    if (start.persistent) {
+      if (format != OutputFormat::stream_json) {
+        throw UsageError{"--input-format stream-json needs --output-format stream-json"};
+      }
+      if (args.query) throw UsageError{"--input-format stream-json excludes --query"};
+      start.report->set_persistent();
+      // Without --non-interactive the caller answers the agent's questions on standard input.
+      start.answers_from_input = !args.non_interactive;
+    }
     if (args.query && *args.query == "-") start.args.query = read_stdin_query();
-    if (format != OutputFormat::text && !is_one_shot_query(start.args)) {
+    if (format != OutputFormat::text && !start.persistent && !is_one_shot_query(start.args)) {
       throw UsageError{"--output-format " +
                        std::string(format == OutputFormat::json ? "json" : "stream-json") +
                        " needs --query"};

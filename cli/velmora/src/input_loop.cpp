@@ -101,7 +101,7 @@ velmora::base::awaitable<std::optional<json::array>> upload_query_attachments(Se
     if (is_cancellation(e)) throw;
     s.console.print("[red]failed to upload attachments:[/red] " +
                     Console::escape(velmora::base::error_text_or_kind(e)));
-    if (!s.one_shot) {
+    if (!s.one_shot && !s.persistent) {
       // The queue is sent with a query only, so nothing was dropped.
       const std::size_t count = s.pending_attachments.size();
       s.console.print("[dim]The question was not sent. " + std::to_string(count) +
@@ -217,10 +217,16 @@ void SessionState::handle_sigint() {
                          "yellow");
     return;
   }
+  interrupt_turn(/*announce=*/true);
+}
+
+void SessionState::interrupt_turn(bool announce) {
   turn.interrupted = true;
   // What the turn showed so far stays above the notice.
   renderer.note_interrupt_sent();
-  print_console_notice(console, "\nInterrupt sent. Press Ctrl+C again to exit.", "yellow");
+  if (announce) {
+    print_console_notice(console, "\nInterrupt sent. Press Ctrl+C again to exit.", "yellow");
+  }
   if (setup.headless) setup.headless->interrupted();
   // A failed send means the connection broke; its "_connection_error" reports that.
   velmora::base::Task::spawn(executor, client.send_interrupt());

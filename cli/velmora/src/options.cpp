@@ -217,6 +217,12 @@ void add_run_arguments(CLI::App& parser, Options& o) {
               "(one JSON event per line, then the result). VELMORA_OUTPUT_FORMAT stands in.")
       ->type_name("FORMAT")
       ->check(CLI::IsMember({"text", "json", "stream-json"}));
+  text_option(parser, "--input-format", o.input_format,
+              "Input for programs: text (default) or stream-json (JSON lines on stdin: queries, "
+              "answers, interrupts; one session, many turns; needs --output-format stream-json). "
+              "VELMORA_INPUT_FORMAT stands in.")
+      ->type_name("FORMAT")
+      ->check(CLI::IsMember({"text", "stream-json"}));
 }
 
 std::unique_ptr<CLI::App> make_parser(Options& options) {

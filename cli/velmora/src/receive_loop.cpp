@@ -74,6 +74,12 @@ velmora::base::awaitable<void> reconnect_with_refresh(SessionState& s, bool alre
   co_await s.client.connect();
 }
 
+/// A reconnect notice: shown, and a `notice` line for programs.
+void render_reconnect_notice(SessionState& s, const std::string& text) {
+  if (s.setup.headless) s.setup.headless->notice(text, "reconnect");
+  s.renderer.render_session_notice(text, true);
+}
+
 velmora::base::awaitable<bool> handle_connection_lost(SessionState& s,
                                                       const events::AgentEvent& event,
                                                       bool turn_cut_off) {
@@ -91,6 +97,11 @@ velmora::base::awaitable<bool> handle_connection_lost(SessionState& s,
     co_return false;
   }
 
+  if (s.persistent) {
+    // Set before the waiting turn wakes: its result reports the lost answer.
+    if (turn_cut_off) s.connection_lost_detail = error_detail;
+    s.setup.headless->notice("connection lost (" + error_detail + "); reconnecting", "reconnect");
+  }
   const double pause = s.connection_delivered_content ? 0.0 : s.reconnect_backoff_seconds;
   s.reconnect_backoff_seconds =
       s.connection_delivered_content
@@ -105,10 +116,8 @@ velmora::base::awaitable<bool> handle_connection_lost(SessionState& s,
     bool refreshed = false;
     if (looks_like_auth_error(error_detail)) refreshed = co_await refresh_session_token(s);
     if (pause > 0) {
-      s.renderer.render_session_notice(
-          "connection dropped again before any reply; reconnecting in " +
-              std::to_string(static_cast<int>(pause)) + "s",
-          true);
+      render_reconnect_notice(s, "connection dropped again before any reply; reconnecting in " +
+                                     std::to_string(static_cast<int>(pause)) + "s");
       co_await velmora::base::sleep_for(pause);
     }
     s.connection_delivered_content = false;
@@ -116,10 +125,11 @@ velmora::base::awaitable<bool> handle_connection_lost(SessionState& s,
     s.replay_filter.expect_repeat();
     co_await reconnect_with_refresh(s, refreshed);
     if (turn_cut_off) {
-      s.renderer.render_session_notice(
-          "Connection lost before the answer completed. Reconnected; send the question again "
-          "to retry.",
-          true);
+      render_reconnect_notice(s,
+                              "Connection lost before the answer completed. Reconnected; send the "
+                              "question again to retry.");
+    } else if (s.persistent) {
+      render_reconnect_notice(s, "Reconnected.");
     }
   } catch (const std::exception& e) {
     if (is_cancellation(e)) throw;
@@ -212,6 +222,11 @@ velmora::base::awaitable<bool> handle_incoming_message(SessionState& s, events::
 
 velmora::base::awaitable<void> answer_question(SessionState& s,
                                                const events::AskPromptRequest& question) {
+  if (s.answer_from_input) {
+    // The question line is out; its answer comes as a line of standard input.
+    s.answer_from_input(question);
+    co_return;
+  }
   if (s.setup.headless) {
     // Automatic answers, reported as data instead of console lines.
     const AskAnswerOptions automatic{.non_interactive = true,

@@ -17,6 +17,7 @@
 #include "velmora/headless_run.hpp"
 #include "velmora/input_loop.hpp"
 #include "velmora/oauth/device_flow.hpp"
+#include "velmora/persistent_session.hpp"
 #include "velmora/program_exit.hpp"
 #include "velmora/receive_loop.hpp"
 #include "velmora/session_setup.hpp"
@@ -324,6 +325,13 @@ velmora::base::awaitable<void> watch_sigint(SessionState& s, net::signal_set& si
   while (true) {
     auto [ec, signal_number] = co_await signals.async_wait(net::as_tuple(net::use_awaitable));
     if (ec) co_return;
+    if (signal_number == SIGTERM) {
+      // A persistent session ends cleanly: the open turn's result says it was cut short, and
+      // shutdown sends terminate.
+      if (s.setup.headless) s.setup.headless->interrupted();
+      s.stop_event.set();
+      continue;
+    }
     s.handle_sigint();
   }
 }
@@ -356,7 +364,8 @@ velmora::base::awaitable<int> run_connected(SessionState& s, SessionTasks& tasks
   const StdoutPatch patch =
       s.shell_input != nullptr ? s.shell_input->stdout_patch_context(s.console) : StdoutPatch();
   tasks.receive = velmora::base::Task::spawn(s.executor, guarded(s, receive_loop(s)));
-  tasks.input = velmora::base::Task::spawn(s.executor, guarded(s, input_loop(s)));
+  tasks.input = velmora::base::Task::spawn(
+      s.executor, guarded(s, s.persistent ? persistent_input_loop(s) : input_loop(s)));
   co_await s.stop_event.wait();
   tasks.input.cancel();
   // A shell that lost its connection for good has failed, whoever reads its status.
@@ -451,6 +460,8 @@ int run_cli(const Options& given) {
   client.set_debug_sink(s.debug_sink());
 
   s.one_shot = is_one_shot_query(args);
+  s.persistent = headless.persistent;
+  s.answers_from_input = headless.answers_from_input;
   s.started_with_explicit_thread = setup.cfg.explicit_thread_id;
   s.workspace_cwd = setup.workspace_cwd;
   s.workspace_branch = setup.workspace_branch;
@@ -474,6 +485,7 @@ int run_cli(const Options& given) {
     s.one_shot_failed = true;
     s.query_complete_event.set();
     s.prompt_ready_event.set();
+    if (s.persistent) s.stop_event.set();
   };
   std::shared_ptr<WatchedStdout> stdout_watch;
   if (setup.headless) {
@@ -487,6 +499,7 @@ int run_cli(const Options& given) {
   boost::system::error_code ec;
   // Without loop signal handling Ctrl+C keeps its default effect; the session still runs.
   signals.add(SIGINT, ec);
+  if (s.persistent) signals.add(SIGTERM, ec);
 
   int status = 0;
   net::co_spawn(io, drive_session(s, signals), [&](std::exception_ptr e, int result) {

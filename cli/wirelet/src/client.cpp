@@ -97,7 +97,7 @@ awaitable<void> connect_impl(std::shared_ptr<Impl> self) {
       auto conn = std::make_shared<Connection>();
       conn->transport = std::move(transport);
       self->connection = conn;
-      read_next(self, conn);
+      read_next(self, *conn);
       if (self->config->debug) self->emit_debug(session_block_text(*self->config));
       co_return;
     } catch (const std::exception&) {

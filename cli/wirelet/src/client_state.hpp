@@ -22,8 +22,28 @@ namespace wirelet {
 namespace net = boost::asio;
 using velmora::base::Event;
 
+struct Connection;
+
+/// Takes each read's outcome for the connection it is part of. Handed to the transport as an
+/// alias of the connection, which the read so keeps alive without an allocation per frame; the
+/// client's state is only looked at, so a read that ends after the client is gone does nothing.
+class Receiver final : public detail::FrameSink {
+ public:
+  explicit Receiver(Connection& conn) : conn_(conn) {}
+  void on_frame(const boost::system::error_code& ec, std::string_view data,
+                bool binary) noexcept override;
+  std::weak_ptr<AgentWsV3Client::Impl> impl;
+
+ private:
+  Connection& conn_;
+};
+
 /// One open websocket and where reading it stands.
 struct Connection {
+  Connection() : receiver(*this) {}
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+
   std::unique_ptr<detail::Transport> transport;
   FrameDecoder decoder;
   /// Set when close begins; from then on nothing read is queued and no read starts.
@@ -35,6 +55,7 @@ struct Connection {
   /// A frame handed to a waiting `pop`, still in the transport's buffer until it is decoded.
   std::optional<std::string_view> handed;
   bool handed_binary = false;
+  Receiver receiver;
 };
 
 /// A `pop` waiting for a message; resumed at most once.
@@ -107,8 +128,8 @@ struct AgentWsV3Client::Impl : std::enable_shared_from_this<AgentWsV3Client::Imp
   net::steady_timer send_wake;
 };
 
-/// Starts the connection's next read unless one is under way or reading has ended.
-void read_next(const std::shared_ptr<AgentWsV3Client::Impl>& self,
-               const std::shared_ptr<Connection>& conn);
+/// Starts the next read of the client's current connection `conn` unless one is under way or
+/// reading has ended.
+void read_next(const std::shared_ptr<AgentWsV3Client::Impl>& self, Connection& conn);
 
 }  // namespace wirelet

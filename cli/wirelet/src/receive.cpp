@@ -7,8 +7,10 @@
 #include <boost/asio/associated_cancellation_slot.hpp>
 #include <boost/asio/async_result.hpp>
 #include <boost/asio/execution/outstanding_work.hpp>
+#include <boost/asio/io_context.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/prefer.hpp>
+#include <boost/asio/require.hpp>
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/system/system_error.hpp>
@@ -63,73 +65,52 @@ std::optional<Incoming> decode_frame_of(Impl& impl, Connection& conn, std::strin
   return conn.decoder.decode(data, binary);
 }
 
-// Takes each read's outcome. A waiting `pop` is handed the frame and resumed at once, so it
-// decodes the frame in its own coroutine; without one the frame is decoded and queued here.
-// Either way the next read starts right after, so the connection is always being read.
-class Receiver final : public detail::FrameSink {
- public:
-  Receiver(std::shared_ptr<Impl> impl, std::shared_ptr<Connection> conn)
-      : impl_(std::move(impl)), conn_(std::move(conn)) {}
-
-  void on_frame(const boost::system::error_code& ec, std::string_view data,
-                bool binary) noexcept override {
-    Impl& impl = *impl_;
-    Connection& conn = *conn_;
-    conn.reading = false;
-    if (conn.stopping) return;
-    try {
-      if (ec) {
-        end_connection(impl, conn, conn.transport->describe(ec),
-                       conn.transport->is_normal_close(ec));
-        return;
-      }
-      if (auto waiter = impl.next_waiter()) {
-        conn.handed = data;
-        conn.handed_binary = binary;
-        waiter->resume({});
-        // The `pop` normally decodes it and reads on; one cancelled in between leaves it here.
-        if (!conn.handed) return;
-        conn.handed.reset();
-        if (conn.stopping) return;
-      }
-      auto message = decode_frame_of(impl, conn, data, binary);
-      if (auto released = conn.decoder.take_released()) {
-        queue_message(impl, std::move(*released));
-      }
-      if (message) queue_message(impl, std::move(*message));
-      read_next(impl_, conn_);
-    } catch (const std::exception& e) {
-      // Anything else that breaks receiving (a debug sink failing, memory) still ends the turn
-      // through the queue rather than vanishing.
-      end_connection(impl, conn, error_text_or_kind(e));
-    }
-  }
-
- private:
-  std::shared_ptr<Impl> impl_;
-  std::shared_ptr<Connection> conn_;
+template <class Handler, class Work>
+struct PopWaiterFor final : PopWaiter {
+  PopWaiterFor(Handler h, Work w) : handler(std::move(h)), work(std::move(w)) {}
+  void resume(boost::system::error_code ec) override { std::move(handler)(ec); }
+  Handler handler;
+  /// Counts as outstanding work, so the loop keeps running while the `pop` waits.
+  Work work;
 };
+
+// Registers a waiting `pop`.
+template <class Handler, class Work>
+void add_waiter(Impl& impl, Handler handler, Work work) {
+  auto slot = net::get_associated_cancellation_slot(handler);
+  auto waiter = std::make_unique<PopWaiterFor<Handler, Work>>(std::move(handler), std::move(work));
+  PopWaiter* raw = waiter.get();
+  waiter->slot = slot;
+  impl.waiters.push_back(std::move(waiter));
+  if (slot.is_connected()) {
+    slot.assign([&impl, raw](net::cancellation_type) {
+      const auto it = std::find_if(impl.waiters.begin(), impl.waiters.end(),
+                                   [raw](const auto& w) { return w.get() == raw; });
+      if (it == impl.waiters.end()) return;
+      std::shared_ptr<PopWaiter> held(std::move(*it));
+      impl.waiters.erase(it);
+      net::post(impl.executor, [held] { held->resume(net::error::operation_aborted); });
+    });
+  }
+}
 
 template <class Token>
 auto wait_for_frame(Impl& impl, Token&& token) {
   return net::async_initiate<Token, void(boost::system::error_code)>(
       [&impl](auto handler) {
-        auto slot = net::get_associated_cancellation_slot(handler);
-        auto waiter = std::make_unique<velmora::base::detail::QueueWaiterFor<decltype(handler)>>(
-            std::move(handler),
-            net::prefer(impl.executor, net::execution::outstanding_work.tracked));
-        PopWaiter* raw = waiter.get();
-        waiter->slot = slot;
-        impl.waiters.push_back(std::move(waiter));
-        if (slot.is_connected()) {
-          slot.assign([&impl, raw](net::cancellation_type) {
-            const auto it = std::find_if(impl.waiters.begin(), impl.waiters.end(),
-                                         [raw](const auto& w) { return w.get() == raw; });
-            if (it == impl.waiters.end()) return;
-            std::shared_ptr<PopWaiter> held(std::move(*it));
-            impl.waiters.erase(it);
-            net::post(impl.executor, [held] { held->resume(net::error::operation_aborted); });
-          });
+        // A waiter is registered for nearly every frame a consumer keeps up with: on a plain
+        // io_context the typed executor counts the work without type-erased copies.
+        using Untracked = net::io_context::executor_type;
+        using Tracked = decltype(net::require(std::declval<Untracked>(),
+                                              net::execution::outstanding_work.tracked));
+        if (const auto* tracked = impl.executor.target<Tracked>()) {
+          add_waiter(impl, std::move(handler), *tracked);
+        } else if (const auto* io = impl.executor.target<Untracked>()) {
+          add_waiter(impl, std::move(handler),
+                     net::require(*io, net::execution::outstanding_work.tracked));
+        } else {
+          add_waiter(impl, std::move(handler),
+                     net::prefer(impl.executor, net::execution::outstanding_work.tracked));
         }
       },
       token);
@@ -157,16 +138,55 @@ std::optional<Incoming> take_handed_frame(Impl& impl) {
     }
     message = std::move(released);
   }
-  read_next(impl.shared_from_this(), conn);
+  read_next(impl.shared_from_this(), *conn);
   return message;
 }
 
 }  // namespace
 
-void read_next(const std::shared_ptr<Impl>& self, const std::shared_ptr<Connection>& conn) {
-  if (conn->reading || conn->ended || conn->stopping || self->connection != conn) return;
-  conn->reading = true;
-  conn->transport->start_read(std::make_shared<Receiver>(self, conn));
+// A waiting `pop` is handed the frame and resumed at once, so it decodes the frame in its own
+// coroutine; without one the frame is decoded and queued here. Either way the next read starts
+// right after, so the connection is always being read.
+void Receiver::on_frame(const boost::system::error_code& ec, std::string_view data,
+                        bool binary) noexcept {
+  Connection& conn = conn_;
+  conn.reading = false;
+  const auto self = impl.lock();
+  if (conn.stopping || !self) return;
+  Impl& state = *self;
+  try {
+    if (ec) {
+      end_connection(state, conn, conn.transport->describe(ec),
+                     conn.transport->is_normal_close(ec));
+      return;
+    }
+    if (auto waiter = state.next_waiter()) {
+      conn.handed = data;
+      conn.handed_binary = binary;
+      waiter->resume({});
+      // The `pop` normally decodes it and reads on; one cancelled in between leaves it here.
+      if (!conn.handed) return;
+      conn.handed.reset();
+      if (conn.stopping) return;
+    }
+    auto message = decode_frame_of(state, conn, data, binary);
+    if (auto released = conn.decoder.take_released()) {
+      queue_message(state, std::move(*released));
+    }
+    if (message) queue_message(state, std::move(*message));
+    read_next(self, conn);
+  } catch (const std::exception& e) {
+    // Anything else that breaks receiving (a debug sink failing, memory) still ends the turn
+    // through the queue rather than vanishing.
+    end_connection(state, conn, error_text_or_kind(e));
+  }
+}
+
+void read_next(const std::shared_ptr<Impl>& self, Connection& conn) {
+  if (conn.reading || conn.ended || conn.stopping || self->connection.get() != &conn) return;
+  conn.reading = true;
+  if (conn.receiver.impl.expired()) conn.receiver.impl = self;
+  conn.transport->start_read(std::shared_ptr<detail::FrameSink>(self->connection, &conn.receiver));
 }
 
 awaitable<Incoming> IncomingQueue::pop() {

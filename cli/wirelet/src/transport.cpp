@@ -94,16 +94,28 @@ class BeastTransport final : public Transport {
   void start_read(std::shared_ptr<FrameSink> sink) override {
     buffer_.consume(buffer_.size());
     if (buffer_.capacity() > KEEP_BUFFER_BYTES) buffer_.shrink_to_fit();
-    // A plain handler: the frame reaches the sink in the read's own completion, and a waiting
-    // reader resumes from there. The recycling allocator keeps Beast's per-read state off malloc.
-    ws_.async_read(
-        buffer_,
-        net::bind_allocator(net::recycling_allocator<void>(),
-                            [this, sink = std::move(sink)](error_code ec, std::size_t size) {
-                              const std::string_view data(
-                                  static_cast<const char*>(buffer_.data().data()), ec ? 0 : size);
-                              sink->on_frame(ec, data, ws_.got_binary());
-                            }));
+    read_part(std::move(sink));
+  }
+
+  // A message is read part by part into `buffer_` until its last frame, as Beast's own
+  // whole-message read does, minus that read's extra layer of composed operation per message.
+  // A plain handler: the message reaches the sink in the last read's own completion, and a
+  // waiting reader resumes from there. The recycling allocator keeps Beast's per-read state
+  // off malloc.
+  void read_part(std::shared_ptr<FrameSink> sink) {
+    ws_.async_read_some(
+        buffer_.prepare(ws_.read_size_hint(buffer_)),
+        net::bind_allocator(net::recycling_allocator<void>(), [this, sink = std::move(sink)](
+                                                                  error_code ec, std::size_t size) {
+          buffer_.commit(size);
+          if (!ec && !ws_.is_message_done()) {
+            read_part(std::move(sink));
+            return;
+          }
+          const std::string_view data(static_cast<const char*>(buffer_.data().data()),
+                                      ec ? 0 : buffer_.size());
+          sink->on_frame(ec, data, ws_.got_binary());
+        }));
   }
 
   awaitable<error_code> write(std::string_view text) override {

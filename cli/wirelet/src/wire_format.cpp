@@ -283,7 +283,7 @@ std::optional<Incoming> FrameDecoder::decode(std::string_view frame, bool binary
   }
   auto& msg = value.get_object();
   if (const auto* type = msg.if_contains("type");
-      type && type->is_string() && *type == "heartbeat") {
+      type && type->is_string() && type->get_string() == "heartbeat") {
     return std::nullopt;
   }
   join_halves(msg, edges.ends_high, edges.starts_low);

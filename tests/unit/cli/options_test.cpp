@@ -85,6 +85,7 @@ TEST(ParseArgs, EveryRunOptionWorksAtTopLevelAndAfterRun) {
       {{"--query", ""}, [](Options& o) { o.query = ""; }},
       {{"--query", "-"}, [](Options& o) { o.query = "-"; }},
       {{"--output-format", "stream-json"}, [](Options& o) { o.output_format = "stream-json"; }},
+      {{"--input-format", "stream-json"}, [](Options& o) { o.input_format = "stream-json"; }},
   };
   for (const auto& c : cases) {
     Options expected;
@@ -132,6 +133,7 @@ TEST(ParseArgs, UnparseableCommandLinesEndWithStatusTwo) {
   const std::vector<std::vector<std::string>> cases = {
       {"--timeout", "x"},
       {"--output-format", "xml"},
+      {"--input-format", "json"},
       {"--timeout", "1.5"},
       {"--timeout", "1__0"},
       {"--timeout", "_1"},

@@ -478,6 +478,39 @@ TEST(TerminalProfile, ALongGrowingBlockIsPreviewedFromItsTailAndCodeStaysCode) {
   EXPECT_THAT(p.text(), HasSubstr("word19999"));
 }
 
+TEST(TerminalProfile, ALongCodeBlockIsPrintedInPiecesAsItWouldBeWhole) {
+  std::string code = "Before.\n\n```text\n";
+  for (int i = 0; i < 24000; ++i) code += "line " + std::to_string(i) + "\tend\n";
+  code += "```\n\nAfter.";
+  Harness whole(true);
+  whole.renderer->reset_turn_state();
+  whole.renderer->render(velmora::events::server_event(
+      boost::json::object{{"type", "text"}, {"message_id", "m"}, {"content", code}}));
+  const std::string expected = whole.text();
+  ASSERT_THAT(expected, HasSubstr("line 23999"));
+
+  for (const bool settled : {false, true}) {
+    Harness h(true);
+    h.renderer->reset_turn_state();
+    const std::size_t close = code.find("```\n\nAfter");
+    for (std::size_t at = 0; at < code.size(); at += 4000) {
+      if (at <= close && close < at + 4000) {
+        EXPECT_THAT(h.text(), HasSubstr("line 15000")) << "lines print before the block closes";
+      }
+      h.renderer->render(velmora::events::server_event(boost::json::object{
+          {"type", "text_delta"}, {"message_id", "m"}, {"delta", code.substr(at, 4000)}}));
+    }
+    if (settled) {
+      h.renderer->render(velmora::events::server_event(
+          boost::json::object{{"type", "text"}, {"message_id", "m"}, {"content", code}}));
+    }
+    h.feed(R"({"type": "complete"})");
+    std::string out = h.text();
+    out = out.substr(0, out.find("After.") + 6);
+    EXPECT_EQ(out, expected.substr(0, expected.find("After.") + 6)) << "settled " << settled;
+  }
+}
+
 TEST(Robustness, HugeAnswerIsShownWhole) {
   Harness h(true);
   std::string big(3 << 20, 'x');

@@ -20,6 +20,14 @@ TEST(DetectGitBranch, NamesTheBranchOrADash) {
                  "first"}),
             0);
   EXPECT_EQ(velmora::detect_git_branch(dir.path()), "feature/x");
+  // git is asked only where it could find a repository: from a folder below the work tree, and
+  // in a bare repository, which has no .git, it still is.
+  std::filesystem::create_directories(dir.path() / "src" / "deep");
+  EXPECT_EQ(velmora::detect_git_branch(dir.path() / "src" / "deep"), "feature/x");
+  velmora::testing::TempDir elsewhere;
+  const auto bare = elsewhere.path() / "bare.git";
+  ASSERT_EQ(git({"clone", "-q", "--bare", ".", bare.string()}), 0);
+  EXPECT_EQ(velmora::detect_git_branch(bare), "feature/x");
   ASSERT_EQ(git({"checkout", "-q", "--detach"}), 0);
   EXPECT_EQ(velmora::detect_git_branch(dir.path()), "HEAD");
 

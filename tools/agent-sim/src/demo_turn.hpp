@@ -47,7 +47,7 @@ struct DemoSettings {
   double answer_timeout = 300;
   /// When non-zero every query streams this many deltas (throughput mode).
   std::size_t throughput = 0;
-  /// The shape of those deltas (throughput_delta): tokens, unbroken or paragraphs.
+  /// The shape of those deltas (throughput_delta): tokens, unbroken, paragraphs or code.
   std::string throughput_text = "tokens";
 };
 

@@ -117,8 +117,8 @@ ParsedOptions parse_options(int argc, const char* const* argv, std::ostream& out
   app.add_option("--throughput-text", o.demo.throughput_text,
                  "Shape of those deltas: tokens (a paragraph break every 16), unbroken (100-byte "
                  "deltas, never a line break: one paragraph), paragraphs (100-byte deltas, each "
-                 "its own paragraph)")
-      ->check(CLI::IsMember({"tokens", "unbroken", "paragraphs"}))
+                 "its own paragraph), code (100-byte lines of one fenced code block)")
+      ->check(CLI::IsMember({"tokens", "unbroken", "paragraphs", "code"}))
       ->capture_default_str()
       ->group(turns)
       ->type_name("SHAPE");

@@ -185,6 +185,13 @@ struct Runner {
             break;
           }
         }
+        if (outcome == Outcome::done && step.text == "code") {
+          const std::string fence = "```\n";
+          if (context.keep_history) joined += fence;
+          if (!co_await host.send(delta_frame("text_delta", fence, step.message_id), false, false)) {
+            outcome = Outcome::gone;
+          }
+        }
         if (context.keep_history && !joined.empty()) {
           host.keep(delta_frame("text_delta", joined, step.message_id));
         }
@@ -220,6 +227,13 @@ std::string oversized_frame(std::size_t bytes) {
 
 std::string throughput_delta(std::size_t index, std::string_view shape) {
   std::string delta = "token" + std::to_string(index);
+  if (shape == "code") {
+    // One fenced block of 100-byte lines; the runner closes the fence after the last.
+    while (delta.size() + 6 <= 99) delta += " words";
+    delta.resize(99, ' ');
+    delta += '\n';
+    return index == 0 ? "```text\n" + delta : delta;
+  }
   if (shape == "unbroken" || shape == "paragraphs") {
     // 100 bytes: the token, filler words, and the two bytes that end it.
     while (delta.size() + 6 <= 98) delta += " words";

@@ -79,6 +79,19 @@ class HeadlessReport {
   void timed_out() { timed_out_ = true; }
   void interrupted() { interrupted_ = true; }
 
+  /// A persistent session: one result line per turn (`begin_turn` … `end_turn`); `finish`
+  /// writes one only for a turn still open or for a failure outside any turn.
+  void set_persistent() { persistent_ = true; }
+  /// Runs `callback` once the session is bound (at once when it is already).
+  void when_bound(std::function<void()> callback);
+  /// A turn of a persistent session starts: its answer, questions, errors and time begin anew.
+  void begin_turn();
+  /// Writes the turn's result line and returns the turn's status (as `finish` computes it).
+  int end_turn(int exit_status);
+  /// A line of standard input that could not be taken (persistent session): an `error` line
+  /// naming it; the session goes on.
+  void input_error(std::size_t line, std::string_view code, std::string_view message);
+
   /// Writes the result line (once; later calls only return the status) and returns the status
   /// the process ends with: `exit_status`, or 1 when the turn's only outcome was an agent error
   /// or when standard output could not be written.
@@ -97,10 +110,22 @@ class HeadlessReport {
     std::optional<std::string> detail;
   };
 
+  /// The result line's members before and after its answer.
+  struct ResultLine {
+    boost::json::object head;
+    boost::json::object tail;
+  };
+
   void write_line(const boost::json::object& line);
+  /// The `init` line, at the first binding (stream-json).
+  void write_init(const std::string& thread_id, std::optional<bool> is_new);
+  void write_text(std::string_view text);
+  void write_result(const ResultLine& line);
   void add_answer(const std::string& key, const std::string& text, bool whole);
-  [[nodiscard]] std::string answer_text() const;
-  [[nodiscard]] boost::json::object result(std::string_view status, int exit_code) const;
+  [[nodiscard]] ResultLine result(std::string_view status, int exit_code) const;
+  /// The result's status word; `exit_status` becomes 1 when the outcome was a failure.
+  [[nodiscard]] std::string_view verdict(int& exit_status) const;
+  void reset_turn();
 
   OutputFormat format_;
   HeadlessSessionInfo info_;
@@ -109,11 +134,14 @@ class HeadlessReport {
   std::function<void()> on_failure_;
   std::optional<std::string> output_failure_;
   bool finished_ = false;
+  bool persistent_ = false;
+  bool turn_open_ = false;
   int final_status_ = 0;
 
   std::optional<std::string> thread_id_;
   std::optional<bool> is_new_thread_;
   bool init_written_ = false;
+  std::function<void()> on_bound_;
   /// Answer text per message, in first-seen order, as the plain one-shot output holds it.
   events::AnswerTexts answers_;
   std::size_t anonymous_answers_ = 0;

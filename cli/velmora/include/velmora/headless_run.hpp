@@ -1,6 +1,7 @@
 // The start and the end of a run as programs see them: the output format (`--output-format`,
-// else VELMORA_OUTPUT_FORMAT), the query read from standard input (`--query -`), the usage
-// errors of both, and the verdict on output that could not be written.
+// else VELMORA_OUTPUT_FORMAT), the input format (`--input-format`), the query read from standard
+// input (`--query -`), the usage errors of both, and the verdict on output that could not be
+// written.
 //
 //   HeadlessStart start = start_headless(args);
 //   if (start.exit_status) return *start.exit_status;   // a usage error, already reported
@@ -27,6 +28,10 @@ struct HeadlessStart {
   Options args;
   /// Present for the JSON formats.
   std::shared_ptr<HeadlessReport> report;
+  /// `--input-format stream-json`: one session, its turns driven by JSON lines on standard input.
+  bool persistent = false;
+  /// A persistent session without `--non-interactive`: questions wait for an answer line.
+  bool answers_from_input = false;
   /// Set when the run is over before it began (a usage error: 2).
   std::optional<int> exit_status;
 };

@@ -51,6 +51,8 @@ struct Options {
   bool upgrade = false;
   /// `--output-format` as given ("text", "json" or "stream-json"); absent: VELMORA_OUTPUT_FORMAT.
   std::optional<std::string> output_format;
+  /// `--input-format` as given ("text" or "stream-json"); absent: VELMORA_INPUT_FORMAT.
+  std::optional<std::string> input_format;
 
   friend bool operator==(const Options&, const Options&) = default;
 };

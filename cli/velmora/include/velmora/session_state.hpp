@@ -9,6 +9,7 @@
 // g++ 12 destroys a temporary argument of a coroutine call there twice.
 #pragma once
 
+#include <functional>
 #include <limits>
 #include <optional>
 #include <set>
@@ -22,6 +23,7 @@
 
 #include "parcelon/upload.hpp"
 #include "velmora/constants.hpp"
+#include "velmora/events/question.hpp"
 #include "velmora/history_replay.hpp"
 #include "velmora/options.hpp"
 #include "velmora/replay_filter.hpp"
@@ -64,6 +66,12 @@ struct SessionState {
 
   /// A `--query` run: one turn, no reconnects.
   bool one_shot = false;
+  /// `--input-format stream-json`: turns come as JSON lines on standard input.
+  bool persistent = false;
+  /// A persistent session without `--non-interactive`: questions are answered by input lines.
+  bool answers_from_input = false;
+  /// When set, a live question is handed here to wait for its answer from standard input.
+  std::function<void(const events::AskPromptRequest&)> answer_from_input;
   /// The run began with `--thread-id` (the client's own flag changes with /new and /resume).
   bool started_with_explicit_thread = false;
   std::string workspace_cwd;
@@ -104,7 +112,7 @@ struct SessionState {
   bool one_shot_query_sent = false;
   /// Keeps a reconnect's history replay from showing again what was shown already.
   ReplayFilter replay_filter;
-  /// A one-shot turn ended because the connection broke; its text.
+  /// A one-shot (or persistent session's) turn ended because the connection broke; its text.
   std::optional<std::string> connection_lost_detail;
   /// An error escaped a loop of a one-shot run; the run ends with status 1.
   bool one_shot_failed = false;
@@ -119,6 +127,8 @@ struct SessionState {
   void begin_reconnect(bool expect_history);
   /// Ctrl+C: interrupt a running turn; a second press within 2 s ends the program.
   void handle_sigint();
+  /// Asks the service to stop the running turn (Ctrl+C's first press, an interrupt line).
+  void interrupt_turn(bool announce);
 
   /// Reports an error that escaped a loop without ending the session by itself.
   void report_loop_error(std::string_view summary, std::string_view hint, const std::exception& e);

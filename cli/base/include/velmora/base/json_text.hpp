@@ -31,6 +31,10 @@ struct JsonDumpOptions {
 /// Appends `text` as a quoted JSON string.
 void append_json_string(std::string& out, std::string_view text);
 
+/// Appends `text` as the inside of a JSON string (escaped, no quotes): a long string can be
+/// written in pieces cut between UTF-8 characters.
+void append_json_escaped(std::string& out, std::string_view text);
+
 /// Replaces every invalid UTF-8 sequence by U+FFFD.
 [[nodiscard]] std::string sanitize_utf8(std::string_view text);
 
