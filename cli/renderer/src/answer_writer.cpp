@@ -137,8 +137,8 @@ void AnswerWriter::print_markdown(const AnswerStream& stream, std::string_view t
     }
     return colours;
   };
-  jobs_->start(std::move(job), [this, held, samples, source = std::move(source),
-                                options](std::optional<HighlightJobs::Result> colours) mutable {
+  jobs_->start(std::move(job), [this, held, samples, source = std::move(source), options,
+                                trim](std::optional<HighlightJobs::Result> colours) mutable {
     if (!colours) {
       out_.complete_held(held, std::nullopt);
       return;
