@@ -65,20 +65,12 @@ std::optional<Incoming> decode_frame_of(Impl& impl, Connection& conn, std::strin
   return conn.decoder.decode(data, binary);
 }
 
-template <class Handler, class Work>
-struct PopWaiterFor final : PopWaiter {
-  PopWaiterFor(Handler h, Work w) : handler(std::move(h)), work(std::move(w)) {}
-  void resume(boost::system::error_code ec) override { std::move(handler)(ec); }
-  Handler handler;
-  /// Counts as outstanding work, so the loop keeps running while the `pop` waits.
-  Work work;
-};
-
 // Registers a waiting `pop`.
 template <class Handler, class Work>
 void add_waiter(Impl& impl, Handler handler, Work work) {
   auto slot = net::get_associated_cancellation_slot(handler);
-  auto waiter = std::make_unique<PopWaiterFor<Handler, Work>>(std::move(handler), std::move(work));
+  auto waiter = std::make_unique<velmora::base::detail::QueueWaiterFor<Handler, Work>>(
+      std::move(handler), std::move(work));
   PopWaiter* raw = waiter.get();
   waiter->slot = slot;
   impl.waiters.push_back(std::move(waiter));

@@ -99,13 +99,15 @@ struct QueueWaiter {
   net::cancellation_slot slot;
 };
 
-template <class Handler>
+/// `Work` is the executor that counts the wait as outstanding work; a typed one (an
+/// `io_context`'s) saves the type-erased copy on paths that wait once per item.
+template <class Handler, class Work = net::any_io_executor>
 struct QueueWaiterFor final : QueueWaiter {
-  QueueWaiterFor(Handler h, net::any_io_executor w) : handler(std::move(h)), work(std::move(w)) {}
+  QueueWaiterFor(Handler h, Work w) : handler(std::move(h)), work(std::move(w)) {}
   void resume(boost::system::error_code ec) override { std::move(handler)(ec); }
   Handler handler;
   /// Counts as outstanding work, so the loop keeps running while the `pop` waits.
-  net::any_io_executor work;
+  Work work;
 };
 
 }  // namespace detail
