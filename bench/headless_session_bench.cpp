@@ -32,6 +32,8 @@
 #include <string>
 #include <vector>
 
+#include <CLI/CLI.hpp>
+
 #include "bench_process.hpp"
 
 namespace {
@@ -164,30 +166,15 @@ OneShot run_one_shot(const velmora::bench::Sandbox& sandbox, const std::vector<s
 int main(int argc, char** argv) {
   int turns = 100;
   int deltas = 20;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (i + 1 < argc && arg == "--turns") {
-      turns = std::max(10, std::atoi(argv[++i]));
-    } else if (i + 1 < argc && arg == "--deltas") {
-      deltas = std::max(1, std::atoi(argv[++i]));
-    } else {
-      std::fprintf(stderr, "usage: headless_session_bench [--turns N] [--deltas N]\n");
-      return 2;
-    }
-  }
+  CLI::App app("A persistent session against one-shot processes");
+  app.add_option("--turns", turns)->check(CLI::Range(10, 1 << 20));
+  app.add_option("--deltas", deltas)->check(CLI::PositiveNumber);
+  CLI11_PARSE(app, argc, argv);
   try {
     const velmora::bench::Sandbox sandbox;
-    const velmora::bench::Simulator sim(
-        sandbox, velmora::bench::beside_self("../tools/agent-sim/velmora-agent-sim"), {});
-    const std::vector<std::string> common = {velmora::bench::beside_self("../cli/velmora/velmora"),
-                                             "--url",
-                                             sim.ws_url(),
-                                             "--user-id",
-                                             "bench",
-                                             "--token",
-                                             "bench-token",
-                                             "--output-format",
-                                             "stream-json"};
+    const velmora::bench::Simulator sim(sandbox);
+    std::vector<std::string> common = velmora::bench::client_command(sim);
+    common.insert(common.end(), {"--output-format", "stream-json"});
     const std::string query = "sim:stream=" + std::to_string(deltas) + " benchmark";
     std::vector<std::string> one_shot = common;
     one_shot.insert(one_shot.end(), {"--query", query});

@@ -21,6 +21,8 @@
 #include <string>
 #include <vector>
 
+#include <CLI/CLI.hpp>
+
 #include "bench_process.hpp"
 
 namespace {
@@ -51,22 +53,12 @@ constexpr std::size_t DELTA_BYTES = 100;
 int main(int argc, char** argv) {
   int mib = 60;
   std::string only;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (i + 1 < argc && arg == "--mib") {
-      mib = std::max(1, std::atoi(argv[++i]));
-    } else if (i + 1 < argc && arg == "--only") {
-      only = argv[++i];
-    } else {
-      std::fprintf(stderr, "usage: oneshot_memory_bench [--mib N] [--only WAY]\n");
-      return 2;
-    }
-  }
+  CLI::App app("Peak memory of one-shots receiving a large answer");
+  app.add_option("--mib", mib)->check(CLI::PositiveNumber);
+  app.add_option("--only", only, "one way of the table, by name");
+  CLI11_PARSE(app, argc, argv);
   try {
     const velmora::bench::Sandbox sandbox;
-    const std::string velmora = velmora::bench::beside_self("../cli/velmora/velmora");
-    const std::string sim_program =
-        velmora::bench::beside_self("../tools/agent-sim/velmora-agent-sim");
     const std::size_t answer_bytes = static_cast<std::size_t>(mib) << 20;
     const std::size_t deltas = (answer_bytes + DELTA_BYTES - 1) / DELTA_BYTES;
     const std::string prefix = "memory.oneshot_" + std::to_string(mib) + "mib.";
@@ -77,11 +69,9 @@ int main(int argc, char** argv) {
       const std::size_t counts[2] = {1, deltas};
       for (int k = 0; k < 2; ++k) {
         const velmora::bench::Simulator sim(
-            sandbox, sim_program,
-            {"--throughput", std::to_string(counts[k]), "--throughput-text", way.shape});
-        std::vector<std::string> client = {velmora,       "--url",   sim.ws_url(),
-                                           "--user-id",   "bench",   "--token",
-                                           "bench-token", "--query", "answer"};
+            sandbox, {"--throughput", std::to_string(counts[k]), "--throughput-text", way.shape});
+        std::vector<std::string> client = velmora::bench::client_command(sim);
+        client.insert(client.end(), {"--query", "answer"});
         client.insert(client.end(), way.options.begin(), way.options.end());
         const auto run = sandbox.run(client, way.output, 900);
         if (run.exit_code != 0) {

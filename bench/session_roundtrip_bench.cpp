@@ -18,6 +18,8 @@
 #include <string>
 #include <vector>
 
+#include <CLI/CLI.hpp>
+
 #include "bench_process.hpp"
 
 namespace {
@@ -32,33 +34,16 @@ int main(int argc, char** argv) {
   int deltas = 1000;
   // Debian's interpreter, where python3-websockets is installed.
   std::string python = "/usr/bin/python3";
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (i + 1 < argc && arg == "--runs") {
-      runs = std::max(1, std::atoi(argv[++i]));
-    } else if (i + 1 < argc && arg == "--deltas") {
-      deltas = std::max(1, std::atoi(argv[++i]));
-    } else if (i + 1 < argc && arg == "--python") {
-      python = argv[++i];
-    } else {
-      std::fprintf(stderr,
-                   "usage: session_roundtrip_bench [--runs N] [--deltas N] [--python PATH]\n");
-      return 2;
-    }
-  }
+  CLI::App app("A one-shot round trip against a minimal Python client");
+  app.add_option("--runs", runs)->check(CLI::PositiveNumber);
+  app.add_option("--deltas", deltas)->check(CLI::PositiveNumber);
+  app.add_option("--python", python, "the interpreter with the websockets module");
+  CLI11_PARSE(app, argc, argv);
   try {
     const velmora::bench::Sandbox sandbox;
-    const velmora::bench::Simulator sim(
-        sandbox, velmora::bench::beside_self("../tools/agent-sim/velmora-agent-sim"), {});
-    const std::vector<std::string> client = {velmora::bench::beside_self("../cli/velmora/velmora"),
-                                             "--url",
-                                             sim.ws_url(),
-                                             "--user-id",
-                                             "bench",
-                                             "--token",
-                                             "bench-token",
-                                             "--query",
-                                             "sim:stream=" + std::to_string(deltas) + " benchmark"};
+    const velmora::bench::Simulator sim(sandbox);
+    std::vector<std::string> client = velmora::bench::client_command(sim);
+    client.insert(client.end(), {"--query", "sim:stream=" + std::to_string(deltas) + " benchmark"});
     const std::vector<std::string> baseline = {
         python, PYTHON_ONESHOT_CLIENT, sim.ws_url(), "bench-token", "bench", client.back()};
     const std::string last_token = "token" + std::to_string(deltas - 1);

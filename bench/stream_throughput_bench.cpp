@@ -22,6 +22,8 @@
 #include <string>
 #include <vector>
 
+#include <CLI/CLI.hpp>
+
 #include "bench_process.hpp"
 
 namespace {
@@ -47,24 +49,13 @@ int main(int argc, char** argv) {
   int runs = 3;
   int deltas = 200000;
   std::string only;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (i + 1 < argc && arg == "--runs") {
-      runs = std::max(1, std::atoi(argv[++i]));
-    } else if (i + 1 < argc && arg == "--deltas") {
-      deltas = std::max(1, std::atoi(argv[++i]));
-    } else if (i + 1 < argc && arg == "--only") {
-      only = argv[++i];
-    } else {
-      std::fprintf(stderr, "usage: stream_throughput_bench [--runs N] [--deltas N] [--only WAY]\n");
-      return 2;
-    }
-  }
+  CLI::App app("Deltas per second streamed to a pipe and a pseudo-terminal");
+  app.add_option("--runs", runs)->check(CLI::PositiveNumber);
+  app.add_option("--deltas", deltas)->check(CLI::PositiveNumber);
+  app.add_option("--only", only, "one way of the table, by name");
+  CLI11_PARSE(app, argc, argv);
   try {
     const velmora::bench::Sandbox sandbox;
-    const std::string velmora = velmora::bench::beside_self("../cli/velmora/velmora");
-    const std::string sim_program =
-        velmora::bench::beside_self("../tools/agent-sim/velmora-agent-sim");
     // The long block first: its simulators end before the throughput one starts.
     if (only.empty() || only == "pty_terminal_long_block") {
       constexpr int LONG_BLOCK_DELTAS = 100000;  // 100 bytes each
@@ -72,13 +63,13 @@ int main(int argc, char** argv) {
       const char* shapes[2] = {"unbroken", "paragraphs"};
       for (int k = 0; k < 2; ++k) {
         const velmora::bench::Simulator shaped(
-            sandbox, sim_program,
+            sandbox,
             {"--throughput", std::to_string(LONG_BLOCK_DELTAS), "--throughput-text", shapes[k]});
+        std::vector<std::string> client = velmora::bench::client_command(shaped);
+        client.insert(client.end(), {"--query", "long"});
         std::vector<double> walls;
         for (int i = 0; i < runs; ++i) {
-          const auto run = sandbox.run({velmora, "--url", shaped.ws_url(), "--user-id", "bench",
-                                        "--token", "bench-token", "--query", "long"},
-                                       Output::terminal);
+          const auto run = sandbox.run(client, Output::terminal);
           if (run.exit_code != 0) {
             std::fprintf(stderr, "stream_throughput_bench: long block (%s) failed (status %d)\n",
                          shapes[k], run.exit_code);
@@ -92,16 +83,14 @@ int main(int argc, char** argv) {
       std::fflush(stdout);
       if (only == "pty_terminal_long_block") return 0;
     }
-    const velmora::bench::Simulator sim(sandbox, sim_program,
-                                        {"--throughput", std::to_string(deltas)});
+    const velmora::bench::Simulator sim(sandbox, {"--throughput", std::to_string(deltas)});
     // Rendering may reflow text, but the last token always reaches the output.
     const std::string last_token = "token" + std::to_string(deltas - 1);
 
     for (const Way& way : WAYS) {
       if (!only.empty() && only != way.name) continue;
-      std::vector<std::string> client = {velmora,       "--url",   sim.ws_url(),
-                                         "--user-id",   "bench",   "--token",
-                                         "bench-token", "--query", "stream"};
+      std::vector<std::string> client = velmora::bench::client_command(sim);
+      client.insert(client.end(), {"--query", "stream"});
       if (way.plain_output) client.emplace_back("--plain-output");
       std::vector<double> rate;
       std::vector<double> share;

@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include <CLI/CLI.hpp>
+
 #include "bench_process.hpp"
 
 namespace {
@@ -41,36 +43,18 @@ void write_file(const std::filesystem::path& path, int mib) {
 int main(int argc, char** argv) {
   int runs = 3;
   int mib = 200;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (i + 1 < argc && arg == "--runs") {
-      runs = std::max(1, std::atoi(argv[++i]));
-    } else if (i + 1 < argc && arg == "--mib") {
-      mib = std::max(1, std::atoi(argv[++i]));
-    } else {
-      std::fprintf(stderr, "usage: upload_bench [--runs N] [--mib N]\n");
-      return 2;
-    }
-  }
+  CLI::App app("A large attachment uploaded by a one-shot");
+  app.add_option("--runs", runs)->check(CLI::PositiveNumber);
+  app.add_option("--mib", mib)->check(CLI::PositiveNumber);
+  CLI11_PARSE(app, argc, argv);
   try {
     const velmora::bench::Sandbox sandbox;
     const auto file = sandbox.dir() / "attachment.bin";
     write_file(file, mib);
-    const velmora::bench::Simulator sim(
-        sandbox, velmora::bench::beside_self("../tools/agent-sim/velmora-agent-sim"), {});
-    const std::vector<std::string> client = {velmora::bench::beside_self("../cli/velmora/velmora"),
-                                             "--url",
-                                             sim.ws_url(),
-                                             "--file-api-url",
-                                             sim.http_url(),
-                                             "--user-id",
-                                             "bench",
-                                             "--token",
-                                             "bench-token",
-                                             "--attachment",
-                                             file.string(),
-                                             "--query",
-                                             "sim:stream=1 upload"};
+    const velmora::bench::Simulator sim(sandbox);
+    std::vector<std::string> client = velmora::bench::client_command(sim);
+    client.insert(client.end(), {"--file-api-url", sim.http_url(), "--attachment", file.string(),
+                                 "--query", "sim:stream=1 upload"});
     std::vector<double> rate;
     std::vector<double> cpu;
     long peak = 0;

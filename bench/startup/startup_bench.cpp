@@ -9,30 +9,31 @@
 //
 //   startup_bench [--runs N] [--velmora PATH] [--trivial PATH] [--version-only]
 
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <filesystem>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include <CLI/CLI.hpp>
+
+#include "bench_process.hpp"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using velmora::bench::Output;
+using velmora::bench::quantile;
+using velmora::bench::RunResult;
+using velmora::bench::Sandbox;
 
 struct Sample {
   double wall_ms = 0;
@@ -46,76 +47,13 @@ struct Stats {
 
 double millis(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
 
-double cpu_millis(const rusage& usage) {
-  const auto ms = [](const timeval& t) { return t.tv_sec * 1e3 + t.tv_usec / 1e3; };
-  return ms(usage.ru_utime) + ms(usage.ru_stime);
-}
-
-double quantile(std::vector<double> values, double q) {
-  if (values.empty()) return 0;
-  std::sort(values.begin(), values.end());
-  const auto index = static_cast<std::size_t>(q * static_cast<double>(values.size() - 1) + 0.5);
-  return values[std::min(index, values.size() - 1)];
-}
-
-// The children's world: a scratch home and no settings, proxies or colour from ours.
-class Sandbox {
- public:
-  Sandbox() {
-    char pattern[] = "/tmp/velmora-startup-XXXXXX";
-    if (::mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp failed");
-    dir_ = pattern;
-    const char* path = std::getenv("PATH");
-    env_ = {"PATH=" + std::string(path != nullptr ? path : "/usr/bin:/bin"),
-            "HOME=" + dir_.string(), "XDG_CONFIG_HOME=" + (dir_ / "config").string(),
-            "XDG_STATE_HOME=" + (dir_ / "state").string(), "LANG=C.UTF-8"};
-  }
-  ~Sandbox() {
-    std::error_code ec;
-    std::filesystem::remove_all(dir_, ec);
-  }
-  Sandbox(const Sandbox&) = delete;
-  Sandbox& operator=(const Sandbox&) = delete;
-
-  // Output goes to /dev/null: a benchmark measures start-up, not a terminal.
-  pid_t spawn(const std::vector<std::string>& argv) const {
-    std::vector<char*> args;
-    for (const auto& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
-    args.push_back(nullptr);
-    std::vector<char*> envp;
-    for (const auto& entry : env_) envp.push_back(const_cast<char*>(entry.c_str()));
-    envp.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    for (int fd : {0, 1, 2}) {
-      posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", fd == 0 ? O_RDONLY : O_WRONLY, 0);
-    }
-    posix_spawn_file_actions_addchdir_np(&actions, dir_.c_str());
-    pid_t pid = -1;
-    const int rc = ::posix_spawn(&pid, args[0], &actions, nullptr, args.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) throw std::runtime_error("cannot start " + argv[0] + ": " + std::strerror(rc));
-    return pid;
-  }
-
- private:
-  std::filesystem::path dir_;
-  std::vector<std::string> env_;
-};
-
 Sample run_to_end(const Sandbox& sandbox, const std::vector<std::string>& argv) {
-  const auto start = Clock::now();
-  const pid_t pid = sandbox.spawn(argv);
-  int status = 0;
-  rusage usage{};
-  ::wait4(pid, &status, 0, &usage);
-  const auto end = Clock::now();
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+  const RunResult run = sandbox.run(argv, Output::discard, 30);
+  if (run.exit_code != 0) {
     throw std::runtime_error(argv[0] + " " + (argv.size() > 1 ? argv[1] : "") +
-                             " ended unexpectedly (status " +
-                             std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : -1) + ")");
+                             " ended unexpectedly (status " + std::to_string(run.exit_code) + ")");
   }
-  return {millis(end - start), cpu_millis(usage)};
+  return {run.wall_ms, run.cpu_ms};
 }
 
 // A loopback listener that only notices the first connection.
@@ -153,7 +91,7 @@ struct ConnectOutcome {
 ConnectOutcome run_to_connect(const Sandbox& sandbox, const Listener& listener,
                               const std::vector<std::string>& argv) {
   const auto start = Clock::now();
-  const pid_t pid = sandbox.spawn(argv);
+  const pid_t pid = sandbox.spawn(argv, -1, -1, false);
   ConnectOutcome outcome;
   while (true) {
     pollfd waiting{listener.fd(), POLLIN, 0};
@@ -200,23 +138,12 @@ int main(int argc, char** argv) {
   std::string velmora = VELMORA_BIN;
   std::string trivial = TRIVIAL_BIN;
   bool version_only = false;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (i + 1 < argc && arg == "--runs") {
-      runs = std::max(1, std::atoi(argv[++i]));
-    } else if (i + 1 < argc && arg == "--velmora") {
-      velmora = argv[++i];
-    } else if (i + 1 < argc && arg == "--trivial") {
-      trivial = argv[++i];
-    } else if (arg == "--version-only") {
-      version_only = true;
-    } else {
-      std::fprintf(stderr,
-                   "usage: startup_bench [--runs N] [--velmora PATH] [--trivial PATH] "
-                   "[--version-only]\n");
-      return 2;
-    }
-  }
+  CLI::App app("Start-up time against a program that does nothing");
+  app.add_option("--runs", runs)->check(CLI::PositiveNumber);
+  app.add_option("--velmora", velmora, "the program to measure");
+  app.add_option("--trivial", trivial, "the program that does nothing");
+  app.add_flag("--version-only", version_only, "leave out the one-shot run");
+  CLI11_PARSE(app, argc, argv);
   try {
     const Sandbox sandbox;
     const Listener listener;

@@ -93,8 +93,8 @@ Sandbox::~Sandbox() {
   std::filesystem::remove_all(dir_, ec);
 }
 
-pid_t Sandbox::spawn(const std::vector<std::string>& argv, int out_fd, int err_fd,
-                     bool terminal, int in_fd) const {
+pid_t Sandbox::spawn(const std::vector<std::string>& argv, int out_fd, int err_fd, bool terminal,
+                     int in_fd) const {
   std::vector<char*> args;
   for (const auto& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
   args.push_back(nullptr);
@@ -169,15 +169,15 @@ RunResult Sandbox::run(const std::vector<std::string>& argv, Output output,
   return result;
 }
 
-Simulator::Simulator(const Sandbox& sandbox, const std::string& program,
-                     std::vector<std::string> args) {
+Simulator::Simulator(const Sandbox& sandbox, std::vector<std::string> args) {
   int fds[2];
   if (::pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe2 failed");
   Fd reader(fds[0]);
   Fd writer(fds[1]);
   const auto log_path = sandbox.dir() / "sim.log";
   Fd log(::open(log_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
-  std::vector<std::string> argv = {program, "--port", "0"};
+  std::vector<std::string> argv = {beside_self("../tools/agent-sim/velmora-agent-sim"), "--port",
+                                   "0"};
   argv.insert(argv.end(), args.begin(), args.end());
   pid_ = sandbox.spawn(argv, writer.get(), log.get(), false);
   writer.reset();
@@ -213,6 +213,12 @@ std::string Simulator::http_url() const { return "http://127.0.0.1:" + std::to_s
 
 std::filesystem::path beside_self(const std::filesystem::path& relative) {
   return std::filesystem::canonical("/proc/self/exe").parent_path() / relative;
+}
+
+std::string velmora_program() { return beside_self("../cli/velmora/velmora"); }
+
+std::vector<std::string> client_command(const Simulator& sim) {
+  return {velmora_program(), "--url", sim.ws_url(), "--user-id", "bench", "--token", "bench-token"};
 }
 
 double quantile(std::vector<double> values, double q) {

@@ -57,9 +57,9 @@ class Sandbox {
 /// The agent simulator on a free loopback port, stopped with SIGTERM on destruction.
 class Simulator {
  public:
-  /// Starts `program` with `args` in `sandbox`, its standard error in sim.log there; throws
-  /// std::runtime_error when it reports no port.
-  Simulator(const Sandbox& sandbox, const std::string& program, std::vector<std::string> args);
+  /// Starts the build tree's simulator with `args` in `sandbox`, its standard error in sim.log
+  /// there; throws std::runtime_error when it reports no port.
+  explicit Simulator(const Sandbox& sandbox, std::vector<std::string> args = {});
   ~Simulator();
   Simulator(const Simulator&) = delete;
   Simulator& operator=(const Simulator&) = delete;
@@ -75,6 +75,12 @@ class Simulator {
 
 /// `relative` to the folder of the running benchmark (the build tree's layout).
 [[nodiscard]] std::filesystem::path beside_self(const std::filesystem::path& relative);
+
+/// The build tree's `velmora`, the program every end-to-end benchmark measures.
+[[nodiscard]] std::string velmora_program();
+
+/// `velmora` connecting to `sim` as the benchmark's user; the caller adds the run's options.
+[[nodiscard]] std::vector<std::string> client_command(const Simulator& sim);
 
 /// The value at quantile `q` (0.5 is the median); 0 for no values.
 [[nodiscard]] double quantile(std::vector<double> values, double q);

@@ -222,19 +222,24 @@ TEST(HeadlessSession, ADropBetweenOrDuringTurnsIsRestoredOnTheSameThread) {
   SimProcess sim({"--script", session_e2e::write_script(machine.home(), DROPPING_AGENT).string(),
                   "--fault-connections", "0"});
   LiveSession session(machine, persistent_args(sim));
+  // Sends `query`; its result line must report success with `answer`.
+  const auto answered = [&session](const std::string& query, const char* answer) {
+    session.send(query_line(query));
+    auto result = session.until("result");
+    EXPECT_TRUE(result) << "no result for " << query;
+    if (result) {
+      EXPECT_EQ(result->at("status"), "success");
+      EXPECT_EQ(result->at("answer"), answer);
+    }
+    return result;
+  };
 
-  session.send(query_line("between"));
-  const auto first = session.until("result");
+  const auto first = answered("between", "Before the drop");
   ASSERT_TRUE(first);
-  EXPECT_EQ(first->at("status"), "success");
-  EXPECT_EQ(first->at("answer"), "Before the drop");
   ASSERT_TRUE(session.until("notice", "text", "Reconnected."));
-  session.send(query_line("after"));
-  const auto second = session.until("result");
-  ASSERT_TRUE(second);
-  EXPECT_EQ(second->at("status"), "success");
   // Replayed history is not this turn's answer.
-  EXPECT_EQ(second->at("answer"), "After 1");
+  const auto second = answered("after", "After 1");
+  ASSERT_TRUE(second);
   EXPECT_THAT(json::serialize(second->at("notices")), HasSubstr("Reconnected."));
 
   session.send(query_line("during"));
@@ -246,11 +251,7 @@ TEST(HeadlessSession, ADropBetweenOrDuringTurnsIsRestoredOnTheSameThread) {
   EXPECT_EQ(cut->at("error").at("summary"), "Connection lost before the answer completed.");
   EXPECT_EQ(cut->at("answer"), "Half an answer");
   ASSERT_TRUE(session.until("notice", "text", "send the question again"));
-  session.send(query_line("after"));
-  const auto last = session.until("result");
-  ASSERT_TRUE(last);
-  EXPECT_EQ(last->at("status"), "success");
-  EXPECT_EQ(last->at("answer"), "After 1");
+  ASSERT_TRUE(answered("after", "After 1"));
 
   const auto run = session.finish();
   EXPECT_EQ(run.exit_code, 0) << run.err;
