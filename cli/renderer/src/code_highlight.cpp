@@ -1,11 +1,8 @@
 #include "code_highlight.hpp"
 
-#include <srchilite/formatter.h>
-#include <srchilite/formattermanager.h>
 #include <srchilite/langdefmanager.h>
 #include <srchilite/langmap.h>
 #include <srchilite/regexrulefactory.h>
-#include <srchilite/sourcehighlighter.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -15,6 +12,7 @@
 #include <system_error>
 #include <utility>
 
+#include "rule_matcher.hpp"
 #include "style_sheet.hpp"
 #include "velmora/base/strings.hpp"
 #include "velmora/platform/process.hpp"
@@ -79,26 +77,20 @@ const std::map<std::string, Role, std::less<>> ELEMENTS{
     {"variable", &CodePalette::variable}, {"label", &CodePalette::variable},
 };
 
-/// Where the formatters append: the last line of the block being highlighted, in its palette.
-struct Target {
-  std::vector<Line>* lines = nullptr;
-  const CodePalette* palette = nullptr;
-};
-
-class RunFormatter final : public srchilite::Formatter {
+/// Appends a line's runs in the palette's styles.
+class LineSink final : public RuleMatcher::Sink {
  public:
-  RunFormatter(std::shared_ptr<Target> target, std::optional<Role> role)
-      : target_(std::move(target)), role_(role) {}
+  LineSink(Line& line, const CodePalette& palette) : line_(line), palette_(palette) {}
 
-  void format(const std::string& text, const srchilite::FormatterParams*) override {
-    if (!target_->lines || target_->lines->empty()) return;
+  void run(const std::string& element, std::string_view text) override {
     static const term::Style PLAIN;
-    append_run(target_->lines->back(), role_ ? target_->palette->*(*role_) : PLAIN, text);
+    const auto role = ELEMENTS.find(element);
+    append_run(line_, role == ELEMENTS.end() ? PLAIN : palette_.*(role->second), text);
   }
 
  private:
-  std::shared_ptr<Target> target_;
-  std::optional<Role> role_;
+  Line& line_;
+  const CodePalette& palette_;
 };
 
 /// The library's definition parser is one for the process: see CodeHighlighter::highlight.
@@ -150,7 +142,11 @@ void construct_source_highlight() {
 }  // namespace
 
 struct CodeHighlighter::Compiled {
+  explicit Compiled(srchilite::HighlightStatePtr main) : state(std::move(main)), matcher(*state) {}
+
+  /// Keeps the states the matcher reads alive.
   srchilite::HighlightStatePtr state;
+  RuleMatcher matcher;
 };
 
 struct CodeHighlighter::Engine {
@@ -229,7 +225,7 @@ std::shared_ptr<const CodeHighlighter::Compiled> CodeHighlighter::compiled(
       }
     }
     compiled = std::make_shared<const Compiled>(
-        Compiled{engine_->definitions.getHighlightState(engine_->dir.string(), *file)});
+        engine_->definitions.getHighlightState(engine_->dir.string(), *file));
     return compiled;
   } catch (const std::exception& error) {
     // A definition that does not load leaves its blocks plain (the answer matters more than
@@ -247,19 +243,11 @@ std::optional<std::vector<Line>> CodeHighlighter::colour(const Compiled& definit
                                                          const CodePalette& palette) {
   if (code.size() > MAX_HIGHLIGHT_BYTES) return std::nullopt;
   std::vector<Line> lines;
-  auto target = std::make_shared<Target>(Target{.lines = &lines, .palette = &palette});
-  srchilite::FormatterManager formatters(
-      srchilite::FormatterPtr(new RunFormatter(target, std::nullopt)));
-  for (const auto& [element, role] : ELEMENTS) {
-    formatters.addFormatter(element, srchilite::FormatterPtr(new RunFormatter(target, role)));
-  }
   try {
-    srchilite::SourceHighlighter highlighter(definition.state);
-    highlighter.setFormatterManager(&formatters);
-    highlighter.setOptimize(true);
+    RuleMatcher::Block block(definition.matcher);
     for (const std::string_view line : split_lines(code)) {
-      lines.emplace_back();
-      highlighter.highlightParagraph(std::string(line));
+      LineSink sink(lines.emplace_back(), palette);
+      block.line(line, sink);
     }
   } catch (const std::exception&) {
     // A rule that gives up on this text (the regular expressions' complexity limit) leaves
@@ -324,8 +312,8 @@ std::optional<std::vector<Line>> highlight_code(std::string_view language, std::
   }
   if (!definition) return std::nullopt;
   // Apart from the lookup, so the event loop asking about a language never waits for a worker's
-  // block; still one block at a time, as the library's matching is not made for threads (a
-  // state copied for a back reference bumps a shared counter).
+  // block; still one block at a time, so that try_highlight_code can tell the loop a worker is
+  // colouring (the matcher itself only reads the shared definition).
   const std::lock_guard lock(matching_mutex);
   return CodeHighlighter::colour(*definition, code, palette);
 }
