@@ -10,6 +10,7 @@
 #include <map>
 #include <mutex>
 #include <system_error>
+#include <unordered_map>
 #include <utility>
 
 #include "rule_matcher.hpp"
@@ -80,17 +81,27 @@ const std::map<std::string, Role, std::less<>> ELEMENTS{
 /// Appends a line's runs in the palette's styles.
 class LineSink final : public RuleMatcher::Sink {
  public:
-  LineSink(Line& line, const CodePalette& palette) : line_(line), palette_(palette) {}
+  /// `styles` remembers each element's style for the block: the element names are the
+  /// definition's own strings, so their addresses name them.
+  using Styles = std::unordered_map<const std::string*, const term::Style*>;
+
+  LineSink(Line& line, const CodePalette& palette, Styles& styles)
+      : line_(line), palette_(palette), styles_(styles) {}
 
   void run(const std::string& element, std::string_view text) override {
-    static const term::Style PLAIN;
-    const auto role = ELEMENTS.find(element);
-    append_run(line_, role == ELEMENTS.end() ? PLAIN : palette_.*(role->second), text);
+    auto [known, added] = styles_.try_emplace(&element, nullptr);
+    if (added) {
+      static const term::Style PLAIN;
+      const auto role = ELEMENTS.find(element);
+      known->second = role == ELEMENTS.end() ? &PLAIN : &(palette_.*(role->second));
+    }
+    append_run(line_, *known->second, text);
   }
 
  private:
   Line& line_;
   const CodePalette& palette_;
+  Styles& styles_;
 };
 
 /// The library's definition parser is one for the process: see CodeHighlighter::highlight.
@@ -245,8 +256,9 @@ std::optional<std::vector<Line>> CodeHighlighter::colour(const Compiled& definit
   std::vector<Line> lines;
   try {
     RuleMatcher::Block block(definition.matcher);
+    LineSink::Styles styles;
     for (const std::string_view line : split_lines(code)) {
-      LineSink sink(lines.emplace_back(), palette);
+      LineSink sink(lines.emplace_back(), palette, styles);
       block.line(line, sink);
     }
   } catch (const std::exception&) {

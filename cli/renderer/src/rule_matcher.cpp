@@ -62,6 +62,19 @@ struct Rule {
   Reuse reuse;
   bool several_elements;
   const State* next = nullptr;
+
+  /// Whether a match may begin with the byte at `at`, by the expression's own table of first
+  /// bytes (the one its searches skip by); false only where no match can begin there.
+  [[nodiscard]] bool may_begin(const char* at, const char* end) const {
+    const unsigned restart = regex.get_restart_type();
+    if (regex.can_be_null() ||
+        (restart != boost::regbase::restart_any && restart != boost::regbase::restart_word &&
+         restart != boost::regbase::restart_line)) {
+      return true;
+    }
+    return at != end && (regex.get_map()[static_cast<unsigned char>(*at)] &
+                         boost::BOOST_REGEX_DETAIL_NS::mask_any) != 0;
+  }
 };
 
 struct State {
@@ -182,7 +195,8 @@ struct RuleMatcher::Block::Impl {
         return start() >= cursor ? &s : research();
       case Reuse::checked: {
         if (s.found && start() <= cursor) return research();
-        if (boost::regex_search(begin + cursor, end, anchored, rule.regex,
+        if (rule.may_begin(begin + cursor, end) &&
+            boost::regex_search(begin + cursor, end, anchored, rule.regex,
                                 flags_for(beginning_of_line) | boost::match_continuous)) {
           s.from = cursor;
           s.beginning_of_line = beginning_of_line;

@@ -47,6 +47,9 @@ const char* const AWKWARD = R"awkward(
 still doc """ + r'raw\' + b"\x00"
 foobar barfoo if_ _if if(x) while1 for_each elif:else:
 1if 2else 0x1Ffor 3.5while x.1def a1.5class 9return v1.81-dev 2>&1 1>&2 0<&-
+$HOME1.5 ${x}1.5 @foo1.5 %h1.5 x.y1.5 a->b1.5 $1.5 $_1.5 &x1.5 @1.5 x::y1 'a'1 "b"if 'c'int
+apt-get install libboost-json1.81-dev --opt1.5 -o1 x-y1.5 a=b1 ./x1.5
+#define X1 1.5 #if1 1 <b>1.5</b> &amp;1 --x1 -x1 /x/1 `a`1 {1}1 [1]x1 (1)if
 x = 0x1F + 1e-3 + .5 + 5. + 0b101 + 1_000 + 07 + 3L + 2.5f
 /* open comment
    still open */ int y; // line comment \
