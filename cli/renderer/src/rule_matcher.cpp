@@ -6,6 +6,7 @@
 #include <srchilite/highlightstate.h>
 #include <srchilite/regexpreprocessor.h>
 
+#include <array>
 #include <boost/regex.hpp>
 #include <deque>
 #include <limits>
@@ -52,6 +53,37 @@ Reuse reuse_of(std::string_view pattern) {
   return reuse;
 }
 
+/// How every match of an expression begins, where its text and Boost.Regex's own analysis (its
+/// searches try no other place) agree: at a line start or at a word start.
+enum class Opening { anywhere, line_start, word_start };
+
+Opening opening_of(std::string_view pattern, const boost::regex& regex) {
+  while (pattern.starts_with("(?:") || (pattern.starts_with("(") && !pattern.starts_with("(?"))) {
+    pattern.remove_prefix(pattern.starts_with("(?:") ? 3 : 1);
+  }
+  const unsigned restart = regex.get_restart_type();
+  if (restart == boost::regbase::restart_line && pattern.starts_with("^")) {
+    return Opening::line_start;
+  }
+  if (restart == boost::regbase::restart_word && pattern.starts_with("\\<")) {
+    return Opening::word_start;
+  }
+  return Opening::anywhere;
+}
+
+/// The bytes `\w` matches, as the expressions' traits class them.
+using WordBytes = std::array<bool, 256>;
+
+WordBytes word_bytes() {
+  const boost::regex word("\\w");
+  WordBytes bytes{};
+  for (std::size_t c = 0; c < bytes.size(); ++c) {
+    const char text = static_cast<char>(c);
+    bytes[c] = boost::regex_match(&text, &text + 1, word);
+  }
+  return bytes;
+}
+
 }  // namespace
 
 struct State;
@@ -61,11 +93,19 @@ struct Rule {
   boost::regex regex;
   Reuse reuse;
   bool several_elements;
+  Opening opening = Opening::anywhere;
   const State* next = nullptr;
 
-  /// Whether a match may begin with the byte at `at`, by the expression's own table of first
-  /// bytes (the one its searches skip by); false only where no match can begin there.
-  [[nodiscard]] bool may_begin(const char* at, const char* end) const {
+  /// Whether a match may begin at `at`, the start of the text searched: false only where it
+  /// cannot, as its opening `^` does not hold there after the line's beginning, its opening `\<`
+  /// needs a word character, or the expression's own table of first bytes (the one its searches
+  /// skip by) leaves that byte out.
+  [[nodiscard]] bool may_begin(const char* at, const char* end, bool beginning_of_line,
+                               const WordBytes& word) const {
+    if (opening == Opening::line_start && !beginning_of_line) return false;
+    if (opening == Opening::word_start && (at == end || !word[static_cast<unsigned char>(*at)])) {
+      return false;
+    }
     const unsigned restart = regex.get_restart_type();
     if (regex.can_be_null() ||
         (restart != boost::regbase::restart_any && restart != boost::regbase::restart_word &&
@@ -87,6 +127,7 @@ struct State {
 };
 
 struct RuleMatcher::Definition {
+  WordBytes word = word_bytes();
   std::deque<State> states;
   const State* main = nullptr;
 };
@@ -111,6 +152,7 @@ RuleMatcher::RuleMatcher(const srchilite::HighlightState& main)
                                       .regex = boost::regex(pattern),
                                       .reuse = reuse_of(pattern),
                                       .several_elements = rule->getElemList().size() > 1});
+      compiled_rule->opening = opening_of(pattern, compiled_rule->regex);
       if (const auto* next = rule->getNextState().get()) {
         links.emplace_back(compiled_rule.get(), next);
         pending.push_back(next);
@@ -195,7 +237,7 @@ struct RuleMatcher::Block::Impl {
         return start() >= cursor ? &s : research();
       case Reuse::checked: {
         if (s.found && start() <= cursor) return research();
-        if (rule.may_begin(begin + cursor, end) &&
+        if (rule.may_begin(begin + cursor, end, beginning_of_line, definition.word) &&
             boost::regex_search(begin + cursor, end, anchored, rule.regex,
                                 flags_for(beginning_of_line) | boost::match_continuous)) {
           s.from = cursor;
@@ -240,6 +282,7 @@ struct RuleMatcher::Block::Impl {
           srchilite::RegexPreProcessor::replace_references(rule->source->toString(), key.second);
       replaced->regex = boost::regex(pattern);
       replaced->reuse = reuse_of(pattern);
+      replaced->opening = opening_of(pattern, replaced->regex);
       copy.rules.push_back(std::move(replaced));
     }
     searches.emplace_back(copy.rules.size());
