@@ -262,8 +262,8 @@ std::optional<std::vector<Line>> CodeHighlighter::colour(const Compiled& definit
       block.line(line, sink);
     }
   } catch (const std::exception&) {
-    // A rule that gives up on this text (the regular expressions' complexity limit) leaves
-    // this block plain.
+    // A rule that gives up on this text (the regular expressions' complexity limit), or a
+    // definition that stops moving on, leaves this block plain.
     return std::nullopt;
   }
   for (Line& line : lines) keep_characters_whole(line);
