@@ -76,7 +76,14 @@ if(VELMORA_STATIC_DEPS)
                REQUIRED)
 else()
   find_library(SOURCE_HIGHLIGHT_LIBRARY NAMES libsource-highlight.so.4 REQUIRED)
-  set(SOURCE_HIGHLIGHT_REGEX_LIBRARY "")
+  find_library(SOURCE_HIGHLIGHT_REGEX_LIBRARY NAMES libboost_regex.so.1.74.0 REQUIRED)
+endif()
+# Boost 1.74's headers, for the one file that searches with the library's Boost.Regex
+# (cli/renderer/src/rule_matcher.cpp); everything else includes Boost 1.81.
+find_path(SOURCE_HIGHLIGHT_BOOST_INCLUDE_DIR boost/regex.hpp
+          PATHS "${VELMORA_DEPS_PREFIX}/../boost1.74/usr/include" NO_DEFAULT_PATH)
+if(NOT SOURCE_HIGHLIGHT_BOOST_INCLUDE_DIR)
+  message(FATAL_ERROR "Boost 1.74 headers not found in build/deps/boost1.74: run scripts/setup")
 endif()
 add_library(velmora::source_highlight INTERFACE IMPORTED)
 # The headers' own Boost includes (boost/shared_ptr.hpp) come from Boost 1.81, listed first.

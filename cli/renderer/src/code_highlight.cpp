@@ -1,11 +1,8 @@
 #include "code_highlight.hpp"
 
-#include <srchilite/formatter.h>
-#include <srchilite/formattermanager.h>
 #include <srchilite/langdefmanager.h>
 #include <srchilite/langmap.h>
 #include <srchilite/regexrulefactory.h>
-#include <srchilite/sourcehighlighter.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -13,8 +10,10 @@
 #include <map>
 #include <mutex>
 #include <system_error>
+#include <unordered_map>
 #include <utility>
 
+#include "rule_matcher.hpp"
 #include "style_sheet.hpp"
 #include "velmora/base/strings.hpp"
 #include "velmora/platform/process.hpp"
@@ -79,26 +78,30 @@ const std::map<std::string, Role, std::less<>> ELEMENTS{
     {"variable", &CodePalette::variable}, {"label", &CodePalette::variable},
 };
 
-/// Where the formatters append: the last line of the block being highlighted, in its palette.
-struct Target {
-  std::vector<Line>* lines = nullptr;
-  const CodePalette* palette = nullptr;
-};
-
-class RunFormatter final : public srchilite::Formatter {
+/// Appends a line's runs in the palette's styles.
+class LineSink final : public RuleMatcher::Sink {
  public:
-  RunFormatter(std::shared_ptr<Target> target, std::optional<Role> role)
-      : target_(std::move(target)), role_(role) {}
+  /// `styles` remembers each element's style for the block: the element names are the
+  /// definition's own strings, so their addresses name them.
+  using Styles = std::unordered_map<const std::string*, const term::Style*>;
 
-  void format(const std::string& text, const srchilite::FormatterParams*) override {
-    if (!target_->lines || target_->lines->empty()) return;
-    static const term::Style PLAIN;
-    append_run(target_->lines->back(), role_ ? target_->palette->*(*role_) : PLAIN, text);
+  LineSink(Line& line, const CodePalette& palette, Styles& styles)
+      : line_(line), palette_(palette), styles_(styles) {}
+
+  void run(const std::string& element, std::string_view text) override {
+    auto [known, added] = styles_.try_emplace(&element, nullptr);
+    if (added) {
+      static const term::Style PLAIN;
+      const auto role = ELEMENTS.find(element);
+      known->second = role == ELEMENTS.end() ? &PLAIN : &(palette_.*(role->second));
+    }
+    append_run(line_, *known->second, text);
   }
 
  private:
-  std::shared_ptr<Target> target_;
-  std::optional<Role> role_;
+  Line& line_;
+  const CodePalette& palette_;
+  Styles& styles_;
 };
 
 /// The library's definition parser is one for the process: see CodeHighlighter::highlight.
@@ -150,7 +153,11 @@ void construct_source_highlight() {
 }  // namespace
 
 struct CodeHighlighter::Compiled {
+  explicit Compiled(srchilite::HighlightStatePtr main) : state(std::move(main)), matcher(*state) {}
+
+  /// Keeps the states the matcher reads alive.
   srchilite::HighlightStatePtr state;
+  RuleMatcher matcher;
 };
 
 struct CodeHighlighter::Engine {
@@ -229,7 +236,7 @@ std::shared_ptr<const CodeHighlighter::Compiled> CodeHighlighter::compiled(
       }
     }
     compiled = std::make_shared<const Compiled>(
-        Compiled{engine_->definitions.getHighlightState(engine_->dir.string(), *file)});
+        engine_->definitions.getHighlightState(engine_->dir.string(), *file));
     return compiled;
   } catch (const std::exception& error) {
     // A definition that does not load leaves its blocks plain (the answer matters more than
@@ -247,23 +254,16 @@ std::optional<std::vector<Line>> CodeHighlighter::colour(const Compiled& definit
                                                          const CodePalette& palette) {
   if (code.size() > MAX_HIGHLIGHT_BYTES) return std::nullopt;
   std::vector<Line> lines;
-  auto target = std::make_shared<Target>(Target{.lines = &lines, .palette = &palette});
-  srchilite::FormatterManager formatters(
-      srchilite::FormatterPtr(new RunFormatter(target, std::nullopt)));
-  for (const auto& [element, role] : ELEMENTS) {
-    formatters.addFormatter(element, srchilite::FormatterPtr(new RunFormatter(target, role)));
-  }
   try {
-    srchilite::SourceHighlighter highlighter(definition.state);
-    highlighter.setFormatterManager(&formatters);
-    highlighter.setOptimize(true);
+    RuleMatcher::Block block(definition.matcher);
+    LineSink::Styles styles;
     for (const std::string_view line : split_lines(code)) {
-      lines.emplace_back();
-      highlighter.highlightParagraph(std::string(line));
+      LineSink sink(lines.emplace_back(), palette, styles);
+      block.line(line, sink);
     }
   } catch (const std::exception&) {
-    // A rule that gives up on this text (the regular expressions' complexity limit) leaves
-    // this block plain.
+    // A rule that gives up on this text (the regular expressions' complexity limit), or a
+    // definition that stops moving on, leaves this block plain.
     return std::nullopt;
   }
   for (Line& line : lines) keep_characters_whole(line);
@@ -324,8 +324,8 @@ std::optional<std::vector<Line>> highlight_code(std::string_view language, std::
   }
   if (!definition) return std::nullopt;
   // Apart from the lookup, so the event loop asking about a language never waits for a worker's
-  // block; still one block at a time, as the library's matching is not made for threads (a
-  // state copied for a back reference bumps a shared counter).
+  // block; still one block at a time, so that try_highlight_code can tell the loop a worker is
+  // colouring (the matcher itself only reads the shared definition).
   const std::lock_guard lock(matching_mutex);
   return CodeHighlighter::colour(*definition, code, palette);
 }
