@@ -438,10 +438,12 @@ int run_cli(const Options& given) {
                              .user_language = setup.cfg.language,
                              .debug = args.debug});
   wirelet::AgentWsV3Client client(io.get_executor(), ws_config);
+  // Opened when first used (after the binding): the connection goes out first.
   velmora::session_store::VelmoraSessionStore session_store(
       [console = setup.console](const std::string& warning) {
         print_console_notice(*console, Console::escape(warning), "yellow");
-      });
+      },
+      std::nullopt, {}, velmora::session_store::VelmoraSessionStore::Opening::on_first_use);
   SessionState s(io.get_executor(), args, setup, client, session_store);
   client.set_debug_sink(s.debug_sink());
 
