@@ -36,6 +36,7 @@ function(velmora_runtime_library name version_script)
     NO_SONAME ON
     VELMORA_RUNTIME ON
     LINK_DEPENDS "${version_script};${velmora_runtime_archives}")
+  velmora_hot_text(${name})
 endfunction()
 
 velmora_runtime_library(velmora_runtime_link "${velmora_runtime_dir}/runtime.map")

@@ -29,7 +29,27 @@ if(VELMORA_STATIC_DEPS)
     # Relative relocations packed (DT_RELR): the loader reads a few KiB instead of hundreds per
     # library. Needs glibc 2.36, which the static C++ runtime needs anyway (arc4random).
     "LINKER:-z,pack-relative-relocs")
+  # The functions a one-shot run executes (cmake/hot_text.txt, written by scripts/hot-text) go
+  # first in each shared library's code: the kernel maps a run's code in blocks of 64 KiB or
+  # more around each page it touches, so scattered among the rest they made most of the text
+  # resident. A name the build no longer has is ignored.
+  set(VELMORA_HOT_TEXT_SCRIPT "${CMAKE_BINARY_DIR}/hot_text.ld")
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${PROJECT_SOURCE_DIR}/cmake/hot_text.txt")
+  file(STRINGS "${PROJECT_SOURCE_DIR}/cmake/hot_text.txt" velmora_hot_functions REGEX "^[A-Za-z0-9_.$]+$")
+  list(TRANSFORM velmora_hot_functions REPLACE "(.+)" "    *(.text.\\1)")
+  list(JOIN velmora_hot_functions "\n" velmora_hot_functions)
+  file(CONFIGURE OUTPUT "${VELMORA_HOT_TEXT_SCRIPT}" CONTENT
+       "SECTIONS\n{\n  .text.velmora_hot :\n  {\n${velmora_hot_functions}\n  }\n}\nINSERT BEFORE .text;\n"
+       @ONLY)
 endif()
+
+# velmora_hot_text(<shared library>): release builds order its code by cmake/hot_text.txt.
+function(velmora_hot_text target)
+  if(VELMORA_HOT_TEXT_SCRIPT)
+    target_link_options(${target} PRIVATE "LINKER:-T,${VELMORA_HOT_TEXT_SCRIPT}")
+    set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS "${VELMORA_HOT_TEXT_SCRIPT}")
+  endif()
+endfunction()
 
 function(velmora_target_defaults target)
   target_compile_options(${target} PRIVATE ${VELMORA_WARNINGS})
@@ -50,4 +70,7 @@ function(velmora_library name kind)
   target_include_directories(${name} PRIVATE "${CMAKE_CURRENT_SOURCE_DIR}/src")
   target_link_libraries(${name} PUBLIC ${ARG_PUBLIC_LIBS} PRIVATE ${ARG_PRIVATE_LIBS})
   velmora_target_defaults(${name})
+  if(kind STREQUAL "SHARED")
+    velmora_hot_text(${name})
+  endif()
 endfunction()

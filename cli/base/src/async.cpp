@@ -1,5 +1,8 @@
 #include "velmora/base/async.hpp"
 
+#include <pthread.h>
+#include <signal.h>
+
 #include <boost/asio/bind_cancellation_slot.hpp>
 #include <boost/asio/cancellation_signal.hpp>
 #include <boost/asio/co_spawn.hpp>
@@ -122,7 +125,19 @@ awaitable<void> Task::join() const {
 
 net::thread_pool& worker_pool() {
   // Leaked on purpose: joining at exit would wait for a worker blocked on standard input.
-  static auto* pool = new net::thread_pool(4);
+  static auto* pool = [] {
+    // Threads inherit the signal mask of the thread that starts them; with SIGINT blocked
+    // there, Ctrl+C always reaches the event loop and never breaks a worker's blocked read of
+    // standard input with EINTR. Started on first use: a run that needs no worker starts none.
+    sigset_t block;
+    sigset_t previous;
+    sigemptyset(&block);
+    sigaddset(&block, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &block, &previous);
+    auto* started = new net::thread_pool(4);
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    return started;
+  }();
   return *pool;
 }
 

@@ -142,6 +142,13 @@ struct VelmoraSessionStore::Impl {
   Database db;
   /// At most one warning per store, so a broken file does not flood the session.
   bool warned = false;
+  bool opened = false;
+
+  void open_once() {
+    if (opened) return;
+    opened = true;
+    open();
+  }
 
   void warn(const std::string& text) {
     if (warned) return;
@@ -229,6 +236,9 @@ struct VelmoraSessionStore::Impl {
     auto wal = db.prepare("PRAGMA journal_mode=WAL");
     while (wal.step()) {
     }
+    // With the WAL journal a commit stays atomic without waiting for the disk; only the
+    // checkpoint syncs. A power cut may lose the last saved session, never the file.
+    db.exec("PRAGMA synchronous=NORMAL");
     // A truncated file keeps a readable header and fails only on the pages it lost; the store
     // is small (MAX_SAVED_SESSIONS rows), so checking every page costs about a millisecond.
     auto check = db.prepare("PRAGMA quick_check(1)");
@@ -329,22 +339,27 @@ struct VelmoraSessionStore::Impl {
 };
 
 VelmoraSessionStore::VelmoraSessionStore(WarningHandler on_warning,
-                                         std::optional<fs::path> database, Clock clock)
+                                         std::optional<fs::path> database, Clock clock,
+                                         Opening opening)
     : impl_(std::make_unique<Impl>()) {
   impl_->path = database ? std::move(*database) : default_database_path();
   impl_->on_warning = std::move(on_warning);
   impl_->clock = std::move(clock);
-  impl_->open();
+  if (opening == Opening::now) impl_->open_once();
 }
 
 VelmoraSessionStore::~VelmoraSessionStore() = default;
 
-bool VelmoraSessionStore::available() const noexcept { return impl_->db.is_open(); }
+bool VelmoraSessionStore::available() const {
+  impl_->open_once();
+  return impl_->db.is_open();
+}
 
 std::vector<SessionRecord> VelmoraSessionStore::list_sessions(
     const std::optional<std::string>& endpoint, const std::optional<std::string>& user_id,
     int limit) {
   std::vector<SessionRecord> records;
+  impl_->open_once();
   if (!impl_->db.is_open() || limit <= 0) return records;
   try {
     Impl::retrying([&] {
@@ -369,6 +384,7 @@ std::vector<SessionRecord> VelmoraSessionStore::list_sessions(
 }
 
 void VelmoraSessionStore::upsert_session(const SessionUpsert& session) {
+  impl_->open_once();
   if (!impl_->db.is_open() || session.thread_id.empty()) return;
   try {
     Impl::retrying([&] {
@@ -394,6 +410,7 @@ void VelmoraSessionStore::upsert_session(const SessionUpsert& session) {
 
 void VelmoraSessionStore::update_conversation(const std::string& thread_id,
                                               const std::string& conversation) {
+  impl_->open_once();
   if (!impl_->db.is_open() || thread_id.empty()) return;
   try {
     Impl::retrying([&] {

@@ -4,7 +4,26 @@
 
 namespace velmora::session_store::detail {
 
+namespace {
+
+// The store holds a few pages and runs a handful of statements a session, so SQLite's
+// up-front allocations (a block of 20 cache pages, 120 KiB of lookaside slots per connection,
+// each written through when set up) were most of a short run's heap. Process-wide settings,
+// accepted only before SQLite initialises: a refusal (a host program that initialised it
+// first) leaves SQLite's defaults, which work just as well.
+void configure_sqlite_once() {
+  static const bool configured = [] {
+    sqlite3_config(SQLITE_CONFIG_PAGECACHE, nullptr, 0, 0);
+    sqlite3_config(SQLITE_CONFIG_LOOKASIDE, 0, 0);
+    return true;
+  }();
+  (void)configured;
+}
+
+}  // namespace
+
 Database::Database(const std::filesystem::path& path, bool create) {
+  configure_sqlite_once();
   int flags = SQLITE_OPEN_READWRITE;
   if (create) flags |= SQLITE_OPEN_CREATE;
   const int rc = sqlite3_open_v2(path.c_str(), &db_, flags, nullptr);

@@ -60,19 +60,6 @@ class LiveDisplayRelay final : public velmora::term::LiveDisplay {
   std::shared_ptr<Console> console_;
 };
 
-/// Worker threads inherit the signal mask of the thread that creates them; with SIGINT
-/// blocked there, Ctrl+C always reaches the event loop and never breaks a blocked read of
-/// standard input with EINTR.
-void keep_sigint_off_workers() {
-  sigset_t block;
-  sigset_t previous;
-  sigemptyset(&block);
-  sigaddset(&block, SIGINT);
-  pthread_sigmask(SIG_BLOCK, &block, &previous);
-  (void)velmora::base::worker_pool();
-  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-}
-
 /// Attachments of `--attachments` (comma-separated, blanks dropped) then every `--attachment`.
 std::vector<parcelon::LocalAttachment> initial_attachments(const Options& args) {
   std::vector<parcelon::LocalAttachment> attachments;
@@ -417,7 +404,6 @@ int run_cli(const Options& given) {
   const HeadlessStart headless = start_headless(given);
   if (headless.exit_status) return *headless.exit_status;
   const Options& args = headless.args;
-  keep_sigint_off_workers();
   net::io_context io;
   const auto relay = std::make_shared<LiveDisplayRelay>();
   SessionSetupDeps deps;
@@ -452,10 +438,12 @@ int run_cli(const Options& given) {
                              .user_language = setup.cfg.language,
                              .debug = args.debug});
   wirelet::AgentWsV3Client client(io.get_executor(), ws_config);
+  // Opened when first used (after the binding): the connection goes out first.
   velmora::session_store::VelmoraSessionStore session_store(
       [console = setup.console](const std::string& warning) {
         print_console_notice(*console, Console::escape(warning), "yellow");
-      });
+      },
+      std::nullopt, {}, velmora::session_store::VelmoraSessionStore::Opening::on_first_use);
   SessionState s(io.get_executor(), args, setup, client, session_store);
   client.set_debug_sink(s.debug_sink());
 

@@ -272,7 +272,15 @@ awaitable<void> ws_handshake(websocket::stream<NextLayer>& ws, const WsEndpoint&
 
 awaitable<std::unique_ptr<Transport>> open_attempt(const WsEndpoint& endpoint,
                                                    std::shared_ptr<ssl::context> context) {
-  const auto addresses = co_await resolve(endpoint);
+  // An address literal needs no resolver, so a run to one starts no worker threads.
+  error_code literal;
+  const auto address = net::ip::make_address(endpoint.host, literal);
+  std::vector<tcp::endpoint> addresses;
+  if (literal) {
+    addresses = co_await resolve(endpoint);
+  } else {
+    addresses.emplace_back(address, endpoint.port);
+  }
   tcp::socket socket = co_await connect_socket(addresses);
   if (!endpoint.tls) {
     auto transport = std::make_unique<PlainTransport>(nullptr, std::move(socket));

@@ -73,11 +73,14 @@ class VelmoraSessionStore final : public SessionStore {
   /// printed on standard error.
   using WarningHandler = std::function<void(const std::string&)>;
   using Clock = std::function<std::chrono::system_clock::time_point()>;
+  /// When the file is opened (and any warning given): at construction, or by the first call,
+  /// so that a session reaches its server before it touches the disk.
+  enum class Opening { now, on_first_use };
 
   /// `database` defaults to default_database_path(); `clock` to the system clock.
   explicit VelmoraSessionStore(WarningHandler on_warning = {},
                                std::optional<std::filesystem::path> database = std::nullopt,
-                               Clock clock = {});
+                               Clock clock = {}, Opening opening = Opening::now);
   ~VelmoraSessionStore() override;
 
   using SessionStore::list_sessions;
@@ -88,7 +91,7 @@ class VelmoraSessionStore final : public SessionStore {
   void update_conversation(const std::string& thread_id, const std::string& conversation) override;
 
   /// False once the database turned out unusable (records are then neither read nor saved).
-  [[nodiscard]] bool available() const noexcept;
+  [[nodiscard]] bool available() const;
 
  private:
   struct Impl;
