@@ -122,13 +122,37 @@ std::string AnswerStream::append(std::string_view delta) {
   }
   const std::size_t old_size = pending_.size();
   pending_.append(delta);
-  if (delta.find('\n') == std::string_view::npos) return {};
-  // Nothing inside an open code block can begin another block: only its lines can go out.
-  if (in_open_code_block()) return release_code_lines();
-  if (!worth_checking(old_size)) return {};
-  const std::size_t stable = stable_block_prefix(pending_);
-  if (stable == 0) return {};
-  return release(stable);
+  if (delta.find('\n') != std::string_view::npos) {
+    // Nothing inside an open code block can begin another block: only its lines can go out.
+    if (in_open_code_block()) return release_code_lines();
+    if (worth_checking(old_size)) {
+      const std::size_t stable = stable_block_prefix(pending_);
+      if (stable > 0) return release(stable);
+    }
+  }
+  return release_paragraph_window();
+}
+
+std::string AnswerStream::release_paragraph_window() {
+  if (pending_.size() < window_bytes_) return {};
+  cuts_.scan(pending_, paragraph_continued_);
+  const std::size_t cut = cuts_.last_cut();
+  if (cut == 0) return {};
+  std::string released = pending_.substr(0, cut);
+  pending_.erase(0, cut);
+  cuts_.cut(cut);
+  set_release_flags(false, true);
+  paragraph_continued_ = true;
+  fence_checked_ = 0;
+  mark_printed(released);
+  return released;
+}
+
+void AnswerStream::set_release_flags(bool leaves_code_open, bool leaves_paragraph_open) {
+  release_continues_ = continued_prefix_ > 0;
+  release_leaves_open_ = leaves_code_open;
+  release_continues_paragraph_ = paragraph_continued_;
+  release_leaves_paragraph_open_ = leaves_paragraph_open;
 }
 
 bool AnswerStream::in_open_code_block() {
@@ -160,8 +184,9 @@ std::string AnswerStream::release(std::size_t size) {
     released = pending_.substr(0, size);
     pending_.erase(0, size);
   }
-  release_continues_ = continued_prefix_ > 0;
-  release_leaves_open_ = false;
+  set_release_flags(false, false);
+  paragraph_continued_ = false;
+  cuts_.reset();
   mark_printed(std::string_view(released).substr(std::min(continued_prefix_, released.size())));
   continued_prefix_ = 0;
   fence_checked_ = 0;
@@ -175,8 +200,7 @@ std::string AnswerStream::release_code_lines() {
   if (cut <= fence_end + 1) return {};
   std::string released = pending_.substr(0, cut);
   pending_.erase(fence_end + 1, cut - fence_end - 1);
-  release_continues_ = continued_prefix_ > 0;
-  release_leaves_open_ = true;
+  set_release_flags(true, false);
   mark_printed(std::string_view(released).substr(continued_prefix_));
   continued_prefix_ = fence_end + 1;
   fence_checked_ = fence_end + 1;
@@ -187,16 +211,19 @@ std::string AnswerStream::take_pending() { return release(pending_.size()); }
 
 std::string AnswerStream::settle(std::string_view content) {
   const std::string fence = pending_.substr(0, continued_prefix_);
+  const bool paragraph = paragraph_continued_;
   pending_.clear();
   continued_prefix_ = 0;
   fence_checked_ = 0;
-  release_continues_ = false;
-  release_leaves_open_ = false;
+  paragraph_continued_ = false;
+  cuts_.reset();
+  set_release_flags(false, false);
   if (content.size() >= printed_size_ && fnv1a(content.substr(0, printed_size_)) == printed_hash_) {
     const std::string_view rest = content.substr(printed_size_);
     mark_printed(rest);
-    // The rest of a code block printed in pieces is still code.
+    // The rest of a code block or paragraph printed in pieces goes on from them.
     release_continues_ = !fence.empty();
+    release_continues_paragraph_ = paragraph;
     return fence + std::string(rest);
   }
   printed_size_ = 0;
