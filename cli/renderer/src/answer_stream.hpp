@@ -49,6 +49,10 @@ class AnswerStream {
   [[nodiscard]] bool release_leaves_paragraph_open() const noexcept {
     return release_leaves_paragraph_open_;
   }
+  /// The text last released is laid out as plain text: it belongs to a paragraph that could not
+  /// be cut and grew past what is ever parsed as Markdown (MAX_MARKDOWN_BYTES), so it goes out
+  /// in windows as it would be laid out whole.
+  [[nodiscard]] bool release_plain() const noexcept { return release_plain_; }
   /// The pending text continues a code block released in part (see release_continues).
   [[nodiscard]] bool continues() const noexcept { return continued_prefix_ > 0; }
   /// The pending text continues a paragraph released in windows.
@@ -91,6 +95,11 @@ class AnswerStream {
   bool paragraph_continued_ = false;
   bool release_continues_paragraph_ = false;
   bool release_leaves_paragraph_open_ = false;
+  /// The pending text continues a paragraph released as plain text.
+  bool paragraph_plain_ = false;
+  bool release_plain_ = false;
+  /// The last line feed of the pending text checked for blocks ending before the paragraph.
+  std::size_t probed_newline_ = std::string::npos;
   ParagraphCuts cuts_;
   /// Length and FNV-1a hash of everything released so far.
   std::size_t printed_size_ = 0;

@@ -99,7 +99,24 @@ void AnswerWriter::print_markdown(const AnswerStream& stream, std::string_view t
   paragraph_tail_.clear();
   paragraph_printed_ = false;
   if (is_blank(text) && options.lead_in.empty()) return;
-  std::string source = with_definitions(stream, text);
+  const bool plain_continues = plain_open_ && stream.release_continues_paragraph();
+  plain_open_ = stream.release_plain() && stream.release_leaves_paragraph_open();
+  if (stream.release_plain()) {
+    // Laid out as render_markdown lays out text too long to parse, window after window.
+    if (!plain_continues) plain_column_ = 0;
+    Line runs = std::move(options.lead_in);
+    append_run(runs, term::Style{}, expand_tabs(text, 4, plain_column_));
+    const int width = std::max(options.width, 8);
+    const std::vector<Line> lines =
+        plain_open_ ? wrap_runs_open(runs, width, paragraph_tail_) : wrap_runs(runs, width);
+    paragraph_printed_ = plain_open_ && (joined || !lines.empty());
+    out_.print_block(lines, joined);
+    return;
+  }
+  // Text too long to parse is laid out as it is: link definitions are not shown again.
+  std::string source = text.size() + stream.definitions().size() < MAX_MARKDOWN_BYTES
+                           ? with_definitions(stream, text)
+                           : std::string(text);
   if (stream.release_leaves_paragraph_open()) {
     options.open_tail = &paragraph_tail_;
     const std::vector<Line> lines = render_markdown(source, options);
@@ -286,6 +303,7 @@ void AnswerWriter::clear() {
   open_.reset();
   paragraph_tail_.clear();
   paragraph_printed_ = false;
+  plain_open_ = false;
   streams_.clear();
 }
 

@@ -25,9 +25,6 @@ namespace {
 
 using term::Style;
 
-/// Beyond this size an answer is laid out as plain paragraphs: a chat answer is never this big,
-/// and the parser's cost must stay bounded for a hostile one.
-constexpr std::size_t MAX_MARKDOWN_BYTES = std::size_t{1} << 20;
 /// Deeper block nesting is flattened to text: each level narrows the lines, and recursion on a
 /// hostile ">>>>>…" must not exhaust the stack.
 constexpr int MAX_BLOCK_DEPTH = 16;

@@ -17,6 +17,10 @@
 
 namespace velmora::renderer {
 
+/// Beyond this size text is laid out as plain paragraphs: a chat answer is never this big, and
+/// the parser's cost must stay bounded for a hostile one.
+inline constexpr std::size_t MAX_MARKDOWN_BYTES = std::size_t{1} << 20;
+
 struct MarkdownOptions {
   int width = 80;
   /// Links become OSC 8 hyperlinks; without, a link's address follows its text.

@@ -77,7 +77,7 @@ bool ParagraphCuts::delimiter_run(std::string_view text, std::size_t& pos) {
   pos = end;
   if (before >= 0x80 || after >= 0x80) {
     // Unicode spaces and punctuation decide flanking there: not judged here.
-    stopped_ = true;
+    held_ = true;
     return true;
   }
   const bool left = !is_space(after) && (!is_punct(after) || is_space(before) || is_punct(before));
@@ -90,7 +90,7 @@ bool ParagraphCuts::delimiter_run(std::string_view text, std::size_t& pos) {
   }
   if (opens && closes) {
     // Whether it closes depends on lengths elsewhere (the rule of three): not followed here.
-    stopped_ = true;
+    held_ = true;
   } else if (opens) {
     if (mark == '*') stars_ += length;
     if (mark == '_') underscores_ += length;
@@ -118,6 +118,15 @@ void ParagraphCuts::scan(std::string_view text, bool continued) {
       if (!check_line(text, i)) break;
       at_line_start_ = false;
       if (stopped_) break;
+    }
+    if (held_) {
+      // No more cuts; its lines are still judged, to tell whether it stays one paragraph.
+      const auto newline = text.find('\n', i);
+      if (newline == std::string_view::npos) {
+        i = text.size();
+        break;
+      }
+      i = newline;
     }
     const char c = text[i];
     if (c == '\n') {
@@ -159,7 +168,7 @@ void ParagraphCuts::scan(std::string_view text, bool continued) {
       } else if (c == '>') {
         html_ = Html::none;
       } else if (unsure_inside(text, i)) {
-        stopped_ = true;
+        held_ = true;
       }
       ++i;
       continue;
@@ -170,7 +179,7 @@ void ParagraphCuts::scan(std::string_view text, bool continued) {
       } else if (c == ')') {
         --link_parens_;
       } else if (c == '<' || c == '"' || c == '\'' || unsure_inside(text, i)) {
-        stopped_ = true;
+        held_ = true;
       }
       ++i;
       continue;

@@ -5,7 +5,7 @@
 // strikethrough, link bracket, code span, raw HTML or autolink left open. The rule is
 // conservative: what the scan cannot judge exactly (a delimiter run that could both open and
 // close, one beside a non-ASCII character, quotes in a link's parentheses) stops the cuts for
-// the rest of the paragraph, which is then held whole as before.
+// the rest of the paragraph.
 //
 // Cuts fall only between a run of blanks and an ASCII letter inside a line, so the text after a
 // cut starts as a paragraph does and each part keeps its inline meaning when parsed alone.
@@ -26,6 +26,8 @@ class ParagraphCuts {
   void scan(std::string_view text, bool continued);
   /// The last safe cut found (offset into the text last scanned), 0 when none.
   [[nodiscard]] std::size_t last_cut() const noexcept { return last_cut_; }
+  /// No line seen so far ends the paragraph or changes what it is.
+  [[nodiscard]] bool one_paragraph() const noexcept { return started_ && !stopped_; }
   /// The text before `cut` was taken away: offsets now count from there.
   void cut(std::size_t cut);
   /// The paragraph ended or the text was released otherwise: start over.
@@ -46,8 +48,10 @@ class ParagraphCuts {
   bool at_line_start_ = false;
   /// A line with text was seen: a blank line now ends the paragraph.
   bool seen_text_ = false;
-  /// No more cuts in this paragraph: it may end or change here, or the scan lost certainty.
+  /// No more cuts in this paragraph: a line may end or change it here.
   bool stopped_ = false;
+  /// No more cuts in this paragraph: the scan cannot tell what its text still opens.
+  bool held_ = false;
   std::size_t code_run_ = 0;
   int brackets_ = 0;
   /// Depth of parentheses inside a link's "(…)"; -1 outside.

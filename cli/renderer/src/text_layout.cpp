@@ -218,10 +218,10 @@ std::string truncate_text(std::string_view text, int width) {
   return out;
 }
 
-std::string expand_tabs(std::string_view text, int tab_size) {
-  if (text.find('\t') == std::string_view::npos) return std::string(text);
+namespace {
+
+std::string expand(std::string_view text, int tab_size, int& col) {
   std::string out;
-  int col = 0;
   for (std::size_t i = 0; i < text.size();) {
     const char c = text[i];
     if (c == '\t') {
@@ -241,6 +241,22 @@ std::string expand_tabs(std::string_view text, int tab_size) {
     }
   }
   return out;
+}
+
+}  // namespace
+
+std::string expand_tabs(std::string_view text, int tab_size) {
+  if (text.find('\t') == std::string_view::npos) return std::string(text);
+  int column = 0;
+  return expand(text, tab_size, column);
+}
+
+std::string expand_tabs(std::string_view text, int tab_size, int& column) {
+  if (text.find('\t') != std::string_view::npos) return expand(text, tab_size, column);
+  const auto newline = text.rfind('\n');
+  column = newline == std::string_view::npos ? column + display_width(text)
+                                             : display_width(text.substr(newline + 1));
+  return std::string(text);
 }
 
 Line join_lines(const std::vector<Line>& lines) {

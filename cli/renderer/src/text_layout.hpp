@@ -42,6 +42,8 @@ void append_line(Line& line, const Line& more);
 
 /// Replaces tabs by blanks up to the next multiple of `tab_size` columns.
 [[nodiscard]] std::string expand_tabs(std::string_view text, int tab_size = 4);
+/// The same for text that starts at `column` of its line; `column` becomes where it ends.
+[[nodiscard]] std::string expand_tabs(std::string_view text, int tab_size, int& column);
 
 /// All lines joined with "\n" into one run list, so they print in a single write.
 [[nodiscard]] Line join_lines(const std::vector<Line>& lines);
