@@ -10,8 +10,8 @@
 //   im_terminal        a pseudo-terminal with --plain-output
 //   terminal           a pseudo-terminal: the terminal profile, Markdown rendered block by block
 //   terminal_code      the same, the answer one fenced code block of 100-byte lines
-//   terminal_unbroken  the same, the answer one paragraph without a line break (not a goal: its
-//                      open block is the whole answer until the end)
+//   terminal_unbroken  the same, the answer one paragraph without a line break (printed in
+//                      windows where it can be cut)
 //
 //   oneshot_memory_bench [--mib N] [--only WAY]
 #include <algorithm>

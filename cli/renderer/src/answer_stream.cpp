@@ -77,6 +77,16 @@ bool is_definition(std::string_view line) {
          rest.substr(1, close - 1).find_first_of("[]") == std::string_view::npos;
 }
 
+/// Where plain text can be cut: after its last blank or line feed, else before its last
+/// character, so no character is split.
+std::size_t plain_cut(std::string_view text) {
+  const auto blank = text.find_last_of(" \n");
+  if (blank != std::string_view::npos) return blank + 1;
+  std::size_t cut = text.size() - 1;
+  while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
+  return cut;
+}
+
 }  // namespace
 
 std::uint64_t fnv1a(std::string_view text, std::uint64_t hash) noexcept {
@@ -122,13 +132,57 @@ std::string AnswerStream::append(std::string_view delta) {
   }
   const std::size_t old_size = pending_.size();
   pending_.append(delta);
-  if (delta.find('\n') == std::string_view::npos) return {};
-  // Nothing inside an open code block can begin another block: only its lines can go out.
-  if (in_open_code_block()) return release_code_lines();
-  if (!worth_checking(old_size)) return {};
-  const std::size_t stable = stable_block_prefix(pending_);
-  if (stable == 0) return {};
-  return release(stable);
+  if (delta.find('\n') != std::string_view::npos) {
+    // Nothing inside an open code block can begin another block: only its lines can go out.
+    if (!paragraph_plain_ && in_open_code_block()) return release_code_lines();
+    if (worth_checking(old_size)) {
+      const std::size_t stable = stable_block_prefix(pending_);
+      if (stable > 0) return release(stable);
+    }
+  }
+  return release_paragraph_window();
+}
+
+std::string AnswerStream::release_paragraph_window() {
+  if (pending_.size() < window_bytes_) return {};
+  if (!paragraph_continued_ && !paragraph_plain_) {
+    // Blocks that ended before the paragraph began go first: with the paragraph's first line
+    // incomplete, the split into blocks has not seen it start.
+    const auto newline = pending_.rfind('\n');
+    if (newline != std::string::npos && newline != probed_newline_) {
+      probed_newline_ = newline;
+      std::string probe = pending_.substr(0, newline + 1);
+      probe.append(std::string_view(pending_).substr(newline + 1, 64));
+      probe += '\n';
+      const std::size_t stable = stable_block_prefix(probe);
+      if (stable > 0 && stable <= newline + 1) return release(stable);
+    }
+  }
+  std::size_t cut = 0;
+  if (!paragraph_plain_) {
+    cuts_.scan(pending_, paragraph_continued_);
+    cut = cuts_.last_cut();
+    // Held whole, it would be laid out as plain text: it can go out so now, in windows.
+    paragraph_plain_ = cut == 0 && pending_.size() > MAX_MARKDOWN_BYTES && cuts_.one_paragraph();
+  }
+  if (paragraph_plain_) cut = plain_cut(pending_);
+  if (cut == 0) return {};
+  std::string released = pending_.substr(0, cut);
+  pending_.erase(0, cut);
+  cuts_.cut(cut);
+  set_release_flags(false, true);
+  paragraph_continued_ = true;
+  fence_checked_ = 0;
+  mark_printed(released);
+  return released;
+}
+
+void AnswerStream::set_release_flags(bool leaves_code_open, bool leaves_paragraph_open) {
+  release_continues_ = continued_prefix_ > 0;
+  release_leaves_open_ = leaves_code_open;
+  release_continues_paragraph_ = paragraph_continued_;
+  release_leaves_paragraph_open_ = leaves_paragraph_open;
+  release_plain_ = paragraph_plain_;
 }
 
 bool AnswerStream::in_open_code_block() {
@@ -160,8 +214,11 @@ std::string AnswerStream::release(std::size_t size) {
     released = pending_.substr(0, size);
     pending_.erase(0, size);
   }
-  release_continues_ = continued_prefix_ > 0;
-  release_leaves_open_ = false;
+  set_release_flags(false, false);
+  paragraph_continued_ = false;
+  paragraph_plain_ = false;
+  probed_newline_ = std::string::npos;
+  cuts_.reset();
   mark_printed(std::string_view(released).substr(std::min(continued_prefix_, released.size())));
   continued_prefix_ = 0;
   fence_checked_ = 0;
@@ -175,8 +232,7 @@ std::string AnswerStream::release_code_lines() {
   if (cut <= fence_end + 1) return {};
   std::string released = pending_.substr(0, cut);
   pending_.erase(fence_end + 1, cut - fence_end - 1);
-  release_continues_ = continued_prefix_ > 0;
-  release_leaves_open_ = true;
+  set_release_flags(true, false);
   mark_printed(std::string_view(released).substr(continued_prefix_));
   continued_prefix_ = fence_end + 1;
   fence_checked_ = fence_end + 1;
@@ -187,16 +243,23 @@ std::string AnswerStream::take_pending() { return release(pending_.size()); }
 
 std::string AnswerStream::settle(std::string_view content) {
   const std::string fence = pending_.substr(0, continued_prefix_);
-  pending_.clear();
+  const bool paragraph = paragraph_continued_;
+  const bool plain = paragraph_plain_;
+  // Held whole, a paragraph that could not be cut may be large: its memory goes now.
+  std::string().swap(pending_);
   continued_prefix_ = 0;
   fence_checked_ = 0;
-  release_continues_ = false;
-  release_leaves_open_ = false;
+  paragraph_continued_ = false;
+  paragraph_plain_ = false;
+  cuts_.reset();
+  set_release_flags(false, false);
   if (content.size() >= printed_size_ && fnv1a(content.substr(0, printed_size_)) == printed_hash_) {
     const std::string_view rest = content.substr(printed_size_);
     mark_printed(rest);
-    // The rest of a code block printed in pieces is still code.
+    // The rest of a code block or paragraph printed in pieces goes on from them.
     release_continues_ = !fence.empty();
+    release_continues_paragraph_ = paragraph;
+    release_plain_ = plain;
     return fence + std::string(rest);
   }
   printed_size_ = 0;

@@ -10,13 +10,20 @@
 #include <string>
 #include <string_view>
 
+#include "paragraph_cuts.hpp"
+
 namespace velmora::renderer {
 
 class AnswerStream {
  public:
+  /// An open paragraph longer than this is released in windows where it can be cut (see
+  /// ParagraphCuts), so a huge one never has to be held, parsed and laid out whole.
+  static constexpr std::size_t PARAGRAPH_WINDOW_BYTES = 256 * 1024;
+
   /// With `split_blocks`, text is released only as complete Markdown blocks; without, every
   /// delta is released at once (plain text consumers).
-  explicit AnswerStream(bool split_blocks) : split_blocks_(split_blocks) {}
+  explicit AnswerStream(bool split_blocks, std::size_t window_bytes = PARAGRAPH_WINDOW_BYTES)
+      : split_blocks_(split_blocks), window_bytes_(window_bytes) {}
 
   /// Adds a delta; returns the text that became final and should be printed now.
   std::string append(std::string_view delta);
@@ -33,8 +40,23 @@ class AnswerStream {
   /// whether that block goes on after it.
   [[nodiscard]] bool release_continues() const noexcept { return release_continues_; }
   [[nodiscard]] bool release_leaves_open() const noexcept { return release_leaves_open_; }
+  /// Whether the text last released continues a paragraph whose start was released before (in
+  /// a window), and whether that paragraph goes on after it: then the text is one paragraph
+  /// ending in blanks, cut where what follows cannot change how it reads.
+  [[nodiscard]] bool release_continues_paragraph() const noexcept {
+    return release_continues_paragraph_;
+  }
+  [[nodiscard]] bool release_leaves_paragraph_open() const noexcept {
+    return release_leaves_paragraph_open_;
+  }
+  /// The text last released is laid out as plain text: it belongs to a paragraph that could not
+  /// be cut and grew past what is ever parsed as Markdown (MAX_MARKDOWN_BYTES), so it goes out
+  /// in windows as it would be laid out whole.
+  [[nodiscard]] bool release_plain() const noexcept { return release_plain_; }
   /// The pending text continues a code block released in part (see release_continues).
   [[nodiscard]] bool continues() const noexcept { return continued_prefix_ > 0; }
+  /// The pending text continues a paragraph released in windows.
+  [[nodiscard]] bool continues_paragraph() const noexcept { return paragraph_continued_; }
 
   /// Link reference definitions seen in released text, to be put before later text so its
   /// references still resolve.
@@ -50,11 +72,16 @@ class AnswerStream {
   /// Releases the complete lines of such a block once it is long, keeping its fence line in
   /// front of the rest.
   std::string release_code_lines();
+  /// Releases the open paragraph up to its last safe cut once it is long.
+  std::string release_paragraph_window();
+  /// The release flags for text that ends the pending block (or all of it).
+  void set_release_flags(bool leaves_code_open, bool leaves_paragraph_open);
   void mark_printed(std::string_view text);
   void collect_definitions(std::string_view text);
   [[nodiscard]] bool worth_checking(std::size_t old_size) const;
 
   bool split_blocks_;
+  std::size_t window_bytes_;
   std::string pending_;
   std::string definitions_;
   /// While a code block is printed in pieces: the size of its fence line (with its line feed)
@@ -64,6 +91,16 @@ class AnswerStream {
   std::size_t fence_checked_ = 0;
   bool release_continues_ = false;
   bool release_leaves_open_ = false;
+  /// The pending text continues a paragraph released in windows.
+  bool paragraph_continued_ = false;
+  bool release_continues_paragraph_ = false;
+  bool release_leaves_paragraph_open_ = false;
+  /// The pending text continues a paragraph released as plain text.
+  bool paragraph_plain_ = false;
+  bool release_plain_ = false;
+  /// The last line feed of the pending text checked for blocks ending before the paragraph.
+  std::size_t probed_newline_ = std::string::npos;
+  ParagraphCuts cuts_;
   /// Length and FNV-1a hash of everything released so far.
   std::size_t printed_size_ = 0;
   std::uint64_t printed_hash_ = 14695981039346656037ull;

@@ -91,13 +91,44 @@ AnswerWriter::AnswerWriter(Scrollback& out, LiveRegion& live,
       redraw_seconds_(redraw_seconds) {}
 
 void AnswerWriter::print_markdown(const AnswerStream& stream, std::string_view text) {
-  if (is_blank(text)) return;
-  std::string source = with_definitions(stream, text);
   MarkdownOptions options = markdown_();
+  // A paragraph printed in windows: each window's last line is laid out again with the next,
+  // and its lines follow those already printed without a gap.
+  const bool joined = stream.release_continues_paragraph() && paragraph_printed_;
+  if (stream.release_continues_paragraph()) options.lead_in = std::move(paragraph_tail_);
+  paragraph_tail_.clear();
+  paragraph_printed_ = false;
+  if (is_blank(text) && options.lead_in.empty()) return;
+  const bool plain_continues = plain_open_ && stream.release_continues_paragraph();
+  plain_open_ = stream.release_plain() && stream.release_leaves_paragraph_open();
+  if (stream.release_plain()) {
+    // Laid out as render_markdown lays out text too long to parse, window after window.
+    if (!plain_continues) plain_column_ = 0;
+    Line runs = std::move(options.lead_in);
+    append_run(runs, term::Style{}, expand_tabs(text, 4, plain_column_));
+    const int width = std::max(options.width, 8);
+    const std::vector<Line> lines =
+        plain_open_ ? wrap_runs_open(runs, width, paragraph_tail_) : wrap_runs(runs, width);
+    paragraph_printed_ = plain_open_ && (joined || !lines.empty());
+    out_.print_block(lines, joined);
+    return;
+  }
+  // Text too long to parse is laid out as it is: link definitions are not shown again.
+  std::string source = text.size() + stream.definitions().size() < MAX_MARKDOWN_BYTES
+                           ? with_definitions(stream, text)
+                           : std::string(text);
+  if (stream.release_leaves_paragraph_open()) {
+    options.open_tail = &paragraph_tail_;
+    const std::vector<Line> lines = render_markdown(source, options);
+    paragraph_printed_ = joined || !lines.empty();
+    out_.print_block(lines, joined);
+    return;
+  }
   // A code block printed in pieces: its top rule comes with the first, its bottom with the last.
-  const bool continues = stream.release_continues();
-  const auto trim = [continues, open = stream.release_leaves_open()](std::vector<Line> lines) {
-    if (continues && !lines.empty()) lines.erase(lines.begin());
+  const bool code_continues = stream.release_continues();
+  const bool continues = code_continues || joined;
+  const auto trim = [code_continues, open = stream.release_leaves_open()](std::vector<Line> lines) {
+    if (code_continues && !lines.empty()) lines.erase(lines.begin());
     if (open && !lines.empty()) lines.pop_back();
     return lines;
   };
@@ -250,12 +281,17 @@ void AnswerWriter::draw_preview(bool force) {
   if (!is_blank(stream.pending())) {
     MarkdownOptions options = markdown_();
     options.highlight = false;
+    // The rest of a paragraph printed in windows goes on from the line still open.
+    const bool joined = stream.continues_paragraph() && paragraph_printed_;
+    if (stream.continues_paragraph() && stream.pending().size() <= PREVIEW_SOURCE_BYTES) {
+      options.lead_in = paragraph_tail_;
+    }
     std::vector<Line> lines =
         render_markdown(with_definitions(stream, preview_source(stream.pending())), options);
     if (stream.continues() && !lines.empty()) lines.erase(lines.begin());
     if (lines.size() > MAX_PREVIEW_LINES) {
       lines.erase(lines.begin(), lines.end() - static_cast<std::ptrdiff_t>(MAX_PREVIEW_LINES));
-    } else if (out_.last != Scrollback::Last::none && !stream.continues()) {
+    } else if (out_.last != Scrollback::Last::none && !stream.continues() && !joined) {
       live_.preview.emplace_back();  // the gap the block will get when printed
     }
     live_.preview.insert(live_.preview.end(), lines.begin(), lines.end());
@@ -265,6 +301,9 @@ void AnswerWriter::draw_preview(bool force) {
 
 void AnswerWriter::clear() {
   open_.reset();
+  paragraph_tail_.clear();
+  paragraph_printed_ = false;
+  plain_open_ = false;
   streams_.clear();
 }
 

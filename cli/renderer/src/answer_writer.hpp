@@ -54,6 +54,13 @@ class AnswerWriter {
   std::map<std::string, AnswerStream> streams_;
   /// The stream whose pending text is the growing block; at most one at a time.
   std::optional<std::string> open_;
+  /// The last line of the paragraph window printed last, not yet final.
+  Line paragraph_tail_;
+  /// Lines of that paragraph are on screen.
+  bool paragraph_printed_ = false;
+  /// That window was plain text (AnswerStream::release_plain), its line at this column.
+  bool plain_open_ = false;
+  int plain_column_ = 0;
   std::function<void(const std::string&)> on_definition_failure_;
   /// Last: its jobs' completions refer to the members above.
   std::unique_ptr<HighlightJobs> jobs_;

@@ -25,9 +25,6 @@ namespace {
 
 using term::Style;
 
-/// Beyond this size an answer is laid out as plain paragraphs: a chat answer is never this big,
-/// and the parser's cost must stay bounded for a hostile one.
-constexpr std::size_t MAX_MARKDOWN_BYTES = std::size_t{1} << 20;
 /// Deeper block nesting is flattened to text: each level narrows the lines, and recursion on a
 /// hostile ">>>>>…" must not exhaust the stack.
 constexpr int MAX_BLOCK_DEPTH = 16;
@@ -106,9 +103,22 @@ class Renderer {
  public:
   explicit Renderer(const MarkdownOptions& options) : options_(options) {}
 
-  std::vector<Line> document(cmark_node* root) {
-    std::vector<Line> out;
-    children(root, options_.width, 0, 0, false, out);
+  std::vector<Line> document(cmark_node* root, std::string_view text) {
+    const auto paragraph = [](cmark_node* node) {
+      return node && cmark_node_get_type(node) == CMARK_NODE_PARAGRAPH ? node : nullptr;
+    };
+    first_paragraph_ = paragraph(cmark_node_first_child(root));
+    if (options_.open_tail) {
+      last_paragraph_ = paragraph(cmark_node_last_child(root));
+      // The parse drops a paragraph's closing blanks; the text after the window needs them.
+      trailing_blanks_ = text.size() - std::min(text.size(), text.find_last_not_of(' ') + 1);
+    }
+    std::vector<Line> out, blocks;
+    if (!first_paragraph_) out = wrap_runs(options_.lead_in, std::max(options_.width, 8));
+    children(root, options_.width, 0, 0, false, blocks);
+    if (!out.empty() && !blocks.empty()) out.emplace_back();
+    out.insert(out.end(), std::make_move_iterator(blocks.begin()),
+               std::make_move_iterator(blocks.end()));
     return out;
   }
 
@@ -229,8 +239,14 @@ class Renderer {
       return wrap_runs(Line{term::Segment{Style{}, plain_text(node)}}, width);
     }
     switch (cmark_node_get_type(node)) {
-      case CMARK_NODE_PARAGRAPH:
-        return wrap_runs(inlines(node, Style{}), width);
+      case CMARK_NODE_PARAGRAPH: {
+        Line runs;
+        if (node == first_paragraph_) runs = options_.lead_in;
+        append_line(runs, inlines(node, Style{}));
+        if (node != last_paragraph_) return wrap_runs(runs, width);
+        append_run(runs, Style{}, std::string(trailing_blanks_, ' '));
+        return wrap_runs_open(runs, width, *options_.open_tail);
+      }
       case CMARK_NODE_HEADING: {
         const int level = cmark_node_get_heading_level(node);
         const Style& style = level <= 1   ? renderer::styles().heading1
@@ -536,19 +552,26 @@ class Renderer {
   }
 
   const MarkdownOptions& options_;
+  cmark_node* first_paragraph_ = nullptr;
+  cmark_node* last_paragraph_ = nullptr;
+  std::size_t trailing_blanks_ = 0;
 };
 
-std::vector<Line> plain_paragraphs(std::string_view text, int width) {
-  return wrap_runs(Line{term::Segment{Style{}, expand_tabs(text)}}, width);
+std::vector<Line> plain_paragraphs(std::string_view text, const MarkdownOptions& options) {
+  const int width = std::max(options.width, 8);
+  Line runs = options.lead_in;
+  append_run(runs, Style{}, expand_tabs(text));
+  if (options.open_tail) return wrap_runs_open(runs, width, *options.open_tail);
+  return wrap_runs(runs, width);
 }
 
 }  // namespace
 
 std::vector<Line> render_markdown(std::string_view text, const MarkdownOptions& options) {
-  if (text.size() > MAX_MARKDOWN_BYTES) return plain_paragraphs(text, std::max(options.width, 8));
+  if (text.size() > MAX_MARKDOWN_BYTES) return plain_paragraphs(text, options);
   const NodePtr root = parse(text);
-  if (!root) return plain_paragraphs(text, std::max(options.width, 8));
-  return Renderer(options).document(root.get());
+  if (!root) return plain_paragraphs(text, options);
+  return Renderer(options).document(root.get(), text);
 }
 
 std::size_t stable_block_prefix(std::string_view text) {

@@ -17,6 +17,10 @@
 
 namespace velmora::renderer {
 
+/// Beyond this size text is laid out as plain paragraphs: a chat answer is never this big, and
+/// the parser's cost must stay bounded for a hostile one.
+inline constexpr std::size_t MAX_MARKDOWN_BYTES = std::size_t{1} << 20;
+
 struct MarkdownOptions {
   int width = 80;
   /// Links become OSC 8 hyperlinks; without, a link's address follows its text.
@@ -35,6 +39,12 @@ struct MarkdownOptions {
   std::function<std::optional<std::vector<Line>>(
       const std::string& language, const std::string& code, const CodePalette& palette)>
       highlight_with;
+  /// A paragraph printed in windows: the last line of the window before, still open, laid out
+  /// in front of the first paragraph's text (on its own when the text starts otherwise).
+  Line lead_in;
+  /// For a window the paragraph goes on after: its last line is not laid out but given here,
+  /// with the blanks the text ends in, to lead in the next window.
+  Line* open_tail = nullptr;
 };
 
 /// Clean Markdown text (text_clean.hpp) laid out in lines; blocks are separated by one blank line.

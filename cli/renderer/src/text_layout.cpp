@@ -78,7 +78,12 @@ void append_line(Line& line, const Line& more) {
   for (const auto& run : more) append_run(line, run.style, run.text);
 }
 
-std::vector<Line> wrap_runs(const Line& runs, int width) {
+namespace {
+
+// With `rest`, the last line is left open: its runs, blanks and all, go to `rest`. Each line
+// starts the scan afresh, so laying out `rest` followed by more text continues exactly as
+// laying out the whole would.
+std::vector<Line> wrap(const Line& runs, int width, Line* rest) {
   width = std::max(width, 1);
   const Flat flat(runs);
   const std::string_view text = flat.text;
@@ -132,12 +137,24 @@ std::vector<Line> wrap_runs(const Line& runs, int width) {
     col += std::max(g.width, 0);
     i += g.bytes;
   }
+  if (rest) {
+    *rest = flat.slice(line_start, text.size());
+    return lines;
+  }
   if (line_start < text.size()) {
     std::size_t end = text.size();
     while (end > line_start && text[end - 1] == ' ') --end;
     if (end > line_start || lines.empty()) lines.push_back(flat.slice(line_start, end));
   }
   return lines;
+}
+
+}  // namespace
+
+std::vector<Line> wrap_runs(const Line& runs, int width) { return wrap(runs, width, nullptr); }
+
+std::vector<Line> wrap_runs_open(const Line& runs, int width, Line& rest) {
+  return wrap(runs, width, &rest);
 }
 
 std::vector<Line> hard_wrap_runs(const Line& runs, int width) {
@@ -201,10 +218,10 @@ std::string truncate_text(std::string_view text, int width) {
   return out;
 }
 
-std::string expand_tabs(std::string_view text, int tab_size) {
-  if (text.find('\t') == std::string_view::npos) return std::string(text);
+namespace {
+
+std::string expand(std::string_view text, int tab_size, int& col) {
   std::string out;
-  int col = 0;
   for (std::size_t i = 0; i < text.size();) {
     const char c = text[i];
     if (c == '\t') {
@@ -224,6 +241,22 @@ std::string expand_tabs(std::string_view text, int tab_size) {
     }
   }
   return out;
+}
+
+}  // namespace
+
+std::string expand_tabs(std::string_view text, int tab_size) {
+  if (text.find('\t') == std::string_view::npos) return std::string(text);
+  int column = 0;
+  return expand(text, tab_size, column);
+}
+
+std::string expand_tabs(std::string_view text, int tab_size, int& column) {
+  if (text.find('\t') != std::string_view::npos) return expand(text, tab_size, column);
+  const auto newline = text.rfind('\n');
+  column = newline == std::string_view::npos ? column + display_width(text)
+                                             : display_width(text.substr(newline + 1));
+  return std::string(text);
 }
 
 Line join_lines(const std::vector<Line>& lines) {

@@ -28,6 +28,10 @@ void append_line(Line& line, const Line& more);
 /// a line is cut between characters; "\n" ends a line. Blanks at a break are dropped.
 [[nodiscard]] std::vector<Line> wrap_runs(const Line& runs, int width);
 
+/// wrap_runs for text that goes on: the lines later text cannot change, and in `rest` the runs
+/// of the last one, to be laid out again in front of what follows.
+[[nodiscard]] std::vector<Line> wrap_runs_open(const Line& runs, int width, Line& rest);
+
 /// Cuts runs into lines of exactly `width` columns (code, where blanks matter). Every "\n" ends
 /// a line, so text ending in "\n" ends with an empty line.
 [[nodiscard]] std::vector<Line> hard_wrap_runs(const Line& runs, int width);
@@ -38,6 +42,8 @@ void append_line(Line& line, const Line& more);
 
 /// Replaces tabs by blanks up to the next multiple of `tab_size` columns.
 [[nodiscard]] std::string expand_tabs(std::string_view text, int tab_size = 4);
+/// The same for text that starts at `column` of its line; `column` becomes where it ends.
+[[nodiscard]] std::string expand_tabs(std::string_view text, int tab_size, int& column);
 
 /// All lines joined with "\n" into one run list, so they print in a single write.
 [[nodiscard]] Line join_lines(const std::vector<Line>& lines);

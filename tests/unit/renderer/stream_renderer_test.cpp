@@ -1,5 +1,6 @@
 #include "velmora/renderer/stream_renderer.hpp"
 
+#include <algorithm>
 #include <ctime>
 
 #include <gmock/gmock.h>
@@ -508,6 +509,51 @@ TEST(TerminalProfile, ALongCodeBlockIsPrintedInPiecesAsItWouldBeWhole) {
     std::string out = h.text();
     out = out.substr(0, out.find("After.") + 6);
     EXPECT_EQ(out, expected.substr(0, expected.find("After.") + 6)) << "settled " << settled;
+  }
+}
+
+TEST(TerminalProfile, ALongParagraphIsPrintedInWindowsAsItWouldBeWhole) {
+  // One that can be cut goes out in Markdown windows; one that cannot (a lone "*" early on)
+  // goes out as plain text once past what is ever parsed as Markdown, as it would whole.
+  std::string cuttable = "Start";
+  for (int i = 0; cuttable.size() < (300 << 10); ++i) {
+    cuttable += i % 7 == 0   ? " **strong " + std::to_string(i) + "**"
+                : i % 5 == 0 ? " `co de`  [link](https://l.test/" + std::to_string(i) + ")"
+                             : " 漢字 word" + std::to_string(i);
+  }
+  std::string uncuttable = "Start *lone";
+  for (int i = 0; uncuttable.size() < (1100 << 10); ++i) {
+    uncuttable += (i % 9 == 0 ? "\t漢字 word" : " word") + std::to_string(i);
+  }
+  for (const std::string& paragraph : {cuttable, uncuttable}) {
+    const std::string answer = "Before.\n\n" + paragraph + " theend\n\nAfter.";
+    Harness whole(true);
+    whole.renderer->reset_turn_state();
+    whole.renderer->render(velmora::events::server_event(
+        boost::json::object{{"type", "text"}, {"message_id", "m"}, {"content", answer}}));
+    std::string expected = whole.text();
+    ASSERT_THAT(expected, HasSubstr("theend"));
+    expected.resize(expected.find("theend"));
+
+    Harness h(true);
+    h.renderer->reset_turn_state();
+    for (std::size_t at = 0, end = 0; at < answer.size(); at = end) {
+      // Deltas carry whole characters.
+      end = std::min(at + (64 << 10), answer.size());
+      while (end < answer.size() && (static_cast<unsigned char>(answer[end]) & 0xC0) == 0x80) ++end;
+      h.renderer->render(velmora::events::server_event(boost::json::object{
+          {"type", "text_delta"}, {"message_id", "m"}, {"delta", answer.substr(at, end - at)}}));
+    }
+    EXPECT_GT(h.text().size(), paragraph.size() / 2) << "most is printed before the answer ends";
+    h.feed(R"({"type": "complete"})");
+    std::string out = h.text();
+    out.resize(std::min(out.find("theend"), out.size()));
+    const auto differ = std::mismatch(out.begin(), out.end(), expected.begin(), expected.end());
+    EXPECT_TRUE(out == expected)
+        << paragraph.substr(0, 20) << ": differs at " << differ.first - out.begin() << " of "
+        << out.size() << "/" << expected.size() << ": "
+        << std::string(differ.first, std::min(differ.first + 80, out.end())) << " | "
+        << std::string(differ.second, std::min(differ.second + 80, expected.end()));
   }
 }
 
