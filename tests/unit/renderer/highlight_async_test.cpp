@@ -1,8 +1,10 @@
 // Code blocks coloured off the event loop: the scrollback keeps the order of everything printed,
 // each block reaches it once, and a block whose colours fail or never come prints plain.
+#include <atomic>
 #include <chrono>
 #include <fstream>
 #include <future>
+#include <thread>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -79,7 +81,29 @@ class WorkersHeld {
       boost::asio::post(velmora::base::worker_pool(), [gate = gate_] { gate.wait(); });
     }
   }
-  ~WorkersHeld() { release(); }
+  /// Released, and back only once each worker has finished what it took: a job left running
+  /// must not outlive the test (it uses the highlighter the process tears down at exit).
+  ~WorkersHeld() {
+    release();
+    // One marker per worker, each held until all have started: then no worker is busy elsewhere.
+    constexpr int WORKERS = 4;
+    auto arrived = std::make_shared<std::atomic<int>>(0);
+    std::vector<std::future<void>> done;
+    for (int k = 0; k < WORKERS; ++k) {
+      auto marker = std::make_shared<std::promise<void>>();
+      done.push_back(marker->get_future());
+      boost::asio::post(velmora::base::worker_pool(), [arrived, marker] {
+        ++*arrived;
+        const auto start = std::chrono::steady_clock::now();
+        while (*arrived < WORKERS &&
+               std::chrono::steady_clock::now() - start < std::chrono::seconds(30)) {
+          std::this_thread::yield();
+        }
+        marker->set_value();
+      });
+    }
+    for (auto& marker : done) marker.wait();
+  }
   WorkersHeld(const WorkersHeld&) = delete;
   WorkersHeld& operator=(const WorkersHeld&) = delete;
   void release() {
