@@ -36,6 +36,7 @@
 #include <string>
 #include <vector>
 
+#include <boost/asio/co_spawn.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/json/object.hpp>
 
@@ -86,6 +87,17 @@ double cpu_seconds(clockid_t clock = CLOCK_PROCESS_CPUTIME_ID) {
   timespec ts{};
   clock_gettime(clock, &ts);
   return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+/// Runs the loop until the renderer's output is out, as a session does before its next prompt.
+void settle(boost::asio::io_context& loop, StreamRenderer& renderer) {
+  bool settled = false;
+  boost::asio::co_spawn(loop, renderer.settle_output(),
+                        [&settled](const std::exception_ptr&) { settled = true; });
+  while (!settled) {
+    loop.restart();
+    loop.run_one();
+  }
 }
 
 void report(const char* profile, const char* metric, double value) {
@@ -150,6 +162,7 @@ void run_profile(const char* profile, int total, int index) {
     renderer.render(velmora::events::server_event(
         boost::json::object{{"type", "text"}, {"message_id", id}, {"content", whole}}));
     renderer.render(velmora::events::server_event(complete));
+    if (terminal) settle(loop, renderer);
     renderer.flush_deferred_output();
   }
   const double wall =

@@ -203,9 +203,8 @@ void AnswerWriter::colour_in_background(std::unique_ptr<HighlightJobs> jobs) {
   jobs_ = std::move(jobs);
 }
 
-void AnswerWriter::finish_colouring() {
-  if (jobs_) jobs_->finish();
-  out_.release_held();
+boost::asio::awaitable<void> AnswerWriter::colouring_done() {
+  if (jobs_) co_await jobs_->finished();
 }
 
 void AnswerWriter::set_on_definition_failure(std::function<void(const std::string&)> report) {

@@ -36,8 +36,9 @@ class AnswerWriter {
   /// shown plain in the live region, until its colours come. Without, blocks are coloured
   /// where they are printed.
   void colour_in_background(std::unique_ptr<HighlightJobs> jobs);
-  /// Waits for the blocks being coloured and prints them (plain where it takes too long).
-  void finish_colouring();
+  /// Returns once the blocks being coloured at the call are printed (plain where their colours
+  /// come too late); the event loop runs on meanwhile.
+  boost::asio::awaitable<void> colouring_done();
   /// Told each language definition that fails to load ("<file>: <reason>"), once per run.
   void set_on_definition_failure(std::function<void(const std::string&)> report);
 

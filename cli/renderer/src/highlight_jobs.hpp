@@ -1,14 +1,16 @@
 // Code blocks coloured on the worker pool while the event loop goes on.
 //
 // Each job's result comes back on the loop through its `done`, exactly once: with the colours,
-// or with nothing when the job failed or outlived its wait (its block then prints plain).
-// `finish` waits on the loop thread for the jobs still running, each at most until its deadline.
+// or with nothing when the job failed or outlived its wait (its block then prints plain; what the
+// worker makes after that is dropped). Nothing here blocks the loop: the end of a turn awaits
+// `finished`, and the loop serves timers, signals and sockets meanwhile.
 //
-// Threading: built and used on the loop thread; only the jobs run on workers.
+// Threading: built and used on the loop thread; only the jobs run on workers, handed over and
+// back by base::run_blocking.
 //
 //   HighlightJobs jobs(io.get_executor(), 2.0);
 //   jobs.start([code] { return colour(code); }, [](auto colours) { print(colours); });
-//   jobs.finish();  // the end of a turn
+//   co_await jobs.finished();  // the end of a turn
 #pragma once
 
 #include <functional>
@@ -17,6 +19,7 @@
 #include <vector>
 
 #include <boost/asio/any_io_executor.hpp>
+#include <boost/asio/awaitable.hpp>
 
 #include "text_layout.hpp"
 
@@ -36,8 +39,9 @@ class HighlightJobs {
   HighlightJobs& operator=(const HighlightJobs&) = delete;
 
   void start(Job job, Done done);
-  /// Blocks until every started job has delivered, in the order they were started.
-  void finish();
+  /// Returns once every job started before the call has delivered, each by its own deadline at
+  /// the latest. A cancelled wait ends with operation_aborted and leaves the jobs running.
+  boost::asio::awaitable<void> finished();
   [[nodiscard]] bool busy() const;
 
  private:

@@ -76,7 +76,19 @@ std::uint64_t Scrollback::hold_block(std::vector<Line> plain, bool continues) {
   return id;
 }
 
+void Scrollback::after_output(std::function<void()> write) {
+  if (waiting_.empty()) {
+    write();
+    return;
+  }
+  waiting_.push_back(Waiting{.write = std::move(write)});
+}
+
 void Scrollback::write_waiting(Waiting& entry) {
+  if (entry.write) {
+    entry.write();
+    return;
+  }
   if (entry.raw) {
     console_->write_raw(*entry.raw);
     return;

@@ -46,6 +46,9 @@ class Scrollback {
   /// The final lines of held block `id` (nothing: its plain lines). What is no longer behind a
   /// held block is printed.
   void complete_held(std::uint64_t id, std::optional<std::vector<Line>> lines);
+  /// Runs `write` once everything waiting now is printed, at once when nothing waits: output
+  /// made elsewhere keeps its place. `write` must not print through this scrollback.
+  void after_output(std::function<void()> write);
   /// Prints everything waiting, held blocks as their plain lines.
   void release_held();
   [[nodiscard]] bool holding() const noexcept { return !waiting_.empty(); }
@@ -75,6 +78,7 @@ class Scrollback {
     bool gap = false;
     std::vector<Line> lines;
     std::optional<std::string> raw;
+    std::function<void()> write;
   };
   void emit(const std::vector<Line>& lines, bool gap);
   void write_waiting(Waiting& entry);

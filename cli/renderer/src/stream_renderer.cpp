@@ -247,6 +247,14 @@ void StreamRenderer::note_interrupt_sent() { impl_->writer->interrupt_sent(); }
 
 void StreamRenderer::flush_deferred_output() { impl_->writer->flush_deferred(); }
 
+bool StreamRenderer::output_pending() const { return impl_->out().holding(); }
+
+boost::asio::awaitable<void> StreamRenderer::settle_output() { return impl_->writer->settle(); }
+
+void StreamRenderer::after_output(std::function<void()> write) {
+  impl_->out().after_output(std::move(write));
+}
+
 void StreamRenderer::render_session_notice(std::string_view text, bool warning) {
   impl_->out().print_lines(notice_lines(text, warning, impl_->width()));
 }

@@ -216,7 +216,6 @@ void TerminalWriter::nested(const AgentEvent& event, bool historical) {
 void TerminalWriter::question(const AgentEvent&) {
   // The question panel takes the bottom of the screen: leave it clear.
   answers_.release_open();
-  answers_.finish_colouring();
   commit_plan();
   live_.suspend_status();
 }
@@ -301,7 +300,6 @@ void TerminalWriter::interrupt_sent() {
   interrupted_ = true;
   // The text shown so far goes to the scrollback now, so the notice that follows sits below it.
   answers_.release_open();
-  answers_.finish_colouring();
   commit_plan();
   if (answer_shown_ && !cut_marked_) {
     cut_marked_ = true;
@@ -341,10 +339,11 @@ std::vector<Line> TerminalWriter::thinking_body(const ThinkingBlock& block) {
 
 void TerminalWriter::end_turn() {
   answers_.release_open();
-  answers_.finish_colouring();
   commit_plan();
   live_.end_turn();
 }
+
+boost::asio::awaitable<void> TerminalWriter::settle() { co_await answers_.colouring_done(); }
 
 void TerminalWriter::start_turn() {
   answers_.release_open();

@@ -51,6 +51,7 @@ class TerminalWriter final : public Writer {
   [[nodiscard]] std::vector<Line> thinking_body(const ThinkingBlock& block) override;
 
   void end_turn() override;
+  boost::asio::awaitable<void> settle() override;
   void start_turn() override;
   void begin_replay() override;
   void flush_deferred() override;

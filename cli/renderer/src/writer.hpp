@@ -9,6 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include <boost/asio/awaitable.hpp>
+
 #include "collection_plan.hpp"
 #include "scrollback.hpp"
 #include "thinking_cache.hpp"
@@ -61,8 +63,12 @@ class Writer {
   /// The body of a cached thinking block, for /thinking.
   [[nodiscard]] virtual std::vector<Line> thinking_body(const ThinkingBlock& block) = 0;
 
-  /// Closes what the turn left open; the live status ends.
+  /// Closes what the turn left open; the live status ends. What still waits for work off the
+  /// event loop goes out when that work is done: see settle.
   virtual void end_turn() = 0;
+  /// Returns once what waits in out() at the call is printed; at once for an output that never
+  /// holds anything back.
+  virtual boost::asio::awaitable<void> settle() { co_return; }
   /// A new query goes out: per-turn state starts afresh.
   virtual void start_turn() = 0;
   /// Messages from now on are a history replay.

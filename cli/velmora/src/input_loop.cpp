@@ -128,6 +128,8 @@ velmora::base::awaitable<void> input_loop(SessionState& s) {
       continue;
     }
     s.renderer.stop_thinking_status();
+    // The last turn's (or the replay's) code blocks still being coloured go out above the prompt.
+    co_await s.renderer.settle_output();
 
     const ShellReadResult read = co_await read_shell_line(s);
     if (read.outcome == ShellReadOutcome::end_of_input) {
@@ -225,7 +227,10 @@ void SessionState::interrupt_turn(bool announce) {
   // What the turn showed so far stays above the notice.
   renderer.note_interrupt_sent();
   if (announce) {
-    print_console_notice(console, "\nInterrupt sent. Press Ctrl+C again to exit.", "yellow");
+    // Below the cut text, which may still wait for its colours: nothing waits for them here.
+    renderer.after_output([console = setup.console] {
+      print_console_notice(*console, "\nInterrupt sent. Press Ctrl+C again to exit.", "yellow");
+    });
   }
   if (setup.headless) setup.headless->interrupted();
   // A failed send means the connection broke; its "_connection_error" reports that.

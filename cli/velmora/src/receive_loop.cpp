@@ -202,7 +202,11 @@ velmora::base::awaitable<bool> handle_incoming_message(SessionState& s, events::
     }
     // Questions met in a replay were answered back then; only a live one is answered here.
     if (!historical) {
-      if (auto question = events::open_question(event)) co_await answer_question(s, *question);
+      if (auto question = events::open_question(event)) {
+        // The panel takes the terminal: the answer so far is out first, code blocks coloured.
+        co_await s.renderer.settle_output();
+        co_await answer_question(s, *question);
+      }
     }
   }
 

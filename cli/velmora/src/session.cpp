@@ -250,6 +250,8 @@ velmora::base::awaitable<int> run_one_shot(SessionState& s, velmora::base::Task&
         .last_activity_at = [&s] { return s.last_activity_ts; }};
     outcome = co_await wait_for_query_completion(s.query_complete_event, std::move(wait));
   }
+  // The run's last lines come after the answer, its code blocks coloured or past their wait.
+  co_await s.renderer.settle_output();
   if (s.connection_lost_detail || s.one_shot_failed) co_return finish_broken_turn(s);
 
   int status = 0;
@@ -367,6 +369,8 @@ velmora::base::awaitable<void> shutdown(SessionState& s, SessionTasks& tasks) {
     task->cancel();
     co_await task->join();
   }
+  // Whatever ended the session, blocks still being coloured are printed before it closes.
+  co_await s.renderer.settle_output();
   // Its failure is no news: the program is ending either way.
   if (s.terminate_task.valid()) co_await s.terminate_task.join();
   try {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <regex>
 
 #include "session_harness.hpp"
 #include "velmora/oauth/credentials.hpp"
@@ -157,6 +158,38 @@ TEST(ReceiveLoopTurns, FlagsFollowTheClassificationAndTerminalMessagesEndTheTurn
   h.run(feed(s, {R"({"type": "complete"})"}));
   EXPECT_TRUE(s.query_complete_event.is_set());
   EXPECT_FALSE(s.turn_in_progress);
+}
+
+/// Feeds an answer, notes whether the renderer holds output back, then feeds a question.
+awaitable<void> answer_then_question(velmora::SessionState& s, std::string answer,
+                                     std::string question, bool& held) {
+  EXPECT_TRUE(co_await velmora::handle_incoming_message(s, server(answer)));
+  held = s.renderer.output_pending();
+  EXPECT_TRUE(co_await velmora::handle_incoming_message(s, server(question)));
+}
+
+// A question right behind a code block still being coloured: its panel takes the terminal only
+// once the block is printed.
+TEST(ReceiveLoopTurns, AQuestionIsAskedOnlyOnceTheAnswerBeforeItIsPrinted) {
+  Harness h(std::nullopt, false, /*plain_output=*/false, /*colour=*/true);
+  auto& s = *h.state;
+  s.turn_in_progress = true;
+  std::string code = "```python\\n";
+  for (int k = 0; k < 40; ++k) code += "total = total + " + std::to_string(k) + "  # add\\n";
+  code += "```";
+  std::string shown_when_asked;
+  s.answer_from_input = [&](const velmora::events::AskPromptRequest&) {
+    shown_when_asked = std::regex_replace(h.output(), std::regex("\x1b\\[[0-9;]*m"), "");
+  };
+  bool held = false;
+  h.run(answer_then_question(
+      s, R"({"type": "text", "message_id": "m1", "content": ")" + code + R"("})",
+      R"({"type": "ask_message", "message_id": "q1",
+          "questions": [{"question": "Pick", "options": [{"label": "A"}]}]})",
+      held));
+  ASSERT_TRUE(held) << "the block was coloured on the loop";
+  EXPECT_NE(shown_when_asked.find("total = total + 39  # add"), std::string::npos)
+      << shown_when_asked;
 }
 
 TEST(ReceiveLoopNotices, DriftOnlyForExplicitThreadsAndTopicTitlesStored) {

@@ -56,12 +56,18 @@ struct Harness {
   FakeSessionStore store;
   std::unique_ptr<velmora::SessionState> state;
 
-  /// `thread_id` is requested explicitly when `explicit_thread` holds.
+  /// `thread_id` is requested explicitly when `explicit_thread` holds. `colour`: a colour
+  /// terminal whose code blocks are coloured on the worker pool, as in a session.
   explicit Harness(std::optional<std::string> thread_id = std::nullopt,
-                   bool explicit_thread = false, bool plain_output = true) {
+                   bool explicit_thread = false, bool plain_output = true, bool colour = false) {
     setup.console = std::make_shared<velmora::term::Console>(
-        velmora::term::ConsoleOptions{.force_terminal = false, .no_color = true}, sink);
+        colour ? velmora::term::ConsoleOptions{.force_terminal = true,
+                                               .no_color = false,
+                                               .color_system = "standard"}
+               : velmora::term::ConsoleOptions{.force_terminal = false, .no_color = true},
+        sink);
     velmora::renderer::RendererOptions options;
+    if (colour) options.executor = io.get_executor();
     options.console = setup.console;
     options.plain_output = plain_output;
     options.help_entries = velmora::slash_command_help_rows();

@@ -14,8 +14,9 @@
 // held for flush_deferred_output and replayed history is not shown.
 //
 // Threading: every operation is called from the event-loop thread only. With an executor, code
-// blocks are coloured on the worker pool; the output keeps its order, and the end of a turn
-// waits for the colours (a bounded time) before it returns.
+// blocks are coloured on the worker pool and nothing here waits for them: the output keeps its
+// order (what follows a block being coloured waits behind it), and the session awaits
+// settle_output before it takes the terminal itself.
 //
 //   StreamRenderer renderer({.console = console, .plain_output = false,
 //                            .render_profile = std::string(RENDER_PROFILE_TERMINAL)});
@@ -33,6 +34,7 @@
 #include <vector>
 
 #include <boost/asio/any_io_executor.hpp>
+#include <boost/asio/awaitable.hpp>
 #include <boost/json/array.hpp>
 #include <boost/json/object.hpp>
 
@@ -115,6 +117,18 @@ class StreamRenderer {
   /// The user interrupted the running turn: what it showed so far is printed (terminal profile:
   /// marked as cut), so a notice printed next comes after it; its summary says "interrupted".
   void note_interrupt_sent();
+  /// True while output waits behind code blocks being coloured off the event loop.
+  [[nodiscard]] bool output_pending() const;
+  /// Returns once everything rendered before the call is on the terminal: each block being
+  /// coloured comes with its colours, or plain once its wait (highlight_wait_seconds) is over.
+  /// At once when nothing waits. The event loop runs on meanwhile; a cancelled wait ends with
+  /// operation_aborted and changes nothing. Awaited before a prompt, a question panel or the
+  /// run's last lines take the terminal.
+  boost::asio::awaitable<void> settle_output();
+  /// Runs `write` once everything rendered before is on the terminal, at once when nothing
+  /// waits: for text the caller writes to the console itself, so it keeps its place. `write`
+  /// must not print through the renderer.
+  void after_output(std::function<void()> write);
   /// Writes the output held back during a one-shot turn (IM profile); once per turn.
   void flush_deferred_output();
   void render_session_notice(std::string_view text, bool warning = false);
