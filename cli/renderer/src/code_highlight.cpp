@@ -303,8 +303,10 @@ std::mutex shared_mutex;
 std::mutex matching_mutex;
 
 CodeHighlighter& shared_highlighter(const fs::path& language_dir) {
-  static std::map<fs::path, std::unique_ptr<CodeHighlighter>> highlighters;
-  static const fs::path fallback = default_language_dir();
+  // Never destroyed: a job past its deadline may still be colouring on a worker while the
+  // process exits, and must not find its definitions freed under it.
+  static auto& highlighters = *new std::map<fs::path, std::unique_ptr<CodeHighlighter>>;
+  static const fs::path& fallback = *new fs::path(default_language_dir());
   const fs::path& dir = language_dir.empty() ? fallback : language_dir;
   auto& highlighter = highlighters[dir];
   if (!highlighter) highlighter = std::make_unique<CodeHighlighter>(dir);
