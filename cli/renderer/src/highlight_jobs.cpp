@@ -84,4 +84,6 @@ net::awaitable<void> HighlightJobs::finished() {
   return join_all(std::move(started));
 }
 
+bool HighlightJobs::busy() const { return !state_->running.empty(); }
+
 }  // namespace velmora::renderer

@@ -42,6 +42,7 @@ class HighlightJobs {
   /// Returns once every job started before the call has delivered, each by its own deadline at
   /// the latest. A cancelled wait ends with operation_aborted and leaves the jobs running.
   boost::asio::awaitable<void> finished();
+  [[nodiscard]] bool busy() const;
 
  private:
   struct State;
