@@ -124,7 +124,7 @@ void ToolWriter::nested(const AgentEvent& event, bool historical) {
     if (!historical) live_.note_activity(THINKING_LABEL);
     return;
   }
-  if (!historical) live_.note_activity(call.name + ": " + truncate_text(status, 30));
+  if (!historical) live_.note_activity(call.name + ": " + truncate_text(clean_line(status), 30));
 }
 
 }  // namespace velmora::renderer
