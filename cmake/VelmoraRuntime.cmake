@@ -1,10 +1,15 @@
 # Release builds (VELMORA_STATIC_DEPS): one private runtime library, libvelmora_runtime.so,
-# holds the C++ runtime (for libwirelet and libparcelon) and OpenSSL (for those two and the
-# session library), from Debian's static archives, instead of a copy in each, so a run maps,
-# relocates and initialises them once. It travels in the wheel's lib/ with the others. The
-# unwinder's archive hides its symbols: every binary keeps its own copy of that
-# (cli/runtime/src/prime_unwinder.cpp). Included by VelmoraDependencies.cmake, before FindOpenSSL
-# would define OpenSSL::SSL and OpenSSL::Crypto: here they name the runtime library.
+# holds the C++ runtime for libwirelet, libparcelon and the session library, from Debian's static
+# archive, instead of a copy in each, so a run maps, relocates and initialises it once. It
+# travels in the wheel's lib/ with the others. The unwinder's archive hides its symbols: every
+# binary keeps its own copy of that (cli/runtime/src/prime_unwinder.cpp). Included by
+# VelmoraDependencies.cmake, before FindOpenSSL would define OpenSSL::SSL and OpenSSL::Crypto:
+# here they name the runtime library.
+#
+# OpenSSL is libvelmora_tls.so, loaded by the runtime library with the first TLS connection:
+# the runtime library defines the OpenSSL functions ours call as forwarders into it
+# (cli/runtime/src/tls_functions.cpp). Relocating OpenSSL's tables took a third of a ws:// run's
+# page faults before its first connection.
 #
 # Built twice: velmora_runtime_link exports all it holds and is what the libraries link
 # against; libvelmora_runtime.so, the one that runs and ships, is linked afterwards exporting
@@ -19,12 +24,44 @@ execute_process(COMMAND "${CMAKE_CXX_COMPILER}" -print-file-name=libstdc++.a
 if(NOT IS_ABSOLUTE "${VELMORA_CXX_RUNTIME_ARCHIVE}" OR NOT EXISTS "${VELMORA_CXX_RUNTIME_ARCHIVE}")
   message(FATAL_ERROR "VELMORA_STATIC_DEPS: the compiler has no libstdc++.a")
 endif()
-set(velmora_runtime_archives
-    "${VELMORA_CXX_RUNTIME_ARCHIVE}" "${VELMORA_ssl_ARCHIVE}" "${VELMORA_crypto_ARCHIVE}")
+set(velmora_runtime_archives "${VELMORA_CXX_RUNTIME_ARCHIVE}")
 set(velmora_runtime_dir "${PROJECT_SOURCE_DIR}/cli/runtime")
 
+# libvelmora_tls.so: OpenSSL's archives whole, exporting exactly the functions the runtime
+# library forwards to (the list in tls_functions.cpp), under a version of its own.
+file(READ "${velmora_runtime_dir}/src/tls_functions.cpp" velmora_tls_source)
+string(REGEX MATCHALL "\n  X\\([A-Za-z0-9_]+\\)" velmora_tls_functions "${velmora_tls_source}")
+list(TRANSFORM velmora_tls_functions REPLACE "^\n  X\\(([A-Za-z0-9_]+)\\)$" "\\1")
+if(NOT velmora_tls_functions)
+  message(FATAL_ERROR "no OpenSSL functions listed in ${velmora_runtime_dir}/src/tls_functions.cpp")
+endif()
+list(JOIN velmora_tls_functions ";\n    " velmora_tls_lines)
+set(velmora_tls_exports "${CMAKE_BINARY_DIR}/velmora_tls_exports.map")
+file(CONFIGURE OUTPUT "${velmora_tls_exports}" CONTENT
+     "/* Generated from cli/runtime/src/tls_functions.cpp. */\nVELMORA_TLS_1 {\n  global:\n    ${velmora_tls_lines};\n  local:\n    *;\n};\n"
+     @ONLY)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${velmora_runtime_dir}/src/tls_functions.cpp")
+add_library(velmora_tls_library SHARED "${velmora_runtime_dir}/src/tls_library.cpp")
+target_link_options(velmora_tls_library PRIVATE
+  "LINKER:--whole-archive" "${VELMORA_ssl_ARCHIVE}" "${VELMORA_crypto_ARCHIVE}"
+  "LINKER:--no-whole-archive"
+  "LINKER:--version-script=${velmora_tls_exports}" "LINKER:-soname,libvelmora_tls.so"
+  # OpenSSL's calls stay inside it, whatever the process has loaded under the same names.
+  "LINKER:-Bsymbolic")
+target_link_libraries(velmora_tls_library PRIVATE ${CMAKE_DL_LIBS})
+set_target_properties(velmora_tls_library PROPERTIES
+  OUTPUT_NAME velmora_tls
+  NO_SONAME ON
+  VELMORA_RUNTIME ON
+  LINK_DEPENDS "${velmora_tls_exports};${VELMORA_ssl_ARCHIVE};${VELMORA_crypto_ARCHIVE}")
+velmora_hot_text(velmora_tls_library)
+install(TARGETS velmora_tls_library LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+
 function(velmora_runtime_library name version_script)
-  add_library(${name} SHARED "${velmora_runtime_dir}/src/prime_unwinder.cpp")
+  add_library(${name} SHARED "${velmora_runtime_dir}/src/prime_unwinder.cpp"
+                             "${velmora_runtime_dir}/src/tls_functions.cpp")
+  # Built beside it: the forwarders load it from this library's folder.
+  add_dependencies(${name} velmora_tls_library)
   target_link_options(${name} PRIVATE
     "LINKER:--whole-archive" ${velmora_runtime_archives} "LINKER:--no-whole-archive"
     "LINKER:--version-script=${version_script}" "LINKER:-soname,libvelmora_runtime.so"

@@ -26,6 +26,9 @@ if(VELMORA_STATIC_DEPS)
     # look-up at load time. Data (asio's shared statics) is still looked up: it must stay one
     # object per process.
     "$<$<STREQUAL:$<TARGET_PROPERTY:TYPE>,SHARED_LIBRARY>:LINKER:-Bsymbolic-functions>"
+    # A shared library must find every symbol it needs at link time: an OpenSSL function without
+    # a forwarder in the runtime library would otherwise fail only when first called.
+    "$<$<STREQUAL:$<TARGET_PROPERTY:TYPE>,SHARED_LIBRARY>:LINKER:-z,defs>"
     # Relative relocations packed (DT_RELR): the loader reads a few KiB instead of hundreds per
     # library. Needs glibc 2.36, which the static C++ runtime needs anyway (arc4random).
     "LINKER:-z,pack-relative-relocs")

@@ -53,6 +53,9 @@ LIBRARY_RUNPATH = "$ORIGIN/../lib"
 MANIFEST = Path("share/velmora/release.json")
 # Loaded by the program at run time (dlopen), so no NEEDED entry names it.
 SESSION_LIBRARY = "libvelmora_session.so"
+# Loaded by the runtime library with the first TLS connection (dlopen): OpenSSL.
+RUNTIME_LIBRARY = "libvelmora_runtime.so"
+TLS_LIBRARY = "libvelmora_tls.so"
 # Installed files that travel with the program (completions and man page).
 SHARED_FILES = (
     Path("share/bash-completion/completions/velmora"),
@@ -342,6 +345,8 @@ def collect(prefix: Path, system_libraries: bool = False) -> Payload:
         files.append((f"{data}/data/lib/{name}", path, True))
     # Whatever the program and its libraries need from the tree must travel with them.
     wanted = {SESSION_LIBRARY}
+    if RUNTIME_LIBRARY in by_soname:
+        wanted.add(TLS_LIBRARY)
     for binary in binaries.values():
         wanted.update(name for name in binary.needed if (lib / name).exists())
     missing = sorted(wanted - by_soname.keys())

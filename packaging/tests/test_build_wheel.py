@@ -186,6 +186,10 @@ class BuildWheelTest(unittest.TestCase):
         def no_session(prefix: Path) -> None:
             (prefix / "lib/libvelmora_session.so").unlink()
 
+        def runtime_without_tls(prefix: Path) -> None:
+            compile_cxx("int runtime() { return 0; }", prefix / "lib/libvelmora_runtime.so",
+                        "-shared", "-fPIC")
+
         def script_program(prefix: Path) -> None:
             (prefix / "bin/velmora").write_text("#!/bin/sh\necho velmora 1.2.3\n")
 
@@ -201,6 +205,7 @@ class BuildWheelTest(unittest.TestCase):
             (stale_library, self.prefix, "both provide libdemo.so.1"),
             (no_man_page, self.prefix, "velmora.1 is missing"),
             (no_session, self.prefix, "lacks libvelmora_session.so"),
+            (runtime_without_tls, self.prefix, "lacks libvelmora_tls.so"),
             (no_language_map, self.prefix, "has no lang.map"),
             (script_program, self.prefix, "not an ELF program"),
             (lambda p: None, no_runpath, "would not start from a virtual environment"),

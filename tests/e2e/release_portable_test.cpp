@@ -282,8 +282,21 @@ TEST_F(ReleasePortable, MissingOrDamagedFilesAreNamedWithWhatHelps) {
   constexpr const char* REINSTALL =
       "Reinstall velmora_cli to restore it: python3 -m pip install --force-reinstall velmora_cli\n";
 
+  // OpenSSL loads with the first TLS connection: without it a ws:// run still answers, and a
+  // wss:// run names the file instead of connecting.
+  fs::remove(broken / "venv/lib/libvelmora_tls.so");
+  SimProcess plain({"--pace", "0"});
+  auto run = velmora(broken, one_shot(plain.ws_url()));
+  EXPECT_EQ(run.exit_code, 0) << run.err;
+  EXPECT_THAT(run.out, StartsWith(ANSWER));
+  run = velmora(broken, one_shot("wss://127.0.0.1:" + std::to_string(plain.port()) + "/ws/v3"));
+  EXPECT_EQ(run.exit_code, 1) << run.err;
+  EXPECT_THAT(run.out, HasSubstr("a file of the installation is missing: " +
+                                 seen(broken, "/venv/lib/libvelmora_tls.so") + ". " +
+                                 std::string(REINSTALL)));
+
   fs::remove(broken / "venv/lib/libparcelon.so.0");
-  auto run = velmora(broken, {"--help"});
+  run = velmora(broken, {"--help"});
   EXPECT_EQ(run.exit_code, 1);
   EXPECT_EQ(run.err, "velmora: a file of the installation is missing: " +
                          seen(broken, "/venv/lib/libparcelon.so.0") + "\n" +

@@ -39,6 +39,11 @@ std::string openssl_reason() {
 
 }  // namespace
 
+#if defined(VELMORA_LAZY_TLS)
+// The runtime library's: OpenSSL loads with the first TLS use (cli/runtime/src/tls_functions.cpp).
+extern "C" const char* velmora_tls_library_error();
+#endif
+
 const std::vector<std::string>& well_known_trust_stores() {
   static const std::vector<std::string> paths{
       "/etc/ssl/certs/ca-certificates.crt",                 // Debian, Ubuntu, Arch, Gentoo
@@ -75,6 +80,9 @@ std::optional<TrustStore> find_trust_store(const EnvLookup& env,
 }
 
 std::shared_ptr<ssl::context> make_client_context() {
+#if defined(VELMORA_LAZY_TLS)
+  if (const char* error = velmora_tls_library_error()) throw base::OSError(error);
+#endif
   const auto store = find_trust_store(process_env);
   if (!store) throw base::OSError(std::string(NO_TRUST_STORE_MESSAGE));
   auto context = std::make_shared<ssl::context>(ssl::context::tls_client);

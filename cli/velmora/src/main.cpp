@@ -143,6 +143,30 @@ void report_load_failure(const Location& where, const char* library, const char*
 extern "C" const char* __lsan_default_options() { return "use_tls=0:print_suppressions=0"; }
 #endif
 
+// Its frame, with the paths it builds (16 KiB), is gone before the session runs: the session's
+// stack starts that much higher, and every stack page a run first touches is a page fault.
+[[gnu::noinline]] static velmora::SessionEntry load_session_entry() {
+  const Location where = locate();
+  char path[PATH_MAX];
+  // The library stays loaded until the process ends: its threads and exit handlers live in it.
+  void* library = load_session_library(where, path);
+  if (library == nullptr) {
+    // Without a file to try, the loader's own search failed: its message names what it missed.
+    const bool tried = std::strchr(path, '/') == nullptr || ::access(path, F_OK) == 0;
+    report_load_failure(where, path, tried ? ::dlerror() : nullptr);
+    return nullptr;
+  }
+  void* entry = ::dlsym(library, velmora::SESSION_ENTRY);
+  if (entry == nullptr) {
+    char what[PATH_MAX + 64];
+    std::snprintf(what, sizeof what, "%s lacks %s (it belongs to another build)", path,
+                  velmora::SESSION_ENTRY);
+    report_load_failure(where, path, what);
+    return nullptr;
+  }
+  return reinterpret_cast<velmora::SessionEntry>(entry);
+}
+
 int main(int argc, char** argv) {
   if (asks_only_for_the_version(argc, argv)) {
     const std::string_view version =
@@ -152,23 +176,6 @@ int main(int argc, char** argv) {
     write_all(STDOUT_FILENO, "\n");
     return 0;
   }
-  const Location where = locate();
-  char path[PATH_MAX];
-  // The library stays loaded until the process ends: its threads and exit handlers live in it.
-  void* library = load_session_library(where, path);
-  if (library == nullptr) {
-    // Without a file to try, the loader's own search failed: its message names what it missed.
-    const bool tried = std::strchr(path, '/') == nullptr || ::access(path, F_OK) == 0;
-    report_load_failure(where, path, tried ? ::dlerror() : nullptr);
-    return 1;
-  }
-  void* entry = ::dlsym(library, velmora::SESSION_ENTRY);
-  if (entry == nullptr) {
-    char what[PATH_MAX + 64];
-    std::snprintf(what, sizeof what, "%s lacks %s (it belongs to another build)", path,
-                  velmora::SESSION_ENTRY);
-    report_load_failure(where, path, what);
-    return 1;
-  }
-  return reinterpret_cast<velmora::SessionEntry>(entry)(argc, argv);
+  const velmora::SessionEntry entry = load_session_entry();
+  return entry != nullptr ? entry(argc, argv) : 1;
 }
