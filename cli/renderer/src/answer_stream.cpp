@@ -87,6 +87,18 @@ std::size_t plain_cut(std::string_view text) {
   return cut;
 }
 
+/// A release of text that ends the pending block (or all of it), which continued a code block
+/// printed in pieces (`code`) or a paragraph printed in windows (`paragraph`, as plain text:
+/// `plain`). The two never meet: a window's rest starts with a letter, never a fence line, and a
+/// fence line stops a paragraph's cuts.
+AnswerStream::Release closing_release(bool code, bool paragraph, bool plain) {
+  using Kind = AnswerStream::Release::Kind;
+  if (plain) return {.kind = Kind::plain, .continues = paragraph};
+  if (paragraph) return {.kind = Kind::paragraph, .continues = true};
+  if (code) return {.kind = Kind::code, .continues = true};
+  return {};
+}
+
 }  // namespace
 
 std::uint64_t fnv1a(std::string_view text, std::uint64_t hash) noexcept {
@@ -170,19 +182,13 @@ std::string AnswerStream::release_paragraph_window() {
   std::string released = pending_.substr(0, cut);
   pending_.erase(0, cut);
   cuts_.cut(cut);
-  set_release_flags(false, true);
+  release_ = {.kind = paragraph_plain_ ? Release::Kind::plain : Release::Kind::paragraph,
+              .continues = paragraph_continued_,
+              .leaves_open = true};
   paragraph_continued_ = true;
   fence_checked_ = 0;
   mark_printed(released);
   return released;
-}
-
-void AnswerStream::set_release_flags(bool leaves_code_open, bool leaves_paragraph_open) {
-  release_continues_ = continued_prefix_ > 0;
-  release_leaves_open_ = leaves_code_open;
-  release_continues_paragraph_ = paragraph_continued_;
-  release_leaves_paragraph_open_ = leaves_paragraph_open;
-  release_plain_ = paragraph_plain_;
 }
 
 bool AnswerStream::in_open_code_block() {
@@ -214,7 +220,7 @@ std::string AnswerStream::release(std::size_t size) {
     released = pending_.substr(0, size);
     pending_.erase(0, size);
   }
-  set_release_flags(false, false);
+  release_ = closing_release(continued_prefix_ > 0, paragraph_continued_, paragraph_plain_);
   paragraph_continued_ = false;
   paragraph_plain_ = false;
   probed_newline_ = std::string::npos;
@@ -232,7 +238,7 @@ std::string AnswerStream::release_code_lines() {
   if (cut <= fence_end + 1) return {};
   std::string released = pending_.substr(0, cut);
   pending_.erase(fence_end + 1, cut - fence_end - 1);
-  set_release_flags(true, false);
+  release_ = {.kind = Release::Kind::code, .continues = continued_prefix_ > 0, .leaves_open = true};
   mark_printed(std::string_view(released).substr(continued_prefix_));
   continued_prefix_ = fence_end + 1;
   fence_checked_ = fence_end + 1;
@@ -252,14 +258,12 @@ std::string AnswerStream::settle(std::string_view content) {
   paragraph_continued_ = false;
   paragraph_plain_ = false;
   cuts_.reset();
-  set_release_flags(false, false);
+  release_ = {};
   if (content.size() >= printed_size_ && fnv1a(content.substr(0, printed_size_)) == printed_hash_) {
     const std::string_view rest = content.substr(printed_size_);
     mark_printed(rest);
     // The rest of a code block or paragraph printed in pieces goes on from them.
-    release_continues_ = !fence.empty();
-    release_continues_paragraph_ = paragraph;
-    release_plain_ = plain;
+    release_ = closing_release(!fence.empty(), paragraph, plain);
     return fence + std::string(rest);
   }
   printed_size_ = 0;

@@ -35,25 +35,35 @@ class AnswerStream {
   /// is not a prefix of it, the full text is authoritative and returned whole.
   std::string settle(std::string_view content);
 
-  /// Whether the text last released continues a code block whose first part was released
-  /// before (its opening fence line leads the text again, its top already on screen), and
-  /// whether that block goes on after it.
-  [[nodiscard]] bool release_continues() const noexcept { return release_continues_; }
-  [[nodiscard]] bool release_leaves_open() const noexcept { return release_leaves_open_; }
-  /// Whether the text last released continues a paragraph whose start was released before (in
-  /// a window), and whether that paragraph goes on after it: then the text is one paragraph
-  /// ending in blanks, cut where what follows cannot change how it reads.
-  [[nodiscard]] bool release_continues_paragraph() const noexcept {
-    return release_continues_paragraph_;
-  }
-  [[nodiscard]] bool release_leaves_paragraph_open() const noexcept {
-    return release_leaves_paragraph_open_;
-  }
-  /// The text last released is laid out as plain text: it belongs to a paragraph that could not
-  /// be cut and grew past what is ever parsed as Markdown (MAX_MARKDOWN_BYTES), so it goes out
-  /// in windows as it would be laid out whole.
-  [[nodiscard]] bool release_plain() const noexcept { return release_plain_; }
-  /// The pending text continues a code block released in part (see release_continues).
+  /// What the text last released is: complete blocks, or a part of a code block or paragraph
+  /// printed in parts.
+  struct Release {
+    enum class Kind {
+      /// Complete blocks (or all the pending text).
+      blocks,
+      /// A piece of a code block printed in pieces: when it continues, its opening fence line
+      /// leads the text again, its top already on screen.
+      code,
+      /// A window of a paragraph: when the paragraph stays open, the text is one paragraph
+      /// ending in blanks, cut where what follows cannot change how it reads.
+      paragraph,
+      /// A window of a paragraph that could not be cut and grew past what is ever parsed as
+      /// Markdown (MAX_MARKDOWN_BYTES): laid out as plain text, as it would be laid out whole.
+      plain,
+    };
+    Kind kind = Kind::blocks;
+    /// It goes on from a piece or window released before.
+    bool continues = false;
+    /// The code block or paragraph goes on after it.
+    bool leaves_open = false;
+
+    /// A paragraph printed in windows, as Markdown or as plain text.
+    [[nodiscard]] bool windowed() const noexcept {
+      return kind == Kind::paragraph || kind == Kind::plain;
+    }
+  };
+  [[nodiscard]] const Release& last_release() const noexcept { return release_; }
+  /// The pending text continues a code block released in pieces.
   [[nodiscard]] bool continues() const noexcept { return continued_prefix_ > 0; }
   /// The pending text continues a paragraph released in windows.
   [[nodiscard]] bool continues_paragraph() const noexcept { return paragraph_continued_; }
@@ -74,8 +84,6 @@ class AnswerStream {
   std::string release_code_lines();
   /// Releases the open paragraph up to its last safe cut once it is long.
   std::string release_paragraph_window();
-  /// The release flags for text that ends the pending block (or all of it).
-  void set_release_flags(bool leaves_code_open, bool leaves_paragraph_open);
   void mark_printed(std::string_view text);
   void collect_definitions(std::string_view text);
   [[nodiscard]] bool worth_checking(std::size_t old_size) const;
@@ -89,15 +97,11 @@ class AnswerStream {
   std::size_t continued_prefix_ = 0;
   /// Bytes of the pending text already looked through for a closing fence; npos once found.
   std::size_t fence_checked_ = 0;
-  bool release_continues_ = false;
-  bool release_leaves_open_ = false;
   /// The pending text continues a paragraph released in windows.
   bool paragraph_continued_ = false;
-  bool release_continues_paragraph_ = false;
-  bool release_leaves_paragraph_open_ = false;
   /// The pending text continues a paragraph released as plain text.
   bool paragraph_plain_ = false;
-  bool release_plain_ = false;
+  Release release_;
   /// The last line feed of the pending text checked for blocks ending before the paragraph.
   std::size_t probed_newline_ = std::string::npos;
   ParagraphCuts cuts_;

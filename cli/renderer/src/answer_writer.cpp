@@ -92,16 +92,19 @@ AnswerWriter::AnswerWriter(Scrollback& out, LiveRegion& live,
 
 void AnswerWriter::print_markdown(const AnswerStream& stream, std::string_view text) {
   MarkdownOptions options = markdown_();
+  using Kind = AnswerStream::Release::Kind;
+  const AnswerStream::Release& release = stream.last_release();
   // A paragraph printed in windows: each window's last line is laid out again with the next,
   // and its lines follow those already printed without a gap.
-  const bool joined = stream.release_continues_paragraph() && paragraph_printed_;
-  if (stream.release_continues_paragraph()) options.lead_in = std::move(paragraph_tail_);
+  const bool continues_paragraph = release.windowed() && release.continues;
+  const bool joined = continues_paragraph && paragraph_printed_;
+  if (continues_paragraph) options.lead_in = std::move(paragraph_tail_);
   paragraph_tail_.clear();
   paragraph_printed_ = false;
   if (is_blank(text) && options.lead_in.empty()) return;
-  const bool plain_continues = plain_open_ && stream.release_continues_paragraph();
-  plain_open_ = stream.release_plain() && stream.release_leaves_paragraph_open();
-  if (stream.release_plain()) {
+  const bool plain_continues = plain_open_ && continues_paragraph;
+  plain_open_ = release.kind == Kind::plain && release.leaves_open;
+  if (release.kind == Kind::plain) {
     // Laid out as render_markdown lays out text too long to parse, window after window.
     if (!plain_continues) plain_column_ = 0;
     Line runs = std::move(options.lead_in);
@@ -117,7 +120,7 @@ void AnswerWriter::print_markdown(const AnswerStream& stream, std::string_view t
   std::string source = text.size() + stream.definitions().size() < MAX_MARKDOWN_BYTES
                            ? with_definitions(stream, text)
                            : std::string(text);
-  if (stream.release_leaves_paragraph_open()) {
+  if (release.kind == Kind::paragraph && release.leaves_open) {
     options.open_tail = &paragraph_tail_;
     const std::vector<Line> lines = render_markdown(source, options);
     paragraph_printed_ = joined || !lines.empty();
@@ -125,11 +128,12 @@ void AnswerWriter::print_markdown(const AnswerStream& stream, std::string_view t
     return;
   }
   // A code block printed in pieces: its top rule comes with the first, its bottom with the last.
-  const bool code_continues = stream.release_continues();
+  const bool code_continues = release.kind == Kind::code && release.continues;
   const bool continues = code_continues || joined;
-  const auto trim = [code_continues, open = stream.release_leaves_open()](std::vector<Line> lines) {
+  const bool code_open = release.kind == Kind::code && release.leaves_open;
+  const auto trim = [code_continues, code_open](std::vector<Line> lines) {
     if (code_continues && !lines.empty()) lines.erase(lines.begin());
-    if (open && !lines.empty()) lines.pop_back();
+    if (code_open && !lines.empty()) lines.pop_back();
     return lines;
   };
   if (!jobs_ || !options.color || !options.highlight) {

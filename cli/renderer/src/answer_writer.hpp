@@ -59,7 +59,7 @@ class AnswerWriter {
   Line paragraph_tail_;
   /// Lines of that paragraph are on screen.
   bool paragraph_printed_ = false;
-  /// That window was plain text (AnswerStream::release_plain), its line at this column.
+  /// That window was plain text (AnswerStream::Release::Kind::plain), its line at this column.
   bool plain_open_ = false;
   int plain_column_ = 0;
   std::function<void(const std::string&)> on_definition_failure_;

@@ -14,10 +14,10 @@
 #include <utility>
 
 #include "sqlite_db.hpp"
+#include "velmora/base/errors.hpp"
 #include "velmora/platform/env.hpp"
 #include "velmora/platform/file_lock.hpp"
 #include "velmora/platform/files.hpp"
-#include "velmora/base/errors.hpp"
 
 namespace velmora::session_store {
 
@@ -144,10 +144,14 @@ struct VelmoraSessionStore::Impl {
   bool warned = false;
   bool opened = false;
 
-  void open_once() {
-    if (opened) return;
-    opened = true;
-    open();
+  /// The open database, opened on first use (its one warning comes then); null when the store
+  /// is unusable.
+  Database* database() {
+    if (!opened) {
+      opened = true;
+      open();
+    }
+    return db.is_open() ? &db : nullptr;
   }
 
   void warn(const std::string& text) {
@@ -345,26 +349,23 @@ VelmoraSessionStore::VelmoraSessionStore(WarningHandler on_warning,
   impl_->path = database ? std::move(*database) : default_database_path();
   impl_->on_warning = std::move(on_warning);
   impl_->clock = std::move(clock);
-  if (opening == Opening::now) impl_->open_once();
+  if (opening == Opening::now) impl_->database();
 }
 
 VelmoraSessionStore::~VelmoraSessionStore() = default;
 
-bool VelmoraSessionStore::available() const {
-  impl_->open_once();
-  return impl_->db.is_open();
-}
+bool VelmoraSessionStore::available() const { return impl_->database() != nullptr; }
 
 std::vector<SessionRecord> VelmoraSessionStore::list_sessions(
     const std::optional<std::string>& endpoint, const std::optional<std::string>& user_id,
     int limit) {
   std::vector<SessionRecord> records;
-  impl_->open_once();
-  if (!impl_->db.is_open() || limit <= 0) return records;
+  Database* db = impl_->database();
+  if (db == nullptr || limit <= 0) return records;
   try {
     Impl::retrying([&] {
       records.clear();
-      Statement select(impl_->db, SELECT_SQL);
+      Statement select(*db, SELECT_SQL);
       select.bind(1, endpoint);
       select.bind(2, user_id);
       select.bind(3, static_cast<std::int64_t>(limit));
@@ -384,12 +385,12 @@ std::vector<SessionRecord> VelmoraSessionStore::list_sessions(
 }
 
 void VelmoraSessionStore::upsert_session(const SessionUpsert& session) {
-  impl_->open_once();
-  if (!impl_->db.is_open() || session.thread_id.empty()) return;
+  Database* db = impl_->database();
+  if (db == nullptr || session.thread_id.empty()) return;
   try {
     Impl::retrying([&] {
-      Transaction transaction(impl_->db);
-      Statement upsert(impl_->db, UPSERT_SQL);
+      Transaction transaction(*db);
+      Statement upsert(*db, UPSERT_SQL);
       upsert.bind(1, session.thread_id);
       upsert.bind(2, session.endpoint);
       upsert.bind(3, session.user_id);
@@ -398,7 +399,7 @@ void VelmoraSessionStore::upsert_session(const SessionUpsert& session) {
       upsert.bind(6, session.branch);
       upsert.bind(7, impl_->now());
       upsert.step();
-      Statement prune(impl_->db, PRUNE_SQL);
+      Statement prune(*db, PRUNE_SQL);
       prune.bind(1, static_cast<std::int64_t>(MAX_SAVED_SESSIONS));
       prune.step();
       transaction.commit();
@@ -410,11 +411,11 @@ void VelmoraSessionStore::upsert_session(const SessionUpsert& session) {
 
 void VelmoraSessionStore::update_conversation(const std::string& thread_id,
                                               const std::string& conversation) {
-  impl_->open_once();
-  if (!impl_->db.is_open() || thread_id.empty()) return;
+  Database* db = impl_->database();
+  if (db == nullptr || thread_id.empty()) return;
   try {
     Impl::retrying([&] {
-      Statement update(impl_->db, CONVERSATION_SQL);
+      Statement update(*db, CONVERSATION_SQL);
       update.bind(1, thread_id);
       update.bind(2, conversation);
       update.bind(3, impl_->now());

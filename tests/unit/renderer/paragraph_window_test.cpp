@@ -44,12 +44,15 @@ Piecewise piecewise(const std::string& text, int width, std::size_t window, std:
   bool printed = false;
   const auto print = [&](const std::string& released) {
     MarkdownOptions options{.width = width};
-    const bool joined = stream.release_continues_paragraph() && printed;
-    if (stream.release_continues_paragraph()) options.lead_in = std::move(tail);
+    const AnswerStream::Release& release = stream.last_release();
+    const bool continues_paragraph = release.windowed() && release.continues;
+    const bool leaves_paragraph_open = release.windowed() && release.leaves_open;
+    const bool joined = continues_paragraph && printed;
+    if (continues_paragraph) options.lead_in = std::move(tail);
     tail.clear();
     printed = false;
     if (velmora::renderer::is_blank(released) && options.lead_in.empty()) return;
-    if (stream.release_leaves_paragraph_open()) {
+    if (leaves_paragraph_open) {
       options.open_tail = &tail;
       ++out.windows;
       out.window_bytes += released.size();
@@ -57,7 +60,7 @@ Piecewise piecewise(const std::string& text, int width, std::size_t window, std:
     const std::vector<Line> lines = render_markdown(released, options);
     if (!lines.empty() && !joined && !out.text.empty()) out.text += "\n";
     out.text += shown(lines);
-    printed = stream.release_leaves_paragraph_open() && (joined || !lines.empty());
+    printed = leaves_paragraph_open && (joined || !lines.empty());
   };
   std::uniform_int_distribution<std::size_t> size(1, 23);
   for (std::size_t at = 0; at < text.size();) {
