@@ -215,8 +215,18 @@ TEST(FaultHostileText, A10000CharacterLabelOrQuestionStaysInsideTheScreenAndIsAn
     EXPECT_THAT(visible, HasSubstr("└────"));
     EXPECT_THAT(visible, Not(HasSubstr("END")));
   };
+  // A panel counts as shown once `marker`, which only it holds, and a bottom border after it are
+  // visible: an answered panel stays on screen above the next one.
+  const auto panel_with = [&](const std::string& marker) {
+    return terminal.wait_until(
+        [&](const std::string& visible) {
+          const auto at = visible.find(marker);
+          return at != std::string::npos && visible.find("└────", at) != std::string::npos;
+        },
+        30, true);
+  };
   terminal.type("label");
-  auto panel = terminal.wait_visible("○ Second");
+  auto panel = panel_with("│ ❯ ◉ Labcdef");
   ASSERT_TRUE(panel) << terminal.screen();
   check_panel(*panel);
   EXPECT_THAT(*panel, HasSubstr("│ ❯ ◉ Labcdef"));
@@ -233,7 +243,7 @@ TEST(FaultHostileText, A10000CharacterLabelOrQuestionStaysInsideTheScreenAndIsAn
 
   ASSERT_TRUE(terminal.wait_prompt_after("done in")) << terminal.screen();
   terminal.type("question");
-  panel = terminal.wait_visible("○ Second");
+  panel = panel_with("│ ❯ ◉ First");
   ASSERT_TRUE(panel) << terminal.screen();
   check_panel(*panel);
   EXPECT_THAT(*panel, HasSubstr("│Qabcdef"));
