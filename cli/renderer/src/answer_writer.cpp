@@ -107,11 +107,8 @@ void AnswerWriter::print_markdown(const AnswerStream& stream, std::string_view t
   if (release.kind == Kind::plain) {
     // Laid out as render_markdown lays out text too long to parse, window after window.
     if (!plain_continues) plain_column_ = 0;
-    Line runs = std::move(options.lead_in);
-    append_run(runs, term::Style{}, expand_tabs(text, 4, plain_column_));
-    const int width = std::max(options.width, 8);
-    const std::vector<Line> lines =
-        plain_open_ ? wrap_runs_open(runs, width, paragraph_tail_) : wrap_runs(runs, width);
+    if (plain_open_) options.open_tail = &paragraph_tail_;
+    const std::vector<Line> lines = render_plain(text, options, plain_column_);
     paragraph_printed_ = plain_open_ && (joined || !lines.empty());
     out_.print_block(lines, joined);
     return;

@@ -558,14 +558,19 @@ class Renderer {
 };
 
 std::vector<Line> plain_paragraphs(std::string_view text, const MarkdownOptions& options) {
-  const int width = std::max(options.width, 8);
-  Line runs = options.lead_in;
-  append_run(runs, Style{}, expand_tabs(text));
-  if (options.open_tail) return wrap_runs_open(runs, width, *options.open_tail);
-  return wrap_runs(runs, width);
+  int column = 0;
+  return render_plain(text, options, column);
 }
 
 }  // namespace
+
+std::vector<Line> render_plain(std::string_view text, const MarkdownOptions& options, int& column) {
+  const int width = std::max(options.width, 8);
+  Line runs = options.lead_in;
+  append_run(runs, Style{}, expand_tabs(text, 4, column));
+  if (options.open_tail) return wrap_runs_open(runs, width, *options.open_tail);
+  return wrap_runs(runs, width);
+}
 
 std::vector<Line> render_markdown(std::string_view text, const MarkdownOptions& options) {
   if (text.size() > MAX_MARKDOWN_BYTES) return plain_paragraphs(text, options);

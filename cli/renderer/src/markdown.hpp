@@ -51,6 +51,12 @@ struct MarkdownOptions {
 [[nodiscard]] std::vector<Line> render_markdown(std::string_view text,
                                                 const MarkdownOptions& options);
 
+/// Text laid out as plain paragraphs, as render_markdown lays out text too long to parse
+/// (`lead_in` and `open_tail` as there). Its first line starts at `column` (for tabs), and
+/// `column` becomes where its last line ends, so a paragraph laid out in windows keeps its tabs.
+[[nodiscard]] std::vector<Line> render_plain(std::string_view text, const MarkdownOptions& options,
+                                             int& column);
+
 /// Length of the leading part of `text` made of top-level blocks that later text cannot change:
 /// every block before the last one that starts on a complete line. 0 when there is none.
 [[nodiscard]] std::size_t stable_block_prefix(std::string_view text);
