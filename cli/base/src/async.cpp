@@ -44,6 +44,12 @@ awaitable<void> sleep_for(double seconds) {
   co_await timer.async_wait(net::use_awaitable);
 }
 
+awaitable<bool> time_limit(double seconds) {
+  net::steady_timer timer(co_await net::this_coro::executor, seconds_to_duration(seconds));
+  const auto [ec] = co_await timer.async_wait(net::as_tuple(net::use_awaitable));
+  co_return !ec;
+}
+
 awaitable<void> throw_if_cancelled() {
   const auto state = co_await net::this_coro::cancellation_state;
   if (state.cancelled() != net::cancellation_type::none) {
@@ -70,7 +76,10 @@ awaitable<void> Event::wait() {
 awaitable<bool> Event::wait_for(double seconds) {
   if (set_) co_return true;
   using namespace net::experimental::awaitable_operators;
-  const auto winner = co_await (wait() || sleep_for(seconds));
+  const auto winner = co_await (wait() || time_limit(seconds));
+  if (winner.index() == 1 && !std::get<1>(winner)) {
+    throw boost::system::system_error(net::error::operation_aborted);
+  }
   co_return winner.index() == 0 || set_;
 }
 

@@ -72,9 +72,14 @@ ON CONFLICT (thread_id) DO UPDATE SET
   cwd = excluded.cwd, branch = excluded.branch, updated_at = excluded.updated_at
 )sql";
 
+// Deletes the oldest rows beyond the newest ?1, the order `list_sessions` shows. Walking the
+// oldest rows up the update index stops after the few it deletes; keeping "rowid NOT IN (the
+// newest ?1)" instead built a temporary index of every row at every save (15 000 VM steps at the
+// cap, 76 this way).
 constexpr std::string_view PRUNE_SQL = R"sql(
-DELETE FROM sessions WHERE rowid NOT IN (
-  SELECT rowid FROM sessions ORDER BY updated_at DESC, created_at DESC, rowid DESC LIMIT ?1)
+DELETE FROM sessions WHERE rowid IN (
+  SELECT rowid FROM sessions ORDER BY updated_at ASC, created_at ASC, rowid ASC
+  LIMIT max(0, (SELECT count(*) FROM sessions) - ?1))
 )sql";
 
 constexpr std::string_view CONVERSATION_SQL =

@@ -252,7 +252,10 @@ velmora::base::awaitable<void> answer_question(SessionState& s,
 
 velmora::base::awaitable<void> receive_loop(SessionState& s) {
   while (!s.stop_event.is_set()) {
-    events::AgentEvent event = events::to_event(co_await s.client.incoming_queue().pop());
+    auto incoming = co_await s.client.incoming_queue().next();
+    // Cancelled: every session ends its receive loop so, and returning costs no unwinding.
+    if (!incoming) co_return;
+    events::AgentEvent event = events::to_event(std::move(*incoming));
     try {
       if (!co_await handle_incoming_message(s, std::move(event))) co_return;
     } catch (const std::exception& e) {

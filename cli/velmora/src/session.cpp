@@ -10,6 +10,7 @@
 #include <boost/asio/experimental/awaitable_operators.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/signal_set.hpp>
+#include <boost/system/system_error.hpp>
 
 #include "velmora/banner.hpp"
 #include "velmora/cli_errors.hpp"
@@ -156,10 +157,13 @@ velmora::base::awaitable<bool> connect_with_refresh(SessionState& s) {
 velmora::base::awaitable<bool> connect_before(SessionState& s, double deadline) {
   using namespace boost::asio::experimental::awaitable_operators;
   const double left = std::max(deadline - velmora::base::monotonic_seconds(), 0.0);
-  auto outcome = co_await (connect_with_refresh(s) || velmora::base::sleep_for(left));
+  auto outcome = co_await (connect_with_refresh(s) || velmora::base::time_limit(left));
   if (outcome.index() == 0) co_return std::get<0>(outcome);
+  if (!std::get<1>(outcome)) {
+    throw boost::system::system_error(boost::asio::error::operation_aborted);
+  }
   const velmora::base::TimeoutError timed_out("Timed out connecting: the --timeout limit (" +
-                                        std::to_string(s.args.timeout) + "s) has passed");
+                                              std::to_string(s.args.timeout) + "s) has passed");
   const auto info = classify_cli_error(timed_out, /*during_connect=*/true);
   s.renderer.render_invocation_error(info.summary, info.hint, info.detail, s.args.debug);
   co_return false;
@@ -235,7 +239,8 @@ velmora::base::awaitable<int> run_one_shot(SessionState& s, velmora::base::Task&
       // A connection that ended between the binding and the send is a drop like any other:
       // the thread exists, so the user is told how to continue it.
       if (s.connection_lost_detail || !s.client.receiving()) {
-        if (!s.connection_lost_detail) s.connection_lost_detail = velmora::base::error_text_or_kind(e);
+        if (!s.connection_lost_detail)
+          s.connection_lost_detail = velmora::base::error_text_or_kind(e);
         co_return finish_broken_turn(s);
       }
       s.report_loop_error("Failed to send the query.", "Check the connection and retry.", e);

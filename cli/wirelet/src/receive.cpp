@@ -181,24 +181,30 @@ void read_next(const std::shared_ptr<Impl>& self, Connection& conn) {
   conn.transport->start_read(std::shared_ptr<detail::FrameSink>(self->connection, &conn.receiver));
 }
 
-awaitable<Incoming> IncomingQueue::pop() {
+awaitable<std::optional<Incoming>> IncomingQueue::next() {
   Impl& impl = owner_;
   while (impl.items.empty()) {
     const auto [ec] = co_await wait_for_frame(impl, net::as_tuple(net::use_awaitable));
     // Cancelled while waiting, or the state is gone: `impl` may not be touched.
-    if (ec) throw boost::system::system_error(net::error::operation_aborted);
+    if (ec) co_return std::nullopt;
     const auto state = co_await net::this_coro::cancellation_state;
     if (state.cancelled() != net::cancellation_type::none) {
       // Woken but cancelled before taking anything: a handed frame stays with the read, which
       // decodes and queues it; a queued message goes to the next waiter.
       if (!impl.items.empty()) wake_one_later(impl);
-      throw boost::system::system_error(net::error::operation_aborted);
+      co_return std::nullopt;
     }
-    if (auto message = take_handed_frame(impl)) co_return std::move(*message);
+    if (auto message = take_handed_frame(impl)) co_return message;
   }
-  Incoming message = std::move(impl.items.front());
+  std::optional<Incoming> message(std::move(impl.items.front()));
   impl.items.pop_front();
   co_return message;
+}
+
+awaitable<Incoming> IncomingQueue::pop() {
+  auto message = co_await next();
+  if (!message) throw boost::system::system_error(net::error::operation_aborted);
+  co_return std::move(*message);
 }
 
 std::optional<Incoming> IncomingQueue::try_pop() {

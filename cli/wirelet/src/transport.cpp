@@ -16,6 +16,7 @@
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/websocket.hpp>
 #include <boost/beast/websocket/ssl.hpp>
+#include <boost/system/system_error.hpp>
 
 #include "velmora/base/errors.hpp"
 #include "velmora/tls/client_tls.hpp"
@@ -322,8 +323,11 @@ awaitable<std::unique_ptr<Transport>> open_transport(const WsEndpoint& endpoint,
                                                      double timeout_seconds) {
   using namespace net::experimental::awaitable_operators;
   auto outcome =
-      co_await (attempt_as_value(endpoint, std::move(tls_context)) || sleep_for(timeout_seconds));
-  if (outcome.index() == 1) throw TimeoutError("timed out during opening handshake");
+      co_await (attempt_as_value(endpoint, std::move(tls_context)) || time_limit(timeout_seconds));
+  if (outcome.index() == 1) {
+    if (!std::get<1>(outcome)) throw boost::system::system_error(net::error::operation_aborted);
+    throw TimeoutError("timed out during opening handshake");
+  }
   auto& attempt = std::get<0>(outcome);
   if (attempt.error) std::rethrow_exception(attempt.error);
   co_return std::move(attempt.transport);

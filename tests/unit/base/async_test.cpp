@@ -47,6 +47,26 @@ TEST(Event, WaitReturnsOnceSetAndWaitForTimesOut) {
   });
 }
 
+awaitable<void> wait_long_then_count(velmora::base::Event& event, int& after) {
+  (void)co_await event.wait_for(30);
+  ++after;
+}
+
+// The time limit of `wait_for` does not throw when cancelled; the wait as a whole still must,
+// or a cancelled caller would carry on as if the time had passed.
+TEST(Event, CancelledWaitForEndsTheTaskInsteadOfTimingOut) {
+  run_loop([](net::any_io_executor ex) -> awaitable<void> {
+    velmora::base::Event event(ex);
+    int after = 0;
+    auto waiter = velmora::base::Task::spawn(ex, wait_long_then_count(event, after));
+    co_await velmora::base::sleep_for(0.01);
+    waiter.cancel();
+    co_await waiter.join();
+    EXPECT_TRUE(waiter.cancelled());
+    EXPECT_EQ(after, 0);
+  });
+}
+
 awaitable<void> wait_and_count(velmora::base::Event& event, int& woken) {
   co_await event.wait();
   ++woken;

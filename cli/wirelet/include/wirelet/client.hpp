@@ -189,6 +189,9 @@ class IncomingQueue {
   /// The next message, waiting for one. A cancelled `pop` takes nothing: a frame it was handed
   /// stays queued for the next one.
   velmora::base::awaitable<Incoming> pop();
+  /// `pop` that ends with nothing instead of throwing when cancelled: a loop that is cancelled
+  /// at every session's end returns without an exception unwinding through its frames.
+  velmora::base::awaitable<std::optional<Incoming>> next();
   /// A message already received, or nothing; never reads.
   std::optional<Incoming> try_pop();
   /// Queues a message behind those received; wakes one waiting `pop` through the executor.
