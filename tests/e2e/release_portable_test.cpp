@@ -234,6 +234,14 @@ TEST_F(ReleasePortable, RunsOnARootWithOnlyTheCLibrary) {
   const auto ws = velmora(root(), one_shot(plain.ws_url()));
   ASSERT_EQ(ws.exit_code, 0) << ws.out << ws.err;
   EXPECT_THAT(ws.out, StartsWith(ANSWER));
+  // The upload client loads with the first attachment, found beside the session library.
+  velmora::testing::write_file(root() / "tmp/note.txt", "a note for the File API\n");
+  auto with_file = one_shot(plain.ws_url());
+  with_file.insert(with_file.end(), {"--attachment", seen(root(), "/tmp/note.txt"),
+                                     "--file-api-url", plain.http_url()});
+  const auto upload = velmora(root(), with_file);
+  ASSERT_EQ(upload.exit_code, 0) << upload.out << upload.err;
+  EXPECT_THAT(upload.out, HasSubstr(ANSWER));
 
   TempDir keys;
   const auto pem = velmora::testing::make_test_certificate({"127.0.0.1"});
@@ -295,12 +303,22 @@ TEST_F(ReleasePortable, MissingOrDamagedFilesAreNamedWithWhatHelps) {
                                  seen(broken, "/venv/lib/libvelmora_tls.so") + ". " +
                                  std::string(REINSTALL)));
 
+  // The upload client loads with the first attachment: without it a run still answers, and a
+  // run with an attachment names the file instead of uploading.
   fs::remove(broken / "venv/lib/libparcelon.so.0");
-  run = velmora(broken, {"--help"});
+  run = velmora(broken, one_shot(plain.ws_url()));
+  EXPECT_EQ(run.exit_code, 0) << run.err;
+  EXPECT_THAT(run.out, StartsWith(ANSWER));
+  velmora::testing::write_file(broken / "tmp/note.txt", "a note for the File API\n");
+  auto with_file = one_shot(plain.ws_url());
+  with_file.insert(with_file.end(), {"--attachment", seen(broken, "/tmp/note.txt"),
+                                     "--file-api-url", plain.http_url()});
+  run = velmora(broken, with_file);
   EXPECT_EQ(run.exit_code, 1);
-  EXPECT_EQ(run.err, "velmora: a file of the installation is missing: " +
-                         seen(broken, "/venv/lib/libparcelon.so.0") + "\n" +
-                         std::string(REINSTALL));
+  EXPECT_THAT(run.out + run.err, HasSubstr("a file of the installation is missing: " +
+                                           seen(broken, "/venv/lib/libparcelon.so.0") + ". " +
+                                           std::string(REINSTALL)));
+  EXPECT_THAT(run.out, Not(HasSubstr("token0")));
 
   fs::resize_file(broken / "venv/lib/libvelmora_session.so", 100);
   run = velmora(broken, {"--help"});

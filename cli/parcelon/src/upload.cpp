@@ -14,11 +14,11 @@
 
 #include "parcelon/media_type.hpp"
 #include "parcelon/multipart.hpp"
+#include "velmora/base/errors.hpp"
+#include "velmora/base/json_text.hpp"
 #include "velmora/http/client.hpp"
 #include "velmora/platform/paths.hpp"
 #include "velmora/platform/secret_mask.hpp"
-#include "velmora/base/errors.hpp"
-#include "velmora/base/json_text.hpp"
 
 namespace parcelon {
 namespace {
@@ -128,15 +128,16 @@ AttachmentRecord upload(const std::string& base_url, const std::string& user_id,
   FileDescriptor file(::open(local_path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (file.get() < 0) {
     const int err = errno;
-    if (err == ENOENT) throw velmora::base::FileNotFoundError("Attachment not found: " + attachment.path);
-    throw velmora::base::OSError(std::string(std::strerror(err)) + ": '" + local_path.string() + "'",
-                           err);
+    if (err == ENOENT)
+      throw velmora::base::FileNotFoundError("Attachment not found: " + attachment.path);
+    throw velmora::base::OSError(
+        std::string(std::strerror(err)) + ": '" + local_path.string() + "'", err);
   }
   struct stat st {};
   if (::fstat(file.get(), &st) != 0) {
     const int err = errno;
-    throw velmora::base::OSError(std::string(std::strerror(err)) + ": '" + local_path.string() + "'",
-                           err);
+    throw velmora::base::OSError(
+        std::string(std::strerror(err)) + ": '" + local_path.string() + "'", err);
   }
   if (!S_ISREG(st.st_mode)) throw not_a_regular_file(attachment.path);
 
@@ -175,18 +176,19 @@ AttachmentRecord upload(const std::string& base_url, const std::string& user_id,
       std::rethrow_exception(failure->error);
     } catch (const std::exception& e) {
       throw velmora::base::RuntimeError(std::string("Upload failed: ") + e.what(),
-                                  std::current_exception());
+                                        std::current_exception());
     }
   }
   auto& response = std::get<velmora::http::Response>(outcome);
   if (!response.is_success()) {
     throw velmora::base::RuntimeError("Upload failed (" + std::to_string(response.status) +
-                                "): " + shown(velmora::base::sanitize_utf8(response.body)));
+                                      "): " + shown(velmora::base::sanitize_utf8(response.body)));
   }
   const std::string& text = response.body;
   if (!velmora::base::is_valid_utf8(text)) {
-    throw velmora::base::RuntimeError("Upload response is not valid UTF-8 (invalid byte at offset " +
-                                std::to_string(invalid_utf8_offset(text)) + ")");
+    throw velmora::base::RuntimeError(
+        "Upload response is not valid UTF-8 (invalid byte at offset " +
+        std::to_string(invalid_utf8_offset(text)) + ")");
   }
   if (options.debug) debug_line = std::string(DEBUG_PREFIX) + shown(text);
 
@@ -201,7 +203,7 @@ AttachmentRecord upload(const std::string& base_url, const std::string& user_id,
   const std::string relative_path = answer.is_object() ? relative_path_of(answer.get_object()) : "";
   if (relative_path.empty()) {
     throw velmora::base::RuntimeError("Upload response missing relative_path: " +
-                                shown(velmora::base::json_dumps(answer)));
+                                      shown(velmora::base::json_dumps(answer)));
   }
   return AttachmentRecord{{"file_path", relative_path},
                           {"type", content_type},
@@ -261,5 +263,7 @@ velmora::base::awaitable<std::vector<AttachmentRecord>> upload_attachments(
   }
   co_return records;
 }
+
+extern "C" const UploadAttachments parcelon_upload_attachments = &upload_attachments;
 
 }  // namespace parcelon

@@ -6,6 +6,7 @@
 #include <boost/asio/experimental/awaitable_operators.hpp>
 #include <boost/asio/steady_timer.hpp>
 
+#include "velmora/attachment_library.hpp"
 #include "velmora/cli_errors.hpp"
 #include "velmora/completion_wait.hpp"
 #include "velmora/prompt_ask.hpp"
@@ -82,8 +83,9 @@ velmora::base::awaitable<json::array> build_query_attachments(SessionState& s) {
       .debug = s.args.debug,
       .debug_sink = [sink = s.debug_sink()](const std::string& line) { sink(line); }};
   const std::string user_id = s.cfg.user_id.value_or("");
-  const auto records = co_await parcelon::upload_attachments(
-      file_api_url, user_id, thread_id, s.pending_attachments, std::move(options));
+  const auto upload = attachment_uploader();
+  const auto records =
+      co_await upload(file_api_url, user_id, thread_id, s.pending_attachments, std::move(options));
   json::array uploaded(records.begin(), records.end());
   if (s.setup.headless) {
     std::vector<std::string> paths;

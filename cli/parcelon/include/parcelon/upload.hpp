@@ -64,6 +64,12 @@ velmora::base::awaitable<std::vector<AttachmentRecord>> upload_attachments(
     std::string base_url, std::string user_id, std::string thread_id,
     std::vector<LocalAttachment> attachments, UploadOptions options = {});
 
+/// `upload_attachments` for a program that loads this library with dlopen when it first
+/// uploads: dlsym finds it by this C name, and its type is the function's own, so both sides
+/// agree on it when they are compiled.
+using UploadAttachments = decltype(&upload_attachments);
+extern "C" const UploadAttachments parcelon_upload_attachments;
+
 /// One upload, blocking.
 AttachmentRecord upload_attachment_sync(const std::string& base_url, const std::string& user_id,
                                         const std::string& thread_id,
