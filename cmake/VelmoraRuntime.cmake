@@ -62,6 +62,8 @@ function(velmora_runtime_library name version_script)
                              "${velmora_runtime_dir}/src/tls_functions.cpp")
   # Built beside it: the forwarders load it from this library's folder.
   add_dependencies(${name} velmora_tls_library)
+  # Header-only parts of the base library (velmora/base/installation.hpp).
+  target_include_directories(${name} PRIVATE "${PROJECT_SOURCE_DIR}/cli/base/include")
   target_link_options(${name} PRIVATE
     "LINKER:--whole-archive" ${velmora_runtime_archives} "LINKER:--no-whole-archive"
     "LINKER:--version-script=${version_script}" "LINKER:-soname,libvelmora_runtime.so"

@@ -209,6 +209,15 @@ class ReleasePortable : public ::testing::Test {
             "u1",    "--query", QUERY,     "--plain-output", "--non-interactive"};
   }
 
+  // A one-shot that first uploads a small file of `root` to the File API of `sim`.
+  static std::vector<std::string> one_shot_uploading(const fs::path& root, const SimProcess& sim) {
+    velmora::testing::write_file(root / "tmp/note.txt", "a note for the File API\n");
+    auto args = one_shot(sim.ws_url());
+    args.insert(args.end(),
+                {"--attachment", seen(root, "/tmp/note.txt"), "--file-api-url", sim.http_url()});
+    return args;
+  }
+
   static fs::path* wheel_;
   static TempDir* work_;
   static bool probed_;
@@ -235,11 +244,7 @@ TEST_F(ReleasePortable, RunsOnARootWithOnlyTheCLibrary) {
   ASSERT_EQ(ws.exit_code, 0) << ws.out << ws.err;
   EXPECT_THAT(ws.out, StartsWith(ANSWER));
   // The upload client loads with the first attachment, found beside the session library.
-  velmora::testing::write_file(root() / "tmp/note.txt", "a note for the File API\n");
-  auto with_file = one_shot(plain.ws_url());
-  with_file.insert(with_file.end(), {"--attachment", seen(root(), "/tmp/note.txt"),
-                                     "--file-api-url", plain.http_url()});
-  const auto upload = velmora(root(), with_file);
+  const auto upload = velmora(root(), one_shot_uploading(root(), plain));
   ASSERT_EQ(upload.exit_code, 0) << upload.out << upload.err;
   EXPECT_THAT(upload.out, HasSubstr(ANSWER));
 
@@ -309,11 +314,7 @@ TEST_F(ReleasePortable, MissingOrDamagedFilesAreNamedWithWhatHelps) {
   run = velmora(broken, one_shot(plain.ws_url()));
   EXPECT_EQ(run.exit_code, 0) << run.err;
   EXPECT_THAT(run.out, StartsWith(ANSWER));
-  velmora::testing::write_file(broken / "tmp/note.txt", "a note for the File API\n");
-  auto with_file = one_shot(plain.ws_url());
-  with_file.insert(with_file.end(), {"--attachment", seen(broken, "/tmp/note.txt"),
-                                     "--file-api-url", plain.http_url()});
-  run = velmora(broken, with_file);
+  run = velmora(broken, one_shot_uploading(broken, plain));
   EXPECT_EQ(run.exit_code, 1);
   EXPECT_THAT(run.out + run.err, HasSubstr("a file of the installation is missing: " +
                                            seen(broken, "/venv/lib/libparcelon.so.0") + ". " +

@@ -18,9 +18,9 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <filesystem>
 #include <string>
+
+#include "velmora/base/installation.hpp"
 
 #define VELMORA_TLS_FUNCTIONS(X)            \
   X(BIO_ctrl)                               \
@@ -72,8 +72,6 @@
 namespace {
 
 constexpr const char* LIBRARY = "libvelmora_tls.so";
-constexpr const char* REINSTALL =
-    ". Reinstall velmora_cli to restore it: python3 -m pip install --force-reinstall velmora_cli";
 
 struct Functions {
 #define VELMORA_TLS_SLOT(name) decltype(&::name) name = nullptr;
@@ -82,39 +80,21 @@ struct Functions {
   std::string error;  // empty once every function is found
 };
 
-// Beside this library: the loader found it by the same RUNPATH as the rest of ours.
-std::string library_path() {
-  Dl_info self{};
-  if (::dladdr(reinterpret_cast<void*>(&library_path), &self) == 0 || self.dli_fname == nullptr) {
-    return LIBRARY;
-  }
-  const char* slash = std::strrchr(self.dli_fname, '/');
-  if (slash == nullptr) return LIBRARY;
-  return std::string(self.dli_fname, static_cast<std::size_t>(slash - self.dli_fname) + 1) +
-         LIBRARY;
-}
-
 Functions load() {
   Functions loaded;
-  const std::string path = library_path();
-  // The loader names our folder as the RUNPATH spelt it (lib/../lib); the message need not.
-  const std::string shown = std::filesystem::path(path).lexically_normal().string();
+  // Beside this library: the loader found it by the same RUNPATH as the rest of ours.
+  const std::string path =
+      velmora::base::beside_library_of(reinterpret_cast<void*>(&load), LIBRARY);
   // Local: its OpenSSL names must not stand in for these forwarders in anyone's look-up.
   void* handle = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (handle == nullptr) {
-    const char* reason = ::dlerror();
-    loaded.error = std::strstr(reason != nullptr ? reason : "", "No such file") != nullptr
-                       ? "a file of the installation is missing: " + shown
-                       : "a file of the installation cannot be loaded: " +
-                             std::string(reason != nullptr ? reason : path);
-    loaded.error += REINSTALL;
+    loaded.error = velmora::base::installation_load_error(::dlerror(), path);
     return loaded;
   }
-#define VELMORA_TLS_FIND(name)                                                      \
-  loaded.name = reinterpret_cast<decltype(loaded.name)>(::dlsym(handle, #name));    \
-  if (loaded.name == nullptr && loaded.error.empty()) {                             \
-    loaded.error = "a file of the installation belongs to another build: " + path + \
-                   " lacks " #name + REINSTALL;                                     \
+#define VELMORA_TLS_FIND(name)                                                   \
+  loaded.name = reinterpret_cast<decltype(loaded.name)>(::dlsym(handle, #name)); \
+  if (loaded.name == nullptr && loaded.error.empty()) {                          \
+    loaded.error = velmora::base::installation_mismatch_error(path, #name);      \
   }
   VELMORA_TLS_FUNCTIONS(VELMORA_TLS_FIND)
 #undef VELMORA_TLS_FIND

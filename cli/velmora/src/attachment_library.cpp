@@ -3,11 +3,10 @@
 #ifdef VELMORA_LAZY_PARCELON
 #include <dlfcn.h>
 
-#include <cstring>
-#include <filesystem>
 #include <string>
-#endif
 
+#include "velmora/base/installation.hpp"
+#endif
 #include "velmora/base/errors.hpp"
 
 namespace velmora {
@@ -16,20 +15,6 @@ namespace velmora {
 namespace {
 
 constexpr const char* LIBRARY = "libparcelon.so.0";
-constexpr const char* REINSTALL =
-    ". Reinstall velmora_cli to restore it: python3 -m pip install --force-reinstall velmora_cli";
-
-// Where an installation keeps it: beside this library. Only for messages; the loader searches
-// this library's RUNPATH, which also covers a build tree.
-std::string expected_path() {
-  Dl_info self{};
-  if (::dladdr(reinterpret_cast<void*>(&expected_path), &self) == 0 || self.dli_fname == nullptr) {
-    return LIBRARY;
-  }
-  return (std::filesystem::path(self.dli_fname).parent_path() / LIBRARY)
-      .lexically_normal()
-      .string();
-}
 
 struct Loaded {
   parcelon::UploadAttachments upload = nullptr;
@@ -37,21 +22,21 @@ struct Loaded {
 };
 
 Loaded load() {
-  // Local: nothing else should find its names. It needs only libraries already loaded.
+  // Local: nothing else should find its names. It needs only libraries already loaded. By
+  // name: this library's RUNPATH finds it, in a build tree too; the messages name where an
+  // installation keeps it, beside this library.
   void* handle = ::dlopen(LIBRARY, RTLD_NOW | RTLD_LOCAL);
+  const auto where = [] {
+    return base::beside_library_of(reinterpret_cast<void*>(&load), LIBRARY);
+  };
   if (handle == nullptr) {
     const char* reason = ::dlerror();
-    if (reason != nullptr && std::strstr(reason, "No such file") != nullptr) {
-      return {nullptr, "a file of the installation is missing: " + expected_path() + REINSTALL};
-    }
-    return {nullptr, "a file of the installation cannot be loaded: " +
-                         std::string(reason != nullptr ? reason : LIBRARY) + REINSTALL};
+    return {nullptr, base::installation_load_error(reason, where())};
   }
   const auto* entry = static_cast<const parcelon::UploadAttachments*>(
       ::dlsym(handle, "parcelon_upload_attachments"));
   if (entry == nullptr || *entry == nullptr) {
-    return {nullptr, "a file of the installation belongs to another build: " + expected_path() +
-                         " lacks parcelon_upload_attachments" + REINSTALL};
+    return {nullptr, base::installation_mismatch_error(where(), "parcelon_upload_attachments")};
   }
   return {*entry, {}};
 }
