@@ -8,9 +8,10 @@ The wheel holds no Python code. pip installs its data into the environment's pre
     velmora_cli-<v>.data/data/share/...         -> <env>/share/... (completions, man page,
                                                    language definitions)
 
-so the program finds its libraries through its RUNPATH `$ORIGIN/../lib`, as in the installed
-tree. Each shared object of <prefix>/lib is packed once, under the name the loader asks for
-(its SONAME): a wheel cannot hold the symbolic links of the tree.
+so the program finds the session library in ../lib beside itself and the libraries find each
+other through their RUNPATH `$ORIGIN/../lib`, as in the installed tree. Each shared object of
+<prefix>/lib is packed once, under the name the loader asks for (its SONAME): a wheel cannot
+hold the symbolic links of the tree.
 
 The binaries may take only the C library from the system (libc, libm, the dynamic loader): a
 tree whose binaries need any other library, or a symbol version that is not glibc's, is refused.
@@ -315,11 +316,6 @@ def collect(prefix: Path, system_libraries: bool = False) -> Payload:
     info = read_elf(program) if program.is_file() else None
     if info is None:
         raise PackagingError(f"{program} is missing or not an ELF program")
-    if LIBRARY_RUNPATH not in info.runpath:
-        raise PackagingError(
-            f"{program} looks for its libraries in {':'.join(info.runpath) or 'no RUNPATH'}, "
-            f"not {LIBRARY_RUNPATH}: it would not start from a virtual environment"
-        )
     check_program_version(program, tag or version)
 
     data = f"{DISTRIBUTION}-{version}.data"
@@ -352,6 +348,15 @@ def collect(prefix: Path, system_libraries: bool = False) -> Payload:
     missing = sorted(wanted - by_soname.keys())
     if missing:
         raise PackagingError(f"{lib} lacks {', '.join(missing)}")
+    # The program loads the session library by its own path; a binary that the loader must
+    # find one of ours for needs the folder they are installed in.
+    for path, binary in binaries.items():
+        needs_ours = any(name in by_soname for name in binary.needed)
+        if needs_ours and LIBRARY_RUNPATH not in binary.runpath:
+            raise PackagingError(
+                f"{path} looks for its libraries in {':'.join(binary.runpath) or 'no RUNPATH'}, "
+                f"not {LIBRARY_RUNPATH}: it would not start from a virtual environment"
+            )
     arch = architecture(info, program)
     glibc: tuple[int, ...] = ()
     for path, binary in binaries.items():

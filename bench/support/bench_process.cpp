@@ -215,7 +215,11 @@ std::filesystem::path beside_self(const std::filesystem::path& relative) {
   return std::filesystem::canonical("/proc/self/exe").parent_path() / relative;
 }
 
-std::string velmora_program() { return beside_self("../cli/velmora/velmora"); }
+std::string velmora_program() {
+  if (const char* installed = std::getenv("VELMORA_BENCH_PROGRAM"); installed && *installed)
+    return installed;
+  return beside_self("../cli/velmora/velmora");
+}
 
 std::vector<std::string> client_command(const Simulator& sim) {
   return {velmora_program(), "--url", sim.ws_url(), "--user-id", "bench", "--token", "bench-token"};

@@ -76,7 +76,8 @@ class Simulator {
 /// `relative` to the folder of the running benchmark (the build tree's layout).
 [[nodiscard]] std::filesystem::path beside_self(const std::filesystem::path& relative);
 
-/// The build tree's `velmora`, the program every end-to-end benchmark measures.
+/// The program every end-to-end benchmark measures: VELMORA_BENCH_PROGRAM when set (scripts/bench
+/// names the installed one, what users run), else the build tree's `velmora`.
 [[nodiscard]] std::string velmora_program();
 
 /// `velmora` connecting to `sim` as the benchmark's user; the caller adds the run's options.

@@ -225,7 +225,7 @@ void add_run_arguments(CLI::App& parser, Options& o) {
       ->check(CLI::IsMember({"text", "stream-json"}));
 }
 
-std::unique_ptr<CLI::App> make_parser(Options& options) {
+std::unique_ptr<CLI::App> make_parser(Options& options, bool run_options) {
   auto app = std::make_unique<CLI::App>(std::string(DESCRIPTION), std::string(PROGRAM));
   app->set_version_flag("-v,--version", std::string(PROGRAM) + " " + version_text(),
                         "Show the version and exit.");
@@ -233,14 +233,18 @@ std::unique_ptr<CLI::App> make_parser(Options& options) {
   app->add_subcommand("login", "Log in via browser OAuth flow.");
   app->add_subcommand("logout", "Clear saved OAuth tokens and log out.");
   auto* run = app->add_subcommand("run", "Start an agent session (default).");
-  add_run_arguments(*run, options);
+  if (run_options) add_run_arguments(*run, options);
   add_run_arguments(*app, options);
   return app;
 }
 
 Options parse_args(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
   Options options;
-  const auto app = make_parser(options);
+  // CLI11 checks each option it adds against every one before it, and the run options exist
+  // twice (top level and `run`): the second set was a seventh of a one-shot's instructions
+  // before it connects. Only a command line with a "run" argument can select `run`.
+  const bool names_run = std::ranges::find(args, "run") != args.end();
+  const auto app = make_parser(options, names_run);
 
   // CLI11 wants the arguments last first.
   std::vector<std::string> reversed(args.rbegin(), args.rend());

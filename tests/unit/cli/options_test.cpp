@@ -104,6 +104,10 @@ TEST(ParseArgs, BothParsersFillOneRecordInCommandLineOrder) {
   EXPECT_EQ(options.query, "second");
   EXPECT_TRUE(options.debug);
   EXPECT_EQ(parsed({"--url", "one", "--url", "two"}).url, "two");
+  // "run" as a value is not the sub-command.
+  const Options value = parsed({"--query", "run", "--debug"});
+  EXPECT_EQ(value.query, "run");
+  EXPECT_TRUE(value.debug);
 }
 
 TEST(ParseArgs, AccountCommands) {
@@ -180,6 +184,8 @@ TEST(ParseArgs, VersionAndHelpEndWithStatusZero) {
         "Optional scenario sent in query payload (defaults to \"keyword\")."}) {
     EXPECT_THAT(help.out, HasSubstr(text));
   }
+  // The top level's help is the same whether or not the command line names `run`.
+  EXPECT_EQ(parse({"--query", "run", "--help"}).out, help.out);
   const auto run_help = parse({"run", "--help"});
   EXPECT_EQ(run_help.status, 0);
   EXPECT_THAT(run_help.out, HasSubstr("--idle-finish-seconds"));

@@ -68,7 +68,9 @@ void add_run_arguments(CLI::App& parser, Options& options);
 
 /// The whole parser (description, `-v/--version`, the sub-commands and the run options at both
 /// levels) writing into `options`. The shell completions and the man page are generated from it.
-[[nodiscard]] std::unique_ptr<CLI::App> make_parser(Options& options);
+/// Without `run_options` the `run` sub-command is there, described, but takes no options: enough
+/// for a command line that never names it.
+[[nodiscard]] std::unique_ptr<CLI::App> make_parser(Options& options, bool run_options = true);
 
 /// Prints the usage lines and "velmora: error: `message`" (what an unparseable command line gets).
 void print_usage_error(std::ostream& err, const std::string& message);
