@@ -51,11 +51,22 @@ target_link_options(velmora_tls_library PRIVATE
 target_link_libraries(velmora_tls_library PRIVATE ${CMAKE_DL_LIBS})
 set_target_properties(velmora_tls_library PROPERTIES
   OUTPUT_NAME velmora_tls
+  SKIP_BUILD_RPATH ON
+  INSTALL_RPATH ""
   NO_SONAME ON
   VELMORA_RUNTIME ON
   LINK_DEPENDS "${velmora_tls_exports};${VELMORA_ssl_ARCHIVE};${VELMORA_crypto_ARCHIVE}")
 velmora_hot_text(velmora_tls_library)
 install(TARGETS velmora_tls_library LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+
+# Release libraries that call none of libm's functions do not load it (cmake/drop_libm.cmake).
+find_program(VELMORA_PATCHELF patchelf REQUIRED)
+function(velmora_drop_libm target)
+  add_custom_command(TARGET ${target} POST_BUILD
+    COMMAND "${CMAKE_COMMAND}" "-DLIBRARY=$<TARGET_FILE:${target}>" "-DREADELF=${CMAKE_READELF}"
+            "-DPATCHELF=${VELMORA_PATCHELF}" -P "${PROJECT_SOURCE_DIR}/cmake/drop_libm.cmake"
+    VERBATIM)
+endfunction()
 
 function(velmora_runtime_library name version_script)
   add_library(${name} SHARED "${velmora_runtime_dir}/src/prime_unwinder.cpp"
@@ -74,6 +85,9 @@ function(velmora_runtime_library name version_script)
   set_target_properties(${name} PROPERTIES
     NO_SONAME ON
     VELMORA_RUNTIME ON
+    # It needs only the C library; a RUNPATH would only be searched, subfolders first, for libm.
+    SKIP_BUILD_RPATH ON
+    INSTALL_RPATH ""
     LINK_DEPENDS "${version_script};${velmora_runtime_archives}")
   velmora_hot_text(${name})
 endfunction()
@@ -96,6 +110,7 @@ add_custom_command(
   VERBATIM)
 velmora_runtime_library(velmora_runtime "${velmora_runtime_exports}")
 target_sources(velmora_runtime PRIVATE "${velmora_runtime_exports}")
+velmora_drop_libm(velmora_runtime)
 install(TARGETS velmora_runtime LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
 
 # Programs (the simulator) keep their own hidden copies, as they do of the C++ runtime: a program

@@ -83,6 +83,17 @@ void* load_session_library(const Location& where, char (&path)[PATH_MAX]) {
     char candidate[PATH_MAX];
     join(candidate, dir, VELMORA_SESSION_LIBRARY);
     if (::access(candidate, F_OK) != 0) continue;
+#if defined(VELMORA_SESSION_DEPENDENCIES)
+    // The libraries of ours that the session library needs, beside it, loaded first by their
+    // full paths: the loader then finds each already loaded under the name it needs and
+    // searches nothing. Its search of the RUNPATH folder began with the folder's capability
+    // subfolders, 19 failed system calls. One that is missing is left to the session library's
+    // load, whose error names it.
+    for (const char* dependency : {VELMORA_SESSION_DEPENDENCIES}) {
+      join(path, dir, dependency);
+      if (::access(path, F_OK) == 0 && ::dlopen(path, LOAD_MODE) == nullptr) return nullptr;
+    }
+#endif
     std::snprintf(path, sizeof path, "%s", candidate);
     // A library that exists but cannot load is the answer, not a reason to look further.
     return ::dlopen(candidate, LOAD_MODE);
