@@ -310,12 +310,24 @@ def check_program_version(program: Path, expected: str) -> None:
         )
 
 
+def check_finds_ours(path: Path, info: ElfInfo, lib: Path) -> None:
+    """The program loads the session library by its own path; a binary for which the loader
+    must find one of ours needs the folder they are installed in."""
+    needs_ours = any((lib / name).exists() for name in info.needed)
+    if needs_ours and LIBRARY_RUNPATH not in info.runpath:
+        raise PackagingError(
+            f"{path} looks for its libraries in {':'.join(info.runpath) or 'no RUNPATH'}, "
+            f"not {LIBRARY_RUNPATH}: it would not start from a virtual environment"
+        )
+
+
 def collect(prefix: Path, system_libraries: bool = False) -> Payload:
     version, tag = read_manifest(prefix)
     program = prefix / "bin" / PROGRAM
     info = read_elf(program) if program.is_file() else None
     if info is None:
         raise PackagingError(f"{program} is missing or not an ELF program")
+    check_finds_ours(program, info, prefix / "lib")
     check_program_version(program, tag or version)
 
     data = f"{DISTRIBUTION}-{version}.data"
@@ -348,15 +360,8 @@ def collect(prefix: Path, system_libraries: bool = False) -> Payload:
     missing = sorted(wanted - by_soname.keys())
     if missing:
         raise PackagingError(f"{lib} lacks {', '.join(missing)}")
-    # The program loads the session library by its own path; a binary that the loader must
-    # find one of ours for needs the folder they are installed in.
     for path, binary in binaries.items():
-        needs_ours = any(name in by_soname for name in binary.needed)
-        if needs_ours and LIBRARY_RUNPATH not in binary.runpath:
-            raise PackagingError(
-                f"{path} looks for its libraries in {':'.join(binary.runpath) or 'no RUNPATH'}, "
-                f"not {LIBRARY_RUNPATH}: it would not start from a virtual environment"
-            )
+        check_finds_ours(path, binary, lib)
     arch = architecture(info, program)
     glibc: tuple[int, ...] = ()
     for path, binary in binaries.items():
