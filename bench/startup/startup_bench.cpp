@@ -8,8 +8,7 @@
 //   startup.oneshot_first_connect_vs_trivial_ratio
 //
 //   startup_bench [--runs N] [--velmora PATH] [--trivial PATH] [--version-only]
-// The program is VELMORA_BENCH_PROGRAM (scripts/bench names the installed one), else the build
-// tree's.
+// The program is velmora::bench::velmora_program() unless --velmora names another.
 
 #include <netinet/in.h>
 #include <poll.h>
@@ -20,7 +19,6 @@
 
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -138,8 +136,7 @@ void print_ratio(const char* name, const Stats& measured, const Stats& trivial) 
 
 int main(int argc, char** argv) {
   int runs = 200;
-  const char* installed = std::getenv("VELMORA_BENCH_PROGRAM");
-  std::string velmora = installed && *installed ? installed : VELMORA_BIN;
+  std::string velmora = velmora::bench::velmora_program();
   std::string trivial = TRIVIAL_BIN;
   bool version_only = false;
   CLI::App app("Start-up time against a program that does nothing");

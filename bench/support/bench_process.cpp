@@ -218,7 +218,7 @@ std::filesystem::path beside_self(const std::filesystem::path& relative) {
 std::string velmora_program() {
   if (const char* installed = std::getenv("VELMORA_BENCH_PROGRAM"); installed && *installed)
     return installed;
-  return beside_self("../cli/velmora/velmora");
+  return VELMORA_BIN;
 }
 
 std::vector<std::string> client_command(const Simulator& sim) {

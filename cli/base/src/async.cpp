@@ -6,8 +6,9 @@
 #include <boost/asio/bind_cancellation_slot.hpp>
 #include <boost/asio/cancellation_signal.hpp>
 #include <boost/asio/co_spawn.hpp>
-#include <boost/asio/experimental/awaitable_operators.hpp>
 #include <boost/system/system_error.hpp>
+
+#include "velmora/base/within.hpp"
 
 namespace velmora::base {
 namespace {
@@ -75,12 +76,8 @@ awaitable<void> Event::wait() {
 
 awaitable<bool> Event::wait_for(double seconds) {
   if (set_) co_return true;
-  using namespace net::experimental::awaitable_operators;
-  const auto winner = co_await (wait() || time_limit(seconds));
-  if (winner.index() == 1 && !std::get<1>(winner)) {
-    throw boost::system::system_error(net::error::operation_aborted);
-  }
-  co_return winner.index() == 0 || set_;
+  const bool woken = co_await within(seconds, wait());
+  co_return woken || set_;
 }
 
 struct Task::State {

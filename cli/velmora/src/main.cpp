@@ -74,8 +74,8 @@ Location locate() {
 // In ../lib once installed, beside the program in the build folder: absolute paths, since the
 // sanitizers' dlopen does not search this program's RUNPATH, and no LD_LIBRARY_PATH look-up.
 // Without /proc neither this program nor the loader ($ORIGIN) can tell where it is installed:
-// the loader's default search is all there is. `path` receives
-// the file tried, or the installed place when there is none.
+// the loader's default search is all there is. `path` receives the file tried, or the
+// installed place when there is none.
 void* load_session_library(const Location& where, char (&path)[PATH_MAX]) {
   std::snprintf(path, sizeof path, "%s", VELMORA_SESSION_LIBRARY);
   if (where.bin[0] == '\0') return ::dlopen(VELMORA_SESSION_LIBRARY, LOAD_MODE);

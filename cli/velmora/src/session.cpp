@@ -7,12 +7,11 @@
 #include <memory>
 
 #include <boost/asio/co_spawn.hpp>
-#include <boost/asio/experimental/awaitable_operators.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/signal_set.hpp>
-#include <boost/system/system_error.hpp>
 
 #include "velmora/banner.hpp"
+#include "velmora/base/within.hpp"
 #include "velmora/cli_errors.hpp"
 #include "velmora/completion_wait.hpp"
 #include "velmora/headless_run.hpp"
@@ -155,12 +154,9 @@ velmora::base::awaitable<bool> connect_with_refresh(SessionState& s) {
 /// `connect_with_refresh` within a one-shot's time limit: its attempts and their retries stop at
 /// `deadline`. False after a failure or at the deadline, both reported.
 velmora::base::awaitable<bool> connect_before(SessionState& s, double deadline) {
-  using namespace boost::asio::experimental::awaitable_operators;
   const double left = std::max(deadline - velmora::base::monotonic_seconds(), 0.0);
-  auto outcome = co_await (connect_with_refresh(s) || velmora::base::time_limit(left));
-  if (outcome.index() == 0) co_return std::get<0>(outcome);
-  if (!std::get<1>(outcome)) {
-    throw boost::system::system_error(boost::asio::error::operation_aborted);
+  if (const auto connected = co_await velmora::base::within(left, connect_with_refresh(s))) {
+    co_return *connected;
   }
   const velmora::base::TimeoutError timed_out("Timed out connecting: the --timeout limit (" +
                                               std::to_string(s.args.timeout) + "s) has passed");

@@ -9,16 +9,15 @@
 #include <openssl/ssl.h>
 #include <openssl/x509_vfy.h>
 #include <boost/asio/bind_allocator.hpp>
-#include <boost/asio/experimental/awaitable_operators.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/recycling_allocator.hpp>
 #include <boost/asio/ssl.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/websocket.hpp>
 #include <boost/beast/websocket/ssl.hpp>
-#include <boost/system/system_error.hpp>
 
 #include "velmora/base/errors.hpp"
+#include "velmora/base/within.hpp"
 #include "velmora/tls/client_tls.hpp"
 #include "wirelet/client.hpp"
 
@@ -321,16 +320,11 @@ std::shared_ptr<ssl::context> tls_context_for(const WsEndpoint& endpoint) {
 awaitable<std::unique_ptr<Transport>> open_transport(const WsEndpoint& endpoint,
                                                      std::shared_ptr<ssl::context> tls_context,
                                                      double timeout_seconds) {
-  using namespace net::experimental::awaitable_operators;
-  auto outcome =
-      co_await (attempt_as_value(endpoint, std::move(tls_context)) || time_limit(timeout_seconds));
-  if (outcome.index() == 1) {
-    if (!std::get<1>(outcome)) throw boost::system::system_error(net::error::operation_aborted);
-    throw TimeoutError("timed out during opening handshake");
-  }
-  auto& attempt = std::get<0>(outcome);
-  if (attempt.error) std::rethrow_exception(attempt.error);
-  co_return std::move(attempt.transport);
+  auto attempt =
+      co_await within(timeout_seconds, attempt_as_value(endpoint, std::move(tls_context)));
+  if (!attempt) throw TimeoutError("timed out during opening handshake");
+  if (attempt->error) std::rethrow_exception(attempt->error);
+  co_return std::move(attempt->transport);
 }
 
 }  // namespace wirelet::detail

@@ -58,12 +58,6 @@ using awaitable = net::awaitable<T>;
 /// Suspends for `seconds` (at least zero). Throws operation_aborted when cancelled.
 awaitable<void> sleep_for(double seconds);
 
-/// The time-limit side of a race (`work || time_limit(s)`): true once `seconds` have passed,
-/// false when cancelled first. It does not throw, because it is cancelled every time the work
-/// wins, and an exception unwinds through every coroutine frame of the race; the caller turns
-/// a false that won the race (the whole race was cancelled) into operation_aborted.
-awaitable<bool> time_limit(double seconds);
-
 /// Throws operation_aborted when the current coroutine has been asked to stop.
 awaitable<void> throw_if_cancelled();
 
